@@ -1,0 +1,26 @@
+/* Internal interface between the reference agent's entry points and the
+ * units that do the work.  Nothing here is exported from the library. */
+#ifndef VANDREL_AGENT_H
+#define VANDREL_AGENT_H
+
+#include <stdint.h>
+
+/* Statuses returned by the interceptor entry points.  -1 is never used:
+ * the Python modules return -1 for "missing entry point or bad arguments". */
+enum vandrel_status : int32_t {
+    VANDREL_OK = 0,
+    VANDREL_NOT_AVAILABLE = -2, /* this build of the agent has no interceptor */
+};
+
+namespace vandrel {
+
+/* Write every Python thread's stack of the calling interpreter to fd. */
+void dump_threads(int32_t fd, int64_t max_frames);
+
+int32_t gil_interceptor_start(void *sink, int64_t sample_period_us, int64_t report_period_ms,
+                              int32_t report_fd, int32_t a, int32_t b, int32_t c);
+int32_t gil_interceptor_stop();
+
+}  // namespace vandrel
+
+#endif /* VANDREL_AGENT_H */

@@ -1,0 +1,1 @@
+"""The vandrel reference agent and its launcher."""
