@@ -21,6 +21,10 @@ int32_t gil_interceptor_start(void *sink, int64_t sample_period_us, int64_t repo
                               int32_t report_fd, int32_t a, int32_t b, int32_t c);
 int32_t gil_interceptor_stop();
 
+/* True when the interceptor is on and the thread with this native id is
+ * queued for the GIL right now.  Used by the stack dump to mark waiters. */
+bool gil_thread_waiting(unsigned long native_thread_id);
+
 }  // namespace vandrel
 
 #endif /* VANDREL_AGENT_H */

@@ -14,4 +14,9 @@ int32_t gil_interceptor_stop()
     return VANDREL_NOT_AVAILABLE;
 }
 
+bool gil_thread_waiting(unsigned long /*native_thread_id*/)
+{
+    return false;
+}
+
 }  // namespace vandrel
