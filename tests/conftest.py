@@ -1,0 +1,86 @@
+"""Fixtures shared by the module tests.
+
+Import-time behaviour of a single-phase extension module can be seen only
+once per process, so every scenario runs in a fresh interpreter: run_child()
+starts one with the agents it asks for already loaded, and fails with the
+child's stderr when the child fails."""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+NATIVE = HERE / "native"
+
+NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"
+
+
+@dataclass(frozen=True)
+class NativeLibs:
+    agent: str          # full recording stand-in, tag 1
+    agent_copy: str     # second full copy at another path, tag 2
+    agent_partial: str  # lacks init_py_gil_interceptor and dump_threads
+    agent_no_deinit: str
+    near_miss_underscore: str  # path has "vandrel_agent" but no dot after it
+    near_miss_case: str        # "VANDREL_AGENT.so": the match is case-sensitive
+    dlopen_shim: str
+
+
+def _compile(source: Path, output: Path, *defines: str) -> str:
+    output.parent.mkdir(parents=True, exist_ok=True)
+    compiler = os.environ.get("CC") or shutil.which("cc") or "gcc"
+    cmd = [compiler, "-shared", "-fPIC", "-O1", "-o", str(output), str(source), "-ldl", *defines]
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.fail(f"building {output.name} failed:\n{' '.join(cmd)}\n{done.stderr}")
+    return str(output)
+
+
+@pytest.fixture(scope="session")
+def native(tmp_path_factory) -> NativeLibs:
+    root = tmp_path_factory.mktemp("native")
+    agent = NATIVE / "stand_in_agent.c"
+    return NativeLibs(
+        agent=_compile(agent, root / "one" / "vandrel_agent.so"),
+        agent_copy=_compile(agent, root / "two" / "vandrel_agent.so", "-DAGENT_TAG=2"),
+        agent_partial=_compile(agent, root / "partial" / "vandrel_agent.partial.so",
+                               "-DNO_INIT", "-DNO_DUMP"),
+        agent_no_deinit=_compile(agent, root / "nodeinit" / "vandrel_agent.so", "-DNO_DEINIT"),
+        near_miss_underscore=_compile(agent, root / "vandrel" / "vandrel_agent_tools.so"),
+        near_miss_case=_compile(agent, root / "case" / "VANDREL_AGENT.so"),
+        dlopen_shim=_compile(NATIVE / "dlopen_shim.c", root / "shim" / "dlopen_shim.so"),
+    )
+
+
+def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60):
+    """Run `code` in a fresh interpreter and return the finished process.
+
+    `load` paths are opened with ctypes (RTLD_LOCAL) before `code` runs, in
+    order, and `preload` ones through LD_PRELOAD.  The child can import the
+    helper module `recorder` from this directory."""
+    prelude = "import ctypes\n" + "".join(f"ctypes.CDLL({p!r})\n" for p in load)
+    child_env = dict(os.environ)
+    child_env.pop("LD_PRELOAD", None)
+    child_env["PYTHONPATH"] = str(HERE)
+    child_env["PYTHONDONTWRITEBYTECODE"] = "1"
+    if preload:
+        child_env["LD_PRELOAD"] = ":".join(preload)
+    child_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=timeout, env=child_env,
+        cwd=cwd or "/",
+    )
+
+
+def check_child(code: str, **kwargs) -> subprocess.CompletedProcess:
+    """run_child(), failing the test with the child's output unless it exits 0."""
+    done = run_child(code, **kwargs)
+    assert done.returncode == 0, (
+        f"child exited {done.returncode}\n--- stdout\n{done.stdout}\n--- stderr\n{done.stderr}")
+    return done
