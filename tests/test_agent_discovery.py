@@ -243,3 +243,18 @@ def test_reimport_without_agent_writes_no_new_lines():
         assert threadsnap.dump_all_threads_stack(1, 2) == -1
     """)
     assert done.stderr == NOT_FOUND_LINE * 3
+
+
+def test_each_module_uses_its_own_locator_state(native):
+    """With the modules loaded RTLD_GLOBAL, threadsnap's lookups must still
+    use its own scan, not the get_symbol_addr lockgauge exported first."""
+    done = check_child(f"""
+        import os, sys
+        sys.setdlopenflags(os.RTLD_GLOBAL | os.RTLD_NOW)
+        import lockgauge
+        ctypes.CDLL({native.agent!r})
+        import threadsnap
+        assert threadsnap.dump_all_threads_stack(1, 2) == 0
+        assert lockgauge.deinit_gil_interceptor() == -1
+    """)
+    assert done.stderr == NOT_FOUND_LINE * 2
