@@ -11,9 +11,10 @@
 # walking the search scope, gives up with "symbol dlopen, version GLIBC_2.2.5
 # not defined in file libc.so.6 with link time reference" as soon as it meets
 # the object the version was recorded against without finding the symbol
-# there (elf/dl-lookup.c, do_lookup_x).  In a CPython whose libpython pulls in
-# libdl.so.2 after libc.so.6 (e.g. a distribution python3 on CentOS 7) the
-# import would fail.
+# there (elf/dl-lookup.c, do_lookup_x).  That is the case whenever libc.so.6
+# precedes libdl.so.2 in the global scope, as in a python executable linked
+# against a shared libpython (libdl.so.2 arrives as libpython's dependency,
+# after the executable's own libc.so.6): the import would fail.
 #
 # So each library links against tiny link-time stand-ins named libdl.so.2,
 # libpthread.so.0 and librt.so.1 that define the moved functions under their
