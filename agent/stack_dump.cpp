@@ -1,9 +1,643 @@
+/* dump_threads: write the Python stack of every thread of the calling
+ * interpreter to a file descriptor, faulthandler style.
+ *
+ * On the interpreter the agent was built for (3.13) the frames are read
+ * straight from the interpreter's own frame structures, as faulthandler
+ * and traceback.c do, and every distinct code location is formatted once
+ * per dump.  On any other interpreter the frames are walked through the
+ * public frame-object API.  The caller holds the GIL; the dump runs no
+ * Python code, takes no lock and never leaves an exception set. */
 #include "agent.h"
+#include "fd_output.h"
+#include "python_api.h"
+
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define VANDREL_FRAME_WALK_313 1
+#define Py_BUILD_CORE 1
+#include "internal/pycore_frame.h"
+#undef Py_BUILD_CORE
+#endif
+
+#include <fcntl.h>
+#include <stdlib.h>
 
 namespace vandrel {
 
-void dump_threads(int32_t /*fd*/, int64_t /*max_frames*/)
+namespace {
+
+const char NOT_HOLDING_GIL[] =
+    "vandrel: dump_threads: the calling thread does not hold the GIL; nothing dumped\n";
+const char UNSUPPORTED_BUILD[] =
+    "vandrel: dump_threads: unsupported interpreter build; nothing dumped\n";
+
+/* One formatted frame line per distinct (code object, instruction), valid
+ * for one dump: code objects cannot go away while the GIL is held. */
+struct line_slot {
+    const void *code;
+    int instruction;
+    uint32_t generation;
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct line_cache {
+    line_slot *slots;
+    size_t slot_count; /* a power of two */
+    size_t used;
+    uint32_t generation;
+    char *text;
+    size_t text_length;
+    size_t text_capacity;
+};
+
+/* Kept between dumps like the output buffer; claimed by one dump at a
+ * time (interpreters with their own GIL may dump concurrently). */
+line_cache kept_cache;
+int kept_cache_lock = 0;
+
+struct dump_context {
+    const python_api *api;
+    fd_output *out;
+    int64_t max_frames;
+    line_cache *cache;     /* NULL: format every frame afresh */
+    PyObject *active;      /* threading._active, borrowed; may be NULL */
+    PyObject *name_key;    /* "_name", owned; may be NULL */
+    PyObject *native_id_key; /* "_native_id", owned; may be NULL */
+};
+
+/* ---- text ---------------------------------------------------------- */
+
+inline bool needs_escape(Py_UCS4 ch)
 {
+    return ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\\';
+}
+
+/* Append one code point: UTF-8 for printable text; backslash escapes for
+ * control characters, quote, backslash and lone surrogates, so that every
+ * field stays on its line and inside its quotes. */
+void append_code_point(fd_output *out, Py_UCS4 ch)
+{
+    static const char hex[] = "0123456789abcdef";
+    char bytes[10];
+    size_t size = 0;
+    if (ch == '"' || ch == '\\') {
+        bytes[size++] = '\\';
+        bytes[size++] = static_cast<char>(ch);
+    }
+    else if (ch < 0x20 || ch == 0x7f) {
+        bytes[size++] = '\\';
+        bytes[size++] = 'x';
+        bytes[size++] = hex[(ch >> 4) & 0xf];
+        bytes[size++] = hex[ch & 0xf];
+    }
+    else if (ch < 0x80) {
+        bytes[size++] = static_cast<char>(ch);
+    }
+    else if (ch < 0x800) {
+        bytes[size++] = static_cast<char>(0xc0 | (ch >> 6));
+        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
+    }
+    else if (ch >= 0xd800 && ch <= 0xdfff) {
+        bytes[size++] = '\\';
+        bytes[size++] = 'u';
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            bytes[size++] = hex[(ch >> shift) & 0xf];
+        }
+    }
+    else if (ch < 0x10000) {
+        bytes[size++] = static_cast<char>(0xe0 | (ch >> 12));
+        bytes[size++] = static_cast<char>(0x80 | ((ch >> 6) & 0x3f));
+        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
+    }
+    else {
+        bytes[size++] = static_cast<char>(0xf0 | (ch >> 18));
+        bytes[size++] = static_cast<char>(0x80 | ((ch >> 12) & 0x3f));
+        bytes[size++] = static_cast<char>(0x80 | ((ch >> 6) & 0x3f));
+        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
+    }
+    fd_output_append(out, bytes, size);
+}
+
+bool is_unicode(const python_api *api, PyObject *object)
+{
+    return object != nullptr
+        && (api->type_get_flags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+}
+
+/* Append a str object escaped as above, or "???" for anything else. */
+void append_text(const dump_context *ctx, PyObject *text)
+{
+    fd_output *out = ctx->out;
+    if (!is_unicode(ctx->api, text)) {
+        fd_output_append(out, "???", 3);
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    /* Same layout as compiled: read the characters in place. */
+    if (ctx->api->layout_matches) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        const void *data = PyUnicode_DATA(text);
+        if (PyUnicode_IS_ASCII(text)) {
+            const unsigned char *chars = static_cast<const unsigned char *>(data);
+            Py_ssize_t plain = 0;
+            while (plain < length && !needs_escape(chars[plain])) {
+                plain++;
+            }
+            fd_output_append(out, reinterpret_cast<const char *>(chars),
+                             static_cast<size_t>(plain));
+            for (Py_ssize_t i = plain; i < length; i++) {
+                append_code_point(out, chars[i]);
+            }
+            return;
+        }
+        int kind = PyUnicode_KIND(text);
+        for (Py_ssize_t i = 0; i < length; i++) {
+            append_code_point(out, PyUnicode_READ(kind, data, i));
+        }
+        return;
+    }
+#endif
+    const python_api *api = ctx->api;
+    Py_ssize_t length = api->unicode_get_length(text);
+    if (length < 0) {
+        api->err_clear();
+        fd_output_append(out, "???", 3);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Py_UCS4 ch = api->unicode_read_char(text, i);
+        if (ch == static_cast<Py_UCS4>(-1)) {
+            api->err_clear();
+            break;
+        }
+        append_code_point(out, ch);
+    }
+}
+
+/* ---- frame lines --------------------------------------------------- */
+
+/* Append `  File "path", line N in name` and a newline. */
+void append_frame_line(const dump_context *ctx, PyObject *filename, int line, PyObject *name)
+{
+    fd_output *out = ctx->out;
+    fd_output_append_literal(out, "  File \"");
+    append_text(ctx, filename);
+    fd_output_append_literal(out, "\", line ");
+    if (line >= 0) {
+        fd_output_append_decimal(out, static_cast<uint64_t>(line));
+    }
+    else {
+        fd_output_append(out, "???", 3);
+    }
+    fd_output_append_literal(out, " in ");
+    append_text(ctx, name);
+    fd_output_append(out, "\n", 1);
+}
+
+inline size_t slot_index(const void *code, int instruction, size_t mask)
+{
+    uintptr_t key = reinterpret_cast<uintptr_t>(code) ^ (static_cast<uintptr_t>(instruction) << 7);
+    key *= 0x9e3779b97f4a7c15ull;
+    return static_cast<size_t>(key >> 32) & mask;
+}
+
+/* Find the slot for (code, instruction), or the free slot where it goes.
+ * The table is never full: line_cache_insert() keeps it half empty. */
+line_slot *line_cache_find(line_cache *cache, const void *code, int instruction)
+{
+    size_t mask = cache->slot_count - 1;
+    size_t index = slot_index(code, instruction, mask);
+    for (;;) {
+        line_slot *slot = &cache->slots[index];
+        if (slot->generation != cache->generation
+            || (slot->code == code && slot->instruction == instruction)) {
+            return slot;
+        }
+        index = (index + 1) & mask;
+    }
+}
+
+/* Double the table, re-inserting this dump's entries.  On success return
+ * true; on allocation failure return false and leave the table as is. */
+bool line_cache_grow(line_cache *cache)
+{
+    size_t new_count = cache->slot_count * 2;
+    line_slot *grown = static_cast<line_slot *>(calloc(new_count, sizeof(line_slot)));
+    if (grown == nullptr) {
+        return false;
+    }
+    line_slot *old_slots = cache->slots;
+    size_t old_count = cache->slot_count;
+    cache->slots = grown;
+    cache->slot_count = new_count;
+    for (size_t i = 0; i < old_count; i++) {
+        if (old_slots[i].generation == cache->generation) {
+            *line_cache_find(cache, old_slots[i].code, old_slots[i].instruction) = old_slots[i];
+        }
+    }
+    free(old_slots);
+    return true;
+}
+
+/* Remember `length` bytes just formatted at the end of the output for
+ * (code, instruction).  On failure (no memory) the line is simply not
+ * cached. */
+void line_cache_insert(line_cache *cache, line_slot *slot, const void *code, int instruction,
+                       const char *line, size_t length)
+{
+    if ((cache->used + 1) * 2 > cache->slot_count) {
+        if (!line_cache_grow(cache)) {
+            return;
+        }
+        slot = line_cache_find(cache, code, instruction);
+    }
+    if (cache->text_capacity - cache->text_length < length) {
+        size_t new_capacity = cache->text_capacity * 2;
+        while (new_capacity - cache->text_length < length) {
+            new_capacity *= 2;
+        }
+        if (new_capacity > UINT32_MAX) {
+            return;
+        }
+        char *grown = static_cast<char *>(realloc(cache->text, new_capacity));
+        if (grown == nullptr) {
+            return;
+        }
+        cache->text = grown;
+        cache->text_capacity = new_capacity;
+    }
+    memcpy(cache->text + cache->text_length, line, length);
+    slot->code = code;
+    slot->instruction = instruction;
+    slot->generation = cache->generation;
+    slot->offset = static_cast<uint32_t>(cache->text_length);
+    slot->length = static_cast<uint32_t>(length);
+    cache->text_length += length;
+    cache->used++;
+}
+
+/* Claim the kept cache and start a new generation in it.  On success
+ * return it; return NULL when another dump holds it or memory is short
+ * (the dump then formats every frame). */
+line_cache *line_cache_claim()
+{
+    if (__atomic_exchange_n(&kept_cache_lock, 1, __ATOMIC_ACQUIRE) != 0) {
+        return nullptr;
+    }
+    line_cache *cache = &kept_cache;
+    if (cache->slots == nullptr) {
+        cache->slot_count = 1024;
+        cache->slots = static_cast<line_slot *>(calloc(cache->slot_count, sizeof(line_slot)));
+        cache->text_capacity = 64u << 10;
+        cache->text = static_cast<char *>(malloc(cache->text_capacity));
+        if (cache->slots == nullptr || cache->text == nullptr) {
+            free(cache->slots);
+            free(cache->text);
+            memset(cache, 0, sizeof *cache);
+            __atomic_store_n(&kept_cache_lock, 0, __ATOMIC_RELEASE);
+            return nullptr;
+        }
+    }
+    /* Generation 0 marks never-used slots; on wrap-around wipe them. */
+    if (++cache->generation == 0) {
+        memset(cache->slots, 0, cache->slot_count * sizeof(line_slot));
+        cache->generation = 1;
+    }
+    cache->used = 0;
+    cache->text_length = 0;
+    return cache;
+}
+
+void line_cache_release(line_cache *cache)
+{
+    if (cache != nullptr) {
+        __atomic_store_n(&kept_cache_lock, 0, __ATOMIC_RELEASE);
+    }
+}
+
+/* ---- frame walks --------------------------------------------------- */
+
+/* Counts frames of one thread: those written and those cut by max_frames. */
+struct frame_count {
+    int64_t written;
+    int64_t left_out;
+};
+
+inline bool frame_wanted(const dump_context *ctx, frame_count *count)
+{
+    if (ctx->max_frames > 0 && count->written >= ctx->max_frames) {
+        count->left_out++;
+        return false;
+    }
+    count->written++;
+    return true;
+}
+
+#ifdef VANDREL_FRAME_WALK_313
+/* Walk the thread's interpreter frames directly, skipping the C-stack
+ * shims and frames not yet started, exactly the frames that traceback
+ * and sys._current_frames() show. */
+void dump_frames_direct(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
+{
+    const python_api *api = ctx->api;
+    line_cache *cache = ctx->cache;
+    for (_PyInterpreterFrame *frame = tstate->current_frame; frame != nullptr;
+         frame = frame->previous) {
+        if (frame->owner == FRAME_OWNED_BY_CSTACK) {
+            continue;
+        }
+        PyObject *executable = frame->f_executable;
+        if (executable == nullptr || Py_TYPE(executable) != api->code_type) {
+            continue;
+        }
+        PyCodeObject *code = reinterpret_cast<PyCodeObject *>(executable);
+        _Py_CODEUNIT *first = _PyCode_CODE(code);
+        if (frame->owner != FRAME_OWNED_BY_GENERATOR
+            && frame->instr_ptr < first + code->_co_firsttraceable) {
+            continue;
+        }
+        if (!frame_wanted(ctx, count)) {
+            continue;
+        }
+        int instruction = static_cast<int>(frame->instr_ptr - first);
+        line_slot *slot = nullptr;
+        if (cache != nullptr) {
+            slot = line_cache_find(cache, code, instruction);
+            if (slot->generation == cache->generation) {
+                fd_output_append(ctx->out, cache->text + slot->offset, slot->length);
+                continue;
+            }
+        }
+        size_t start = ctx->out->length;
+        int line = api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+        append_frame_line(ctx, code->co_filename, line, code->co_name);
+        /* The line is whole at the end of the buffer unless a flush
+         * happened in between; then it is just not cached. */
+        if (slot != nullptr && ctx->out->length > start) {
+            line_cache_insert(cache, slot, code, instruction, ctx->out->data + start,
+                              ctx->out->length - start);
+        }
+    }
+}
+#endif
+
+/* Walk the thread's frames through the public frame-object API. */
+void dump_frames_public(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
+{
+    const python_api *api = ctx->api;
+    PyFrameObject *frame = api->thread_state_frame(tstate);
+    while (frame != nullptr) {
+        if (frame_wanted(ctx, count)) {
+            PyCodeObject *code = api->frame_code(frame);
+            int line = api->frame_line_number(frame);
+            if (code != nullptr) {
+                append_frame_line(ctx, code->co_filename, line, code->co_name);
+                api->decref(reinterpret_cast<PyObject *>(code));
+            }
+        }
+        PyFrameObject *back = api->frame_back(frame);
+        api->decref(reinterpret_cast<PyObject *>(frame));
+        frame = back;
+    }
+}
+
+/* ---- threads ------------------------------------------------------- */
+
+unsigned long thread_ident(const python_api *api, PyThreadState *tstate)
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    if (api->layout_matches) {
+        return tstate->thread_id;
+    }
+#endif
+    (void)api;
+    (void)tstate;
+    return 0;
+}
+
+/* The threading.Thread object of the thread with this ident, borrowed,
+ * or NULL. */
+PyObject *thread_object(const dump_context *ctx, unsigned long ident)
+{
+    const python_api *api = ctx->api;
+    if (ctx->active == nullptr || ident == 0) {
+        return nullptr;
+    }
+    PyObject *key = api->long_from_unsigned_long(ident);
+    if (key == nullptr) {
+        api->err_clear();
+        return nullptr;
+    }
+    /* An exact-int key: the lookup runs no Python code. */
+    PyObject *thread = api->dict_get_item(ctx->active, key);
+    api->decref(key);
+    return thread;
+}
+
+/* Look `key` up in the instance dict of object, without running any
+ * attribute hook.  Return a borrowed value or NULL.  The dict stays alive
+ * through the object. */
+PyObject *instance_attribute(const dump_context *ctx, PyObject *object, PyObject *key)
+{
+    const python_api *api = ctx->api;
+    if (object == nullptr || key == nullptr) {
+        return nullptr;
+    }
+    PyObject *dict = api->object_generic_get_dict(object, nullptr);
+    if (dict == nullptr) {
+        api->err_clear();
+        return nullptr;
+    }
+    PyObject *value = nullptr;
+    if ((api->type_get_flags(Py_TYPE(dict)) & Py_TPFLAGS_DICT_SUBCLASS) != 0) {
+        value = api->dict_get_item(dict, key);
+    }
+    api->decref(dict);
+    return value;
+}
+
+/* Native thread id as threading.get_native_id() gives it; 0 if unknown. */
+unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, PyObject *thread)
+{
+    const python_api *api = ctx->api;
+#if PY_VERSION_HEX >= 0x030B0000
+    if (api->layout_matches) {
+        return tstate->native_thread_id;
+    }
+#endif
+    (void)tstate;
+    PyObject *native_id = instance_attribute(ctx, thread, ctx->native_id_key);
+    if (native_id == nullptr
+        || (api->type_get_flags(Py_TYPE(native_id)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
+        return 0;
+    }
+    unsigned long value = api->long_as_unsigned_long(native_id);
+    if (value == static_cast<unsigned long>(-1)) {
+        api->err_clear();
+        return 0;
+    }
+    return value;
+}
+
+/* Write one thread: header, frames, and the line for frames cut off. */
+void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_current)
+{
+    const python_api *api = ctx->api;
+    fd_output *out = ctx->out;
+    unsigned long ident = thread_ident(api, tstate);
+    PyObject *thread = thread_object(ctx, ident);
+    unsigned long native_id = native_thread_id(ctx, tstate, thread);
+
+    fd_output_append_literal(out, is_current ? "Current thread " : "Thread ");
+    if (native_id != 0) {
+        fd_output_append_decimal(out, native_id);
+    }
+    else {
+        fd_output_append(out, "?", 1);
+    }
+    PyObject *name = instance_attribute(ctx, thread, ctx->name_key);
+    if (is_unicode(api, name)) {
+        fd_output_append(out, " \"", 2);
+        append_text(ctx, name);
+        fd_output_append(out, "\"", 1);
+    }
+    if (!is_current && native_id != 0 && gil_thread_waiting(native_id)) {
+        fd_output_append_literal(out, ", waiting for the GIL");
+    }
+    fd_output_append_literal(out, " (most recent call first):\n");
+
+    frame_count count = {0, 0};
+#ifdef VANDREL_FRAME_WALK_313
+    if (api->layout_matches) {
+        dump_frames_direct(ctx, tstate, &count);
+    }
+    else
+#endif
+    {
+        dump_frames_public(ctx, tstate, &count);
+    }
+    if (count.written == 0 && count.left_out == 0) {
+        fd_output_append_literal(out, "  <no Python frame>\n");
+    }
+    if (count.left_out > 0) {
+        fd_output_append_literal(out, "  ... ");
+        fd_output_append_decimal(out, static_cast<uint64_t>(count.left_out));
+        fd_output_append_literal(out, count.left_out == 1 ? " more frame not shown\n"
+                                                           : " more frames not shown\n");
+    }
+}
+
+/* A thread state not yet bound to its OS thread (a thread still being
+ * started) has run no Python code: it is left out. */
+bool thread_started(const python_api *api, PyThreadState *tstate)
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    if (api->layout_matches) {
+        return tstate->thread_id != 0;
+    }
+#endif
+    (void)api;
+    (void)tstate;
+    return true;
+}
+
+/* threading._active (ident -> Thread), borrowed from the module's dict,
+ * or NULL when threading was never imported.  Never imports it. */
+PyObject *find_active_threads(const python_api *api)
+{
+    PyObject *module_name = api->unicode_intern_from_string("threading");
+    if (module_name == nullptr) {
+        api->err_clear();
+        return nullptr;
+    }
+    PyObject *module = api->import_get_module(module_name);
+    api->decref(module_name);
+    if (module == nullptr) {
+        api->err_clear();
+        return nullptr;
+    }
+    PyObject *active = nullptr;
+    PyObject *globals = api->module_get_dict(module);
+    PyObject *key = globals != nullptr ? api->unicode_intern_from_string("_active") : nullptr;
+    if (key != nullptr) {
+        active = api->dict_get_item(globals, key);
+        api->decref(key);
+    }
+    api->err_clear();
+    /* The module (held by sys.modules) keeps the dict alive. */
+    api->decref(module);
+    if (active != nullptr
+        && (api->type_get_flags(Py_TYPE(active)) & Py_TPFLAGS_DICT_SUBCLASS) == 0) {
+        return nullptr;
+    }
+    return active;
+}
+
+void write_message(int fd, const char *message, size_t size)
+{
+    (void)write_fully(fd, message, size);
+}
+
+}  // namespace
+
+void dump_threads(int32_t fd, int64_t max_frames)
+{
+    /* A closed or invalid fd: nothing can be written, so nothing is done. */
+    if (fd < 0 || fcntl(fd, F_GETFL) == -1) {
+        return;
+    }
+    const python_api *api = python_api_get();
+    if (api == nullptr || !api->is_initialized()) {
+        return;
+    }
+    if (!api->object_header_matches) {
+        write_message(fd, UNSUPPORTED_BUILD, sizeof UNSUPPORTED_BUILD - 1);
+        return;
+    }
+    PyThreadState *current = api->thread_state_unchecked();
+    if (current == nullptr) {
+        write_message(fd, NOT_HOLDING_GIL, sizeof NOT_HOLDING_GIL - 1);
+        return;
+    }
+
+    PyObject *saved_type = nullptr, *saved_value = nullptr, *saved_traceback = nullptr;
+    api->err_fetch(&saved_type, &saved_value, &saved_traceback);
+
+    fd_output out;
+    fd_output_open(&out, fd);
+    dump_context ctx;
+    ctx.api = api;
+    ctx.out = &out;
+    ctx.max_frames = max_frames;
+    ctx.cache = line_cache_claim();
+    ctx.active = find_active_threads(api);
+    ctx.name_key = api->unicode_intern_from_string("_name");
+    ctx.native_id_key = api->unicode_intern_from_string("_native_id");
+    api->err_clear();
+
+    /* The current thread first, then the others in the interpreter's
+     * order (most recently started first). */
+    dump_one_thread(&ctx, current, true);
+    PyInterpreterState *interp = api->thread_state_interpreter(current);
+    for (PyThreadState *tstate = api->interpreter_thread_head(interp);
+         tstate != nullptr && !out.write_failed; tstate = api->thread_state_next(tstate)) {
+        if (tstate == current || !thread_started(api, tstate)) {
+            continue;
+        }
+        fd_output_append(&out, "\n", 1);
+        dump_one_thread(&ctx, tstate, false);
+    }
+
+    fd_output_close(&out);
+    line_cache_release(ctx.cache);
+    if (ctx.name_key != nullptr) {
+        api->decref(ctx.name_key);
+    }
+    if (ctx.native_id_key != nullptr) {
+        api->decref(ctx.native_id_key);
+    }
+    api->err_clear();
+    api->err_restore(saved_type, saved_value, saved_traceback);
 }
 
 }  // namespace vandrel
