@@ -153,9 +153,10 @@ bool resolve_all(python_api *api)
     api->object_header_matches = runtime_free_threaded == compiled_free_threaded;
     api->layout_matches = api->object_header_matches
         && api->runtime_major == PY_MAJOR_VERSION && api->runtime_minor == PY_MINOR_VERSION;
+    api->direct_access = api->layout_matches;
 #ifdef VANDREL_FORCE_PUBLIC_API
     /* Test builds: exercise the path other interpreter versions take. */
-    api->layout_matches = false;
+    api->direct_access = false;
 #endif
     return true;
 }

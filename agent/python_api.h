@@ -52,6 +52,9 @@ struct python_api {
      * layout (free-threaded or not) this agent was compiled against, so
      * the compile-time struct layouts and inline accessors are valid. */
     bool layout_matches;
+    /* Frames and strings may be read in place (layout_matches, on an
+     * interpreter whose frame structures this agent knows). */
+    bool direct_access;
     /* Objects can be handled through the functions above at all: the
      * object header has the compiled-in shape (not free-threaded vs. a
      * default build or the reverse). */

@@ -134,7 +134,7 @@ void append_text(const dump_context *ctx, PyObject *text)
     }
 #if PY_VERSION_HEX >= 0x030C0000
     /* Same layout as compiled: read the characters in place. */
-    if (ctx->api->layout_matches) {
+    if (ctx->api->direct_access) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         const void *data = PyUnicode_DATA(text);
         if (PyUnicode_IS_ASCII(text)) {
@@ -403,16 +403,11 @@ void dump_frames_public(const dump_context *ctx, PyThreadState *tstate, frame_co
 
 /* ---- threads ------------------------------------------------------- */
 
+/* The thread's ident (threading.get_ident()); 0 while not yet bound, or
+ * when the thread state's layout is unknown (no public accessor). */
 unsigned long thread_ident(const python_api *api, PyThreadState *tstate)
 {
-#if PY_VERSION_HEX >= 0x030B0000
-    if (api->layout_matches) {
-        return tstate->thread_id;
-    }
-#endif
-    (void)api;
-    (void)tstate;
-    return 0;
+    return api->layout_matches ? tstate->thread_id : 0;
 }
 
 /* The threading.Thread object of the thread with this ident, borrowed,
@@ -508,7 +503,7 @@ void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_cur
 
     frame_count count = {0, 0};
 #ifdef VANDREL_FRAME_WALK_313
-    if (api->layout_matches) {
+    if (api->direct_access) {
         dump_frames_direct(ctx, tstate, &count);
     }
     else
@@ -531,14 +526,7 @@ void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_cur
  * started) has run no Python code: it is left out. */
 bool thread_started(const python_api *api, PyThreadState *tstate)
 {
-#if PY_VERSION_HEX >= 0x030B0000
-    if (api->layout_matches) {
-        return tstate->thread_id != 0;
-    }
-#endif
-    (void)api;
-    (void)tstate;
-    return true;
+    return !api->layout_matches || tstate->thread_id != 0;
 }
 
 /* threading._active (ident -> Thread), borrowed from the module's dict,
