@@ -12,12 +12,13 @@ namespace vandrel {
 namespace {
 
 /* Output is written out once this much is buffered, so a huge dump costs
- * a few large writes and a bounded amount of memory. */
-constexpr size_t FLUSH_SIZE = 4u << 20;
+ * a few large writes (one per MiB) and a bounded amount of memory. */
+constexpr size_t FLUSH_SIZE = 1u << 20;
 constexpr size_t INITIAL_CAPACITY = 64u << 10;
-/* Storage up to this size is kept between dumps: a fresh buffer costs a
- * page fault per 4 KiB, a noticeable share of a fast dump. */
-constexpr size_t KEEP_CAPACITY = 1u << 20;
+/* Storage up to this size (all a dump ever needs, given FLUSH_SIZE) is
+ * kept between dumps: a fresh buffer costs a page fault per 4 KiB, a
+ * noticeable share of a fast dump. */
+constexpr size_t KEEP_CAPACITY = 2u << 20;
 /* How long a non-blocking fd may refuse every byte before the dump gives
  * up.  The GIL is held meanwhile, so this is never unbounded. */
 constexpr int STALL_TIMEOUT_MS = 2000;

@@ -123,6 +123,7 @@ bool resolve_all(python_api *api)
     ok &= resolve(handle, "PyLong_FromUnsignedLong", &api->long_from_unsigned_long);
     ok &= resolve(handle, "PyLong_AsUnsignedLong", &api->long_as_unsigned_long);
     ok &= resolve(handle, "PyObject_GenericGetDict", &api->object_generic_get_dict);
+    ok &= resolve(handle, "PyObject_GetAttr", &api->object_get_attr);
     ok &= resolve(handle, "PyType_GetFlags", &api->type_get_flags);
     ok &= resolve(handle, "Py_DecRef", &api->decref);
     ok &= resolve(handle, "PyErr_Fetch", &api->err_fetch);

@@ -37,6 +37,7 @@ struct python_api {
     PyObject *(*long_from_unsigned_long)(unsigned long);
     unsigned long (*long_as_unsigned_long)(PyObject *);
     PyObject *(*object_generic_get_dict)(PyObject *, void *);
+    PyObject *(*object_get_attr)(PyObject *, PyObject *);
     unsigned long (*type_get_flags)(PyTypeObject *);
     void (*decref)(PyObject *);
     void (*err_fetch)(PyObject **, PyObject **, PyObject **);

@@ -48,12 +48,11 @@ struct line_cache {
     char *text;
     size_t text_length;
     size_t text_capacity;
+    /* The last location looked up: recursion repeats it frame after
+     * frame, and this skips the hashing. */
+    const line_slot *last;
 };
 
-/* Kept between dumps like the output buffer; claimed by one dump at a
- * time (interpreters with their own GIL may dump concurrently). */
-line_cache kept_cache;
-int kept_cache_lock = 0;
 
 struct dump_context {
     const python_api *api;
@@ -63,6 +62,8 @@ struct dump_context {
     PyObject *active;      /* threading._active, borrowed; may be NULL */
     PyObject *name_key;    /* "_name", owned; may be NULL */
     PyObject *native_id_key; /* "_native_id", owned; may be NULL */
+    PyObject *filename_key;  /* "co_filename", owned; may be NULL */
+    PyObject *code_name_key; /* "co_name", owned; may be NULL */
 };
 
 /* ---- text ---------------------------------------------------------- */
@@ -194,6 +195,13 @@ void append_frame_line(const dump_context *ctx, PyObject *filename, int line, Py
     fd_output_append(out, "\n", 1);
 }
 
+#ifdef VANDREL_FRAME_WALK_313
+/* Kept between dumps like the output buffer; claimed by one dump at a
+ * time (interpreters with their own GIL may dump concurrently).  Whoever
+ * holds it also owns the walk lanes below. */
+line_cache kept_cache;
+int kept_cache_lock = 0;
+
 inline size_t slot_index(const void *code, int instruction, size_t mask)
 {
     uintptr_t key = reinterpret_cast<uintptr_t>(code) ^ (static_cast<uintptr_t>(instruction) << 7);
@@ -236,6 +244,7 @@ bool line_cache_grow(line_cache *cache)
         }
     }
     free(old_slots);
+    cache->last = nullptr;
     return true;
 }
 
@@ -274,6 +283,7 @@ void line_cache_insert(line_cache *cache, line_slot *slot, const void *code, int
     slot->length = static_cast<uint32_t>(length);
     cache->text_length += length;
     cache->used++;
+    cache->last = slot;
 }
 
 /* Claim the kept cache and start a new generation in it.  On success
@@ -305,15 +315,21 @@ line_cache *line_cache_claim()
     }
     cache->used = 0;
     cache->text_length = 0;
+    cache->last = nullptr;
     return cache;
 }
+
+void release_lanes();
 
 void line_cache_release(line_cache *cache)
 {
     if (cache != nullptr) {
+        release_lanes();
         __atomic_store_n(&kept_cache_lock, 0, __ATOMIC_RELEASE);
     }
 }
+
+#endif /* VANDREL_FRAME_WALK_313 */
 
 /* ---- frame walks --------------------------------------------------- */
 
@@ -334,52 +350,200 @@ inline bool frame_wanted(const dump_context *ctx, frame_count *count)
 }
 
 #ifdef VANDREL_FRAME_WALK_313
-/* Walk the thread's interpreter frames directly, skipping the C-stack
- * shims and frames not yet started, exactly the frames that traceback
- * and sys._current_frames() show. */
+/* Append the line of one frame: from the cache when this code location
+ * was formatted earlier in the dump, else formatted and cached. */
+void append_code_location(const dump_context *ctx, PyCodeObject *code, int instruction)
+{
+    line_cache *cache = ctx->cache;
+    line_slot *slot = nullptr;
+    if (cache != nullptr) {
+        const line_slot *last = cache->last;
+        if (last != nullptr && last->code == code && last->instruction == instruction) {
+            fd_output_append(ctx->out, cache->text + last->offset, last->length);
+            return;
+        }
+        slot = line_cache_find(cache, code, instruction);
+        if (slot->generation == cache->generation) {
+            cache->last = slot;
+            fd_output_append(ctx->out, cache->text + slot->offset, slot->length);
+            return;
+        }
+    }
+    size_t start = ctx->out->length;
+    int line = ctx->api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+    append_frame_line(ctx, code->co_filename, line, code->co_name);
+    /* The line is whole at the end of the buffer unless a flush happened
+     * in between; then it is just not cached. */
+    if (slot != nullptr && ctx->out->length > start) {
+        line_cache_insert(cache, slot, code, instruction, ctx->out->data + start,
+                          ctx->out->length - start);
+    }
+}
+
+/* Whether an interpreter frame is one that traceback and
+ * sys._current_frames() show: not a C-stack shim (its f_executable is
+ * None, not code) and not a frame still setting up (before its code's
+ * first traceable instruction).  On yes store its code and instruction
+ * index.  Reads as few cache lines as it can: a dump is mostly pointer
+ * chasing. */
+inline bool shown_frame(PyTypeObject *code_type, _PyInterpreterFrame *frame,
+                        PyCodeObject **code_out, int *instruction_out)
+{
+    PyObject *executable = frame->f_executable;
+    if (executable == nullptr || Py_TYPE(executable) != code_type) {
+        return false;
+    }
+    PyCodeObject *code = reinterpret_cast<PyCodeObject *>(executable);
+    _Py_CODEUNIT *first = _PyCode_CODE(code);
+    _Py_CODEUNIT *current = frame->instr_ptr;
+    if (current < first + code->_co_firsttraceable && frame->owner != FRAME_OWNED_BY_GENERATOR) {
+        return false;
+    }
+    *code_out = code;
+    *instruction_out = static_cast<int>(current - first);
+    return true;
+}
+
+/* Walk one thread's interpreter frames directly and write them. */
 void dump_frames_direct(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
 {
-    const python_api *api = ctx->api;
-    line_cache *cache = ctx->cache;
+    PyTypeObject *code_type = ctx->api->code_type;
     for (_PyInterpreterFrame *frame = tstate->current_frame; frame != nullptr;
          frame = frame->previous) {
-        if (frame->owner == FRAME_OWNED_BY_CSTACK) {
-            continue;
+        PyCodeObject *code;
+        int instruction;
+        if (shown_frame(code_type, frame, &code, &instruction) && frame_wanted(ctx, count)) {
+            append_code_location(ctx, code, instruction);
         }
-        PyObject *executable = frame->f_executable;
-        if (executable == nullptr || Py_TYPE(executable) != api->code_type) {
-            continue;
+    }
+}
+
+/* A shown frame, recorded before anything is formatted. */
+struct frame_ref {
+    PyCodeObject *code;
+    int instruction;
+};
+
+/* One thread's walk in progress.  Several threads are walked in lock
+ * step: each step of a walk waits for a load from memory that is rarely
+ * in cache, and independent walks let those loads overlap. */
+struct walk_lane {
+    PyThreadState *tstate;
+    bool is_current;
+    _PyInterpreterFrame *cursor;
+    frame_count count;
+    size_t recorded;
+    /* Recording ran out of memory: the thread is walked again, one frame
+     * at a time, when it is written. */
+    bool overflow;
+    frame_ref *frames; /* storage kept between dumps */
+    size_t capacity;
+};
+
+constexpr int LANE_COUNT = 16;
+walk_lane kept_lanes[LANE_COUNT];
+
+/* Give back lane storage grown past what ordinary dumps need. */
+void release_lanes()
+{
+    for (walk_lane &lane : kept_lanes) {
+        if (lane.capacity > 4096) {
+            free(lane.frames);
+            lane.frames = nullptr;
+            lane.capacity = 0;
         }
-        PyCodeObject *code = reinterpret_cast<PyCodeObject *>(executable);
-        _Py_CODEUNIT *first = _PyCode_CODE(code);
-        if (frame->owner != FRAME_OWNED_BY_GENERATOR
-            && frame->instr_ptr < first + code->_co_firsttraceable) {
-            continue;
+    }
+}
+
+/* Append one frame to the lane's record.  On allocation failure mark the
+ * lane overflowed. */
+void lane_record(walk_lane *lane, PyCodeObject *code, int instruction)
+{
+    if (lane->recorded == lane->capacity) {
+        size_t new_capacity = lane->capacity > 0 ? lane->capacity * 2 : 256;
+        frame_ref *grown =
+            static_cast<frame_ref *>(realloc(lane->frames, new_capacity * sizeof(frame_ref)));
+        if (grown == nullptr) {
+            lane->overflow = true;
+            return;
         }
-        if (!frame_wanted(ctx, count)) {
-            continue;
+        lane->frames = grown;
+        lane->capacity = new_capacity;
+    }
+    lane->frames[lane->recorded].code = code;
+    lane->frames[lane->recorded].instruction = instruction;
+    lane->recorded++;
+}
+
+/* Walk the lanes' threads in lock step until every walk has ended,
+ * recording the frames to show and counting the ones cut off. */
+void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
+{
+    PyTypeObject *code_type = ctx->api->code_type;
+    for (int i = 0; i < lane_count; i++) {
+        lanes[i].cursor = lanes[i].tstate->current_frame;
+        if (lanes[i].cursor != nullptr) {
+            __builtin_prefetch(lanes[i].cursor);
+            __builtin_prefetch(&lanes[i].cursor->owner);
         }
-        int instruction = static_cast<int>(frame->instr_ptr - first);
-        line_slot *slot = nullptr;
-        if (cache != nullptr) {
-            slot = line_cache_find(cache, code, instruction);
-            if (slot->generation == cache->generation) {
-                fd_output_append(ctx->out, cache->text + slot->offset, slot->length);
+        lanes[i].count = frame_count{0, 0};
+        lanes[i].recorded = 0;
+        lanes[i].overflow = false;
+    }
+    bool walking = true;
+    while (walking) {
+        walking = false;
+        for (int i = 0; i < lane_count; i++) {
+            walk_lane *lane = &lanes[i];
+            _PyInterpreterFrame *frame = lane->cursor;
+            if (frame == nullptr) {
                 continue;
             }
-        }
-        size_t start = ctx->out->length;
-        int line = api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
-        append_frame_line(ctx, code->co_filename, line, code->co_name);
-        /* The line is whole at the end of the buffer unless a flush
-         * happened in between; then it is just not cached. */
-        if (slot != nullptr && ctx->out->length > start) {
-            line_cache_insert(cache, slot, code, instruction, ctx->out->data + start,
-                              ctx->out->length - start);
+            _PyInterpreterFrame *next = frame->previous;
+            lane->cursor = next;
+            walking = true;
+            if (next != nullptr) {
+                /* Fetched while the other lanes are visited: by the next
+                 * round it is in cache.  Both ends of the fields read. */
+                __builtin_prefetch(next);
+                __builtin_prefetch(&next->owner);
+            }
+            PyCodeObject *code;
+            int instruction;
+            if (shown_frame(code_type, frame, &code, &instruction)
+                && frame_wanted(ctx, &lane->count) && !lane->overflow) {
+                lane_record(lane, code, instruction);
+            }
         }
     }
 }
 #endif
+
+/* Append the line of a frame found through the public API.  The code
+ * object's fields are read in place only when its layout is the compiled
+ * one; otherwise through attribute lookup, which on a code object (a type
+ * that cannot be subclassed) runs no Python code. */
+void append_public_frame_line(const dump_context *ctx, PyCodeObject *code, int line)
+{
+    const python_api *api = ctx->api;
+    if (api->layout_matches) {
+        append_frame_line(ctx, code->co_filename, line, code->co_name);
+        return;
+    }
+    PyObject *object = reinterpret_cast<PyObject *>(code);
+    PyObject *filename = ctx->filename_key != nullptr
+                             ? api->object_get_attr(object, ctx->filename_key) : nullptr;
+    PyObject *name = ctx->code_name_key != nullptr
+                         ? api->object_get_attr(object, ctx->code_name_key) : nullptr;
+    api->err_clear();
+    append_frame_line(ctx, filename, line, name);
+    if (filename != nullptr) {
+        api->decref(filename);
+    }
+    if (name != nullptr) {
+        api->decref(name);
+    }
+}
 
 /* Walk the thread's frames through the public frame-object API. */
 void dump_frames_public(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
@@ -391,7 +555,7 @@ void dump_frames_public(const dump_context *ctx, PyThreadState *tstate, frame_co
             PyCodeObject *code = api->frame_code(frame);
             int line = api->frame_line_number(frame);
             if (code != nullptr) {
-                append_frame_line(ctx, code->co_filename, line, code->co_name);
+                append_public_frame_line(ctx, code, line);
                 api->decref(reinterpret_cast<PyObject *>(code));
             }
         }
@@ -474,8 +638,8 @@ unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, P
     return value;
 }
 
-/* Write one thread: header, frames, and the line for frames cut off. */
-void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_current)
+/* Write the header line of one thread. */
+void write_thread_header(const dump_context *ctx, PyThreadState *tstate, bool is_current)
 {
     const python_api *api = ctx->api;
     fd_output *out = ctx->out;
@@ -500,10 +664,31 @@ void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_cur
         fd_output_append_literal(out, ", waiting for the GIL");
     }
     fd_output_append_literal(out, " (most recent call first):\n");
+}
 
+/* Write what follows a thread's frames: a note when it has none, or the
+ * number of frames max_frames cut off. */
+void write_thread_footer(const dump_context *ctx, const frame_count *count)
+{
+    fd_output *out = ctx->out;
+    if (count->written == 0 && count->left_out == 0) {
+        fd_output_append_literal(out, "  <no Python frame>\n");
+    }
+    if (count->left_out > 0) {
+        fd_output_append_literal(out, "  ... ");
+        fd_output_append_decimal(out, static_cast<uint64_t>(count->left_out));
+        fd_output_append_literal(out, count->left_out == 1 ? " more frame not shown\n"
+                                                            : " more frames not shown\n");
+    }
+}
+
+/* Write one thread, walking its frames on its own. */
+void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_current)
+{
+    write_thread_header(ctx, tstate, is_current);
     frame_count count = {0, 0};
 #ifdef VANDREL_FRAME_WALK_313
-    if (api->direct_access) {
+    if (ctx->api->direct_access) {
         dump_frames_direct(ctx, tstate, &count);
     }
     else
@@ -511,16 +696,30 @@ void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_cur
     {
         dump_frames_public(ctx, tstate, &count);
     }
-    if (count.written == 0 && count.left_out == 0) {
-        fd_output_append_literal(out, "  <no Python frame>\n");
-    }
-    if (count.left_out > 0) {
-        fd_output_append_literal(out, "  ... ");
-        fd_output_append_decimal(out, static_cast<uint64_t>(count.left_out));
-        fd_output_append_literal(out, count.left_out == 1 ? " more frame not shown\n"
-                                                           : " more frames not shown\n");
+    write_thread_footer(ctx, &count);
+}
+
+#ifdef VANDREL_FRAME_WALK_313
+/* Write the threads of walked lanes, in lane order. */
+void write_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
+{
+    for (int i = 0; i < lane_count; i++) {
+        walk_lane *lane = &lanes[i];
+        if (!lane->is_current) {
+            fd_output_append(ctx->out, "\n", 1);
+        }
+        if (lane->overflow) {
+            dump_one_thread(ctx, lane->tstate, lane->is_current);
+            continue;
+        }
+        write_thread_header(ctx, lane->tstate, lane->is_current);
+        for (size_t f = 0; f < lane->recorded; f++) {
+            append_code_location(ctx, lane->frames[f].code, lane->frames[f].instruction);
+        }
+        write_thread_footer(ctx, &lane->count);
     }
 }
+#endif
 
 /* A thread state not yet bound to its OS thread (a thread still being
  * started) has run no Python code: it is left out. */
@@ -597,32 +796,73 @@ void dump_threads(int32_t fd, int64_t max_frames)
     ctx.api = api;
     ctx.out = &out;
     ctx.max_frames = max_frames;
-    ctx.cache = line_cache_claim();
+#ifdef VANDREL_FRAME_WALK_313
+    ctx.cache = api->direct_access ? line_cache_claim() : nullptr;
+#else
+    ctx.cache = nullptr;
+#endif
     ctx.active = find_active_threads(api);
     ctx.name_key = api->unicode_intern_from_string("_name");
     ctx.native_id_key = api->unicode_intern_from_string("_native_id");
+    ctx.filename_key = nullptr;
+    ctx.code_name_key = nullptr;
+    if (!api->layout_matches) {
+        ctx.filename_key = api->unicode_intern_from_string("co_filename");
+        ctx.code_name_key = api->unicode_intern_from_string("co_name");
+    }
     api->err_clear();
 
     /* The current thread first, then the others in the interpreter's
      * order (most recently started first). */
-    dump_one_thread(&ctx, current, true);
     PyInterpreterState *interp = api->thread_state_interpreter(current);
-    for (PyThreadState *tstate = api->interpreter_thread_head(interp);
-         tstate != nullptr && !out.write_failed; tstate = api->thread_state_next(tstate)) {
-        if (tstate == current || !thread_started(api, tstate)) {
-            continue;
+#ifdef VANDREL_FRAME_WALK_313
+    /* The lanes belong to whoever holds the line cache. */
+    if (api->direct_access && ctx.cache != nullptr) {
+        walk_lane *lanes = kept_lanes;
+        PyThreadState *next = api->interpreter_thread_head(interp);
+        lanes[0].tstate = current;
+        lanes[0].is_current = true;
+        int lane_count = 1;
+        while (!out.write_failed) {
+            for (; next != nullptr && lane_count < LANE_COUNT; next = api->thread_state_next(next)) {
+                if (next != current && thread_started(api, next)) {
+                    lanes[lane_count].tstate = next;
+                    lanes[lane_count].is_current = false;
+                    lane_count++;
+                }
+            }
+            if (lane_count == 0) {
+                break;
+            }
+            walk_lanes(&ctx, lanes, lane_count);
+            write_lanes(&ctx, lanes, lane_count);
+            lane_count = 0;
         }
-        fd_output_append(&out, "\n", 1);
-        dump_one_thread(&ctx, tstate, false);
+    }
+    else
+#endif
+    {
+        dump_one_thread(&ctx, current, true);
+        for (PyThreadState *tstate = api->interpreter_thread_head(interp);
+             tstate != nullptr && !out.write_failed; tstate = api->thread_state_next(tstate)) {
+            if (tstate == current || !thread_started(api, tstate)) {
+                continue;
+            }
+            fd_output_append(&out, "\n", 1);
+            dump_one_thread(&ctx, tstate, false);
+        }
     }
 
     fd_output_close(&out);
+#ifdef VANDREL_FRAME_WALK_313
     line_cache_release(ctx.cache);
-    if (ctx.name_key != nullptr) {
-        api->decref(ctx.name_key);
-    }
-    if (ctx.native_id_key != nullptr) {
-        api->decref(ctx.native_id_key);
+#endif
+    PyObject *owned_keys[] = {ctx.name_key, ctx.native_id_key, ctx.filename_key,
+                              ctx.code_name_key};
+    for (PyObject *key : owned_keys) {
+        if (key != nullptr) {
+            api->decref(key);
+        }
     }
     api->err_clear();
     api->err_restore(saved_type, saved_value, saved_traceback);
