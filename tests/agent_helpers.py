@@ -14,13 +14,16 @@ TIMEOUT = 120
 
 
 def run_python(args, *, timeout=TIMEOUT, env=None, cwd=None, stdin=subprocess.DEVNULL):
-    """Run PYTHON with args; return the CompletedProcess (bytes output)."""
+    """Run PYTHON with args; return the CompletedProcess (bytes output).
+
+    The working directory defaults to "/" so that `-m vandrel` finds the
+    installed package, never the source tree."""
     full_env = dict(os.environ)
     full_env.pop("LD_PRELOAD", None)
     if env:
         full_env.update(env)
     return subprocess.run([PYTHON, *args], capture_output=True, timeout=timeout,
-                          env=full_env, cwd=cwd, stdin=stdin)
+                          env=full_env, cwd=cwd or "/", stdin=stdin)
 
 
 def write_script(tmp_path, code, name="scenario.py"):

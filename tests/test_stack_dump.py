@@ -284,3 +284,70 @@ with open(sys.argv[1], "w") as f:
     check_against_truth(blocks, truth)
     frames = blocks[0]["frames"]
     assert frames[2] == ['/tmp/spa ce/ünï\\"cøde\\udcff.py', 2, "name\\x09with\\\\tab"]
+
+
+def other_interpreters():
+    """Other CPython versions installed next to this one (pyenv layout)."""
+    found = []
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(
+        sys._base_executable))))
+    for minor in (10, 11, 12):
+        candidate = os.path.join(root, f"3.{minor}")
+        for path in [os.path.join(root, name, "bin", f"python3.{minor}")
+                     for name in (sorted(os.listdir(root)) if os.path.isdir(root) else [])
+                     if name.startswith(f"3.{minor}.")] + [candidate]:
+            if os.path.isfile(path) and os.access(path, os.X_OK):
+                found.append(path)
+                break
+    return found
+
+
+CROSS_VERSION = r'''
+import ctypes, sys, threading, traceback, json
+agent = ctypes.PyDLL(sys.argv[1])   # called with the GIL held
+release = threading.Event()
+ready = threading.Semaphore(0)
+def park(depth):
+    if depth:
+        return park(depth - 1)
+    ready.release()
+    release.wait()
+threads = [threading.Thread(target=park, args=(d,)) for d in (0, 4)]
+for t in threads:
+    t.start()
+for t in threads:
+    ready.acquire()
+frames = sys._current_frames()
+me = threading.get_ident()
+truth = [[[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frames[t.ident]))]
+         for t in threads]
+agent.dump_threads(ctypes.c_int32(1), ctypes.c_int64(0))
+sys.stdout.flush()
+release.set()
+for t in threads:
+    t.join()
+print("=====")
+print(json.dumps(truth))
+'''
+
+
+@pytest.mark.parametrize("python", other_interpreters() or [None])
+def test_agent_built_for_another_version_is_safe(tmp_path, python):
+    """An agent built for this interpreter, loaded into another CPython
+    version (as a preloaded child would), reads nothing through struct
+    layouts it does not know: correct frames, ids and names unknown."""
+    if python is None:
+        pytest.skip("no other CPython 3.10-3.12 installed")
+    import vandrel
+    script = tmp_path / "cross.py"
+    script.write_text(CROSS_VERSION)
+    proc = subprocess.run([python, str(script), vandrel.agent_path()], capture_output=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    dump, truth_text = proc.stdout.decode().split("=====\n")
+    blocks = parse_dump(dump)
+    truth = json.loads(truth_text)
+    assert len(blocks) == 3 and blocks[0]["current"]
+    assert all(block["id"] is None and block["name"] is None for block in blocks)
+    others = sorted((block["frames"] for block in blocks[1:]), key=len)
+    assert others == sorted(truth, key=len)

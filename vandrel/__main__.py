@@ -55,9 +55,11 @@ def _run(args):
 
 
 def main(argv):
-    if not argv or argv[0] in ("-h", "--help"):
-        sys.stdout.write(USAGE + "\n")
-        return 0 if argv else 2
+    if not argv:
+        return _usage_error("missing command")
+    if argv[0] in ("-h", "--help"):
+        sys.stdout.write(f"usage:\n{USAGE}\n")
+        return 0
     command, args = argv[0], argv[1:]
     if command == "path":
         if args:
