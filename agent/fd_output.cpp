@@ -13,7 +13,10 @@ namespace {
 
 /* Output is written out once this much is buffered, so a huge dump costs
  * a few large writes (one per MiB) and a bounded amount of memory. */
-constexpr size_t FLUSH_SIZE = 1u << 20;
+#ifndef VANDREL_FLUSH_SIZE
+#define VANDREL_FLUSH_SIZE (1u << 20)
+#endif
+constexpr size_t FLUSH_SIZE = VANDREL_FLUSH_SIZE;
 constexpr size_t INITIAL_CAPACITY = 64u << 10;
 /* Storage up to this size (all a dump ever needs, given FLUSH_SIZE) is
  * kept between dumps: a fresh buffer costs a page fault per 4 KiB, a

@@ -120,6 +120,8 @@ bool resolve_all(python_api *api)
     ok &= resolve(handle, "PyUnicode_GetLength", &api->unicode_get_length);
     ok &= resolve(handle, "PyUnicode_ReadChar", &api->unicode_read_char);
     ok &= resolve(handle, "PyDict_GetItem", &api->dict_get_item);
+    ok &= resolve(handle, "PyDict_Size", &api->dict_size);
+    ok &= resolve(handle, "PyDict_Next", &api->dict_next);
     ok &= resolve(handle, "PyLong_FromUnsignedLong", &api->long_from_unsigned_long);
     ok &= resolve(handle, "PyLong_AsUnsignedLong", &api->long_as_unsigned_long);
     ok &= resolve(handle, "PyObject_GenericGetDict", &api->object_generic_get_dict);

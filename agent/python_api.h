@@ -34,6 +34,8 @@ struct python_api {
     Py_ssize_t (*unicode_get_length)(PyObject *);
     Py_UCS4 (*unicode_read_char)(PyObject *, Py_ssize_t);
     PyObject *(*dict_get_item)(PyObject *, PyObject *);
+    Py_ssize_t (*dict_size)(PyObject *);
+    int (*dict_next)(PyObject *, Py_ssize_t *, PyObject **, PyObject **);
     PyObject *(*long_from_unsigned_long)(unsigned long);
     unsigned long (*long_as_unsigned_long)(PyObject *);
     PyObject *(*object_generic_get_dict)(PyObject *, void *);

@@ -60,6 +60,7 @@ struct dump_context {
     int64_t max_frames;
     line_cache *cache;     /* NULL: format every frame afresh */
     PyObject *active;      /* threading._active, borrowed; may be NULL */
+    struct thread_index *threads; /* the same, indexed by ident; may be NULL */
     PyObject *name_key;    /* "_name", owned; may be NULL */
     PyObject *native_id_key; /* "_native_id", owned; may be NULL */
     PyObject *filename_key;  /* "co_filename", owned; may be NULL */
@@ -380,6 +381,46 @@ void append_code_location(const dump_context *ctx, PyCodeObject *code, int instr
     }
 }
 
+/* Append the line of `run` consecutive frames at the same code location
+ * (recursion): the line once, then copies of what is already written,
+ * doubling, instead of one copy per frame. */
+void append_code_location_run(const dump_context *ctx, PyCodeObject *code, int instruction,
+                              size_t run)
+{
+    fd_output *out = ctx->out;
+    size_t start = out->length;
+    append_code_location(ctx, code, instruction);
+    size_t end = out->length;
+    size_t line_length = end > start ? end - start : 0;
+    if (run == 1) {
+        return;
+    }
+    if (line_length == 0 || !fd_output_reserve(out, line_length * (run - 1))) {
+        /* The line was cut by a flush, or there is no room: one line at
+         * a time. */
+        for (size_t i = 1; i < run; i++) {
+            append_code_location(ctx, code, instruction);
+        }
+        return;
+    }
+    size_t lines = run;
+    if (out->length != end) {
+        /* Making room flushed the buffer, line included: write it again;
+         * it fits, the room was reserved. */
+        start = out->length;
+        append_code_location(ctx, code, instruction);
+        lines = run - 1;
+    }
+    size_t total = line_length * lines;
+    size_t filled = line_length;
+    while (filled < total) {
+        size_t chunk = filled < total - filled ? filled : total - filled;
+        memcpy(out->data + start + filled, out->data + start, chunk);
+        filled += chunk;
+    }
+    out->length = start + total;
+}
+
 /* Whether an interpreter frame is one that traceback and
  * sys._current_frames() show: not a C-stack shim (its f_executable is
  * None, not code) and not a frame still setting up (before its code's
@@ -574,6 +615,74 @@ unsigned long thread_ident(const python_api *api, PyThreadState *tstate)
     return api->layout_matches ? tstate->thread_id : 0;
 }
 
+/* threading._active copied into an open-addressing table keyed by
+ * ident: one pass over the dict instead of an int object and a dict
+ * lookup per thread. */
+struct thread_index {
+    unsigned long *idents; /* 0: free slot */
+    PyObject **threads;    /* borrowed from threading._active */
+    size_t mask;
+};
+
+inline size_t ident_slot(unsigned long ident, size_t mask)
+{
+    return static_cast<size_t>((ident * 0x9e3779b97f4a7c15ull) >> 40) & mask;
+}
+
+/* Build the index of `active`.  On success return true; on allocation
+ * failure return false (the dump then looks threads up one by one). */
+bool thread_index_build(const python_api *api, PyObject *active, thread_index *index)
+{
+    Py_ssize_t count = api->dict_size(active);
+    if (count < 0) {
+        api->err_clear();
+        return false;
+    }
+    size_t slots = 16;
+    while (slots < static_cast<size_t>(count) * 2) {
+        slots *= 2;
+    }
+    index->idents = static_cast<unsigned long *>(calloc(slots, sizeof(unsigned long)));
+    index->threads = static_cast<PyObject **>(calloc(slots, sizeof(PyObject *)));
+    if (index->idents == nullptr || index->threads == nullptr) {
+        free(index->idents);
+        free(index->threads);
+        return false;
+    }
+    index->mask = slots - 1;
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *thread = nullptr;
+    while (api->dict_next(active, &position, &key, &thread)) {
+        if ((api->type_get_flags(Py_TYPE(key)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
+            continue;
+        }
+        unsigned long ident = api->long_as_unsigned_long(key);
+        if (ident == static_cast<unsigned long>(-1) || ident == 0) {
+            api->err_clear();
+            continue;
+        }
+        size_t slot = ident_slot(ident, index->mask);
+        while (index->idents[slot] != 0 && index->idents[slot] != ident) {
+            slot = (slot + 1) & index->mask;
+        }
+        index->idents[slot] = ident;
+        index->threads[slot] = thread;
+    }
+    return true;
+}
+
+PyObject *thread_index_find(const thread_index *index, unsigned long ident)
+{
+    size_t slot = ident_slot(ident, index->mask);
+    while (index->idents[slot] != 0) {
+        if (index->idents[slot] == ident) {
+            return index->threads[slot];
+        }
+        slot = (slot + 1) & index->mask;
+    }
+    return nullptr;
+}
+
 /* The threading.Thread object of the thread with this ident, borrowed,
  * or NULL. */
 PyObject *thread_object(const dump_context *ctx, unsigned long ident)
@@ -581,6 +690,9 @@ PyObject *thread_object(const dump_context *ctx, unsigned long ident)
     const python_api *api = ctx->api;
     if (ctx->active == nullptr || ident == 0) {
         return nullptr;
+    }
+    if (ctx->threads != nullptr) {
+        return thread_index_find(ctx->threads, ident);
     }
     PyObject *key = api->long_from_unsigned_long(ident);
     if (key == nullptr) {
@@ -713,8 +825,16 @@ void write_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
             continue;
         }
         write_thread_header(ctx, lane->tstate, lane->is_current);
-        for (size_t f = 0; f < lane->recorded; f++) {
-            append_code_location(ctx, lane->frames[f].code, lane->frames[f].instruction);
+        size_t f = 0;
+        while (f < lane->recorded) {
+            const frame_ref *ref = &lane->frames[f];
+            size_t run = 1;
+            while (f + run < lane->recorded && lane->frames[f + run].code == ref->code
+                   && lane->frames[f + run].instruction == ref->instruction) {
+                run++;
+            }
+            append_code_location_run(ctx, ref->code, ref->instruction, run);
+            f += run;
         }
         write_thread_footer(ctx, &lane->count);
     }
@@ -802,6 +922,10 @@ void dump_threads(int32_t fd, int64_t max_frames)
     ctx.cache = nullptr;
 #endif
     ctx.active = find_active_threads(api);
+    thread_index threads;
+    ctx.threads = ctx.active != nullptr && api->layout_matches
+                      && thread_index_build(api, ctx.active, &threads)
+                  ? &threads : nullptr;
     ctx.name_key = api->unicode_intern_from_string("_name");
     ctx.native_id_key = api->unicode_intern_from_string("_native_id");
     ctx.filename_key = nullptr;
@@ -854,6 +978,10 @@ void dump_threads(int32_t fd, int64_t max_frames)
     }
 
     fd_output_close(&out);
+    if (ctx.threads != nullptr) {
+        free(threads.idents);
+        free(threads.threads);
+    }
 #ifdef VANDREL_FRAME_WALK_313
     line_cache_release(ctx.cache);
 #endif

@@ -14,25 +14,39 @@ from agent_helpers import (SCENARIO_PROLOGUE, blocks_by_id, check_against_truth,
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-@pytest.fixture(scope="module")
-def public_api_agent(tmp_path_factory):
-    """The agent built with its public-API frame walk forced on: the path
-    it takes on interpreters other than the one it was compiled for."""
+def build_agent(directory, *defines):
+    """Compile the agent's sources into directory/vandrel_agent.so with
+    extra preprocessor defines; return its path."""
     import sysconfig
-    out = tmp_path_factory.mktemp("agent") / "vandrel_agent.so"
-    sources = [os.path.join(REPO, "agent", name) for name in sorted(os.listdir(
-        os.path.join(REPO, "agent"))) if name.endswith(".cpp")]
+    out = directory / "vandrel_agent.so"
+    agent_dir = os.path.join(REPO, "agent")
+    sources = [os.path.join(agent_dir, name) for name in sorted(os.listdir(agent_dir))
+               if name.endswith(".cpp")]
     cxx = os.environ.get("CXX", "c++")
     command = [cxx, "-std=c++17", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
                "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra", "-Werror",
-               "-DVANDREL_FORCE_PUBLIC_API", "-I" + sysconfig.get_paths()["include"],
-               *sources, "-o", str(out)]
+               *(f"-D{define}" for define in defines),
+               "-I" + sysconfig.get_paths()["include"], *sources, "-o", str(out)]
     try:
         proc = subprocess.run(command, capture_output=True, timeout=300)
     except FileNotFoundError:
         pytest.skip(f"no C++ compiler ({cxx})")
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     return out
+
+
+@pytest.fixture(scope="module")
+def public_api_agent(tmp_path_factory):
+    """The agent built with its public-API frame walk forced on: the path
+    it takes on interpreters other than the one it was compiled for."""
+    return build_agent(tmp_path_factory.mktemp("public"), "VANDREL_FORCE_PUBLIC_API")
+
+
+@pytest.fixture(scope="module")
+def tiny_flush_agent(tmp_path_factory):
+    """The agent writing out every 300 bytes: every flush boundary case
+    (mid-line, mid-run of repeated frames) happens many times a dump."""
+    return build_agent(tmp_path_factory.mktemp("tiny"), "VANDREL_FLUSH_SIZE=300")
 
 
 NAMED_THREADS = SCENARIO_PROLOGUE + r'''
@@ -68,10 +82,12 @@ def test_max_frames_cuts_each_thread_and_counts_the_rest(tmp_path, max_frames):
     assert any(block["left_out"] for block in blocks)
 
 
-def test_public_api_walk_matches_ground_truth(tmp_path, public_api_agent):
+@pytest.mark.parametrize("variant", ["public_api_agent", "tiny_flush_agent"])
+def test_agent_variants_match_ground_truth(tmp_path, variant, request):
+    agent = request.getfixturevalue(variant)
     for max_frames in (0, 4):
         proc = run_scenario(tmp_path, NAMED_THREADS, tmp_path / "truth.json", max_frames,
-                            agent=public_api_agent)
+                            agent=agent)
         blocks = parse_dump(proc.stdout.decode())
         check_against_truth(blocks, load_json(tmp_path / "truth.json"), max_frames)
 
@@ -98,18 +114,20 @@ def test_many_threads_to_a_file(tmp_path):
     check_against_truth(blocks, truth)
 
 
-def test_many_threads_public_api_walk(tmp_path, public_api_agent):
+@pytest.mark.parametrize("variant", ["public_api_agent", "tiny_flush_agent"])
+def test_many_threads_agent_variants(tmp_path, variant, request):
     run_scenario(tmp_path, MANY_THREADS, tmp_path / "truth.json", 200, tmp_path / "dump.txt",
-                 agent=public_api_agent)
+                 agent=request.getfixturevalue(variant))
     blocks = parse_dump((tmp_path / "dump.txt").read_text())
     assert len(blocks) == 201
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
 
 
 DEEP_RECURSION = SCENARIO_PROLOGUE + r'''
-sys.setrecursionlimit(20000)
+sys.setrecursionlimit(40000)
 threading.stack_size(256 << 20)
-threads = start_parked([("deep", 5000), ("shallow", 0)])
+# Deep enough that one run of identical lines crosses the 1 MiB flush.
+threads = start_parked([("deep", 15000), ("shallow", 0)])
 for max_frames in (0, 10):
     with open(sys.argv[1] + str(max_frames), "w") as f:
         json.dump(truth_and_dump(1, max_frames), f)
@@ -120,8 +138,10 @@ for thread in threads:
 '''
 
 
-def test_deep_recursion(tmp_path):
-    proc = run_scenario(tmp_path, DEEP_RECURSION, tmp_path / "truth")
+@pytest.mark.parametrize("variant", [None, "tiny_flush_agent"])
+def test_deep_recursion(tmp_path, variant, request):
+    agent = request.getfixturevalue(variant) if variant else None
+    proc = run_scenario(tmp_path, DEEP_RECURSION, tmp_path / "truth", agent=agent)
     whole, cut, rest = proc.stdout.decode().split("=====\n")
     assert rest == ""
     for text, max_frames in ((whole, 0), (cut, 10)):
@@ -129,7 +149,7 @@ def test_deep_recursion(tmp_path):
         truth = load_json(tmp_path / f"truth{max_frames}")
         check_against_truth(blocks, truth, max_frames)
         deep = next(block for block in blocks if block["name"] == "deep")
-        assert len(deep["frames"]) + deep["left_out"] > 5000
+        assert len(deep["frames"]) + deep["left_out"] > 15000
 
 
 FINISHED_AND_RAW_THREADS = SCENARIO_PROLOGUE + r'''
