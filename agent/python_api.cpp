@@ -114,12 +114,13 @@ bool resolve_all(python_api *api)
     ok &= resolve(handle, "PyFrame_GetCode", &api->frame_code);
     ok &= resolve(handle, "PyFrame_GetLineNumber", &api->frame_line_number);
     ok &= resolve(handle, "PyCode_Addr2Line", &api->code_addr2line);
-    ok &= resolve(handle, "PyImport_GetModule", &api->import_get_module);
+    ok &= resolve(handle, "PySys_GetObject", &api->sys_get_object);
     ok &= resolve(handle, "PyModule_GetDict", &api->module_get_dict);
-    ok &= resolve(handle, "PyUnicode_InternFromString", &api->unicode_intern_from_string);
+    ok &= resolve(handle, "PyUnicode_FromString", &api->unicode_from_string);
     ok &= resolve(handle, "PyUnicode_GetLength", &api->unicode_get_length);
     ok &= resolve(handle, "PyUnicode_ReadChar", &api->unicode_read_char);
     ok &= resolve(handle, "PyDict_GetItem", &api->dict_get_item);
+    ok &= resolve(handle, "PyDict_GetItemString", &api->dict_get_item_string);
     ok &= resolve(handle, "PyDict_Size", &api->dict_size);
     ok &= resolve(handle, "PyDict_Next", &api->dict_next);
     ok &= resolve(handle, "PyLong_FromUnsignedLong", &api->long_from_unsigned_long);

@@ -28,12 +28,13 @@ struct python_api {
     PyCodeObject *(*frame_code)(PyFrameObject *);
     int (*frame_line_number)(PyFrameObject *);
     int (*code_addr2line)(PyCodeObject *, int);
-    PyObject *(*import_get_module)(PyObject *);
+    PyObject *(*sys_get_object)(const char *);
     PyObject *(*module_get_dict)(PyObject *);
-    PyObject *(*unicode_intern_from_string)(const char *);
+    PyObject *(*unicode_from_string)(const char *);
     Py_ssize_t (*unicode_get_length)(PyObject *);
     Py_UCS4 (*unicode_read_char)(PyObject *, Py_ssize_t);
     PyObject *(*dict_get_item)(PyObject *, PyObject *);
+    PyObject *(*dict_get_item_string)(PyObject *, const char *);
     Py_ssize_t (*dict_size)(PyObject *);
     int (*dict_next)(PyObject *, Py_ssize_t *, PyObject **, PyObject **);
     PyObject *(*long_from_unsigned_long)(unsigned long);

@@ -120,6 +120,11 @@ void append_code_point(fd_output *out, Py_UCS4 ch)
     fd_output_append(out, bytes, size);
 }
 
+bool is_dict(const python_api *api, PyObject *object)
+{
+    return (api->type_get_flags(Py_TYPE(object)) & Py_TPFLAGS_DICT_SUBCLASS) != 0;
+}
+
 bool is_unicode(const python_api *api, PyObject *object)
 {
     return object != nullptr
@@ -481,7 +486,10 @@ struct walk_lane {
     size_t capacity;
 };
 
-constexpr int LANE_COUNT = 16;
+#ifndef VANDREL_LANES
+#define VANDREL_LANES 16
+#endif
+constexpr int LANE_COUNT = VANDREL_LANES;
 walk_lane kept_lanes[LANE_COUNT];
 
 /* Give back lane storage grown past what ordinary dumps need. */
@@ -849,35 +857,21 @@ bool thread_started(const python_api *api, PyThreadState *tstate)
 }
 
 /* threading._active (ident -> Thread), borrowed from the module's dict,
- * or NULL when threading was never imported.  Never imports it. */
+ * or NULL when threading was never imported.  Plain dict lookups in
+ * sys.modules and the module's dict: never imports, runs no Python code. */
 PyObject *find_active_threads(const python_api *api)
 {
-    PyObject *module_name = api->unicode_intern_from_string("threading");
-    if (module_name == nullptr) {
-        api->err_clear();
-        return nullptr;
-    }
-    PyObject *module = api->import_get_module(module_name);
-    api->decref(module_name);
-    if (module == nullptr) {
-        api->err_clear();
-        return nullptr;
-    }
     PyObject *active = nullptr;
-    PyObject *globals = api->module_get_dict(module);
-    PyObject *key = globals != nullptr ? api->unicode_intern_from_string("_active") : nullptr;
-    if (key != nullptr) {
-        active = api->dict_get_item(globals, key);
-        api->decref(key);
+    PyObject *modules = api->sys_get_object("modules");
+    PyObject *module = modules != nullptr && is_dict(api, modules)
+                           ? api->dict_get_item_string(modules, "threading") : nullptr;
+    PyObject *globals = module != nullptr ? api->module_get_dict(module) : nullptr;
+    if (globals != nullptr && is_dict(api, globals)) {
+        active = api->dict_get_item_string(globals, "_active");
     }
     api->err_clear();
-    /* The module (held by sys.modules) keeps the dict alive. */
-    api->decref(module);
-    if (active != nullptr
-        && (api->type_get_flags(Py_TYPE(active)) & Py_TPFLAGS_DICT_SUBCLASS) == 0) {
-        return nullptr;
-    }
-    return active;
+    /* sys.modules keeps the module, and so the dict, alive. */
+    return active != nullptr && is_dict(api, active) ? active : nullptr;
 }
 
 void write_message(int fd, const char *message, size_t size)
@@ -926,13 +920,13 @@ void dump_threads(int32_t fd, int64_t max_frames)
     ctx.threads = ctx.active != nullptr && api->layout_matches
                       && thread_index_build(api, ctx.active, &threads)
                   ? &threads : nullptr;
-    ctx.name_key = api->unicode_intern_from_string("_name");
-    ctx.native_id_key = api->unicode_intern_from_string("_native_id");
+    ctx.name_key = api->unicode_from_string("_name");
+    ctx.native_id_key = api->unicode_from_string("_native_id");
     ctx.filename_key = nullptr;
     ctx.code_name_key = nullptr;
     if (!api->layout_matches) {
-        ctx.filename_key = api->unicode_intern_from_string("co_filename");
-        ctx.code_name_key = api->unicode_intern_from_string("co_name");
+        ctx.filename_key = api->unicode_from_string("co_filename");
+        ctx.code_name_key = api->unicode_from_string("co_name");
     }
     api->err_clear();
 
