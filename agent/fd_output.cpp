@@ -12,7 +12,8 @@ namespace vandrel {
 namespace {
 
 /* Output is written out once this much is buffered, so a huge dump costs
- * a few large writes (one per MiB) and a bounded amount of memory. */
+ * a few large writes (one per MiB) and a bounded amount of memory.  Tests
+ * build the agent with a tiny value to exercise every flush boundary. */
 #ifndef VANDREL_FLUSH_SIZE
 #define VANDREL_FLUSH_SIZE (1u << 20)
 #endif

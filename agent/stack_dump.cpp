@@ -3,8 +3,9 @@
  *
  * On the interpreter the agent was built for (3.13) the frames are read
  * straight from the interpreter's own frame structures, as faulthandler
- * and traceback.c do, and every distinct code location is formatted once
- * per dump.  On any other interpreter the frames are walked through the
+ * and traceback.c do, sixteen threads at a time so that their cache
+ * misses overlap, and every distinct code location is formatted once per
+ * dump.  On any other interpreter the frames are walked through the
  * public frame-object API.  The caller holds the GIL; the dump runs no
  * Python code, takes no lock and never leaves an exception set. */
 #include "agent.h"
@@ -52,7 +53,6 @@ struct line_cache {
      * frame, and this skips the hashing. */
     const line_slot *last;
 };
-
 
 struct dump_context {
     const python_api *api;
@@ -486,10 +486,8 @@ struct walk_lane {
     size_t capacity;
 };
 
-#ifndef VANDREL_LANES
-#define VANDREL_LANES 16
-#endif
-constexpr int LANE_COUNT = VANDREL_LANES;
+/* Enough walks in flight to overlap their misses; more did not help. */
+constexpr int LANE_COUNT = 16;
 walk_lane kept_lanes[LANE_COUNT];
 
 /* Give back lane storage grown past what ordinary dumps need. */
