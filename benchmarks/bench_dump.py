@@ -1,9 +1,12 @@
 """Speed of the reference agent's all-thread stack dump.
 
-    python benchmarks/bench_dump.py [--repeat N]
+    python benchmarks/bench_dump.py [--repeat N] [--order interleaved|blocks]
 
-Two comparisons, each measured in one process with both contenders
-alternating, output to /dev/null, medians over the repetitions:
+Two comparisons, each measured in one process, output to /dev/null,
+medians over the repetitions.  By default the two contenders alternate
+call by call, so each dump finds the caches as the other left them (a
+dump in a real process is cold); --order blocks runs each contender's
+repetitions back to back instead (warm caches).
 
   1. 100 threads x 50 frames: threadsnap.dump_all_threads_stack (the agent)
      vs faulthandler.dump_traceback(all_threads=True).
@@ -70,10 +73,15 @@ def time_call(function):
     return time.perf_counter() - start
 
 
-def compare(label, agent, other, other_label, repeat):
+def compare(label, agent, other, other_label, repeat, order):
     agent_times, other_times = [], []
-    for i in range(repeat):
-        # Alternate the order so neither side always runs on a warm cache.
+    if order == "blocks":
+        # Each contender's repetitions back to back: warm caches.
+        agent_times = [time_call(agent) for _ in range(repeat)]
+        other_times = [time_call(other) for _ in range(repeat)]
+    for i in range(repeat if order == "interleaved" else 0):
+        # Alternate, so that each call finds the caches as the other
+        # contender left them: what a single dump in a busy process sees.
         if i % 2:
             agent_times.append(time_call(agent))
             other_times.append(time_call(other))
@@ -94,6 +102,9 @@ def compare(label, agent, other, other_label, repeat):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=21)
+    parser.add_argument("--order", choices=["interleaved", "blocks"], default="interleaved",
+                        help="interleaved (default): the contenders alternate call by call, "
+                             "cold caches; blocks: each one's repetitions back to back")
     args = parser.parse_args()
 
     devnull_fd = os.open(os.devnull, os.O_WRONLY)
@@ -113,17 +124,17 @@ def main():
         devnull.flush()
 
     print(f"Python {sys.version.split()[0]}, {FRAMES_PER_THREAD} frames per thread, "
-          f"{args.repeat} repetitions")
+          f"{args.repeat} repetitions, {args.order}")
     threads, release = start_threads(100)
     ratio_small = compare("100 threads", agent_dump, faulthandler_dump,
-                          "faulthandler all_threads", args.repeat)
+                          "faulthandler all_threads", args.repeat, args.order)
     release.set()
     for thread in threads:
         thread.join()
 
     threads, release = start_threads(1000)
     ratio_large = compare("1000 threads", agent_dump, format_stacks,
-                          "_current_frames+format", args.repeat)
+                          "_current_frames+format", args.repeat, args.order)
     release.set()
     for thread in threads:
         thread.join()
