@@ -331,6 +331,15 @@ void line_cache_release(line_cache *cache)
 {
     if (cache != nullptr) {
         release_lanes();
+        /* A dump over unusually many distinct locations does not pin its
+         * memory for the rest of the process. */
+        if (cache->slot_count > (64u << 10) || cache->text_capacity > (4u << 20)) {
+            free(cache->slots);
+            free(cache->text);
+            uint32_t generation = cache->generation;
+            memset(cache, 0, sizeof *cache);
+            cache->generation = generation;
+        }
         __atomic_store_n(&kept_cache_lock, 0, __ATOMIC_RELEASE);
     }
 }

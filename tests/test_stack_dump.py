@@ -371,3 +371,50 @@ def test_agent_built_for_another_version_is_safe(tmp_path, python):
     assert all(block["id"] is None and block["name"] is None for block in blocks)
     others = sorted((block["frames"] for block in blocks[1:]), key=len)
     assert others == sorted(truth, key=len)
+
+
+GENERATORS_AND_COROUTINES = SCENARIO_PROLOGUE + r'''
+import asyncio
+
+def generator(ready):
+    yield 1
+    ready.release()
+    release.wait()
+    yield 2
+
+def drive_generator(ready):
+    for _ in generator(ready):
+        pass
+
+async def inner(ready):
+    ready.release()
+    release.wait()   # blocks the event loop on purpose
+
+async def outer(ready):
+    await inner(ready)
+
+def drive_coroutine(ready):
+    asyncio.run(outer(ready))
+
+ready = threading.Semaphore(0)
+threads = [threading.Thread(target=drive_generator, args=(ready,), name="gen"),
+           threading.Thread(target=drive_coroutine, args=(ready,), name="coro")]
+for thread in threads:
+    thread.start()
+ready.acquire()
+ready.acquire()
+with open(sys.argv[1], "w") as f:
+    json.dump(truth_and_dump(1, 0), f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+def test_generator_and_coroutine_frames(tmp_path):
+    proc = run_scenario(tmp_path, GENERATORS_AND_COROUTINES, tmp_path / "truth.json")
+    blocks = parse_dump(proc.stdout.decode())
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+    functions = {block["name"]: [frame[2] for frame in block["frames"]] for block in blocks}
+    assert functions["gen"][2:4] == ["generator", "drive_generator"]
+    assert functions["coro"][2:4] == ["inner", "outer"]
