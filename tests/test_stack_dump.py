@@ -418,3 +418,29 @@ def test_generator_and_coroutine_frames(tmp_path):
     functions = {block["name"]: [frame[2] for frame in block["frames"]] for block in blocks}
     assert functions["gen"][2:4] == ["generator", "drive_generator"]
     assert functions["coro"][2:4] == ["inner", "outer"]
+
+
+def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
+    """The pipe is full long before the reader starts: the dump waits for
+    it to drain (EAGAIN, poll) instead of dropping output."""
+    import time
+    from agent_helpers import write_script, PYTHON
+    code = NONBLOCKING_PIPE.replace(
+        "truth = truth_and_dump(1, 0)",
+        "print('dumping', file=sys.stderr, flush=True)\ntruth = truth_and_dump(1, 0)")
+    script = write_script(tmp_path, code)
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    child = subprocess.Popen([PYTHON, "-m", "vandrel", "run", str(script),
+                              str(tmp_path / "truth.json"), "60"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/", env=env)
+    try:
+        assert child.stderr.readline() == b"dumping\n"
+        # The 4 KiB pipe fills at once; the agent waits up to 2 s for it.
+        time.sleep(0.5)
+        stdout, stderr = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, stderr.decode(errors="replace")
+    blocks = parse_dump(stdout.decode())
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
