@@ -36,7 +36,7 @@ def test_argv_and_exit_status_reach_the_script(tmp_path):
 def test_uncaught_exception_exits_1_with_traceback(tmp_path):
     script = write_script(tmp_path, "raise ValueError('boom from the script')\n")
     proc = run_python(["-m", "vandrel", "run", str(script)])
-    assert proc.returncode == 1
+    assert proc.returncode == 1, proc.stderr.decode(errors="replace")
     assert b"ValueError: boom from the script" in proc.stderr
 
 

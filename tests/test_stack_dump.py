@@ -444,3 +444,27 @@ def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
     assert child.returncode == 0, stderr.decode(errors="replace")
     blocks = parse_dump(stdout.decode())
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+def test_called_without_the_gil_refuses_with_one_line(tmp_path):
+    """ctypes.CDLL releases the GIL around foreign calls: the agent must
+    notice and walk nothing (other threads may be running)."""
+    code = r'''
+import ctypes, sys, threading, vandrel
+agent = ctypes.CDLL(vandrel.agent_path())
+stop = threading.Event()
+def spin():
+    while not stop.is_set():
+        sum(range(100))
+workers = [threading.Thread(target=spin) for _ in range(4)]
+for w in workers:
+    w.start()
+sys.stdout.flush()
+agent.dump_threads(ctypes.c_int32(1), ctypes.c_int64(0))
+stop.set()
+for w in workers:
+    w.join()
+'''
+    proc = run_scenario(tmp_path, code)
+    assert proc.stdout == (b"vandrel: dump_threads: the calling thread does not hold the GIL;"
+                           b" nothing dumped\n")
