@@ -69,6 +69,7 @@ struct dump_context {
 
 /* ---- text ---------------------------------------------------------- */
 
+/* Whether ch is written as an escape rather than as itself. */
 inline bool needs_escape(Py_UCS4 ch)
 {
     return ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\\';
@@ -120,11 +121,13 @@ void append_code_point(fd_output *out, Py_UCS4 ch)
     fd_output_append(out, bytes, size);
 }
 
+/* Whether object (not NULL) is a dict or a dict subclass. */
 bool is_dict(const python_api *api, PyObject *object)
 {
     return (api->type_get_flags(Py_TYPE(object)) & Py_TPFLAGS_DICT_SUBCLASS) != 0;
 }
 
+/* Whether object is a non-NULL str or str subclass. */
 bool is_unicode(const python_api *api, PyObject *object)
 {
     return object != nullptr
@@ -208,6 +211,7 @@ void append_frame_line(const dump_context *ctx, PyObject *filename, int line, Py
 line_cache kept_cache;
 int kept_cache_lock = 0;
 
+/* Home slot of (code, instruction) in a table of mask + 1 slots. */
 inline size_t slot_index(const void *code, int instruction, size_t mask)
 {
     uintptr_t key = reinterpret_cast<uintptr_t>(code) ^ (static_cast<uintptr_t>(instruction) << 7);
@@ -325,8 +329,11 @@ line_cache *line_cache_claim()
     return cache;
 }
 
+/* Defined with the lanes, further down. */
 void release_lanes();
 
+/* Hand back the cache (and the lanes) claimed by line_cache_claim();
+ * NULL is accepted. */
 void line_cache_release(line_cache *cache)
 {
     if (cache != nullptr) {
@@ -354,6 +361,8 @@ struct frame_count {
     int64_t left_out;
 };
 
+/* Count one shown frame.  Return true when it is to be written, false
+ * when max_frames cuts it off. */
 inline bool frame_wanted(const dump_context *ctx, frame_count *count)
 {
     if (ctx->max_frames > 0 && count->written >= ctx->max_frames) {
@@ -639,6 +648,7 @@ struct thread_index {
     size_t mask;
 };
 
+/* Home slot of ident in a table of mask + 1 slots. */
 inline size_t ident_slot(unsigned long ident, size_t mask)
 {
     return static_cast<size_t>((ident * 0x9e3779b97f4a7c15ull) >> 40) & mask;
@@ -686,6 +696,7 @@ bool thread_index_build(const python_api *api, PyObject *active, thread_index *i
     return true;
 }
 
+/* The Thread object indexed under ident, borrowed, or NULL. */
 PyObject *thread_index_find(const thread_index *index, unsigned long ident)
 {
     size_t slot = ident_slot(ident, index->mask);
@@ -881,6 +892,7 @@ PyObject *find_active_threads(const python_api *api)
     return active != nullptr && is_dict(api, active) ? active : nullptr;
 }
 
+/* Write a one-line message, ignoring failure: there is no one to tell. */
 void write_message(int fd, const char *message, size_t size)
 {
     (void)write_fully(fd, message, size);
