@@ -307,15 +307,18 @@ with open(sys.argv[1], "w") as f:
 
 
 def other_interpreters():
-    """Other CPython versions installed next to this one (pyenv layout)."""
-    found = []
+    """CPython 3.10-3.12 found on PATH or installed next to this
+    interpreter (pyenv layout: <root>/<version>/bin/python3.N)."""
+    import shutil
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(
         sys._base_executable))))
+    versions = sorted(os.listdir(root)) if os.path.isdir(root) else []
+    found = []
     for minor in (10, 11, 12):
-        candidate = os.path.join(root, f"3.{minor}")
-        for path in [os.path.join(root, name, "bin", f"python3.{minor}")
-                     for name in (sorted(os.listdir(root)) if os.path.isdir(root) else [])
-                     if name.startswith(f"3.{minor}.")] + [candidate]:
+        candidates = [os.path.join(root, name, "bin", f"python3.{minor}")
+                      for name in versions if name.startswith(f"3.{minor}.")]
+        candidates.append(shutil.which(f"python3.{minor}") or "")
+        for path in candidates:
             if os.path.isfile(path) and os.access(path, os.X_OK):
                 found.append(path)
                 break
