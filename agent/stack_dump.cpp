@@ -1,9 +1,1012 @@
+/* dump_threads: write the Python stack of every thread of the calling
+ * interpreter to a file descriptor, faulthandler style.
+ *
+ * On the interpreter the agent was built for (3.13) the frames are read
+ * straight from the interpreter's own frame structures, as faulthandler
+ * and traceback.c do, sixteen threads at a time so that their cache
+ * misses overlap, and every distinct code location is formatted once per
+ * dump.  On any other interpreter the frames are walked through the
+ * public frame-object API.  The caller holds the GIL; the dump runs no
+ * Python code, takes no lock and never leaves an exception set. */
 #include "agent.h"
+#include "fd_output.h"
+#include "python_api.h"
+
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define VANDREL_FRAME_WALK_313 1
+#define Py_BUILD_CORE 1
+#include "internal/pycore_frame.h"
+#undef Py_BUILD_CORE
+#endif
+
+#include <fcntl.h>
+#include <stdlib.h>
 
 namespace vandrel {
 
-void dump_threads(int32_t /*fd*/, int64_t /*max_frames*/)
+namespace {
+
+const char NOT_HOLDING_GIL[] =
+    "vandrel: dump_threads: the calling thread does not hold the GIL; nothing dumped\n";
+const char UNSUPPORTED_BUILD[] =
+    "vandrel: dump_threads: unsupported interpreter build; nothing dumped\n";
+
+/* One formatted frame line per distinct (code object, instruction), valid
+ * for one dump: code objects cannot go away while the GIL is held. */
+struct line_slot {
+    const void *code;
+    int instruction;
+    uint32_t generation;
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct line_cache {
+    line_slot *slots;
+    size_t slot_count; /* a power of two */
+    size_t used;
+    uint32_t generation;
+    char *text;
+    size_t text_length;
+    size_t text_capacity;
+    /* The last location looked up: recursion repeats it frame after
+     * frame, and this skips the hashing. */
+    const line_slot *last;
+};
+
+struct dump_context {
+    const python_api *api;
+    fd_output *out;
+    int64_t max_frames;
+    line_cache *cache;     /* NULL: format every frame afresh */
+    PyObject *active;      /* threading._active, borrowed; may be NULL */
+    struct thread_index *threads; /* the same, indexed by ident; may be NULL */
+    PyObject *name_key;    /* "_name", owned; may be NULL */
+    PyObject *native_id_key; /* "_native_id", owned; may be NULL */
+    PyObject *filename_key;  /* "co_filename", owned; may be NULL */
+    PyObject *code_name_key; /* "co_name", owned; may be NULL */
+};
+
+/* ---- text ---------------------------------------------------------- */
+
+/* Whether ch is written as an escape rather than as itself. */
+inline bool needs_escape(Py_UCS4 ch)
 {
+    return ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\\';
+}
+
+/* Append one code point: UTF-8 for printable text; backslash escapes for
+ * control characters, quote, backslash and lone surrogates, so that every
+ * field stays on its line and inside its quotes. */
+void append_code_point(fd_output *out, Py_UCS4 ch)
+{
+    static const char hex[] = "0123456789abcdef";
+    char bytes[10];
+    size_t size = 0;
+    if (ch == '"' || ch == '\\') {
+        bytes[size++] = '\\';
+        bytes[size++] = static_cast<char>(ch);
+    }
+    else if (ch < 0x20 || ch == 0x7f) {
+        bytes[size++] = '\\';
+        bytes[size++] = 'x';
+        bytes[size++] = hex[(ch >> 4) & 0xf];
+        bytes[size++] = hex[ch & 0xf];
+    }
+    else if (ch < 0x80) {
+        bytes[size++] = static_cast<char>(ch);
+    }
+    else if (ch < 0x800) {
+        bytes[size++] = static_cast<char>(0xc0 | (ch >> 6));
+        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
+    }
+    else if (ch >= 0xd800 && ch <= 0xdfff) {
+        bytes[size++] = '\\';
+        bytes[size++] = 'u';
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            bytes[size++] = hex[(ch >> shift) & 0xf];
+        }
+    }
+    else if (ch < 0x10000) {
+        bytes[size++] = static_cast<char>(0xe0 | (ch >> 12));
+        bytes[size++] = static_cast<char>(0x80 | ((ch >> 6) & 0x3f));
+        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
+    }
+    else {
+        bytes[size++] = static_cast<char>(0xf0 | (ch >> 18));
+        bytes[size++] = static_cast<char>(0x80 | ((ch >> 12) & 0x3f));
+        bytes[size++] = static_cast<char>(0x80 | ((ch >> 6) & 0x3f));
+        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
+    }
+    fd_output_append(out, bytes, size);
+}
+
+/* Whether object (not NULL) is a dict or a dict subclass. */
+bool is_dict(const python_api *api, PyObject *object)
+{
+    return (api->type_get_flags(Py_TYPE(object)) & Py_TPFLAGS_DICT_SUBCLASS) != 0;
+}
+
+/* Whether object is a non-NULL str or str subclass. */
+bool is_unicode(const python_api *api, PyObject *object)
+{
+    return object != nullptr
+        && (api->type_get_flags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+}
+
+/* Append a str object escaped as above, or "???" for anything else. */
+void append_text(const dump_context *ctx, PyObject *text)
+{
+    fd_output *out = ctx->out;
+    if (!is_unicode(ctx->api, text)) {
+        fd_output_append(out, "???", 3);
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    /* Same layout as compiled: read the characters in place. */
+    if (ctx->api->direct_access) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        const void *data = PyUnicode_DATA(text);
+        if (PyUnicode_IS_ASCII(text)) {
+            const unsigned char *chars = static_cast<const unsigned char *>(data);
+            Py_ssize_t plain = 0;
+            while (plain < length && !needs_escape(chars[plain])) {
+                plain++;
+            }
+            fd_output_append(out, reinterpret_cast<const char *>(chars),
+                             static_cast<size_t>(plain));
+            for (Py_ssize_t i = plain; i < length; i++) {
+                append_code_point(out, chars[i]);
+            }
+            return;
+        }
+        int kind = PyUnicode_KIND(text);
+        for (Py_ssize_t i = 0; i < length; i++) {
+            append_code_point(out, PyUnicode_READ(kind, data, i));
+        }
+        return;
+    }
+#endif
+    const python_api *api = ctx->api;
+    Py_ssize_t length = api->unicode_get_length(text);
+    if (length < 0) {
+        api->err_clear();
+        fd_output_append(out, "???", 3);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Py_UCS4 ch = api->unicode_read_char(text, i);
+        if (ch == static_cast<Py_UCS4>(-1)) {
+            api->err_clear();
+            break;
+        }
+        append_code_point(out, ch);
+    }
+}
+
+/* ---- frame lines --------------------------------------------------- */
+
+/* Append `  File "path", line N in name` and a newline. */
+void append_frame_line(const dump_context *ctx, PyObject *filename, int line, PyObject *name)
+{
+    fd_output *out = ctx->out;
+    fd_output_append_literal(out, "  File \"");
+    append_text(ctx, filename);
+    fd_output_append_literal(out, "\", line ");
+    if (line >= 0) {
+        fd_output_append_decimal(out, static_cast<uint64_t>(line));
+    }
+    else {
+        fd_output_append(out, "???", 3);
+    }
+    fd_output_append_literal(out, " in ");
+    append_text(ctx, name);
+    fd_output_append(out, "\n", 1);
+}
+
+#ifdef VANDREL_FRAME_WALK_313
+/* Kept between dumps like the output buffer; claimed by one dump at a
+ * time (interpreters with their own GIL may dump concurrently).  Whoever
+ * holds it also owns the walk lanes below. */
+line_cache kept_cache;
+int kept_cache_lock = 0;
+
+/* Home slot of (code, instruction) in a table of mask + 1 slots. */
+inline size_t slot_index(const void *code, int instruction, size_t mask)
+{
+    uintptr_t key = reinterpret_cast<uintptr_t>(code) ^ (static_cast<uintptr_t>(instruction) << 7);
+    key *= 0x9e3779b97f4a7c15ull;
+    return static_cast<size_t>(key >> 32) & mask;
+}
+
+/* Find the slot for (code, instruction), or the free slot where it goes.
+ * The table is never full: line_cache_insert() keeps it half empty. */
+line_slot *line_cache_find(line_cache *cache, const void *code, int instruction)
+{
+    size_t mask = cache->slot_count - 1;
+    size_t index = slot_index(code, instruction, mask);
+    for (;;) {
+        line_slot *slot = &cache->slots[index];
+        if (slot->generation != cache->generation
+            || (slot->code == code && slot->instruction == instruction)) {
+            return slot;
+        }
+        index = (index + 1) & mask;
+    }
+}
+
+/* Double the table, re-inserting this dump's entries.  On success return
+ * true; on allocation failure return false and leave the table as is. */
+bool line_cache_grow(line_cache *cache)
+{
+    size_t new_count = cache->slot_count * 2;
+    line_slot *grown = static_cast<line_slot *>(calloc(new_count, sizeof(line_slot)));
+    if (grown == nullptr) {
+        return false;
+    }
+    line_slot *old_slots = cache->slots;
+    size_t old_count = cache->slot_count;
+    cache->slots = grown;
+    cache->slot_count = new_count;
+    for (size_t i = 0; i < old_count; i++) {
+        if (old_slots[i].generation == cache->generation) {
+            *line_cache_find(cache, old_slots[i].code, old_slots[i].instruction) = old_slots[i];
+        }
+    }
+    free(old_slots);
+    cache->last = nullptr;
+    return true;
+}
+
+/* Remember `length` bytes just formatted at the end of the output for
+ * (code, instruction).  On failure (no memory) the line is simply not
+ * cached. */
+void line_cache_insert(line_cache *cache, line_slot *slot, const void *code, int instruction,
+                       const char *line, size_t length)
+{
+    if ((cache->used + 1) * 2 > cache->slot_count) {
+        if (!line_cache_grow(cache)) {
+            return;
+        }
+        slot = line_cache_find(cache, code, instruction);
+    }
+    if (cache->text_capacity - cache->text_length < length) {
+        size_t new_capacity = cache->text_capacity * 2;
+        while (new_capacity - cache->text_length < length) {
+            new_capacity *= 2;
+        }
+        if (new_capacity > UINT32_MAX) {
+            return;
+        }
+        char *grown = static_cast<char *>(realloc(cache->text, new_capacity));
+        if (grown == nullptr) {
+            return;
+        }
+        cache->text = grown;
+        cache->text_capacity = new_capacity;
+    }
+    memcpy(cache->text + cache->text_length, line, length);
+    slot->code = code;
+    slot->instruction = instruction;
+    slot->generation = cache->generation;
+    slot->offset = static_cast<uint32_t>(cache->text_length);
+    slot->length = static_cast<uint32_t>(length);
+    cache->text_length += length;
+    cache->used++;
+    cache->last = slot;
+}
+
+/* Claim the kept cache and start a new generation in it.  On success
+ * return it; return NULL when another dump holds it or memory is short
+ * (the dump then formats every frame). */
+line_cache *line_cache_claim()
+{
+    if (__atomic_exchange_n(&kept_cache_lock, 1, __ATOMIC_ACQUIRE) != 0) {
+        return nullptr;
+    }
+    line_cache *cache = &kept_cache;
+    if (cache->slots == nullptr) {
+        cache->slot_count = 1024;
+        cache->slots = static_cast<line_slot *>(calloc(cache->slot_count, sizeof(line_slot)));
+        cache->text_capacity = 64u << 10;
+        cache->text = static_cast<char *>(malloc(cache->text_capacity));
+        if (cache->slots == nullptr || cache->text == nullptr) {
+            free(cache->slots);
+            free(cache->text);
+            memset(cache, 0, sizeof *cache);
+            __atomic_store_n(&kept_cache_lock, 0, __ATOMIC_RELEASE);
+            return nullptr;
+        }
+    }
+    /* Generation 0 marks never-used slots; on wrap-around wipe them. */
+    if (++cache->generation == 0) {
+        memset(cache->slots, 0, cache->slot_count * sizeof(line_slot));
+        cache->generation = 1;
+    }
+    cache->used = 0;
+    cache->text_length = 0;
+    cache->last = nullptr;
+    return cache;
+}
+
+/* Defined with the lanes, further down. */
+void release_lanes();
+
+/* Hand back the cache (and the lanes) claimed by line_cache_claim();
+ * NULL is accepted. */
+void line_cache_release(line_cache *cache)
+{
+    if (cache != nullptr) {
+        release_lanes();
+        /* A dump over unusually many distinct locations does not pin its
+         * memory for the rest of the process. */
+        if (cache->slot_count > (64u << 10) || cache->text_capacity > (4u << 20)) {
+            free(cache->slots);
+            free(cache->text);
+            uint32_t generation = cache->generation;
+            memset(cache, 0, sizeof *cache);
+            cache->generation = generation;
+        }
+        __atomic_store_n(&kept_cache_lock, 0, __ATOMIC_RELEASE);
+    }
+}
+
+#endif /* VANDREL_FRAME_WALK_313 */
+
+/* ---- frame walks --------------------------------------------------- */
+
+/* Counts frames of one thread: those written and those cut by max_frames. */
+struct frame_count {
+    int64_t written;
+    int64_t left_out;
+};
+
+/* Count one shown frame.  Return true when it is to be written, false
+ * when max_frames cuts it off. */
+inline bool frame_wanted(const dump_context *ctx, frame_count *count)
+{
+    if (ctx->max_frames > 0 && count->written >= ctx->max_frames) {
+        count->left_out++;
+        return false;
+    }
+    count->written++;
+    return true;
+}
+
+#ifdef VANDREL_FRAME_WALK_313
+/* Append the line of one frame: from the cache when this code location
+ * was formatted earlier in the dump, else formatted and cached. */
+void append_code_location(const dump_context *ctx, PyCodeObject *code, int instruction)
+{
+    line_cache *cache = ctx->cache;
+    line_slot *slot = nullptr;
+    if (cache != nullptr) {
+        const line_slot *last = cache->last;
+        if (last != nullptr && last->code == code && last->instruction == instruction) {
+            fd_output_append(ctx->out, cache->text + last->offset, last->length);
+            return;
+        }
+        slot = line_cache_find(cache, code, instruction);
+        if (slot->generation == cache->generation) {
+            cache->last = slot;
+            fd_output_append(ctx->out, cache->text + slot->offset, slot->length);
+            return;
+        }
+    }
+    size_t start = ctx->out->length;
+    int line = ctx->api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+    append_frame_line(ctx, code->co_filename, line, code->co_name);
+    /* The line is whole at the end of the buffer unless a flush happened
+     * in between; then it is just not cached. */
+    if (slot != nullptr && ctx->out->length > start) {
+        line_cache_insert(cache, slot, code, instruction, ctx->out->data + start,
+                          ctx->out->length - start);
+    }
+}
+
+/* Append the line of `run` consecutive frames at the same code location
+ * (recursion): the line once, then copies of what is already written,
+ * doubling, instead of one copy per frame. */
+void append_code_location_run(const dump_context *ctx, PyCodeObject *code, int instruction,
+                              size_t run)
+{
+    fd_output *out = ctx->out;
+    size_t start = out->length;
+    append_code_location(ctx, code, instruction);
+    size_t end = out->length;
+    size_t line_length = end > start ? end - start : 0;
+    if (run == 1) {
+        return;
+    }
+    if (line_length == 0 || !fd_output_reserve(out, line_length * (run - 1))) {
+        /* The line was cut by a flush, or there is no room: one line at
+         * a time. */
+        for (size_t i = 1; i < run; i++) {
+            append_code_location(ctx, code, instruction);
+        }
+        return;
+    }
+    size_t lines = run;
+    if (out->length != end) {
+        /* Making room flushed the buffer, line included: write it again;
+         * it fits, the room was reserved. */
+        start = out->length;
+        append_code_location(ctx, code, instruction);
+        lines = run - 1;
+    }
+    size_t total = line_length * lines;
+    size_t filled = line_length;
+    while (filled < total) {
+        size_t chunk = filled < total - filled ? filled : total - filled;
+        memcpy(out->data + start + filled, out->data + start, chunk);
+        filled += chunk;
+    }
+    out->length = start + total;
+}
+
+/* Whether an interpreter frame is one that traceback and
+ * sys._current_frames() show: not a C-stack shim (its f_executable is
+ * None, not code) and not a frame still setting up (before its code's
+ * first traceable instruction).  On yes store its code and instruction
+ * index.  Reads as few cache lines as it can: a dump is mostly pointer
+ * chasing. */
+inline bool shown_frame(PyTypeObject *code_type, _PyInterpreterFrame *frame,
+                        PyCodeObject **code_out, int *instruction_out)
+{
+    PyObject *executable = frame->f_executable;
+    if (executable == nullptr || Py_TYPE(executable) != code_type) {
+        return false;
+    }
+    PyCodeObject *code = reinterpret_cast<PyCodeObject *>(executable);
+    _Py_CODEUNIT *first = _PyCode_CODE(code);
+    _Py_CODEUNIT *current = frame->instr_ptr;
+    if (current < first + code->_co_firsttraceable && frame->owner != FRAME_OWNED_BY_GENERATOR) {
+        return false;
+    }
+    *code_out = code;
+    *instruction_out = static_cast<int>(current - first);
+    return true;
+}
+
+/* Walk one thread's interpreter frames directly and write them. */
+void dump_frames_direct(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
+{
+    PyTypeObject *code_type = ctx->api->code_type;
+    for (_PyInterpreterFrame *frame = tstate->current_frame; frame != nullptr;
+         frame = frame->previous) {
+        PyCodeObject *code;
+        int instruction;
+        if (shown_frame(code_type, frame, &code, &instruction) && frame_wanted(ctx, count)) {
+            append_code_location(ctx, code, instruction);
+        }
+    }
+}
+
+/* A shown frame, recorded before anything is formatted. */
+struct frame_ref {
+    PyCodeObject *code;
+    int instruction;
+};
+
+/* One thread's walk in progress.  Several threads are walked in lock
+ * step: each step of a walk waits for a load from memory that is rarely
+ * in cache, and independent walks let those loads overlap. */
+struct walk_lane {
+    PyThreadState *tstate;
+    bool is_current;
+    _PyInterpreterFrame *cursor;
+    frame_count count;
+    size_t recorded;
+    /* Recording ran out of memory: the thread is walked again, one frame
+     * at a time, when it is written. */
+    bool overflow;
+    frame_ref *frames; /* storage kept between dumps */
+    size_t capacity;
+};
+
+/* Enough walks in flight to overlap their misses; more did not help. */
+constexpr int LANE_COUNT = 16;
+walk_lane kept_lanes[LANE_COUNT];
+
+/* Give back lane storage grown past what ordinary dumps need. */
+void release_lanes()
+{
+    for (walk_lane &lane : kept_lanes) {
+        if (lane.capacity > 4096) {
+            free(lane.frames);
+            lane.frames = nullptr;
+            lane.capacity = 0;
+        }
+    }
+}
+
+/* Append one frame to the lane's record.  On allocation failure mark the
+ * lane overflowed. */
+void lane_record(walk_lane *lane, PyCodeObject *code, int instruction)
+{
+    if (lane->recorded == lane->capacity) {
+        size_t new_capacity = lane->capacity > 0 ? lane->capacity * 2 : 256;
+        frame_ref *grown =
+            static_cast<frame_ref *>(realloc(lane->frames, new_capacity * sizeof(frame_ref)));
+        if (grown == nullptr) {
+            lane->overflow = true;
+            return;
+        }
+        lane->frames = grown;
+        lane->capacity = new_capacity;
+    }
+    lane->frames[lane->recorded].code = code;
+    lane->frames[lane->recorded].instruction = instruction;
+    lane->recorded++;
+}
+
+/* Walk the lanes' threads in lock step until every walk has ended,
+ * recording the frames to show and counting the ones cut off. */
+void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
+{
+    PyTypeObject *code_type = ctx->api->code_type;
+    for (int i = 0; i < lane_count; i++) {
+        lanes[i].cursor = lanes[i].tstate->current_frame;
+        if (lanes[i].cursor != nullptr) {
+            __builtin_prefetch(lanes[i].cursor);
+            __builtin_prefetch(&lanes[i].cursor->owner);
+        }
+        lanes[i].count = frame_count{0, 0};
+        lanes[i].recorded = 0;
+        lanes[i].overflow = false;
+    }
+    bool walking = true;
+    while (walking) {
+        walking = false;
+        for (int i = 0; i < lane_count; i++) {
+            walk_lane *lane = &lanes[i];
+            _PyInterpreterFrame *frame = lane->cursor;
+            if (frame == nullptr) {
+                continue;
+            }
+            _PyInterpreterFrame *next = frame->previous;
+            lane->cursor = next;
+            walking = true;
+            if (next != nullptr) {
+                /* Fetched while the other lanes are visited: by the next
+                 * round it is in cache.  Both ends of the fields read. */
+                __builtin_prefetch(next);
+                __builtin_prefetch(&next->owner);
+            }
+            PyCodeObject *code;
+            int instruction;
+            if (shown_frame(code_type, frame, &code, &instruction)
+                && frame_wanted(ctx, &lane->count) && !lane->overflow) {
+                lane_record(lane, code, instruction);
+            }
+        }
+    }
+}
+#endif
+
+/* Append the line of a frame found through the public API.  The code
+ * object's fields are read in place only when its layout is the compiled
+ * one; otherwise through attribute lookup, which on a code object (a type
+ * that cannot be subclassed) runs no Python code. */
+void append_public_frame_line(const dump_context *ctx, PyCodeObject *code, int line)
+{
+    const python_api *api = ctx->api;
+    if (api->layout_matches) {
+        append_frame_line(ctx, code->co_filename, line, code->co_name);
+        return;
+    }
+    PyObject *object = reinterpret_cast<PyObject *>(code);
+    PyObject *filename = ctx->filename_key != nullptr
+                             ? api->object_get_attr(object, ctx->filename_key) : nullptr;
+    PyObject *name = ctx->code_name_key != nullptr
+                         ? api->object_get_attr(object, ctx->code_name_key) : nullptr;
+    api->err_clear();
+    append_frame_line(ctx, filename, line, name);
+    if (filename != nullptr) {
+        api->decref(filename);
+    }
+    if (name != nullptr) {
+        api->decref(name);
+    }
+}
+
+/* Walk the thread's frames through the public frame-object API. */
+void dump_frames_public(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
+{
+    const python_api *api = ctx->api;
+    PyFrameObject *frame = api->thread_state_frame(tstate);
+    while (frame != nullptr) {
+        if (frame_wanted(ctx, count)) {
+            PyCodeObject *code = api->frame_code(frame);
+            int line = api->frame_line_number(frame);
+            if (code != nullptr) {
+                append_public_frame_line(ctx, code, line);
+                api->decref(reinterpret_cast<PyObject *>(code));
+            }
+        }
+        PyFrameObject *back = api->frame_back(frame);
+        api->decref(reinterpret_cast<PyObject *>(frame));
+        frame = back;
+    }
+}
+
+/* ---- threads ------------------------------------------------------- */
+
+/* The thread's ident (threading.get_ident()); 0 while not yet bound, or
+ * when the thread state's layout is unknown (no public accessor). */
+unsigned long thread_ident(const python_api *api, PyThreadState *tstate)
+{
+    return api->layout_matches ? tstate->thread_id : 0;
+}
+
+/* threading._active copied into an open-addressing table keyed by
+ * ident: one pass over the dict instead of an int object and a dict
+ * lookup per thread. */
+struct thread_index {
+    unsigned long *idents; /* 0: free slot */
+    PyObject **threads;    /* borrowed from threading._active */
+    size_t mask;
+};
+
+/* Home slot of ident in a table of mask + 1 slots. */
+inline size_t ident_slot(unsigned long ident, size_t mask)
+{
+    return static_cast<size_t>((ident * 0x9e3779b97f4a7c15ull) >> 40) & mask;
+}
+
+/* Build the index of `active`.  On success return true; on allocation
+ * failure return false (the dump then looks threads up one by one). */
+bool thread_index_build(const python_api *api, PyObject *active, thread_index *index)
+{
+    Py_ssize_t count = api->dict_size(active);
+    if (count < 0) {
+        api->err_clear();
+        return false;
+    }
+    size_t slots = 16;
+    while (slots < static_cast<size_t>(count) * 2) {
+        slots *= 2;
+    }
+    index->idents = static_cast<unsigned long *>(calloc(slots, sizeof(unsigned long)));
+    index->threads = static_cast<PyObject **>(calloc(slots, sizeof(PyObject *)));
+    if (index->idents == nullptr || index->threads == nullptr) {
+        free(index->idents);
+        free(index->threads);
+        return false;
+    }
+    index->mask = slots - 1;
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *thread = nullptr;
+    while (api->dict_next(active, &position, &key, &thread)) {
+        if ((api->type_get_flags(Py_TYPE(key)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
+            continue;
+        }
+        unsigned long ident = api->long_as_unsigned_long(key);
+        if (ident == static_cast<unsigned long>(-1) || ident == 0) {
+            api->err_clear();
+            continue;
+        }
+        size_t slot = ident_slot(ident, index->mask);
+        while (index->idents[slot] != 0 && index->idents[slot] != ident) {
+            slot = (slot + 1) & index->mask;
+        }
+        index->idents[slot] = ident;
+        index->threads[slot] = thread;
+    }
+    return true;
+}
+
+/* The Thread object indexed under ident, borrowed, or NULL. */
+PyObject *thread_index_find(const thread_index *index, unsigned long ident)
+{
+    size_t slot = ident_slot(ident, index->mask);
+    while (index->idents[slot] != 0) {
+        if (index->idents[slot] == ident) {
+            return index->threads[slot];
+        }
+        slot = (slot + 1) & index->mask;
+    }
+    return nullptr;
+}
+
+/* The threading.Thread object of the thread with this ident, borrowed,
+ * or NULL. */
+PyObject *thread_object(const dump_context *ctx, unsigned long ident)
+{
+    const python_api *api = ctx->api;
+    if (ctx->active == nullptr || ident == 0) {
+        return nullptr;
+    }
+    if (ctx->threads != nullptr) {
+        return thread_index_find(ctx->threads, ident);
+    }
+    PyObject *key = api->long_from_unsigned_long(ident);
+    if (key == nullptr) {
+        api->err_clear();
+        return nullptr;
+    }
+    /* An exact-int key: the lookup runs no Python code. */
+    PyObject *thread = api->dict_get_item(ctx->active, key);
+    api->decref(key);
+    return thread;
+}
+
+/* Look `key` up in the instance dict of object, without running any
+ * attribute hook.  Return a borrowed value or NULL.  The dict stays alive
+ * through the object. */
+PyObject *instance_attribute(const dump_context *ctx, PyObject *object, PyObject *key)
+{
+    const python_api *api = ctx->api;
+    if (object == nullptr || key == nullptr) {
+        return nullptr;
+    }
+    PyObject *dict = api->object_generic_get_dict(object, nullptr);
+    if (dict == nullptr) {
+        api->err_clear();
+        return nullptr;
+    }
+    PyObject *value = nullptr;
+    if ((api->type_get_flags(Py_TYPE(dict)) & Py_TPFLAGS_DICT_SUBCLASS) != 0) {
+        value = api->dict_get_item(dict, key);
+    }
+    api->decref(dict);
+    return value;
+}
+
+/* Native thread id as threading.get_native_id() gives it; 0 if unknown. */
+unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, PyObject *thread)
+{
+    const python_api *api = ctx->api;
+#if PY_VERSION_HEX >= 0x030B0000
+    if (api->layout_matches) {
+        return tstate->native_thread_id;
+    }
+#endif
+    (void)tstate;
+    PyObject *native_id = instance_attribute(ctx, thread, ctx->native_id_key);
+    if (native_id == nullptr
+        || (api->type_get_flags(Py_TYPE(native_id)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
+        return 0;
+    }
+    unsigned long value = api->long_as_unsigned_long(native_id);
+    if (value == static_cast<unsigned long>(-1)) {
+        api->err_clear();
+        return 0;
+    }
+    return value;
+}
+
+/* Write the header line of one thread. */
+void write_thread_header(const dump_context *ctx, PyThreadState *tstate, bool is_current)
+{
+    const python_api *api = ctx->api;
+    fd_output *out = ctx->out;
+    unsigned long ident = thread_ident(api, tstate);
+    PyObject *thread = thread_object(ctx, ident);
+    unsigned long native_id = native_thread_id(ctx, tstate, thread);
+
+    fd_output_append_literal(out, is_current ? "Current thread " : "Thread ");
+    if (native_id != 0) {
+        fd_output_append_decimal(out, native_id);
+    }
+    else {
+        fd_output_append(out, "?", 1);
+    }
+    PyObject *name = instance_attribute(ctx, thread, ctx->name_key);
+    if (is_unicode(api, name)) {
+        fd_output_append(out, " \"", 2);
+        append_text(ctx, name);
+        fd_output_append(out, "\"", 1);
+    }
+    if (!is_current && native_id != 0 && gil_thread_waiting(native_id)) {
+        fd_output_append_literal(out, ", waiting for the GIL");
+    }
+    fd_output_append_literal(out, " (most recent call first):\n");
+}
+
+/* Write what follows a thread's frames: a note when it has none, or the
+ * number of frames max_frames cut off. */
+void write_thread_footer(const dump_context *ctx, const frame_count *count)
+{
+    fd_output *out = ctx->out;
+    if (count->written == 0 && count->left_out == 0) {
+        fd_output_append_literal(out, "  <no Python frame>\n");
+    }
+    if (count->left_out > 0) {
+        fd_output_append_literal(out, "  ... ");
+        fd_output_append_decimal(out, static_cast<uint64_t>(count->left_out));
+        fd_output_append_literal(out, count->left_out == 1 ? " more frame not shown\n"
+                                                            : " more frames not shown\n");
+    }
+}
+
+/* Write one thread, walking its frames on its own. */
+void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_current)
+{
+    write_thread_header(ctx, tstate, is_current);
+    frame_count count = {0, 0};
+#ifdef VANDREL_FRAME_WALK_313
+    if (ctx->api->direct_access) {
+        dump_frames_direct(ctx, tstate, &count);
+    }
+    else
+#endif
+    {
+        dump_frames_public(ctx, tstate, &count);
+    }
+    write_thread_footer(ctx, &count);
+}
+
+#ifdef VANDREL_FRAME_WALK_313
+/* Write the threads of walked lanes, in lane order. */
+void write_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
+{
+    for (int i = 0; i < lane_count; i++) {
+        walk_lane *lane = &lanes[i];
+        if (!lane->is_current) {
+            fd_output_append(ctx->out, "\n", 1);
+        }
+        if (lane->overflow) {
+            dump_one_thread(ctx, lane->tstate, lane->is_current);
+            continue;
+        }
+        write_thread_header(ctx, lane->tstate, lane->is_current);
+        size_t f = 0;
+        while (f < lane->recorded) {
+            const frame_ref *ref = &lane->frames[f];
+            size_t run = 1;
+            while (f + run < lane->recorded && lane->frames[f + run].code == ref->code
+                   && lane->frames[f + run].instruction == ref->instruction) {
+                run++;
+            }
+            append_code_location_run(ctx, ref->code, ref->instruction, run);
+            f += run;
+        }
+        write_thread_footer(ctx, &lane->count);
+    }
+}
+#endif
+
+/* A thread state not yet bound to its OS thread (a thread still being
+ * started) has run no Python code: it is left out. */
+bool thread_started(const python_api *api, PyThreadState *tstate)
+{
+    return !api->layout_matches || tstate->thread_id != 0;
+}
+
+/* threading._active (ident -> Thread), borrowed from the module's dict,
+ * or NULL when threading was never imported.  Plain dict lookups in
+ * sys.modules and the module's dict: never imports, runs no Python code. */
+PyObject *find_active_threads(const python_api *api)
+{
+    PyObject *active = nullptr;
+    PyObject *modules = api->sys_get_object("modules");
+    PyObject *module = modules != nullptr && is_dict(api, modules)
+                           ? api->dict_get_item_string(modules, "threading") : nullptr;
+    PyObject *globals = module != nullptr ? api->module_get_dict(module) : nullptr;
+    if (globals != nullptr && is_dict(api, globals)) {
+        active = api->dict_get_item_string(globals, "_active");
+    }
+    api->err_clear();
+    /* sys.modules keeps the module, and so the dict, alive. */
+    return active != nullptr && is_dict(api, active) ? active : nullptr;
+}
+
+/* Write a one-line message, ignoring failure: there is no one to tell. */
+void write_message(int fd, const char *message, size_t size)
+{
+    (void)write_fully(fd, message, size);
+}
+
+}  // namespace
+
+void dump_threads(int32_t fd, int64_t max_frames)
+{
+    /* A closed or invalid fd: nothing can be written, so nothing is done. */
+    if (fd < 0 || fcntl(fd, F_GETFL) == -1) {
+        return;
+    }
+    const python_api *api = python_api_get();
+    if (api == nullptr || !api->is_initialized()) {
+        return;
+    }
+    if (!api->object_header_matches) {
+        write_message(fd, UNSUPPORTED_BUILD, sizeof UNSUPPORTED_BUILD - 1);
+        return;
+    }
+    PyThreadState *current = api->thread_state_unchecked();
+    if (current == nullptr) {
+        write_message(fd, NOT_HOLDING_GIL, sizeof NOT_HOLDING_GIL - 1);
+        return;
+    }
+
+    PyObject *saved_type = nullptr, *saved_value = nullptr, *saved_traceback = nullptr;
+    api->err_fetch(&saved_type, &saved_value, &saved_traceback);
+
+    fd_output out;
+    fd_output_open(&out, fd);
+    dump_context ctx;
+    ctx.api = api;
+    ctx.out = &out;
+    ctx.max_frames = max_frames;
+#ifdef VANDREL_FRAME_WALK_313
+    ctx.cache = api->direct_access ? line_cache_claim() : nullptr;
+#else
+    ctx.cache = nullptr;
+#endif
+    ctx.active = find_active_threads(api);
+    thread_index threads;
+    ctx.threads = ctx.active != nullptr && api->layout_matches
+                      && thread_index_build(api, ctx.active, &threads)
+                  ? &threads : nullptr;
+    ctx.name_key = api->unicode_from_string("_name");
+    ctx.native_id_key = api->unicode_from_string("_native_id");
+    ctx.filename_key = nullptr;
+    ctx.code_name_key = nullptr;
+    if (!api->layout_matches) {
+        ctx.filename_key = api->unicode_from_string("co_filename");
+        ctx.code_name_key = api->unicode_from_string("co_name");
+    }
+    api->err_clear();
+
+    /* The current thread first, then the others in the interpreter's
+     * order (most recently started first). */
+    PyInterpreterState *interp = api->thread_state_interpreter(current);
+#ifdef VANDREL_FRAME_WALK_313
+    /* The lanes belong to whoever holds the line cache. */
+    if (api->direct_access && ctx.cache != nullptr) {
+        walk_lane *lanes = kept_lanes;
+        PyThreadState *next = api->interpreter_thread_head(interp);
+        lanes[0].tstate = current;
+        lanes[0].is_current = true;
+        int lane_count = 1;
+        while (!out.write_failed) {
+            for (; next != nullptr && lane_count < LANE_COUNT; next = api->thread_state_next(next)) {
+                if (next != current && thread_started(api, next)) {
+                    lanes[lane_count].tstate = next;
+                    lanes[lane_count].is_current = false;
+                    lane_count++;
+                }
+            }
+            if (lane_count == 0) {
+                break;
+            }
+            walk_lanes(&ctx, lanes, lane_count);
+            write_lanes(&ctx, lanes, lane_count);
+            lane_count = 0;
+        }
+    }
+    else
+#endif
+    {
+        dump_one_thread(&ctx, current, true);
+        for (PyThreadState *tstate = api->interpreter_thread_head(interp);
+             tstate != nullptr && !out.write_failed; tstate = api->thread_state_next(tstate)) {
+            if (tstate == current || !thread_started(api, tstate)) {
+                continue;
+            }
+            fd_output_append(&out, "\n", 1);
+            dump_one_thread(&ctx, tstate, false);
+        }
+    }
+
+    fd_output_close(&out);
+    if (ctx.threads != nullptr) {
+        free(threads.idents);
+        free(threads.threads);
+    }
+#ifdef VANDREL_FRAME_WALK_313
+    line_cache_release(ctx.cache);
+#endif
+    PyObject *owned_keys[] = {ctx.name_key, ctx.native_id_key, ctx.filename_key,
+                              ctx.code_name_key};
+    for (PyObject *key : owned_keys) {
+        if (key != nullptr) {
+            api->decref(key);
+        }
+    }
+    api->err_clear();
+    api->err_restore(saved_type, saved_value, saved_traceback);
 }
 
 }  // namespace vandrel

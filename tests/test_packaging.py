@@ -253,17 +253,18 @@ def wheel(tmp_path_factory):
 @pytest.mark.slow
 def test_wheel_repairs_to_manylinux_2_17(wheel, tmp_path):
     auditwheel = [sys.executable, "-m", "auditwheel"]
-    shown = run([*auditwheel, "show", str(wheel)], cwd=tmp_path)
-    # auditwheel names the oldest policy the wheel meets; 2.17 or older will do.
-    match = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+'
-                      r'"manylinux_(\d+)_(\d+)_x86_64"', shown)
-    assert match and (int(match[1]), int(match[2])) <= MAX_GLIBC, shown
+    def assert_meets_2_17(shown):
+        # auditwheel names the oldest policy the wheel meets; 2.17 or older will do.
+        match = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+'
+                          r'"manylinux_(\d+)_(\d+)_x86_64"', shown)
+        assert match and (int(match[1]), int(match[2])) <= MAX_GLIBC, shown
+
+    assert_meets_2_17(run([*auditwheel, "show", str(wheel)], cwd=tmp_path))
     run([*auditwheel, "repair", "--plat", "manylinux_2_17_x86_64", "-w", str(tmp_path / "out"),
          str(wheel)], cwd=tmp_path)
     repaired = list((tmp_path / "out").glob("*.whl"))
     assert len(repaired) == 1 and "manylinux_2_17_x86_64" in repaired[0].name, repaired
-    shown = run([*auditwheel, "show", str(repaired[0])], cwd=tmp_path)
-    assert re.search(r'is\s+consistent\s+with', shown) and "external shared libraries" in shown, shown
+    assert_meets_2_17(run([*auditwheel, "show", str(repaired[0])], cwd=tmp_path))
     # Nothing needed bundling: the repaired wheel holds no copied libraries.
     names = zipfile.ZipFile(repaired[0]).namelist()
     assert not [n for n in names if ".libs/" in n], names

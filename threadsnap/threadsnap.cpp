@@ -14,7 +14,7 @@
 typedef void (*dump_threads_t)(int32_t fd, int64_t max_frames);
 
 /* Exported so that native code in the process can reach the agent's dump
- * routine through this module, for example from a signal handler. */
+ * routine through this module without going through Python. */
 extern "C" __attribute__((visibility("default"))) dump_threads_t dump_threads_function;
 dump_threads_t dump_threads_function = nullptr;
 

@@ -1,0 +1,191 @@
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE /* RTLD_DEFAULT, RTLD_NOLOAD, dl_iterate_phdr */
+#endif
+#include "python_api.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace vandrel {
+
+namespace {
+
+enum resolve_state : int { UNRESOLVED = 0, RESOLVING = 1, RESOLVED = 2 };
+
+int api_state = UNRESOLVED;
+python_api api_table;
+const python_api *api_result = nullptr;
+
+/* Called by dl_iterate_phdr() per loaded object.  On finding an object
+ * whose path contains "libpython3", store its path in *data and stop. */
+int find_libpython(struct dl_phdr_info *info, size_t /*size*/, void *data)
+{
+    const char *name = info->dlpi_name;
+    if (name != nullptr && strstr(name, "libpython3") != nullptr) {
+        *static_cast<const char **>(data) = name;
+        return 1;
+    }
+    return 0;
+}
+
+/* Find where the interpreter's symbols live.
+ *
+ * On success store in *handle what to pass to dlsym() and return true:
+ * RTLD_DEFAULT (itself a null pointer) when the executable or a global
+ * libpython exports them, else a handle on a libpython that an embedding
+ * host loaded locally.  Return false when the process has no CPython
+ * runtime. */
+bool find_python_handle(void **handle)
+{
+    if (dlsym(RTLD_DEFAULT, "Py_IsInitialized") != nullptr) {
+        *handle = RTLD_DEFAULT;
+        return true;
+    }
+    const char *libpython = nullptr;
+    (void)dl_iterate_phdr(find_libpython, &libpython);
+    if (libpython == nullptr) {
+        return false;
+    }
+    /* NOLOAD: only a handle on what is already there; never load a new
+     * interpreter into a process.  The reference is kept for good. */
+    void *local = dlopen(libpython, RTLD_LAZY | RTLD_NOLOAD);
+    if (local == nullptr || dlsym(local, "Py_IsInitialized") == nullptr) {
+        return false;
+    }
+    *handle = local;
+    return true;
+}
+
+/* Look up one symbol into *slot.  On success return true; on failure
+ * leave *slot NULL and return false. */
+template <typename T>
+bool resolve(void *handle, const char *name, T *slot)
+{
+    *slot = reinterpret_cast<T>(dlsym(handle, name));
+    return *slot != nullptr;
+}
+
+/* Parse "3.13.0 (main, ...)" into major and minor.  On success return
+ * true; on a malformed string return false. */
+bool parse_version(const char *text, int *major, int *minor)
+{
+    if (text == nullptr) {
+        return false;
+    }
+    char *end = nullptr;
+    long parsed_major = strtol(text, &end, 10);
+    if (end == text || *end != '.') {
+        return false;
+    }
+    const char *minor_text = end + 1;
+    long parsed_minor = strtol(minor_text, &end, 10);
+    if (end == minor_text) {
+        return false;
+    }
+    *major = static_cast<int>(parsed_major);
+    *minor = static_cast<int>(parsed_minor);
+    return true;
+}
+
+/* Fill api_table.  On success return true; return false when any needed
+ * symbol is missing (not a CPython process, or too old an interpreter). */
+bool resolve_all(python_api *api)
+{
+    memset(api, 0, sizeof *api);
+    void *handle = nullptr;
+    if (!find_python_handle(&handle)) {
+        return false;
+    }
+    bool ok = true;
+    ok &= resolve(handle, "Py_IsInitialized", &api->is_initialized);
+    ok &= resolve(handle, "Py_GetVersion", &api->get_version);
+    /* Public since 3.13; the same function had a private name before. */
+    if (!resolve(handle, "PyThreadState_GetUnchecked", &api->thread_state_unchecked)) {
+        ok &= resolve(handle, "_PyThreadState_UncheckedGet", &api->thread_state_unchecked);
+    }
+    ok &= resolve(handle, "PyThreadState_GetInterpreter", &api->thread_state_interpreter);
+    ok &= resolve(handle, "PyInterpreterState_ThreadHead", &api->interpreter_thread_head);
+    ok &= resolve(handle, "PyThreadState_Next", &api->thread_state_next);
+    ok &= resolve(handle, "PyThreadState_GetFrame", &api->thread_state_frame);
+    ok &= resolve(handle, "PyFrame_GetBack", &api->frame_back);
+    ok &= resolve(handle, "PyFrame_GetCode", &api->frame_code);
+    ok &= resolve(handle, "PyFrame_GetLineNumber", &api->frame_line_number);
+    ok &= resolve(handle, "PyCode_Addr2Line", &api->code_addr2line);
+    ok &= resolve(handle, "PySys_GetObject", &api->sys_get_object);
+    ok &= resolve(handle, "PyModule_GetDict", &api->module_get_dict);
+    ok &= resolve(handle, "PyUnicode_FromString", &api->unicode_from_string);
+    ok &= resolve(handle, "PyUnicode_GetLength", &api->unicode_get_length);
+    ok &= resolve(handle, "PyUnicode_ReadChar", &api->unicode_read_char);
+    ok &= resolve(handle, "PyDict_GetItem", &api->dict_get_item);
+    ok &= resolve(handle, "PyDict_GetItemString", &api->dict_get_item_string);
+    ok &= resolve(handle, "PyDict_Size", &api->dict_size);
+    ok &= resolve(handle, "PyDict_Next", &api->dict_next);
+    ok &= resolve(handle, "PyLong_FromUnsignedLong", &api->long_from_unsigned_long);
+    ok &= resolve(handle, "PyLong_AsUnsignedLong", &api->long_as_unsigned_long);
+    ok &= resolve(handle, "PyObject_GenericGetDict", &api->object_generic_get_dict);
+    ok &= resolve(handle, "PyObject_GetAttr", &api->object_get_attr);
+    ok &= resolve(handle, "PyType_GetFlags", &api->type_get_flags);
+    ok &= resolve(handle, "Py_DecRef", &api->decref);
+    ok &= resolve(handle, "PyErr_Fetch", &api->err_fetch);
+    ok &= resolve(handle, "PyErr_Restore", &api->err_restore);
+    ok &= resolve(handle, "PyErr_Clear", &api->err_clear);
+    ok &= resolve(handle, "PyCode_Type", &api->code_type);
+    if (!ok) {
+        return false;
+    }
+
+    /* Py_Version exists from 3.11 on; the version string always does. */
+    const unsigned long *version = nullptr;
+    if (resolve(handle, "Py_Version", &version)) {
+        api->runtime_major = static_cast<int>((*version >> 24) & 0xff);
+        api->runtime_minor = static_cast<int>((*version >> 16) & 0xff);
+    }
+    else if (!parse_version(api->get_version(), &api->runtime_major, &api->runtime_minor)) {
+        return false;
+    }
+
+    /* Only free-threaded builds export the shared-refcount slow path. */
+    bool runtime_free_threaded = dlsym(handle, "_Py_DecRefShared") != nullptr;
+#ifdef Py_GIL_DISABLED
+    const bool compiled_free_threaded = true;
+#else
+    const bool compiled_free_threaded = false;
+#endif
+    api->object_header_matches = runtime_free_threaded == compiled_free_threaded;
+    api->layout_matches = api->object_header_matches
+        && api->runtime_major == PY_MAJOR_VERSION && api->runtime_minor == PY_MINOR_VERSION;
+    api->direct_access = api->layout_matches;
+#ifdef VANDREL_FORCE_PUBLIC_API
+    /* Test builds: exercise the path other interpreter versions take. */
+    api->direct_access = false;
+#endif
+    return true;
+}
+
+}  // namespace
+
+const python_api *python_api_get()
+{
+    int state = __atomic_load_n(&api_state, __ATOMIC_ACQUIRE);
+    if (state == RESOLVED) {
+        return api_result;
+    }
+    int expected = UNRESOLVED;
+    if (__atomic_compare_exchange_n(&api_state, &expected, RESOLVING, false,
+                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        api_result = resolve_all(&api_table) ? &api_table : nullptr;
+        __atomic_store_n(&api_state, RESOLVED, __ATOMIC_RELEASE);
+        return api_result;
+    }
+    /* Another thread (another interpreter's GIL) is resolving: dlsym only,
+     * so the wait is short. */
+    while (__atomic_load_n(&api_state, __ATOMIC_ACQUIRE) != RESOLVED) {
+        sched_yield();
+    }
+    return api_result;
+}
+
+}  // namespace vandrel

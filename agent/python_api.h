@@ -1,0 +1,78 @@
+/* The CPython functions the agent calls, resolved at run time.
+ *
+ * The agent is preloaded into processes that are not Python at all (every
+ * child of a launched script inherits LD_PRELOAD), so it must not carry a
+ * single undefined reference to the interpreter: not even a function bound
+ * lazily, since LD_BIND_NOW=1 would make the loader refuse the library.
+ * Every interpreter function is looked up with dlsym() on first use. */
+#ifndef VANDREL_PYTHON_API_H
+#define VANDREL_PYTHON_API_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <stdint.h>
+
+namespace vandrel {
+
+struct python_api {
+    int (*is_initialized)(void);
+    const char *(*get_version)(void);
+    /* Current thread state or NULL; never a fatal error. */
+    PyThreadState *(*thread_state_unchecked)(void);
+    PyInterpreterState *(*thread_state_interpreter)(PyThreadState *);
+    PyThreadState *(*interpreter_thread_head)(PyInterpreterState *);
+    PyThreadState *(*thread_state_next)(PyThreadState *);
+    PyFrameObject *(*thread_state_frame)(PyThreadState *);
+    PyFrameObject *(*frame_back)(PyFrameObject *);
+    PyCodeObject *(*frame_code)(PyFrameObject *);
+    int (*frame_line_number)(PyFrameObject *);
+    int (*code_addr2line)(PyCodeObject *, int);
+    PyObject *(*sys_get_object)(const char *);
+    PyObject *(*module_get_dict)(PyObject *);
+    PyObject *(*unicode_from_string)(const char *);
+    Py_ssize_t (*unicode_get_length)(PyObject *);
+    Py_UCS4 (*unicode_read_char)(PyObject *, Py_ssize_t);
+    PyObject *(*dict_get_item)(PyObject *, PyObject *);
+    PyObject *(*dict_get_item_string)(PyObject *, const char *);
+    Py_ssize_t (*dict_size)(PyObject *);
+    int (*dict_next)(PyObject *, Py_ssize_t *, PyObject **, PyObject **);
+    PyObject *(*long_from_unsigned_long)(unsigned long);
+    unsigned long (*long_as_unsigned_long)(PyObject *);
+    PyObject *(*object_generic_get_dict)(PyObject *, void *);
+    PyObject *(*object_get_attr)(PyObject *, PyObject *);
+    unsigned long (*type_get_flags)(PyTypeObject *);
+    void (*decref)(PyObject *);
+    void (*err_fetch)(PyObject **, PyObject **, PyObject **);
+    void (*err_restore)(PyObject *, PyObject *, PyObject *);
+    void (*err_clear)(void);
+
+    /* &PyCode_Type: a data symbol, so it is only ever reached this way. */
+    PyTypeObject *code_type;
+
+    int runtime_major;
+    int runtime_minor;
+    /* The running interpreter has the major.minor version and the object
+     * layout (free-threaded or not) this agent was compiled against, so
+     * the compile-time struct layouts and inline accessors are valid. */
+    bool layout_matches;
+    /* Frames and strings may be read in place (layout_matches, on an
+     * interpreter whose frame structures this agent knows). */
+    bool direct_access;
+    /* Objects can be handled through the functions above at all: the
+     * object header has the compiled-in shape (not free-threaded vs. a
+     * default build or the reverse). */
+    bool object_header_matches;
+};
+
+/* Resolve the interpreter's functions once per process.
+ *
+ * On success return the table, valid for the life of the process.  Return
+ * NULL when the process has no CPython runtime (or one missing any function
+ * the agent needs); the answer is cached.  Never touches Python state, so
+ * it is safe without the GIL. */
+const python_api *python_api_get();
+
+}  // namespace vandrel
+
+#endif /* VANDREL_PYTHON_API_H */

@@ -1,0 +1,95 @@
+"""A small service with named threads, inspected through the reference agent.
+
+Run it with the agent loaded:
+
+    python -m vandrel run examples/demo.py
+
+It starts a few named threads that sit at different depths of Python calls,
+dumps the stack of every thread through threadsnap, and asks lockgauge for
+the GIL interceptor.
+"""
+import sys
+import threading
+import time
+
+import lockgauge
+import threadsnap
+
+# Statuses returned by lockgauge.init_gil_interceptor / deinit_gil_interceptor.
+STATUS_TEXT = {
+    0: "ok",
+    -1: "agent entry point missing, or bad arguments",
+    -2: "not available in this build of the agent",
+}
+
+stop = threading.Event()
+
+
+# --- the "service": request handlers and a heartbeat ----------------------
+
+def handle_request(request_id, depth):
+    if depth > 0:
+        return parse_headers(request_id, depth - 1)
+    stop.wait()
+
+
+def parse_headers(request_id, depth):
+    return handle_request(request_id, depth)
+
+
+def heartbeat():
+    while not stop.wait(0.01):
+        pass
+
+
+def start_service():
+    threads = [
+        threading.Thread(target=handle_request, args=(n, 2 * n), name=f"request-handler-{n}")
+        for n in range(1, 4)
+    ]
+    threads.append(threading.Thread(target=heartbeat, name="heartbeat"))
+    for thread in threads:
+        thread.start()
+    return threads
+
+
+# --- the views ------------------------------------------------------------
+
+def section(title):
+    print(f"\n=== {title} ===", flush=True)
+
+
+def stack_view():
+    section("all thread stacks (threadsnap.dump_all_threads_stack)")
+    # The agent writes straight to fd 1, past Python's buffer.
+    sys.stdout.flush()
+    status = threadsnap.dump_all_threads_stack(1, 0)
+    if status != 0:
+        print(f"threadsnap status {status}: the agent is not loaded; "
+              "run this demo with: python -m vandrel run examples/demo.py")
+
+
+def gil_view():
+    section("GIL interceptor (lockgauge)")
+    status = lockgauge.init_gil_interceptor(None, 0, 0, 1, 0, 0, 0)
+    print(f"init_gil_interceptor: {status} ({STATUS_TEXT.get(status, 'unknown status')})")
+    if status == 0:
+        status = lockgauge.deinit_gil_interceptor()
+        print(f"deinit_gil_interceptor: {status} ({STATUS_TEXT.get(status, 'unknown status')})")
+
+
+def main():
+    threads = start_service()
+    time.sleep(0.2)  # let every thread reach its resting place
+    try:
+        stack_view()
+        gil_view()
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,224 @@
+"""Shared helpers for the reference agent's tests: run a scenario in a
+fresh interpreter and parse the agent's stack dump."""
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import vandrel
+
+PYTHON = sys.executable
+TIMEOUT = 120
+
+
+def run_python(args, *, timeout=TIMEOUT, env=None, cwd=None, stdin=subprocess.DEVNULL):
+    """Run PYTHON with args; return the CompletedProcess (bytes output).
+
+    The working directory defaults to "/" so that `-m vandrel` finds the
+    installed package, never the source tree."""
+    full_env = dict(os.environ)
+    full_env.pop("LD_PRELOAD", None)
+    if env:
+        full_env.update(env)
+    return subprocess.run([PYTHON, *args], capture_output=True, timeout=timeout,
+                          env=full_env, cwd=cwd or "/", stdin=stdin)
+
+
+def write_script(tmp_path, code, name="scenario.py"):
+    path = tmp_path / name
+    path.write_text(textwrap.dedent(code))
+    return path
+
+
+def run_scenario(tmp_path, code, *args, agent=None, timeout=TIMEOUT, env=None):
+    """Run code as a script under the launcher (or, with agent=PATH, under
+    plain Python with the agent at PATH loaded first via the AGENT_PATH
+    variable the scenario reads).  Fail with the child's stderr unless it
+    exits 0; return the CompletedProcess."""
+    script = write_script(tmp_path, code)
+    if agent is None:
+        proc = run_python(["-m", "vandrel", "run", str(script), *map(str, args)],
+                          timeout=timeout, env=env, cwd=tmp_path)
+    else:
+        proc = run_python([str(script), *map(str, args)], timeout=timeout,
+                          env={**(env or {}), "AGENT_PATH": str(agent)}, cwd=tmp_path)
+    assert proc.returncode == 0, (
+        f"scenario exited {proc.returncode}\n--- stderr ---\n"
+        f"{proc.stderr.decode(errors='replace')}\n--- stdout (head) ---\n"
+        f"{proc.stdout[:4000].decode(errors='replace')}")
+    return proc
+
+
+# Prologue for scenarios: load the agent when AGENT_PATH says which one
+# (the launcher has already loaded the installed one otherwise), then the
+# helpers that park threads and record the ground truth.
+SCENARIO_PROLOGUE = r'''
+import ctypes, json, os, sys, threading, traceback
+if os.environ.get("AGENT_PATH"):
+    ctypes.CDLL(os.environ["AGENT_PATH"], mode=ctypes.RTLD_GLOBAL)
+import threadsnap
+
+release = threading.Event()
+
+def park(depth, ready):
+    """Recurse depth more frames, then block until released."""
+    if depth > 0:
+        return park(depth - 1, ready)
+    ready.release()
+    release.wait()
+
+def start_parked(names_and_depths):
+    ready = threading.Semaphore(0)
+    threads = [threading.Thread(target=park, args=(depth, ready), name=name)
+               for name, depth in names_and_depths]
+    for thread in threads:
+        thread.start()
+    for _ in threads:
+        ready.acquire()
+    return threads
+
+def stack_of(frame):
+    return [[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frame))]
+
+def truth_and_dump(fd, max_frames):
+    """Dump to fd and return the ground truth for that moment: per native
+    id the name and the frames, most recent first.  The calling thread's
+    top frame is this function at the dump call."""
+    frames = sys._current_frames()
+    me = threading.get_ident()
+    threads = {}
+    for thread in threading.enumerate():
+        if thread.ident in frames:
+            stack = stack_of(frames[thread.ident])
+            threads[thread.native_id] = {"name": thread.name, "frames": stack}
+    caller = sys._getframe(1)
+    line = sys._getframe().f_lineno + 3
+    threads[threading.get_native_id()]["frames"] = (
+        [[__file__, line, "truth_and_dump"]] + stack_of(caller))
+    status = threadsnap.dump_all_threads_stack(fd, max_frames)
+    assert status == 0, status
+    return {"current": threading.get_native_id(), "threads": threads}
+'''
+
+
+HEADER = re.compile(
+    r'^(?P<current>Current thread|Thread) (?P<id>\d+|\?)'
+    r'(?: "(?P<name>(?:[^"\\]|\\.)*)")?'
+    r'(?P<waiting>, waiting for the GIL)? \(most recent call first\):$')
+FRAME = re.compile(r'^  File "(?P<file>(?:[^"\\]|\\.)*)", line (?P<line>\d+|\?\?\?) in (?P<func>.*)$')
+LEFT_OUT = re.compile(r'^  \.\.\. (?P<count>\d+) more frames? not shown$')
+
+
+def parse_dump(text):
+    """Parse the agent's dump into a list of thread blocks, in order.
+
+    Each block is a dict: id (int or None), name (str or None, escapes
+    kept), current, waiting, frames ([file, line, func] lists), left_out
+    (int), no_frame (bool).  Any line that fits no part of the format
+    fails the parse."""
+    blocks = []
+    block = None
+    lines = text.split("\n")
+    assert lines[-1] == "", "dump must end with a newline"
+    for number, line in enumerate(lines[:-1], 1):
+        header = HEADER.match(line)
+        if header:
+            assert block is None or blocks[-1] is block and block.get("closed"), (
+                f"line {number}: header without a blank line before it: {line!r}")
+            block = {
+                "id": None if header["id"] == "?" else int(header["id"]),
+                "name": header["name"],
+                "current": header["current"] == "Current thread",
+                "waiting": header["waiting"] is not None,
+                "frames": [], "left_out": 0, "no_frame": False,
+            }
+            blocks.append(block)
+            continue
+        assert block is not None, f"line {number}: text before the first header: {line!r}"
+        if line == "":
+            assert not block.get("closed"), f"line {number}: two blank lines"
+            block["closed"] = True
+            continue
+        assert not block.get("closed"), f"line {number}: text after a blank line: {line!r}"
+        frame = FRAME.match(line)
+        if frame:
+            assert block["left_out"] == 0, f"line {number}: frame after the cut line"
+            lineno = frame["line"]
+            block["frames"].append([frame["file"], int(lineno) if lineno != "???" else None,
+                                    frame["func"]])
+            continue
+        left_out = LEFT_OUT.match(line)
+        if left_out:
+            count = int(left_out["count"])
+            assert count > 0
+            assert (count == 1) == line.endswith(" frame not shown"), line
+            block["left_out"] = count
+            continue
+        if line == "  <no Python frame>":
+            assert not block["frames"]
+            block["no_frame"] = True
+            continue
+        raise AssertionError(f"line {number} fits no part of the dump format: {line!r}")
+    assert blocks, "empty dump"
+    assert not blocks[-1].get("closed"), "dump must not end with a blank line"
+    for block in blocks:
+        block.pop("closed", None)
+    return blocks
+
+
+def escape_text(text):
+    """The dump's escaping of a name or path, for building expectations."""
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if ch in '"\\':
+            out.append("\\" + ch)
+        elif code < 0x20 or code == 0x7F:
+            out.append(f"\\x{code:02x}")
+        elif 0xD800 <= code <= 0xDFFF:
+            out.append(f"\\u{code:04x}")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def blocks_by_id(blocks):
+    by_id = {}
+    for block in blocks:
+        assert block["id"] not in by_id, f"thread {block['id']} dumped twice"
+        by_id[block["id"]] = block
+    return by_id
+
+
+def check_against_truth(blocks, truth, max_frames=0):
+    """Assert that the parsed dump shows exactly the threads of the ground
+    truth, each with its name and frames, cut at max_frames."""
+    expected = {int(native_id): info for native_id, info in truth["threads"].items()}
+    by_id = blocks_by_id(blocks)
+    assert set(by_id) == set(expected), (
+        f"dumped ids {sorted(by_id, key=str)} != live ids {sorted(expected)}")
+    assert blocks[0]["id"] == truth["current"], "the calling thread comes first"
+    for native_id, info in expected.items():
+        block = by_id[native_id]
+        assert block["current"] == (native_id == truth["current"]), block
+        assert not block["waiting"], "no interceptor: nobody is marked waiting"
+        assert block["name"] == escape_text(info["name"])
+        frames = [[escape_text(f), line, escape_text(func)] for f, line, func in info["frames"]]
+        if max_frames > 0 and len(frames) > max_frames:
+            assert block["frames"] == frames[:max_frames], native_id
+            assert block["left_out"] == len(frames) - max_frames
+        else:
+            assert block["frames"] == frames, f"thread {native_id} ({info['name']})"
+            assert block["left_out"] == 0
+        assert block["no_frame"] == (not frames)
+
+
+def load_json(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def agent_path():
+    return vandrel.agent_path()

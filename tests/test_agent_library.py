@@ -1,0 +1,106 @@
+"""The agent library as a binary: what it exports, what it needs, and that
+preloading it into any process is harmless."""
+import os
+import shutil
+import subprocess
+
+import pytest
+
+import vandrel
+
+from agent_helpers import run_python
+
+AGENT = vandrel.agent_path()
+
+
+def tool_output(*command):
+    if shutil.which(command[0]) is None:
+        pytest.skip(f"{command[0]} not installed")
+    proc = subprocess.run(command, capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    return proc.stdout.decode()
+
+
+def test_exports_exactly_the_three_entry_points():
+    out = tool_output("nm", "-D", "--defined-only", AGENT)
+    names = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor"}
+
+
+def test_no_cpp_runtime_and_no_python_dependency():
+    out = tool_output("readelf", "-d", AGENT)
+    needed = {line.split("[")[1].split("]")[0] for line in out.splitlines() if "(NEEDED)" in line}
+    allowed = {"libc.so.6", "libdl.so.2", "libpthread.so.0", "libm.so.6"}
+    assert needed and needed <= allowed, needed
+
+
+def test_no_undefined_reference_to_the_interpreter():
+    # Every interpreter symbol is looked up at run time, so that the
+    # library loads into processes that are not Python.
+    out = tool_output("nm", "-D", "--undefined-only", AGENT)
+    names = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert not [name for name in names if name.startswith(("Py", "_Py"))], names
+
+
+@pytest.mark.parametrize("bind_now", [False, True])
+def test_preloading_into_a_shell_is_harmless(bind_now):
+    env = dict(os.environ, LD_PRELOAD=AGENT)
+    if bind_now:
+        env["LD_BIND_NOW"] = "1"
+    proc = subprocess.run(["sh", "-c", "true"], capture_output=True, env=env, timeout=60)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b"")
+    proc = subprocess.run(["sh", "-c", "echo hello; exit 3"], capture_output=True, env=env,
+                          timeout=60)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (3, b"hello\n", b"")
+
+
+def test_preloading_into_python_serves_the_modules():
+    proc = run_python(["-c", "import threadsnap, lockgauge\n"
+                             "print(threadsnap.dump_all_threads_stack(-1, 0),"
+                             " lockgauge.deinit_gil_interceptor())"],
+                      env={"LD_PRELOAD": AGENT, "LD_BIND_NOW": "1"})
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    assert proc.stderr == b""
+    # The interceptor entry points answer with the agent's own status
+    # ("not available", -2), not the modules' -1 for a missing agent.
+    assert proc.stdout == b"0 -2\n"
+
+
+C_HOST = r"""
+#include <dlfcn.h>
+#include <stdint.h>
+#include <stdio.h>
+int main(int argc, char **argv)
+{
+    (void)argc;
+    void *agent = dlopen(argv[1], RTLD_NOW | RTLD_GLOBAL);
+    if (agent == NULL) {
+        fprintf(stderr, "%s\n", dlerror());
+        return 10;
+    }
+    void (*dump)(int32_t, int64_t) = (void (*)(int32_t, int64_t))dlsym(agent, "dump_threads");
+    int32_t (*deinit)(void) = (int32_t (*)(void))dlsym(agent, "deinit_py_gil_interceptor");
+    if (dump == NULL || deinit == NULL) {
+        return 11;
+    }
+    dump(1, 0);
+    dump(-1, 0);
+    return deinit() == 0 ? 12 : 0;
+}
+"""
+
+
+def test_entry_points_called_by_a_host_that_is_not_python(tmp_path):
+    """A C program calling the agent: no interpreter to find, so nothing
+    is dumped and nothing crashes."""
+    cc = shutil.which(os.environ.get("CC", "cc"))
+    if cc is None:
+        pytest.skip("no C compiler")
+    source = tmp_path / "host.c"
+    source.write_text(C_HOST)
+    host = tmp_path / "host"
+    build = subprocess.run([cc, str(source), "-o", str(host), "-ldl"], capture_output=True,
+                           timeout=120)
+    assert build.returncode == 0, build.stderr.decode(errors="replace")
+    proc = subprocess.run([str(host), AGENT], capture_output=True, timeout=60)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b""), proc.stderr

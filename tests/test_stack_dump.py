@@ -1,0 +1,473 @@
+"""The reference agent's dump_threads, reached through threadsnap, checked
+against the interpreter's own view of every thread (sys._current_frames,
+threading).  Each scenario runs in a fresh interpreter."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from agent_helpers import (SCENARIO_PROLOGUE, blocks_by_id, check_against_truth, escape_text,
+                           load_json, parse_dump, run_python, run_scenario)
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def build_agent(directory, *defines):
+    """Compile the agent's sources into directory/vandrel_agent.so with
+    extra preprocessor defines; return its path."""
+    import sysconfig
+    out = directory / "vandrel_agent.so"
+    agent_dir = os.path.join(REPO, "agent")
+    sources = [os.path.join(agent_dir, name) for name in sorted(os.listdir(agent_dir))
+               if name.endswith(".cpp")]
+    cxx = os.environ.get("CXX", "c++")
+    command = [cxx, "-std=c++17", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
+               "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra", "-Werror",
+               *(f"-D{define}" for define in defines),
+               "-I" + sysconfig.get_paths()["include"], *sources, "-o", str(out)]
+    try:
+        proc = subprocess.run(command, capture_output=True, timeout=300)
+    except FileNotFoundError:
+        pytest.skip(f"no C++ compiler ({cxx})")
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    return out
+
+
+@pytest.fixture(scope="module")
+def public_api_agent(tmp_path_factory):
+    """The agent built with its public-API frame walk forced on: the path
+    it takes on interpreters other than the one it was compiled for."""
+    return build_agent(tmp_path_factory.mktemp("public"), "VANDREL_FORCE_PUBLIC_API")
+
+
+@pytest.fixture(scope="module")
+def tiny_flush_agent(tmp_path_factory):
+    """The agent writing out every 300 bytes: every flush boundary case
+    (mid-line, mid-run of repeated frames) happens many times a dump."""
+    return build_agent(tmp_path_factory.mktemp("tiny"), "VANDREL_FLUSH_SIZE=300")
+
+
+NAMED_THREADS = SCENARIO_PROLOGUE + r'''
+threads = start_parked([("alpha", 0), ("beta-7", 3), ('quote"back\\slash', 1),
+                        ("é-ünïcode ✓", 2), ("line\nbreak", 5)])
+with open(sys.argv[1], "w") as f:
+    json.dump(truth_and_dump(1, int(sys.argv[2])), f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+@pytest.mark.parametrize("max_frames", [0, -1, -(2**63)])
+def test_all_frames_match_ground_truth(tmp_path, max_frames):
+    proc = run_scenario(tmp_path, NAMED_THREADS, tmp_path / "truth.json", max_frames)
+    blocks = parse_dump(proc.stdout.decode())
+    truth = load_json(tmp_path / "truth.json")
+    assert len(truth["threads"]) == 6
+    check_against_truth(blocks, truth)
+    names = {block["name"] for block in blocks}
+    # Escaping keeps every field on its line and inside its quotes.
+    assert {"MainThread", "alpha", 'quote\\"back\\\\slash', "é-ünïcode ✓",
+            "line\\x0abreak"} <= names
+
+
+@pytest.mark.parametrize("max_frames", [1, 3, 9])
+def test_max_frames_cuts_each_thread_and_counts_the_rest(tmp_path, max_frames):
+    proc = run_scenario(tmp_path, NAMED_THREADS, tmp_path / "truth.json", max_frames)
+    blocks = parse_dump(proc.stdout.decode())
+    truth = load_json(tmp_path / "truth.json")
+    check_against_truth(blocks, truth, max_frames)
+    assert any(block["left_out"] for block in blocks)
+
+
+@pytest.mark.parametrize("variant", ["public_api_agent", "tiny_flush_agent"])
+def test_agent_variants_match_ground_truth(tmp_path, variant, request):
+    agent = request.getfixturevalue(variant)
+    for max_frames in (0, 4):
+        proc = run_scenario(tmp_path, NAMED_THREADS, tmp_path / "truth.json", max_frames,
+                            agent=agent)
+        blocks = parse_dump(proc.stdout.decode())
+        check_against_truth(blocks, load_json(tmp_path / "truth.json"), max_frames)
+
+
+MANY_THREADS = SCENARIO_PROLOGUE + r'''
+count = int(sys.argv[2])
+threads = start_parked([(f"worker-{i}", i % 9) for i in range(count)])
+fd = os.open(sys.argv[3], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+truth = truth_and_dump(fd, 0)
+os.close(fd)
+with open(sys.argv[1], "w") as f:
+    json.dump(truth, f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+def test_many_threads_to_a_file(tmp_path):
+    run_scenario(tmp_path, MANY_THREADS, tmp_path / "truth.json", 200, tmp_path / "dump.txt")
+    blocks = parse_dump((tmp_path / "dump.txt").read_text())
+    truth = load_json(tmp_path / "truth.json")
+    assert len(blocks) == 201
+    check_against_truth(blocks, truth)
+
+
+@pytest.mark.parametrize("variant", ["public_api_agent", "tiny_flush_agent"])
+def test_many_threads_agent_variants(tmp_path, variant, request):
+    run_scenario(tmp_path, MANY_THREADS, tmp_path / "truth.json", 200, tmp_path / "dump.txt",
+                 agent=request.getfixturevalue(variant))
+    blocks = parse_dump((tmp_path / "dump.txt").read_text())
+    assert len(blocks) == 201
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+DEEP_RECURSION = SCENARIO_PROLOGUE + r'''
+sys.setrecursionlimit(40000)
+threading.stack_size(256 << 20)
+# Deep enough that one run of identical lines crosses the 1 MiB flush.
+threads = start_parked([("deep", 15000), ("shallow", 0)])
+for max_frames in (0, 10):
+    with open(sys.argv[1] + str(max_frames), "w") as f:
+        json.dump(truth_and_dump(1, max_frames), f)
+    print("=====", flush=True)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+@pytest.mark.parametrize("variant", [None, "tiny_flush_agent"])
+def test_deep_recursion(tmp_path, variant, request):
+    agent = request.getfixturevalue(variant) if variant else None
+    proc = run_scenario(tmp_path, DEEP_RECURSION, tmp_path / "truth", agent=agent)
+    whole, cut, rest = proc.stdout.decode().split("=====\n")
+    assert rest == ""
+    for text, max_frames in ((whole, 0), (cut, 10)):
+        blocks = parse_dump(text)
+        truth = load_json(tmp_path / f"truth{max_frames}")
+        check_against_truth(blocks, truth, max_frames)
+        deep = next(block for block in blocks if block["name"] == "deep")
+        assert len(deep["frames"]) + deep["left_out"] > 15000
+
+
+FINISHED_AND_RAW_THREADS = SCENARIO_PROLOGUE + r'''
+import _thread
+finished = []
+def short_lived():
+    finished.append(threading.get_native_id())
+done = [threading.Thread(target=short_lived, name=f"done-{i}") for i in range(20)]
+for thread in done:
+    thread.start()
+for thread in done:
+    thread.join()
+
+# A thread started below the threading module has no Thread object and
+# so no name; it must still be dumped with its native id.
+raw_started = threading.Semaphore(0)
+raw = {}
+def raw_thread():
+    raw["id"] = threading.get_native_id()
+    raw_started.release()
+    release.wait()
+_thread.start_new_thread(raw_thread, ())
+raw_started.acquire()
+threads = start_parked([("parked", 2)])
+truth = truth_and_dump(1, 0)
+truth["finished"] = finished
+truth["raw"] = raw["id"]
+with open(sys.argv[1], "w") as f:
+    json.dump(truth, f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+def test_finished_threads_are_gone_and_unnamed_threads_are_shown(tmp_path):
+    proc = run_scenario(tmp_path, FINISHED_AND_RAW_THREADS, tmp_path / "truth.json")
+    blocks = parse_dump(proc.stdout.decode())
+    truth = load_json(tmp_path / "truth.json")
+    by_id = blocks_by_id(blocks)
+    assert not set(truth["finished"]) & set(by_id)
+    raw = by_id.pop(truth["raw"])
+    assert raw["name"] is None and not raw["current"]
+    assert [frame[2] for frame in raw["frames"]] == ["wait", "wait", "raw_thread"]
+    check_against_truth([block for block in blocks if block["id"] != truth["raw"]], truth)
+
+
+BAD_FDS = r'''
+import os, signal, sys, threading
+import threadsnap
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # a broken pipe must not kill us
+stop = threading.Event()
+workers = [threading.Thread(target=stop.wait, name=f"w{i}") for i in range(50)]
+for w in workers:
+    w.start()
+
+closed = os.open(os.devnull, os.O_WRONLY)
+os.close(closed)
+read_only = os.open(__file__, os.O_RDONLY)
+reader, broken = os.pipe()
+os.close(reader)
+results = []
+for fd in (-1, -(2**31), 2**31 - 1, closed, read_only, broken):
+    try:
+        results.append(threadsnap.dump_all_threads_stack(fd, 0))
+    except BaseException as error:  # the call must never raise
+        results.append(repr(error))
+    assert sys.exc_info() == (None, None, None)
+stop.set()
+for w in workers:
+    w.join()
+print(results)
+'''
+
+
+def test_invalid_closed_and_broken_fds_are_harmless(tmp_path):
+    proc = run_scenario(tmp_path, BAD_FDS)
+    assert proc.stdout.decode() == "[0, 0, 0, 0, 0, 0]\n"
+    assert proc.stderr == b""
+
+
+NONBLOCKING_PIPE = SCENARIO_PROLOGUE + r'''
+import fcntl
+# Smallest pipe buffer, non-blocking: every write is partial or EAGAIN
+# while the parent drains the pipe.
+fcntl.fcntl(1, fcntl.F_SETPIPE_SZ, 4096)
+os.set_blocking(1, False)
+threads = start_parked([(f"pipe-worker-{i}", i % 12) for i in range(int(sys.argv[2]))])
+truth = truth_and_dump(1, 0)
+os.set_blocking(1, True)
+with open(sys.argv[1], "w") as f:
+    json.dump(truth, f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+def test_nonblocking_pipe_with_partial_writes(tmp_path):
+    proc = run_scenario(tmp_path, NONBLOCKING_PIPE, tmp_path / "truth.json", 200)
+    text = proc.stdout.decode()
+    assert len(text) > 20 * 4096, "the dump must be far larger than the pipe"
+    blocks = parse_dump(text)
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+def test_dump_without_threading_imported(tmp_path):
+    """Names come from threading only when it is already imported; the
+    dump never imports it and still shows every thread."""
+    script = tmp_path / "no_threading.py"
+    script.write_text(
+        "import ctypes, sys\n"
+        "ctypes.CDLL(sys.argv[1], mode=ctypes.RTLD_GLOBAL)\n"
+        "assert 'threading' not in sys.modules\n"
+        "import threadsnap\n"
+        "def inner():\n"
+        "    return threadsnap.dump_all_threads_stack(1, 0)\n"
+        "status = inner()\n"
+        "assert 'threading' not in sys.modules\n"
+        "print(status)\n")
+    import vandrel
+    proc = run_python([str(script), vandrel.agent_path()])
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    text = proc.stdout.decode()
+    assert text.endswith("0\n")
+    blocks = parse_dump(text[:-2])
+    assert len(blocks) == 1
+    (block,) = blocks
+    assert block["current"] and block["name"] is None and block["id"] > 0
+    assert block["frames"] == [[str(script), 6, "inner"], [str(script), 7, "<module>"]]
+
+
+def test_unicode_and_odd_code_locations(tmp_path):
+    """Paths and function names come from the code object, whatever they
+    hold; they are escaped, never cut."""
+    code = SCENARIO_PROLOGUE + r'''
+ns = {}
+exec(compile("def f(fn):\n    return fn()\n", "/tmp/spa ce/ünï\"cøde\udcff.py", "exec"), ns)
+def weird(): pass
+odd = ns["f"]
+odd.__code__ = odd.__code__.replace(co_name="name\twith\\tab")
+def call_dump():
+    return truth_and_dump(1, 0)
+truth = odd(call_dump)
+with open(sys.argv[1], "w") as f:
+    json.dump(truth, f, ensure_ascii=True)
+'''
+    proc = run_scenario(tmp_path, code, tmp_path / "truth.json")
+    blocks = parse_dump(proc.stdout.decode("utf-8"))
+    with open(tmp_path / "truth.json") as f:
+        truth = json.load(f)
+    check_against_truth(blocks, truth)
+    frames = blocks[0]["frames"]
+    assert frames[2] == ['/tmp/spa ce/ünï\\"cøde\\udcff.py', 2, "name\\x09with\\\\tab"]
+
+
+def other_interpreters():
+    """CPython 3.10-3.12 found on PATH or installed next to this
+    interpreter (pyenv layout: <root>/<version>/bin/python3.N)."""
+    import shutil
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(
+        sys._base_executable))))
+    versions = sorted(os.listdir(root)) if os.path.isdir(root) else []
+    found = []
+    for minor in (10, 11, 12):
+        candidates = [os.path.join(root, name, "bin", f"python3.{minor}")
+                      for name in versions if name.startswith(f"3.{minor}.")]
+        candidates.append(shutil.which(f"python3.{minor}") or "")
+        for path in candidates:
+            if os.path.isfile(path) and os.access(path, os.X_OK):
+                found.append(path)
+                break
+    return found
+
+
+CROSS_VERSION = r'''
+import ctypes, sys, threading, traceback, json
+agent = ctypes.PyDLL(sys.argv[1])   # called with the GIL held
+release = threading.Event()
+ready = threading.Semaphore(0)
+def park(depth):
+    if depth:
+        return park(depth - 1)
+    ready.release()
+    release.wait()
+threads = [threading.Thread(target=park, args=(d,)) for d in (0, 4)]
+for t in threads:
+    t.start()
+for t in threads:
+    ready.acquire()
+frames = sys._current_frames()
+me = threading.get_ident()
+truth = [[[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frames[t.ident]))]
+         for t in threads]
+agent.dump_threads(ctypes.c_int32(1), ctypes.c_int64(0))
+sys.stdout.flush()
+release.set()
+for t in threads:
+    t.join()
+print("=====")
+print(json.dumps(truth))
+'''
+
+
+@pytest.mark.parametrize("python", other_interpreters() or [None])
+def test_agent_built_for_another_version_is_safe(tmp_path, python):
+    """An agent built for this interpreter, loaded into another CPython
+    version (as a preloaded child would), reads nothing through struct
+    layouts it does not know: correct frames, ids and names unknown."""
+    if python is None:
+        pytest.skip("no other CPython 3.10-3.12 installed")
+    import vandrel
+    script = tmp_path / "cross.py"
+    script.write_text(CROSS_VERSION)
+    proc = subprocess.run([python, str(script), vandrel.agent_path()], capture_output=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    dump, truth_text = proc.stdout.decode().split("=====\n")
+    blocks = parse_dump(dump)
+    truth = json.loads(truth_text)
+    assert len(blocks) == 3 and blocks[0]["current"]
+    assert all(block["id"] is None and block["name"] is None for block in blocks)
+    others = sorted((block["frames"] for block in blocks[1:]), key=len)
+    assert others == sorted(truth, key=len)
+
+
+GENERATORS_AND_COROUTINES = SCENARIO_PROLOGUE + r'''
+import asyncio
+
+def generator(ready):
+    yield 1
+    ready.release()
+    release.wait()
+    yield 2
+
+def drive_generator(ready):
+    for _ in generator(ready):
+        pass
+
+async def inner(ready):
+    ready.release()
+    release.wait()   # blocks the event loop on purpose
+
+async def outer(ready):
+    await inner(ready)
+
+def drive_coroutine(ready):
+    asyncio.run(outer(ready))
+
+ready = threading.Semaphore(0)
+threads = [threading.Thread(target=drive_generator, args=(ready,), name="gen"),
+           threading.Thread(target=drive_coroutine, args=(ready,), name="coro")]
+for thread in threads:
+    thread.start()
+ready.acquire()
+ready.acquire()
+with open(sys.argv[1], "w") as f:
+    json.dump(truth_and_dump(1, 0), f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+def test_generator_and_coroutine_frames(tmp_path):
+    proc = run_scenario(tmp_path, GENERATORS_AND_COROUTINES, tmp_path / "truth.json")
+    blocks = parse_dump(proc.stdout.decode())
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+    functions = {block["name"]: [frame[2] for frame in block["frames"]] for block in blocks}
+    assert functions["gen"][2:4] == ["generator", "drive_generator"]
+    assert functions["coro"][2:4] == ["inner", "outer"]
+
+
+def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
+    """The pipe is full long before the reader starts: the dump waits for
+    it to drain (EAGAIN, poll) instead of dropping output."""
+    import time
+    from agent_helpers import write_script, PYTHON
+    code = NONBLOCKING_PIPE.replace(
+        "truth = truth_and_dump(1, 0)",
+        "print('dumping', file=sys.stderr, flush=True)\ntruth = truth_and_dump(1, 0)")
+    script = write_script(tmp_path, code)
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    child = subprocess.Popen([PYTHON, "-m", "vandrel", "run", str(script),
+                              str(tmp_path / "truth.json"), "60"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/", env=env)
+    try:
+        assert child.stderr.readline() == b"dumping\n"
+        # The 4 KiB pipe fills at once; the agent waits up to 2 s for it.
+        time.sleep(0.5)
+        stdout, stderr = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, stderr.decode(errors="replace")
+    blocks = parse_dump(stdout.decode())
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+def test_called_without_the_gil_refuses_with_one_line(tmp_path):
+    """ctypes.CDLL releases the GIL around foreign calls: the agent must
+    notice and walk nothing (other threads may be running)."""
+    code = r'''
+import ctypes, sys, threading, vandrel
+agent = ctypes.CDLL(vandrel.agent_path())
+stop = threading.Event()
+def spin():
+    while not stop.is_set():
+        sum(range(100))
+workers = [threading.Thread(target=spin) for _ in range(4)]
+for w in workers:
+    w.start()
+sys.stdout.flush()
+agent.dump_threads(ctypes.c_int32(1), ctypes.c_int64(0))
+stop.set()
+for w in workers:
+    w.join()
+'''
+    proc = run_scenario(tmp_path, code)
+    assert proc.stdout == (b"vandrel: dump_threads: the calling thread does not hold the GIL;"
+                           b" nothing dumped\n")
