@@ -1,0 +1,95 @@
+"""Throughput cost of the reference agent's GIL interceptor.
+
+Each run is a fresh interpreter that loads the agent, imports lockgauge
+and has N threads do a fixed amount of CPU-bound Python work; "on" runs
+switch the interceptor on first (default sample period, a sink, a report
+every second), "off" runs do not.  Runs alternate off/on (the order flips
+every pair so drift hits both sides), and the figure is the median of the
+per-pair throughput ratios on/off.  Work per CPU second of the process is
+printed beside it: it is less disturbed by other load on the machine.
+
+    python benchmarks/bench_gil_overhead.py [--pairs 15] [--threads 2 4] [--work 8000000]
+"""
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+import textwrap
+
+CHILD = textwrap.dedent(
+    """
+    import ctypes, importlib.util, json, os, sys, threading, time
+    agent = os.path.join(list(importlib.util.find_spec("vandrel").submodule_search_locations)[0],
+                         "vandrel_agent.so")
+    ctypes.CDLL(agent, mode=os.RTLD_GLOBAL)
+    import lockgauge
+
+    on, threads, work = sys.argv[1] == "on", int(sys.argv[2]), int(sys.argv[3])
+    reports = []
+
+    def burn(n):
+        total = 0
+        for i in range(n):
+            total += i * i % 7
+        return total
+
+    burn(10000)  # warm up the specialising interpreter
+    if on:
+        status = lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 0, 0)
+        assert status == 0, status
+    workers = [threading.Thread(target=burn, args=(work // threads,)) for _ in range(threads)]
+    start = time.perf_counter()
+    cpu_start = time.process_time()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    elapsed = time.perf_counter() - start
+    cpu = time.process_time() - cpu_start
+    if on:
+        assert lockgauge.deinit_gil_interceptor() == 0
+    print(json.dumps({"throughput": work / elapsed, "per_cpu": work / cpu,
+                      "switches": reports[-1]["switches"] if reports else None}))
+    """
+)
+
+
+def run_once(on, threads, work):
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, "on" if on else "off", str(threads), str(work)],
+        capture_output=True, text=True, timeout=300, cwd="/",
+    )
+    if proc.returncode != 0:
+        sys.exit(f"benchmark child failed:\n{proc.stderr}")
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--pairs", type=int, default=15)
+    parser.add_argument("--threads", type=int, nargs="+", default=[2, 4])
+    parser.add_argument("--work", type=int, default=8_000_000,
+                        help="loop iterations per run, split over the threads")
+    args = parser.parse_args()
+    for threads in args.threads:
+        ratios, cpu_ratios, offs, ons, switches = [], [], [], [], []
+        for pair in range(args.pairs):
+            order = (False, True) if pair % 2 == 0 else (True, False)
+            result = {}
+            for on in order:
+                result[on] = run_once(on, threads, args.work)
+            offs.append(result[False]["throughput"])
+            ons.append(result[True]["throughput"])
+            switches.append(result[True]["switches"])
+            ratios.append(result[True]["throughput"] / result[False]["throughput"])
+            cpu_ratios.append(result[True]["per_cpu"] / result[False]["per_cpu"])
+        print(f"{threads} threads, {args.pairs} pairs: median on/off throughput ratio "
+              f"{statistics.median(ratios):.4f} (pairs {min(ratios):.3f}-{max(ratios):.3f}); "
+              f"median off {statistics.median(offs):,.0f}/s, on {statistics.median(ons):,.0f}/s; "
+              f"median GIL switches per on-run {statistics.median(switches):.0f}; "
+              f"work per CPU second, median on/off ratio {statistics.median(cpu_ratios):.4f}")
+
+
+if __name__ == "__main__":
+    main()
