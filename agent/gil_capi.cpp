@@ -32,7 +32,7 @@ bool load_python_api()
         return load_state > 0;
     }
 #define RESOLVE(field) resolve(&py.field, #field)
-    bool ok = RESOLVE(PyGILState_Check) && RESOLVE(PyGILState_Ensure) &&
+    bool ok = RESOLVE(PyGILState_Check) && RESOLVE(Py_IsFinalizing) && RESOLVE(PyGILState_Ensure) &&
               RESOLVE(PyGILState_Release) && RESOLVE(PyEval_SaveThread) &&
               RESOLVE(PyEval_RestoreThread) && RESOLVE(PyThreadState_Get) &&
               RESOLVE(PyInterpreterState_Get) && RESOLVE(PyInterpreterState_Main) &&

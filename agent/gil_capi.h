@@ -14,6 +14,7 @@ namespace vandrel {
 
 struct python_api {
     int (*PyGILState_Check)(void);
+    int (*Py_IsFinalizing)(void);
     PyGILState_STATE (*PyGILState_Ensure)(void);
     void (*PyGILState_Release)(PyGILState_STATE);
     PyThreadState *(*PyEval_SaveThread)(void);

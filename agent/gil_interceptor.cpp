@@ -1074,6 +1074,10 @@ bool find_gil(struct _gil_runtime_state **gil)
             return false;
         }
     }
+    /* Past the exit callbacks nothing would switch us off again. */
+    if (py.Py_IsFinalizing()) {
+        return false;
+    }
     PyInterpreterState *interp = py.PyInterpreterState_Get();
     if (interp == nullptr || interp != py.PyInterpreterState_Main()) {
         return false;

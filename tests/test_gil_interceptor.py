@@ -554,3 +554,85 @@ def test_fork_child_starts_off(tmp_path):
         """,
     )
     assert result == {"child": 0, "parent": OK}
+
+
+# ---- under load ------------------------------------------------------------------
+
+
+def test_hundreds_of_short_threads_are_all_reported(tmp_path):
+    # More threads than one block of records, each finished long before the
+    # report: every one keeps its figures under its native id.
+    result, _ = run_child(
+        tmp_path,
+        """
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        ids = set()
+        for batch in range(12):
+            threads = [threading.Thread(target=sum, args=(range(2000),)) for _ in range(50)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            ids.update(t.native_id for t in threads)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        report = reports[-1]
+        missing = [i for i in ids if str(i) not in {str(k) for k in report["threads"]}]
+        idle = [i for i in ids if report["threads"][i]["acquisitions"] < 1]
+        emit({"count": len(ids), "missing": missing, "idle": idle})
+        """,
+    )
+    assert result["count"] > 500 and result["missing"] == [] and result["idle"] == [], result
+
+
+def test_switching_on_and_off_under_contention(tmp_path):
+    # Slots are rewritten while other threads go through them all the time.
+    result, _ = run_child(
+        tmp_path,
+        """
+        stop = threading.Event()
+        def heartbeat():
+            while not stop.is_set():
+                time.sleep(0.001)
+        threads = [threading.Thread(target=spin, args=(stop,)) for _ in range(2)]
+        threads += [threading.Thread(target=heartbeat) for _ in range(2)]
+        for t in threads:
+            t.start()
+        statuses = []
+        reports = []
+        for i in range(40):
+            statuses.append(lockgauge.init_gil_interceptor(reports.append, 100, 1, -1, 0, 0, 0))
+            time.sleep(0.01)
+            statuses.append(lockgauge.deinit_gil_interceptor())
+        stop.set()
+        for t in threads:
+            t.join()
+        finals = [r for r in reports if r["final"]]
+        bad = [r for r in finals if not 0 <= r["held_s"] <= r["wall_s"] * 1.05 + 0.001]
+        emit({"statuses": sorted(set(statuses)), "finals": len(finals), "bad": bad})
+        """,
+    )
+    assert result == {"statuses": [OK], "finals": 40, "bad": []}
+
+
+def test_subinterpreter_is_refused(tmp_path):
+    # Only the main interpreter's GIL is intercepted; a subinterpreter gets
+    # "not available" and the main interpreter is unaffected.
+    result, _ = run_child(
+        tmp_path,
+        """
+        import _interpreters
+        interp = _interpreters.create("legacy")
+        r, w = os.pipe()
+        _interpreters.run_string(interp, f'''
+        import lockgauge, os
+        s = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        d = lockgauge.deinit_gil_interceptor()
+        os.write({w}, f"{{s}} {{d}}".encode())
+        ''')
+        sub = [int(x) for x in os.read(r, 100).split()]
+        emit({"sub": sub, "main": [lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+                                   lockgauge.deinit_gil_interceptor()]})
+        """,
+    )
+    assert result == {"sub": [NOT_AVAILABLE, NOT_ON], "main": [OK, OK]}
