@@ -547,10 +547,30 @@ void list_python_threads(live_threads *out)
     }
 }
 
-/* Give names from `threads` to the records that have none yet.  GIL held.
- * Returns whether some record still lacks a name and deserves another try. */
-bool name_records(const live_threads *threads)
+int compare_live_by_id(const void *left, const void *right)
 {
+    long a = static_cast<const live_thread *>(left)->native_id;
+    long b = static_cast<const live_thread *>(right)->native_id;
+    return a < b ? -1 : a > b;
+}
+
+/* The entry of `threads` (sorted by id) for `native_id`, or null. */
+const live_thread *find_live(const live_threads *threads, long native_id)
+{
+    live_thread key;
+    key.native_id = native_id;
+    return static_cast<const live_thread *>(
+        bsearch(&key, threads->items, threads->count, sizeof(live_thread), compare_live_by_id));
+}
+
+/* Give names from `threads` to the records that have none yet, sorting
+ * `threads` by id on the way.  GIL held.  Returns whether some record
+ * still lacks a name and deserves another try. */
+bool name_records(live_threads *threads)
+{
+    if (threads->count > 1) {
+        qsort(threads->items, threads->count, sizeof(live_thread), compare_live_by_id);
+    }
     bool still_pending = false;
     size_t count = records_in_use();
     for (size_t i = 0; i < count; i++) {
@@ -559,14 +579,13 @@ bool name_records(const live_threads *threads)
             record->named) {
             continue;
         }
-        for (size_t j = 0; j < threads->count; j++) {
-            if (threads->items[j].native_id == record->native_id) {
-                memcpy(record->name, threads->items[j].name, sizeof(record->name));
-                record->named = true;
-                break;
-            }
+        const live_thread *match =
+            threads->count > 0 ? find_live(threads, record->native_id) : nullptr;
+        if (match != nullptr) {
+            memcpy(record->name, match->name, sizeof(record->name));
+            record->named = true;
         }
-        if (!record->named && ++record->name_tries < max_name_tries) {
+        else if (++record->name_tries < max_name_tries) {
             still_pending = true;
         }
     }
@@ -606,10 +625,17 @@ int compare_rows_by_wait(const void *left, const void *right)
     return a->native_id < b->native_id ? -1 : a->native_id > b->native_id;
 }
 
+int compare_rows_by_id(const void *left, const void *right)
+{
+    long a = static_cast<const report_row *>(left)->native_id;
+    long b = static_cast<const report_row *>(right)->native_id;
+    return a < b ? -1 : a > b;
+}
+
 /* Gather the figures as of `now`.  GIL held.  Rows: one per native id
  * (records of a reused id are added up), plus live Python threads that
- * never touched the GIL, with zeros.  On allocation failure the rows are
- * missing but the totals stand. */
+ * never touched the GIL, with zeros; sorted by wait, longest first.  On
+ * allocation failure the rows are missing but the totals stand. */
 void collect_report(int64_t now, report_data *data)
 {
     memset(data, 0, sizeof(*data));
@@ -628,41 +654,47 @@ void collect_report(int64_t now, report_data *data)
         record_figures figures = read_record(record, now);
         data->held_ns += figures.held_ns;
         data->waited_ns += figures.waited_ns;
-        if (data->rows == nullptr) {
-            continue;
-        }
-        report_row *row = nullptr;
-        for (size_t j = 0; j < data->count; j++) {
-            if (data->rows[j].native_id == record->native_id) {
-                row = &data->rows[j];
-                break;
-            }
-        }
-        if (row == nullptr) {
-            row = &data->rows[data->count++];
+        if (data->rows != nullptr) {
+            report_row *row = &data->rows[data->count++];
             row->native_id = record->native_id;
             row->name = record->named ? record->name : record->os_name;
+            row->held_ns = figures.held_ns;
+            row->waited_ns = figures.waited_ns;
+            row->acquisitions = figures.acquisitions;
         }
-        else if (record->named) {
-            row->name = record->name;
-        }
-        row->held_ns += figures.held_ns;
-        row->waited_ns += figures.waited_ns;
-        row->acquisitions += figures.acquisitions;
     }
     if (data->rows == nullptr) {
         return;
     }
+    /* Merge the records of a native id the kernel handed out again. */
+    qsort(data->rows, data->count, sizeof(report_row), compare_rows_by_id);
+    size_t merged = 0;
+    for (size_t i = 0; i < data->count; i++) {
+        report_row *row = &data->rows[i];
+        if (merged > 0 && data->rows[merged - 1].native_id == row->native_id) {
+            report_row *into = &data->rows[merged - 1];
+            into->held_ns += row->held_ns;
+            into->waited_ns += row->waited_ns;
+            into->acquisitions += row->acquisitions;
+            continue;
+        }
+        data->rows[merged++] = *row;
+    }
+    data->count = merged;
+    size_t with_records = merged;
     for (size_t j = 0; j < data->threads.count; j++) {
-        bool seen = false;
-        for (size_t k = 0; k < data->count && !seen; k++) {
-            seen = data->rows[k].native_id == data->threads.items[j].native_id;
+        report_row key;
+        key.native_id = data->threads.items[j].native_id;
+        report_row *known = static_cast<report_row *>(
+            bsearch(&key, data->rows, with_records, sizeof(report_row), compare_rows_by_id));
+        if (known != nullptr) {
+            /* A live thread owns the id now: its name wins. */
+            known->name = data->threads.items[j].name;
+            continue;
         }
-        if (!seen) {
-            report_row *row = &data->rows[data->count++];
-            row->native_id = data->threads.items[j].native_id;
-            row->name = data->threads.items[j].name;
-        }
+        report_row *row = &data->rows[data->count++];
+        row->native_id = key.native_id;
+        row->name = data->threads.items[j].name;
     }
     qsort(data->rows, data->count, sizeof(report_row), compare_rows_by_wait);
 }

@@ -55,6 +55,36 @@ CHILD = textwrap.dedent(
 )
 
 
+# One process, interceptor switched on and off in alternating blocks: the
+# cost the hooks add to one GIL release + re-acquire (os.sched_yield lets
+# go of the GIL and takes it back).  Minimum over blocks, robust to noise.
+MICRO = textwrap.dedent(
+    """
+    import ctypes, importlib.util, json, os, time
+    agent = os.path.join(list(importlib.util.find_spec("vandrel").submodule_search_locations)[0],
+                         "vandrel_agent.so")
+    ctypes.CDLL(agent, mode=os.RTLD_GLOBAL)
+    import lockgauge
+
+    def block(n):
+        start = time.perf_counter_ns()
+        for _ in range(n):
+            os.sched_yield()
+        return (time.perf_counter_ns() - start) / n
+
+    times = {"off": [], "on": []}
+    for i in range(40):
+        on = i % 2 == 1
+        if on:
+            assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        times["on" if on else "off"].append(block(20000))
+        if on:
+            assert lockgauge.deinit_gil_interceptor() == 0
+    print(json.dumps({k: min(v) for k, v in times.items()}))
+    """
+)
+
+
 def run_once(on, threads, work):
     proc = subprocess.run(
         [sys.executable, "-c", CHILD, "on" if on else "off", str(threads), str(work)],
@@ -72,6 +102,13 @@ def main():
     parser.add_argument("--work", type=int, default=8_000_000,
                         help="loop iterations per run, split over the threads")
     args = parser.parse_args()
+    micro = subprocess.run([sys.executable, "-c", MICRO], capture_output=True, text=True,
+                           timeout=300, cwd="/")
+    if micro.returncode != 0:
+        sys.exit(f"benchmark child failed:\n{micro.stderr}")
+    micro = json.loads(micro.stdout.splitlines()[-1])
+    print(f"one GIL release + re-acquire (os.sched_yield): off {micro['off']:.0f} ns, "
+          f"on {micro['on']:.0f} ns, hooks add {micro['on'] - micro['off']:.0f} ns")
     for threads in args.threads:
         ratios, cpu_ratios, offs, ons, switches = [], [], [], [], []
         for pair in range(args.pairs):
