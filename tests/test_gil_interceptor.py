@@ -636,3 +636,13 @@ def test_subinterpreter_is_refused(tmp_path):
         """,
     )
     assert result == {"sub": [NOT_AVAILABLE, NOT_ON], "main": [OK, OK]}
+
+
+def test_preloading_into_a_shell_is_harmless(tmp_path):
+    # Eager binding makes any reference to an interpreter symbol fail at
+    # load time: the agent must resolve all of them at run time instead.
+    agent, _ = run_child(tmp_path, "emit(AGENT)")
+    env = dict(os.environ, LD_PRELOAD=agent, LD_BIND_NOW="1")
+    proc = subprocess.run(["sh", "-c", "echo fine"], env=env, capture_output=True, text=True,
+                          timeout=30)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "fine\n", ""), proc.stderr
