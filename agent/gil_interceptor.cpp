@@ -27,6 +27,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -55,6 +57,8 @@ const int64_t max_report_period_ms = 1000LL * 1000 * 1000;
 /* Passes that look for a new thread's name before giving up on it. */
 const uint8_t max_name_tries = 5;
 const char agent_thread_name[] = "vandrel-agent";
+/* How long one report waits for report_fd to take more bytes. */
+const int report_write_timeout_ms = 1000;
 
 /* ---- Per-thread records ------------------------------------------------- */
 
@@ -845,14 +849,26 @@ void report_text(const report_data *data, bool final, text_buffer *text)
     }
 }
 
-/* Write all of `length` bytes to fd, retrying on EINTR and short writes.
- * Gives up silently on any other error (closed or invalid fd). */
+/* Write all of `length` bytes to fd, retrying on EINTR and short writes,
+ * in pieces no larger than a pipe's atomic size, each once poll() says the
+ * fd takes it.  Gives up silently on any other error (closed or invalid
+ * fd) and when the fd accepts nothing for report_write_timeout_ms: a pipe
+ * nobody reads must not hold the agent's thread, and so the stop, for ever. */
 void write_all(int fd, const char *data, size_t length)
 {
     while (length > 0) {
-        ssize_t written = write(fd, data, length);
+        struct pollfd ready = {fd, POLLOUT, 0};
+        int polled = poll(&ready, 1, report_write_timeout_ms);
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled <= 0 || (ready.revents & (POLLERR | POLLNVAL | POLLHUP)) != 0) {
+            return;
+        }
+        size_t piece = length < PIPE_BUF ? length : PIPE_BUF;
+        ssize_t written = write(fd, data, piece);
         if (written < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
             return;

@@ -646,3 +646,29 @@ def test_preloading_into_a_shell_is_harmless(tmp_path):
     proc = subprocess.run(["sh", "-c", "echo fine"], env=env, capture_output=True, text=True,
                           timeout=30)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "fine\n", ""), proc.stderr
+
+
+def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        import fcntl
+        r, w = os.pipe()
+        flags = fcntl.fcntl(w, fcntl.F_GETFL)
+        fcntl.fcntl(w, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(w, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        fcntl.fcntl(w, fcntl.F_SETFL, flags)  # full, blocking, never read
+        assert lockgauge.init_gil_interceptor(None, 0, 50, w, 0, 0, 0) == 0
+        time.sleep(0.3)
+        start = time.monotonic()
+        status = lockgauge.deinit_gil_interceptor()
+        emit({"status": status, "elapsed": time.monotonic() - start})
+        """,
+    )
+    assert result["status"] == OK
+    # At most one stuck periodic write and the final one, a second each.
+    assert result["elapsed"] < 5.0, result
