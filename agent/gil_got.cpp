@@ -171,8 +171,13 @@ int find_got_slots(const void *code_address, const char *symbol, got_slot *slots
             got_slot *slot = &slots[found++];
             slot->address = reinterpret_cast<void **>(search.base + relocs[i].r_offset);
             slot->original = __atomic_load_n(slot->address, __ATOMIC_ACQUIRE);
+            /* The loader write-protects only the whole pages of the RELRO
+             * range; a partial last page stays writable. */
             uintptr_t where = reinterpret_cast<uintptr_t>(slot->address);
-            slot->relro = where >= search.relro_start && where < search.relro_end;
+            uintptr_t page_size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+            uintptr_t protected_start = search.relro_start & ~(page_size - 1);
+            uintptr_t protected_end = search.relro_end & ~(page_size - 1);
+            slot->relro = where >= protected_start && where < protected_end;
         }
     }
     return found;
