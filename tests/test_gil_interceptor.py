@@ -323,6 +323,7 @@ def test_loaded_by_ld_preload(tmp_path):
         "emit(AGENT)",
     )
     env["LD_PRELOAD"] = agent
+    env["LD_BIND_NOW"] = "1"  # every import slot bound before the script runs
     result, _ = run_child(
         tmp_path,
         """
