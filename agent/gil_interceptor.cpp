@@ -20,13 +20,24 @@
  * only by their own thread (under a sequence counter) and read by the
  * reports.  Records are never freed, so a thread that finished keeps its
  * figures under its native id. */
+#include "patchlevel.h"
+#include "pyconfig.h"
+/* The GIL's layout comes from the interpreter's internal headers, for the
+ * one version whose take_gil()/drop_gil() protocol the hooks follow.  Built
+ * against any other, the interceptor reports itself not available. */
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define VANDREL_GIL_LAYOUT_KNOWN 1
 #define Py_BUILD_CORE 1
+#else
+#define VANDREL_GIL_LAYOUT_KNOWN 0
+#endif
 #include "gil_capi.h"
+#if VANDREL_GIL_LAYOUT_KNOWN
 #include "internal/pycore_interp.h"
+#endif
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
@@ -926,16 +937,23 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
 /* ---- The background thread ---------------------------------------------- */
 
 /* Wait on r->wake until `deadline` (CLOCK_MONOTONIC ns) or a stop request.
- * Called and returns with r->lock held. */
+ * Called and returns with r->lock held.  The condition variable runs on
+ * the realtime clock (choosing the clock needs a newer glibc than the
+ * agent may rely on), so each wait converts the monotonic time left and
+ * the loop re-checks it: a jump of the wall clock only shortens a wait. */
 void wait_until(reporter *r, int64_t deadline)
 {
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(deadline / 1000000000LL);
-    ts.tv_nsec = static_cast<long>(deadline % 1000000000LL);
-    while (!r->stop && now_ns() < deadline) {
-        if (pthread_cond_timedwait(&r->wake, &r->lock, &ts) == ETIMEDOUT) {
-            break;
+    for (;;) {
+        int64_t left = deadline - now_ns();
+        if (r->stop || left <= 0) {
+            return;
         }
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        int64_t until = static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec + left;
+        ts.tv_sec = static_cast<time_t>(until / 1000000000LL);
+        ts.tv_nsec = static_cast<long>(until % 1000000000LL);
+        pthread_cond_timedwait(&r->wake, &r->lock, &ts);
     }
 }
 
@@ -1016,11 +1034,7 @@ reporter *start_reporter(int64_t sample_period_ns, int64_t report_period_ns)
     }
     r->sample_period_ns = sample_period_ns;
     r->report_period_ns = report_period_ns;
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&r->wake, &attr);
-    pthread_condattr_destroy(&attr);
+    pthread_cond_init(&r->wake, nullptr);
     pthread_mutex_init(&r->lock, nullptr);
     sigset_t all, previous;
     sigfillset(&all);
@@ -1098,13 +1112,12 @@ void install_process_hooks()
 
 /* ---- Checks -------------------------------------------------------------- */
 
-/* Is this interpreter one whose GIL we know?  Same minor version as the
- * headers we were built with, not free-threaded, the main interpreter.
- * GIL held.  On success store the GIL's state in *gil and return true. */
-bool find_gil(struct _gil_runtime_state **gil)
+/* Is the running interpreter the one this agent was built for, with a
+ * GIL?  Same minor version as the headers, not free-threaded, not
+ * finalizing.  GIL held. */
+bool interpreter_supported()
 {
-#ifdef Py_GIL_DISABLED
-    (void)gil;
+#if !VANDREL_GIL_LAYOUT_KNOWN
     return false;
 #else
     if ((*py.version >> 16) != (PY_VERSION_HEX >> 16)) {
@@ -1123,28 +1136,46 @@ bool find_gil(struct _gil_runtime_state **gil)
         }
     }
     /* Past the exit callbacks nothing would switch us off again. */
-    if (py.Py_IsFinalizing()) {
-        return false;
-    }
+    return !py.Py_IsFinalizing();
+#endif
+}
+
+/* Find the calling interpreter's GIL: its mutex and its `locked` flag.
+ * GIL held, interpreter supported.  On success return true; return false
+ * for a subinterpreter or when what we read does not look like the GIL. */
+bool find_gil(pthread_mutex_t **mutex, const int **locked)
+{
+#if !VANDREL_GIL_LAYOUT_KNOWN
+    (void)mutex;
+    (void)locked;
+    return false;
+#else
     PyInterpreterState *interp = py.PyInterpreterState_Get();
     if (interp == nullptr || interp != py.PyInterpreterState_Main()) {
         return false;
     }
-    struct _gil_runtime_state *candidate = interp->ceval.gil;
+    struct _gil_runtime_state *gil = interp->ceval.gil;
     /* The caller holds the GIL, so a layout we read right shows it taken
      * and last held by the caller's own thread state. */
-    if (candidate == nullptr || __atomic_load_n(&candidate->locked, __ATOMIC_RELAXED) != 1 ||
-        __atomic_load_n(&candidate->last_holder, __ATOMIC_RELAXED) != py.PyThreadState_Get()) {
+    if (gil == nullptr || __atomic_load_n(&gil->locked, __ATOMIC_RELAXED) != 1 ||
+        __atomic_load_n(&gil->last_holder, __ATOMIC_RELAXED) != py.PyThreadState_Get()) {
         return false;
     }
-    *gil = candidate;
+    *mutex = &gil->mutex;
+    *locked = &gil->locked;
     return true;
 #endif
 }
 
+/* -1 (no report) or an open descriptor.  poll() flags a closed one with
+ * POLLNVAL and, unlike fcntl(), binds no newer glibc symbol. */
 bool valid_fd(int32_t fd)
 {
-    return fd == -1 || (fd >= 0 && (fcntl(fd, F_GETFD) != -1 || errno != EBADF));
+    if (fd == -1) {
+        return true;
+    }
+    struct pollfd probe = {fd, 0, 0};
+    return fd >= 0 && poll(&probe, 1, 0) >= 0 && (probe.revents & POLLNVAL) == 0;
 }
 
 }  // namespace
@@ -1160,8 +1191,9 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (!py.PyGILState_Check()) {
         return VANDREL_NO_GIL;
     }
-    struct _gil_runtime_state *gil = nullptr;
-    if (!find_gil(&gil)) {
+    pthread_mutex_t *gil_mutex = nullptr;
+    const int *gil_locked_flag = nullptr;
+    if (!interpreter_supported() || !find_gil(&gil_mutex, &gil_locked_flag)) {
         return VANDREL_NOT_AVAILABLE;
     }
     PyObject *sink = static_cast<PyObject *>(sink_arg);
@@ -1222,8 +1254,8 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         caller->hold_start_ns = session_start_ns;
     }
     gil_holder = previous_holder = caller != nullptr ? caller : &overflow_record;
-    gil_locked = &gil->locked;
-    __atomic_store_n(&watched_mutex, &gil->mutex, __ATOMIC_SEQ_CST);
+    gil_locked = gil_locked_flag;
+    __atomic_store_n(&watched_mutex, gil_mutex, __ATOMIC_SEQ_CST);
 
     if (!patch_slots(lock_slots, lock_slot_count, lock_hook)) {
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
@@ -1287,7 +1319,7 @@ int32_t gil_interceptor_stop()
         return VANDREL_NO_GIL;
     }
     if (session_phase_now != SESSION_ON) {
-        return VANDREL_NOT_ON;
+        return interpreter_supported() ? VANDREL_NOT_ON : VANDREL_NOT_AVAILABLE;
     }
     session_phase_now = SESSION_STOPPING;
     unhook();

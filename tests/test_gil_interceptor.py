@@ -23,6 +23,11 @@ ALREADY_ON = -4
 NOT_ON = -5
 NO_GIL = -7
 
+# The interceptor follows CPython 3.13's take_gil()/drop_gil(); built for any
+# other interpreter it must say "not available" (see the last test).
+ON_313 = sys.version_info[:2] == (3, 13)
+needs_interceptor = pytest.mark.skipif(not ON_313, reason="the GIL interceptor is for CPython 3.13")
+
 PRELUDE = textwrap.dedent(
     """
     import ctypes, importlib.util, json, os, sys, threading, time
@@ -75,6 +80,7 @@ def thread_figures(report, native_id):
 # ---- ground truth ------------------------------------------------------------
 
 
+@needs_interceptor
 def test_idle_process_holds_little(tmp_path):
     report, _ = run_child(
         tmp_path,
@@ -91,6 +97,7 @@ def test_idle_process_holds_little(tmp_path):
     assert report["held_s"] < 0.05 * report["wall_s"], report
 
 
+@needs_interceptor
 def test_single_spinner_holds_and_never_waits(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -110,6 +117,7 @@ def test_single_spinner_holds_and_never_waits(tmp_path):
     assert report["held_s"] > 0.90 * report["wall_s"], report
 
 
+@needs_interceptor
 def test_two_cpu_bound_threads_share_the_gil(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -142,6 +150,7 @@ def test_two_cpu_bound_threads_share_the_gil(tmp_path):
     assert report["switches"] > 20, report
 
 
+@needs_interceptor
 def test_blocked_threads_neither_hold_nor_wait(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -175,6 +184,7 @@ def test_blocked_threads_neither_hold_nor_wait(tmp_path):
     assert thread_figures(report, result["spinner"])["held_s"] > 0.5 * wall, report
 
 
+@needs_interceptor
 def test_heartbeat_queues_behind_spinners(tmp_path):
     result, proc = run_child(
         tmp_path,
@@ -211,6 +221,7 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
     assert wait_share > 10.0, line
 
 
+@needs_interceptor
 def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -240,6 +251,7 @@ def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
 # ---- statuses ----------------------------------------------------------------
 
 
+@needs_interceptor
 def test_statuses(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -303,6 +315,7 @@ def test_statuses(tmp_path):
     assert result["reinit"] == OK and result["redeinit"] == OK
 
 
+@needs_interceptor
 def test_no_sink_and_no_fd_starts_no_thread(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -316,6 +329,7 @@ def test_no_sink_and_no_fd_starts_no_thread(tmp_path):
     assert result == [OK, 0, OK]
 
 
+@needs_interceptor
 def test_loaded_by_ld_preload(tmp_path):
     env = dict(os.environ)
     agent, _ = run_child(
@@ -343,6 +357,7 @@ def test_loaded_by_ld_preload(tmp_path):
 # ---- the sink and report_fd ----------------------------------------------------
 
 
+@needs_interceptor
 def test_periodic_reports_are_cumulative(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -374,6 +389,7 @@ def test_periodic_reports_are_cumulative(tmp_path):
         assert r["held_s"] <= r["wall_s"] * 1.01
 
 
+@needs_interceptor
 def test_raising_sink_goes_to_unraisable_hook(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -397,6 +413,7 @@ def test_raising_sink_goes_to_unraisable_hook(tmp_path):
     assert result["seen"] == ["ValueError"] * len(result["calls"])
 
 
+@needs_interceptor
 def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -432,6 +449,7 @@ def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
         assert len(bar) == 30 and set(bar) <= {"#", "~", " "}, line
 
 
+@needs_interceptor
 def test_invalid_report_fd_later_is_harmless(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -450,6 +468,7 @@ def test_invalid_report_fd_later_is_harmless(tmp_path):
 # ---- stopping ------------------------------------------------------------------
 
 
+@needs_interceptor
 def test_deinit_from_another_thread(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -468,6 +487,7 @@ def test_deinit_from_another_thread(tmp_path):
     assert result == {"statuses": [OK], "final": True, "again": NOT_ON}
 
 
+@needs_interceptor
 def test_deinit_while_the_sink_is_blocked(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -495,6 +515,7 @@ def test_deinit_while_the_sink_is_blocked(tmp_path):
     assert result["finals"] == ["periodic returned", "final"]  # ...then reported
 
 
+@needs_interceptor
 def test_deinit_from_inside_the_sink(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -519,6 +540,7 @@ def test_deinit_from_inside_the_sink(tmp_path):
                       "restart": OK, "stop": OK}
 
 
+@needs_interceptor
 def test_exit_without_deinit_delivers_the_final_report(tmp_path):
     _, proc = run_child(
         tmp_path,
@@ -536,6 +558,7 @@ def test_exit_without_deinit_delivers_the_final_report(tmp_path):
     assert proc.stdout.splitlines()[-1] == "FINAL", proc.stdout
 
 
+@needs_interceptor
 def test_fork_child_starts_off(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -560,6 +583,7 @@ def test_fork_child_starts_off(tmp_path):
 # ---- under load ------------------------------------------------------------------
 
 
+@needs_interceptor
 def test_hundreds_of_short_threads_are_all_reported(tmp_path):
     # More threads than one block of records, each finished long before the
     # report: every one keeps its figures under its native id.
@@ -586,6 +610,7 @@ def test_hundreds_of_short_threads_are_all_reported(tmp_path):
     assert result["count"] > 500 and result["missing"] == [] and result["idle"] == [], result
 
 
+@needs_interceptor
 def test_switching_on_and_off_under_contention(tmp_path):
     # Slots are rewritten while other threads go through them all the time.
     result, _ = run_child(
@@ -616,6 +641,7 @@ def test_switching_on_and_off_under_contention(tmp_path):
     assert result == {"statuses": [OK], "finals": 40, "bad": []}
 
 
+@needs_interceptor
 def test_subinterpreter_is_refused(tmp_path):
     # Only the main interpreter's GIL is intercepted; a subinterpreter gets
     # "not available" and the main interpreter is unaffected.
@@ -649,6 +675,7 @@ def test_preloading_into_a_shell_is_harmless(tmp_path):
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "fine\n", ""), proc.stderr
 
 
+@needs_interceptor
 def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -673,3 +700,16 @@ def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
     assert result["status"] == OK
     # At most one stuck periodic write and the final one, a second each.
     assert result["elapsed"] < 5.0, result
+
+
+@pytest.mark.skipif(ON_313, reason="checks interpreters the interceptor does not support")
+def test_other_interpreters_get_not_available(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        emit([lockgauge.init_gil_interceptor(print, 0, 100, 1, 0, 0, 0),
+              len(os.listdir("/proc/self/task")),
+              lockgauge.deinit_gil_interceptor()])
+        """,
+    )
+    assert result == [NOT_AVAILABLE, 1, NOT_AVAILABLE]
