@@ -108,11 +108,36 @@ int names_pending;         /* a record appeared whose thread has no name yet */
  * can still hold the GIL, so holder tracking needs an identity for them. */
 thread_record overflow_record;
 
+/* Which record a thread uses, per thread.  Kept under a pthread key rather
+ * than in a __thread variable: dynamic TLS would make the agent need the
+ * dynamic loader's __tls_get_addr, and static TLS could make a late
+ * dlopen() of the agent fail. */
 struct record_binding {
     uint64_t epoch;
     thread_record *record;
 };
-__thread record_binding this_thread_record;
+pthread_key_t binding_key;
+bool binding_key_created = false;
+
+void free_binding(void *binding)
+{
+    free(binding);
+}
+
+/* The calling thread's binding, created on first use (null when out of
+ * memory). */
+record_binding *this_thread_binding()
+{
+    record_binding *binding = static_cast<record_binding *>(pthread_getspecific(binding_key));
+    if (binding == nullptr) {
+        binding = static_cast<record_binding *>(calloc(1, sizeof(record_binding)));
+        if (binding == nullptr || pthread_setspecific(binding_key, binding) != 0) {
+            free(binding);
+            return nullptr;
+        }
+    }
+    return binding;
+}
 
 int64_t now_ns()
 {
@@ -191,7 +216,10 @@ thread_record *new_record(bool is_agent)
 thread_record *current_record()
 {
     uint64_t epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
-    record_binding *binding = &this_thread_record;
+    record_binding *binding = this_thread_binding();
+    if (binding == nullptr) {
+        return nullptr;
+    }
     if (binding->epoch != epoch) {
         binding->record = new_record(false);
         binding->epoch = epoch;
@@ -965,8 +993,11 @@ void *reporter_main(void *arg)
 {
     reporter *r = static_cast<reporter *>(arg);
     thread_record *self = new_record(true);
-    this_thread_record.record = self;
-    this_thread_record.epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
+    record_binding *binding = this_thread_binding();
+    if (binding != nullptr) {
+        binding->record = self;
+        binding->epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
+    }
     int64_t next_report = r->report_period_ns > 0 ? now_ns() + r->report_period_ns : INT64_MAX;
     pthread_mutex_lock(&r->lock);
     for (;;) {
@@ -1211,6 +1242,12 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     if (session_phase_now != SESSION_OFF) {
         return VANDREL_ALREADY_ON;
+    }
+    if (!binding_key_created) {
+        if (pthread_key_create(&binding_key, free_binding) != 0) {
+            return VANDREL_SYSTEM_ERROR;
+        }
+        binding_key_created = true;
     }
 
     const void *anchor = reinterpret_cast<const void *>(py.PyEval_SaveThread);
