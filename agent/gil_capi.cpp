@@ -42,6 +42,7 @@ bool load_python_api()
               RESOLVE(PyLong_AsLongLong) && RESOLVE(PyBool_FromLong) &&
               RESOLVE(PyUnicode_DecodeUTF8) && RESOLVE(PyUnicode_AsUTF8AndSize) &&
               RESOLVE(PyObject_CallOneArg) && RESOLVE(PyObject_CallNoArgs) &&
+              RESOLVE(PyObject_Call) && RESOLVE(PyTuple_New) &&
               RESOLVE(PyObject_GetAttrString) && RESOLVE(PyObject_GetIter) &&
               RESOLVE(PyIter_Next) && RESOLVE(PyImport_GetModule) &&
               RESOLVE(PyImport_ImportModule) && RESOLVE(PyUnicode_FromString) &&

@@ -36,6 +36,8 @@ struct python_api {
     const char *(*PyUnicode_AsUTF8AndSize)(PyObject *, Py_ssize_t *);
     PyObject *(*PyObject_CallOneArg)(PyObject *, PyObject *);
     PyObject *(*PyObject_CallNoArgs)(PyObject *);
+    PyObject *(*PyObject_Call)(PyObject *, PyObject *, PyObject *);
+    PyObject *(*PyTuple_New)(Py_ssize_t);
     PyObject *(*PyObject_GetAttrString)(PyObject *, const char *);
     PyObject *(*PyObject_GetIter)(PyObject *);
     PyObject *(*PyIter_Next)(PyObject *);

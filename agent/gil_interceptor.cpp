@@ -47,6 +47,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -139,10 +140,30 @@ record_binding *this_thread_binding()
     return binding;
 }
 
+typedef int (*clock_func)(clockid_t, struct timespec *);
+
+/* The system call, for a libc whose clock_gettime cannot be found. */
+int clock_by_syscall(clockid_t clock, struct timespec *ts)
+{
+    return static_cast<int>(syscall(SYS_clock_gettime, clock, ts));
+}
+
+/* clock_gettime, found at run time: linked directly it would bind a symbol
+ * version newer than the oldest glibc the agent supports. */
+clock_func read_clock = clock_by_syscall;
+
+void find_clock()
+{
+    void *found = dlsym(RTLD_DEFAULT, "clock_gettime");
+    if (found != nullptr) {
+        __atomic_store_n(&read_clock, reinterpret_cast<clock_func>(found), __ATOMIC_RELEASE);
+    }
+}
+
 int64_t now_ns()
 {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    __atomic_load_n(&read_clock, __ATOMIC_RELAXED)(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
@@ -432,13 +453,23 @@ int unlock_slot_count;
  * points; freed by whoever finishes with it last (see gil_interceptor_stop). */
 struct reporter {
     pthread_t thread;
-    pthread_mutex_t lock;
-    pthread_cond_t wake;
-    bool stop;     /* under lock */
-    bool detached; /* set by a stop called on the reporter thread itself */
+    int wake_fd;  /* eventfd written by the stop request */
+    int stop;     /* atomic: set once by the stop request */
+    int detached; /* set by a stop called on the reporter thread itself */
     int64_t sample_period_ns;
     int64_t report_period_ns;
 };
+
+void free_reporter(reporter *r)
+{
+    close(r->wake_fd);
+    free(r);
+}
+
+bool stop_requested(reporter *r)
+{
+    return __atomic_load_n(&r->stop, __ATOMIC_ACQUIRE) != 0;
+}
 
 struct session_config {
     PyObject *sink; /* owned reference, or null for None */
@@ -964,24 +995,21 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
 
 /* ---- The background thread ---------------------------------------------- */
 
-/* Wait on r->wake until `deadline` (CLOCK_MONOTONIC ns) or a stop request.
- * Called and returns with r->lock held.  The condition variable runs on
- * the realtime clock (choosing the clock needs a newer glibc than the
- * agent may rely on), so each wait converts the monotonic time left and
- * the loop re-checks it: a jump of the wall clock only shortens a wait. */
+/* Sleep until `deadline` (CLOCK_MONOTONIC ns) or a stop request.  The
+ * wait is a raw ppoll() on the wake eventfd: nanosecond timeouts, and no
+ * libc symbol newer than the oldest glibc the agent supports. */
 void wait_until(reporter *r, int64_t deadline)
 {
     for (;;) {
         int64_t left = deadline - now_ns();
-        if (r->stop || left <= 0) {
+        if (stop_requested(r) || left <= 0) {
             return;
         }
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        int64_t until = static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec + left;
-        ts.tv_sec = static_cast<time_t>(until / 1000000000LL);
-        ts.tv_nsec = static_cast<long>(until % 1000000000LL);
-        pthread_cond_timedwait(&r->wake, &r->lock, &ts);
+        struct pollfd wake = {r->wake_fd, POLLIN, 0};
+        struct timespec timeout;
+        timeout.tv_sec = static_cast<time_t>(left / 1000000000LL);
+        timeout.tv_nsec = static_cast<long>(left % 1000000000LL);
+        syscall(SYS_ppoll, &wake, 1, &timeout, nullptr, static_cast<size_t>(8));
     }
 }
 
@@ -999,7 +1027,6 @@ void *reporter_main(void *arg)
         binding->epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
     }
     int64_t next_report = r->report_period_ns > 0 ? now_ns() + r->report_period_ns : INT64_MAX;
-    pthread_mutex_lock(&r->lock);
     for (;;) {
         int64_t now = now_ns();
         int64_t deadline = now + r->sample_period_ns;
@@ -1007,10 +1034,9 @@ void *reporter_main(void *arg)
             deadline = next_report;
         }
         wait_until(r, deadline);
-        if (r->stop) {
+        if (stop_requested(r)) {
             break;
         }
-        pthread_mutex_unlock(&r->lock);
         now = now_ns();
         bool report_due = now >= next_report;
         bool naming_due = __atomic_load_n(&names_pending, __ATOMIC_ACQUIRE) != 0;
@@ -1018,10 +1044,7 @@ void *reporter_main(void *arg)
             PyGILState_STATE gil = py.PyGILState_Ensure();
             /* A stop may have been requested while we queued for the GIL;
              * the stopping thread is then waiting for us, not for a report. */
-            pthread_mutex_lock(&r->lock);
-            bool stopping = r->stop;
-            pthread_mutex_unlock(&r->lock);
-            if (!stopping) {
+            if (!stop_requested(r)) {
                 if (report_due) {
                     emit_report(now_ns(), false, session.sink, session.report_fd);
                 }
@@ -1042,14 +1065,9 @@ void *reporter_main(void *arg)
                 next_report += r->report_period_ns;
             }
         }
-        pthread_mutex_lock(&r->lock);
     }
-    bool detached = r->detached;
-    pthread_mutex_unlock(&r->lock);
-    if (detached) {
-        pthread_mutex_destroy(&r->lock);
-        pthread_cond_destroy(&r->wake);
-        free(r);
+    if (r->detached) {
+        free_reporter(r);
     }
     return nullptr;
 }
@@ -1065,17 +1083,18 @@ reporter *start_reporter(int64_t sample_period_ns, int64_t report_period_ns)
     }
     r->sample_period_ns = sample_period_ns;
     r->report_period_ns = report_period_ns;
-    pthread_cond_init(&r->wake, nullptr);
-    pthread_mutex_init(&r->lock, nullptr);
+    r->wake_fd = static_cast<int>(syscall(SYS_eventfd2, 0, EFD_CLOEXEC));
+    if (r->wake_fd < 0) {
+        free(r);
+        return nullptr;
+    }
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     int error = pthread_create(&r->thread, nullptr, reporter_main, r);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (error != 0) {
-        pthread_mutex_destroy(&r->lock);
-        pthread_cond_destroy(&r->wake);
-        free(r);
+        free_reporter(r);
         return nullptr;
     }
     return r;
@@ -1083,22 +1102,34 @@ reporter *start_reporter(int64_t sample_period_ns, int64_t report_period_ns)
 
 /* ---- Process-level hooks -------------------------------------------------- */
 
-/* In a forked child only the forking thread exists: the reporter is gone
- * and the interpreter re-creates its GIL.  Switch the interceptor off
- * there without touching Python (the sink reference is left alone). */
-void after_fork_in_child()
+/* os.register_at_fork(after_in_child=...) callback.  In a forked child
+ * only the forking thread exists: the reporter is gone and the interpreter
+ * has re-created its GIL.  Switch the interceptor off there, silently (the
+ * parent's session keeps its reports). */
+PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
 {
-    if (session_phase_now == SESSION_OFF) {
-        return;
+    if (session_phase_now != SESSION_OFF) {
+        restore_slots(lock_slots, lock_slot_count);
+        restore_slots(unlock_slots, unlock_slot_count);
+        __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+        hooks_in_flight = 0; /* hooks of threads that do not exist here */
+        if (session.background != nullptr) {
+            close(session.background->wake_fd);
+            free(session.background); /* its thread was not copied */
+            session.background = nullptr;
+        }
+        if (session.sink != nullptr) {
+            py.Py_DecRef(session.sink);
+            session.sink = nullptr;
+        }
+        session_phase_now = SESSION_OFF;
     }
-    restore_slots(lock_slots, lock_slot_count);
-    restore_slots(unlock_slots, unlock_slot_count);
-    watched_mutex = nullptr;
-    hooks_in_flight = 0;
-    session.sink = nullptr;
-    session.background = nullptr;
-    session_phase_now = SESSION_OFF;
+    py.Py_IncRef(py.none);
+    return py.none;
 }
+
+PyMethodDef after_fork_def = {"_vandrel_gil_interceptor_after_fork", after_fork_in_child,
+                              METH_NOARGS, nullptr};
 
 /* atexit callback: end a session still on, so its final report is made
  * while the interpreter is intact and no hook outlives the GIL. */
@@ -1114,23 +1145,34 @@ PyObject *stop_at_exit(PyObject * /*self*/, PyObject * /*unused*/)
 PyMethodDef stop_at_exit_def = {"_vandrel_gil_interceptor_atexit", stop_at_exit, METH_NOARGS,
                                 nullptr};
 
-bool process_hooks_installed = false;
-
-/* Once per process: the fork handler and the interpreter exit callback.
- * GIL held.  Failure to register the exit callback is not fatal. */
-void install_process_hooks()
+/* Call `module`.`function`(callback) or, when `keyword` is given,
+ * `module`.`function`(keyword=callback).  GIL held.  Leaves no exception
+ * set; returns whether the call succeeded. */
+bool register_callback(const char *module_name, const char *function, const char *keyword,
+                       PyMethodDef *def)
 {
-    if (process_hooks_installed) {
-        return;
+    PyObject *module = py.PyImport_ImportModule(module_name);
+    PyObject *callback = py.PyCMethod_New(def, nullptr, nullptr, nullptr);
+    PyObject *target = module ? py.PyObject_GetAttrString(module, function) : nullptr;
+    PyObject *kwargs = nullptr;
+    PyObject *result = nullptr;
+    if (target != nullptr && callback != nullptr) {
+        if (keyword == nullptr) {
+            result = py.PyObject_CallOneArg(target, callback);
+        }
+        else {
+            kwargs = py.PyDict_New();
+            PyObject *no_args = kwargs ? py.PyTuple_New(0) : nullptr;
+            if (no_args != nullptr && py.PyDict_SetItemString(kwargs, keyword, callback) == 0) {
+                result = py.PyObject_Call(target, no_args, kwargs);
+            }
+            if (no_args) {
+                py.Py_DecRef(no_args);
+            }
+        }
     }
-    process_hooks_installed = true;
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
-    PyObject *atexit = py.PyImport_ImportModule("atexit");
-    PyObject *callback = py.PyCMethod_New(&stop_at_exit_def, nullptr, nullptr, nullptr);
-    PyObject *registrar = atexit ? py.PyObject_GetAttrString(atexit, "register") : nullptr;
-    PyObject *result =
-        registrar && callback ? py.PyObject_CallOneArg(registrar, callback) : nullptr;
-    PyObject *owned[] = {result, registrar, callback, atexit};
+    bool ok = result != nullptr;
+    PyObject *owned[] = {result, kwargs, target, callback, module};
     for (PyObject *object : owned) {
         if (object) {
             py.Py_DecRef(object);
@@ -1139,6 +1181,21 @@ void install_process_hooks()
     if (py.PyErr_Occurred()) {
         py.PyErr_Clear();
     }
+    return ok;
+}
+
+bool process_hooks_installed = false;
+
+/* Once per process: the fork handler and the interpreter exit callback.
+ * GIL held.  A failure to register either is not fatal. */
+void install_process_hooks()
+{
+    if (process_hooks_installed) {
+        return;
+    }
+    process_hooks_installed = true;
+    register_callback("os", "register_at_fork", "after_in_child", &after_fork_def);
+    register_callback("atexit", "register", nullptr, &stop_at_exit_def);
 }
 
 /* ---- Checks -------------------------------------------------------------- */
@@ -1222,6 +1279,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (!py.PyGILState_Check()) {
         return VANDREL_NO_GIL;
     }
+    find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
     const int *gil_locked_flag = nullptr;
     if (!interpreter_supported() || !find_gil(&gil_mutex, &gil_locked_flag)) {
@@ -1365,12 +1423,12 @@ int32_t gil_interceptor_stop()
     reporter *r = session.background;
     session.background = nullptr;
     if (r != nullptr) {
-        pthread_mutex_lock(&r->lock);
-        r->stop = true;
         bool on_reporter = pthread_equal(r->thread, pthread_self());
         r->detached = on_reporter;
-        pthread_cond_signal(&r->wake);
-        pthread_mutex_unlock(&r->lock);
+        __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
+        uint64_t one = 1;
+        ssize_t woken = write(r->wake_fd, &one, sizeof(one));
+        (void)woken; /* a full eventfd already wakes it */
         if (on_reporter) {
             /* Called from the sink: the thread ends after the sink returns
              * and frees its reporter itself. */
@@ -1382,9 +1440,7 @@ int32_t gil_interceptor_stop()
             PyThreadState *state = py.PyEval_SaveThread();
             pthread_join(r->thread, nullptr);
             py.PyEval_RestoreThread(state);
-            pthread_mutex_destroy(&r->lock);
-            pthread_cond_destroy(&r->wake);
-            free(r);
+            free_reporter(r);
         }
     }
 
