@@ -713,3 +713,27 @@ def test_other_interpreters_get_not_available(tmp_path):
         """,
     )
     assert result == [NOT_AVAILABLE, 1, NOT_AVAILABLE]
+
+
+@needs_interceptor
+def test_sink_reference_is_released(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        class Sink:
+            def __call__(self, report):
+                pass
+        sink = Sink()
+        before = sys.getrefcount(sink)
+        for i in range(50):  # periodic calls too, each with its own reference
+            assert lockgauge.init_gil_interceptor(sink, 0, 1, -1, 0, 0, 0) == 0
+            time.sleep(0.005)
+            assert lockgauge.deinit_gil_interceptor() == 0
+        assert lockgauge.init_gil_interceptor(sink, 0, 0, -1, 0, 0, 0) == 0
+        during = sys.getrefcount(sink)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit({"before": before, "during": during, "after": sys.getrefcount(sink)})
+        """,
+    )
+    assert result["during"] == result["before"] + 1, result  # the session holds one
+    assert result["after"] == result["before"], result
