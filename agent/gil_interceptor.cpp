@@ -104,6 +104,11 @@ thread_record *record_chunks[max_chunks];
 size_t record_count;       /* slots handed out this session (may exceed max_records) */
 uint64_t session_epoch;    /* bumped by every start; 0 is never a session */
 int names_pending;         /* a record appeared whose thread has no name yet */
+/* The reporter's eventfd while hooks may run, else -1, and whether it was
+ * poked since the reporter last looked: a new thread wakes the reporter
+ * once, so it never has to wake up just to look. */
+int naming_wake_fd = -1;
+int naming_signalled;
 
 /* Stands for threads that got no record (table full, out of memory): they
  * can still hold the GIL, so holder tracking needs an identity for them. */
@@ -227,6 +232,12 @@ thread_record *new_record(bool is_agent)
     else {
         record->name[0] = '\0';
         __atomic_store_n(&names_pending, 1, __ATOMIC_RELEASE);
+        int wake_fd = __atomic_load_n(&naming_wake_fd, __ATOMIC_ACQUIRE);
+        if (wake_fd >= 0 && __atomic_exchange_n(&naming_signalled, 1, __ATOMIC_ACQ_REL) == 0) {
+            uint64_t one = 1;
+            ssize_t written = write(wake_fd, &one, sizeof(one));
+            (void)written; /* a failed poke only delays the name to the next report */
+        }
     }
     __atomic_store_n(&record->ready, 1, __ATOMIC_RELEASE);
     return record;
@@ -525,6 +536,8 @@ void unhook()
     while (__atomic_load_n(&hooks_in_flight, __ATOMIC_SEQ_CST) != 0) {
         sched_yield();
     }
+    /* No hook can poke the reporter any more: its eventfd may be closed. */
+    __atomic_store_n(&naming_wake_fd, -1, __ATOMIC_RELEASE);
 }
 
 /* ---- Thread names ------------------------------------------------------- */
@@ -995,28 +1008,52 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
 
 /* ---- The background thread ---------------------------------------------- */
 
-/* Sleep until `deadline` (CLOCK_MONOTONIC ns) or a stop request.  The
- * wait is a raw ppoll() on the wake eventfd: nanosecond timeouts, and no
- * libc symbol newer than the oldest glibc the agent supports. */
+/* Sleep until `deadline` (CLOCK_MONOTONIC ns; INT64_MAX for no deadline),
+ * a stop request or a poke on the wake eventfd, which is drained.  The
+ * wait is a raw ppoll(): nanosecond timeouts, and no libc symbol newer
+ * than the oldest glibc the agent supports. */
 void wait_until(reporter *r, int64_t deadline)
 {
-    for (;;) {
+    if (stop_requested(r)) {
+        return;
+    }
+    struct timespec timeout;
+    struct timespec *timeout_arg = nullptr;
+    if (deadline != INT64_MAX) {
         int64_t left = deadline - now_ns();
-        if (stop_requested(r) || left <= 0) {
+        if (left <= 0) {
             return;
         }
-        struct pollfd wake = {r->wake_fd, POLLIN, 0};
-        struct timespec timeout;
         timeout.tv_sec = static_cast<time_t>(left / 1000000000LL);
         timeout.tv_nsec = static_cast<long>(left % 1000000000LL);
-        syscall(SYS_ppoll, &wake, 1, &timeout, nullptr, static_cast<size_t>(8));
+        timeout_arg = &timeout;
+    }
+    struct pollfd wake = {r->wake_fd, POLLIN, 0};
+    if (syscall(SYS_ppoll, &wake, 1, timeout_arg, nullptr, static_cast<size_t>(8)) > 0) {
+        uint64_t count;
+        ssize_t drained = read(r->wake_fd, &count, sizeof(count));
+        (void)drained;
     }
 }
 
-/* The reporter: wakes every sample period to name threads the hooks have
- * just seen (taking the GIL only when there are some) and delivers the
- * periodic reports.  Exits when asked to stop; frees its reporter when a
- * stop called from inside its own sink detached it. */
+/* Name the records that have no name yet.  GIL held.  Returns whether some
+ * still lack one and deserve another try. */
+bool naming_pass()
+{
+    __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
+    live_threads threads;
+    list_python_threads(&threads);
+    bool retry = name_records(&threads);
+    free(threads.items);
+    return retry;
+}
+
+/* The reporter.  It sleeps until a periodic report is due, a stop is
+ * requested, or the hooks poke it about a new thread; a sample period after
+ * such a poke (time for the thread to register with threading, and for a
+ * burst of new threads to arrive) it takes the GIL once to name them.
+ * Exits when asked to stop; frees its reporter when a stop called from
+ * inside its own sink detached it. */
 void *reporter_main(void *arg)
 {
     reporter *r = static_cast<reporter *>(arg);
@@ -1027,38 +1064,39 @@ void *reporter_main(void *arg)
         binding->epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
     }
     int64_t next_report = r->report_period_ns > 0 ? now_ns() + r->report_period_ns : INT64_MAX;
+    int64_t next_naming = INT64_MAX;
     for (;;) {
-        int64_t now = now_ns();
-        int64_t deadline = now + r->sample_period_ns;
-        if (next_report < deadline) {
-            deadline = next_report;
+        /* Clear the poke before looking, so a thread arriving meanwhile
+         * pokes again. */
+        __atomic_store_n(&naming_signalled, 0, __ATOMIC_SEQ_CST);
+        if (next_naming == INT64_MAX && __atomic_load_n(&names_pending, __ATOMIC_SEQ_CST)) {
+            next_naming = now_ns() + r->sample_period_ns;
         }
-        wait_until(r, deadline);
+        wait_until(r, next_report < next_naming ? next_report : next_naming);
         if (stop_requested(r)) {
             break;
         }
-        now = now_ns();
+        int64_t now = now_ns();
         bool report_due = now >= next_report;
-        bool naming_due = __atomic_load_n(&names_pending, __ATOMIC_ACQUIRE) != 0;
-        if (report_due || naming_due) {
-            PyGILState_STATE gil = py.PyGILState_Ensure();
-            /* A stop may have been requested while we queued for the GIL;
-             * the stopping thread is then waiting for us, not for a report. */
-            if (!stop_requested(r)) {
-                if (report_due) {
-                    emit_report(now_ns(), false, session.sink, session.report_fd);
-                }
-                else {
-                    __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
-                    live_threads threads;
-                    list_python_threads(&threads);
-                    if (name_records(&threads)) {
-                        __atomic_store_n(&names_pending, 1, __ATOMIC_RELAXED);
-                    }
-                    free(threads.items);
-                }
+        bool naming_due = now >= next_naming;
+        if (!report_due && !naming_due) {
+            continue;
+        }
+        bool retry_naming = false;
+        PyGILState_STATE gil = py.PyGILState_Ensure();
+        /* A stop may have been requested while we queued for the GIL; the
+         * stopping thread is then waiting for us, not for a report. */
+        if (!stop_requested(r)) {
+            if (report_due) {
+                emit_report(now_ns(), false, session.sink, session.report_fd);
             }
-            py.PyGILState_Release(gil);
+            if (naming_due) {
+                retry_naming = naming_pass();
+            }
+        }
+        py.PyGILState_Release(gil);
+        if (naming_due) {
+            next_naming = retry_naming ? now + r->sample_period_ns : INT64_MAX;
         }
         if (report_due) {
             while (next_report <= now) {
@@ -1113,6 +1151,7 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
         restore_slots(unlock_slots, unlock_slot_count);
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
         hooks_in_flight = 0; /* hooks of threads that do not exist here */
+        naming_wake_fd = -1;
         if (session.background != nullptr) {
             close(session.background->wake_fd);
             free(session.background); /* its thread was not copied */
@@ -1339,6 +1378,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     __atomic_store_n(&record_count, 0, __ATOMIC_RELEASE);
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&naming_signalled, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&session_epoch, session_epoch + 1, __ATOMIC_RELEASE);
     switch_count = 0;
     session_start_ns = now_ns();
@@ -1376,6 +1416,11 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         return VANDREL_NOT_AVAILABLE;
     }
 
+    /* Name the threads that exist already, while we hold the GIL anyway and
+     * before the reporter starts, so that it sees what is left to name. */
+    if (naming_pass()) {
+        __atomic_store_n(&names_pending, 1, __ATOMIC_SEQ_CST);
+    }
     session.report_fd = report_fd;
     session.sink = nullptr;
     session.background = nullptr;
@@ -1385,7 +1430,10 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     if (sink != nullptr || report_fd >= 0) {
         session.background = start_reporter(sample_period_us * 1000, report_period_ms * 1000000);
-        if (session.background == nullptr) {
+        if (session.background != nullptr) {
+            __atomic_store_n(&naming_wake_fd, session.background->wake_fd, __ATOMIC_RELEASE);
+        }
+        else {
             unhook();
             if (session.sink) {
                 py.Py_DecRef(session.sink);
@@ -1396,11 +1444,6 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         }
     }
     install_process_hooks();
-    /* Name the threads that exist already while we hold the GIL anyway. */
-    live_threads threads;
-    list_python_threads(&threads);
-    __atomic_store_n(&names_pending, name_records(&threads) ? 1 : 0, __ATOMIC_RELAXED);
-    free(threads.items);
     session_phase_now = SESSION_ON;
     return VANDREL_OK;
 }
