@@ -3,13 +3,14 @@
 Each run is a fresh interpreter that loads the agent, imports lockgauge
 and has N threads do a fixed amount of CPU-bound Python work; "on" runs
 switch the interceptor on first (default sample period, a sink, a report
-every second), "off" runs do not.  Runs alternate off/on (the order flips
+every second; with --bare no sink and no report_fd, so no agent thread),
+"off" runs do not.  Runs alternate off/on (the order flips
 every pair so drift hits both sides), and the figure is the median of the
 per-pair throughput ratios on/off.  Work per CPU second of the process is
 printed beside it, and the ratio of the best runs on each side: on a machine
 shared with other work these are less disturbed than wall-clock pairs.
 
-    python benchmarks/bench_gil_overhead.py [--pairs 15] [--threads 2 4] [--work 8000000]
+    python benchmarks/bench_gil_overhead.py [--pairs 15] [--threads 2 4] [--work 8000000] [--bare]
 """
 import argparse
 import json
@@ -26,7 +27,8 @@ CHILD = textwrap.dedent(
     ctypes.CDLL(agent, mode=os.RTLD_GLOBAL)
     import lockgauge
 
-    on, threads, work = sys.argv[1] == "on", int(sys.argv[2]), int(sys.argv[3])
+    on, threads, work = sys.argv[1] != "off", int(sys.argv[2]), int(sys.argv[3])
+    bare = sys.argv[1] == "bare"
     reports = []
 
     def burn(n):
@@ -37,7 +39,10 @@ CHILD = textwrap.dedent(
 
     burn(10000)  # warm up the specialising interpreter
     if on:
-        status = lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 0, 0)
+        if bare:  # no sink, no report_fd: no agent thread at all
+            status = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        else:
+            status = lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 0, 0)
         assert status == 0, status
     workers = [threading.Thread(target=burn, args=(work // threads,)) for _ in range(threads)]
     start = time.perf_counter()
@@ -86,9 +91,9 @@ MICRO = textwrap.dedent(
 )
 
 
-def run_once(on, threads, work):
+def run_once(mode, threads, work):
     proc = subprocess.run(
-        [sys.executable, "-c", CHILD, "on" if on else "off", str(threads), str(work)],
+        [sys.executable, "-c", CHILD, mode, str(threads), str(work)],
         capture_output=True, text=True, timeout=300, cwd="/",
     )
     if proc.returncode != 0:
@@ -102,6 +107,8 @@ def main():
     parser.add_argument("--threads", type=int, nargs="+", default=[2, 4])
     parser.add_argument("--work", type=int, default=8_000_000,
                         help="loop iterations per run, split over the threads")
+    parser.add_argument("--bare", action="store_true",
+                        help="switch on without sink or report_fd (no agent thread)")
     args = parser.parse_args()
     micro = subprocess.run([sys.executable, "-c", MICRO], capture_output=True, text=True,
                            timeout=300, cwd="/")
@@ -116,7 +123,8 @@ def main():
             order = (False, True) if pair % 2 == 0 else (True, False)
             result = {}
             for on in order:
-                result[on] = run_once(on, threads, args.work)
+                mode = ("bare" if args.bare else "on") if on else "off"
+                result[on] = run_once(mode, threads, args.work)
             offs.append(result[False]["throughput"])
             ons.append(result[True]["throughput"])
             switches.append(result[True]["switches"])
@@ -125,7 +133,8 @@ def main():
         print(f"{threads} threads, {args.pairs} pairs: median on/off throughput ratio "
               f"{statistics.median(ratios):.4f} (pairs {min(ratios):.3f}-{max(ratios):.3f}); "
               f"median off {statistics.median(offs):,.0f}/s, on {statistics.median(ons):,.0f}/s; "
-              f"median GIL switches per on-run {statistics.median(switches):.0f}; "
+              f"median GIL switches per on-run "
+              f"{statistics.median(switches) if None not in switches else 'n/a (no sink)'}; "
               f"work per CPU second, median on/off ratio {statistics.median(cpu_ratios):.4f}; "
               f"best on / best off {max(ons) / max(offs):.4f}")
 
