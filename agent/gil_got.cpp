@@ -166,7 +166,7 @@ int find_got_slots(const void *code_address, const char *symbol, got_slot *slots
                 continue;
             }
             if (found == capacity) {
-                return found;
+                return -1; /* more slots than we could rewrite: some calls would escape */
             }
             got_slot *slot = &slots[found++];
             slot->address = reinterpret_cast<void **>(search.base + relocs[i].r_offset);

@@ -20,11 +20,12 @@ struct got_slot {
 /* Find the import slots for `symbol` in the loaded object whose mapped
  * segments contain `code_address`.
  *
- * On success return the number of slots found (at most `capacity`; 0 when
- * the object imports `symbol` through no slot, e.g. a static build) and
- * fill slots[] with their addresses and current values.  Return -1 when no
- * loaded object contains `code_address` or its dynamic section is unusable,
- * or when this architecture is not supported. */
+ * On success return the number of slots found (0 when the object imports
+ * `symbol` through no slot, e.g. a static build) and fill slots[] with
+ * their addresses and current values.  Return -1 when no loaded object
+ * contains `code_address`, its dynamic section is unusable, it has more
+ * than `capacity` slots for `symbol`, or this architecture is not
+ * supported. */
 int find_got_slots(const void *code_address, const char *symbol, got_slot *slots,
                    int capacity);
 
