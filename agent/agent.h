@@ -9,7 +9,15 @@
  * the Python modules return -1 for "missing entry point or bad arguments". */
 enum vandrel_status : int32_t {
     VANDREL_OK = 0,
-    VANDREL_NOT_AVAILABLE = -2, /* this build of the agent has no interceptor */
+    /* No interceptor for this agent build or interpreter: not CPython 3.13
+     * with a GIL, not the main interpreter, or the interpreter's calls to
+     * pthread_mutex_lock/unlock go through no import slot we can rewrite. */
+    VANDREL_NOT_AVAILABLE = -2,
+    VANDREL_BAD_PARAMETER = -3, /* a parameter is out of its documented range */
+    VANDREL_ALREADY_ON = -4,    /* init while a session is on (or starting/stopping) */
+    VANDREL_NOT_ON = -5,        /* deinit while no session is on */
+    VANDREL_SYSTEM_ERROR = -6,  /* mprotect, memory or thread creation failed */
+    VANDREL_NO_GIL = -7,        /* called without holding the GIL */
 };
 
 namespace vandrel {

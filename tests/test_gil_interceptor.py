@@ -1,0 +1,739 @@
+"""The reference agent's GIL interceptor, switched through lockgauge.
+
+Every scenario runs in a fresh interpreter (the interceptor rewrites the
+interpreter's own call slots and starts a thread), with a timeout and the
+child's stderr in the failure message.  Timing bounds are the ground truth
+the interceptor must meet, with windows of 1-2 s that hold on a busy
+2-core machine.
+"""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Statuses of the agent's interceptor entry points (README, "Reference
+# agent: GIL interceptor").
+OK = 0
+NOT_AVAILABLE = -2
+BAD_PARAMETER = -3
+ALREADY_ON = -4
+NOT_ON = -5
+NO_GIL = -7
+
+# The interceptor follows CPython 3.13's take_gil()/drop_gil(); built for any
+# other interpreter it must say "not available" (see the last test).
+ON_313 = sys.version_info[:2] == (3, 13)
+needs_interceptor = pytest.mark.skipif(not ON_313, reason="the GIL interceptor is for CPython 3.13")
+
+PRELUDE = textwrap.dedent(
+    """
+    import ctypes, importlib.util, json, os, sys, threading, time
+    AGENT = os.path.join(list(importlib.util.find_spec("vandrel").submodule_search_locations)[0],
+                         "vandrel_agent.so")
+    ctypes.CDLL(AGENT, mode=os.RTLD_GLOBAL)
+    import lockgauge
+
+    def spin(stop):
+        while not stop.is_set():
+            pass
+
+    def spin_for(seconds):
+        end = time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            pass
+
+    def emit(value):
+        print("RESULT " + json.dumps(value), flush=True)
+    """
+)
+
+
+def run_child(tmp_path, body, timeout=60, env=None, prelude=True):
+    """Run `body` in a fresh interpreter; return the value it emit()-ed."""
+    code = (PRELUDE if prelude else "") + textwrap.dedent(body)
+    proc = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    )
+    results = [line[7:] for line in proc.stdout.splitlines() if line.startswith("RESULT ")]
+    assert results, f"child emitted nothing\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return json.loads(results[-1]), proc
+
+
+def thread_figures(report, native_id):
+    """The report's entry for a native id (JSON turned the int keys into strings)."""
+    threads = report["threads"]
+    assert str(native_id) in threads, f"thread {native_id} missing from {threads}"
+    return threads[str(native_id)]
+
+
+# ---- ground truth ------------------------------------------------------------
+
+
+@needs_interceptor
+def test_idle_process_holds_little(tmp_path):
+    report, _ = run_child(
+        tmp_path,
+        """
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        time.sleep(1.5)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit(reports[-1])
+        """,
+    )
+    assert report["final"] is True
+    assert report["wall_s"] >= 1.4
+    assert report["held_s"] < 0.05 * report["wall_s"], report
+
+
+@needs_interceptor
+def test_single_spinner_holds_and_never_waits(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        spin_for(1.5)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit({"report": reports[-1], "me": threading.get_native_id()})
+        """,
+    )
+    report = result["report"]
+    me = thread_figures(report, result["me"])
+    assert me["name"] == "MainThread"
+    assert me["held_s"] > 0.90 * report["wall_s"], report
+    assert me["wait_s"] < 0.05 * report["wall_s"], report
+    assert report["held_s"] > 0.90 * report["wall_s"], report
+
+
+@needs_interceptor
+def test_two_cpu_bound_threads_share_the_gil(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        stop = threading.Event()
+        workers = [threading.Thread(target=spin, args=(stop,), name=f"worker-{i}")
+                   for i in range(2)]
+        for w in workers:
+            w.start()
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        time.sleep(1.5)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        for w in workers:
+            w.join()
+        emit({"report": reports[-1], "workers": [w.native_id for w in workers]})
+        """,
+    )
+    report = result["report"]
+    wall = report["wall_s"]
+    assert report["held_s"] > 0.80 * wall, report
+    for i, native_id in enumerate(result["workers"]):
+        worker = thread_figures(report, native_id)
+        assert worker["name"] == f"worker-{i}"
+        assert 0.20 * wall <= worker["wait_s"] <= 0.80 * wall, report
+        assert worker["held_s"] > 0.15 * wall, report
+    # Two threads trading the GIL every few milliseconds switch hundreds
+    # of times a second; a broken counter would show a handful.
+    assert report["switches"] > 20, report
+
+
+@needs_interceptor
+def test_blocked_threads_neither_hold_nor_wait(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        stop = threading.Event()
+        never = threading.Event()
+        sleeper = threading.Thread(target=time.sleep, args=(3.0,), name="sleeper")
+        waiter = threading.Thread(target=never.wait, args=(3.0,), name="waiter")
+        spinner = threading.Thread(target=spin, args=(stop,), name="spinner")
+        for t in (sleeper, waiter, spinner):
+            t.start()
+        time.sleep(0.1)
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        time.sleep(1.5)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        never.set()
+        emit({"report": reports[-1], "sleeper": sleeper.native_id,
+              "waiter": waiter.native_id, "spinner": spinner.native_id})
+        """,
+    )
+    report = result["report"]
+    wall = report["wall_s"]
+    for role in ("sleeper", "waiter"):
+        blocked = thread_figures(report, result[role])
+        assert blocked["name"] == role
+        assert blocked["held_s"] + blocked["wait_s"] < 0.05 * wall, report
+    # The GIL was busy meanwhile, so being idle above is not for lack of
+    # contention.
+    assert thread_figures(report, result["spinner"])["held_s"] > 0.5 * wall, report
+
+
+@needs_interceptor
+def test_heartbeat_queues_behind_spinners(tmp_path):
+    result, proc = run_child(
+        tmp_path,
+        """
+        stop = threading.Event()
+        def heartbeat():
+            while not stop.is_set():
+                time.sleep(0.01)
+        threads = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
+        threads.append(threading.Thread(target=heartbeat, name="heartbeat"))
+        for t in threads:
+            t.start()
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, 1, 0, 0, 0) == 0
+        time.sleep(1.5)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        for t in threads:
+            t.join()
+        emit({"report": reports[-1], "heartbeat": threads[2].native_id})
+        """,
+    )
+    report = result["report"]
+    beat = thread_figures(report, result["heartbeat"])
+    assert beat["name"] == "heartbeat"
+    assert beat["wait_s"] > 0.10 * report["wall_s"], report
+    # It holds the GIL only for a moment per wake-up: the time is queueing.
+    assert beat["held_s"] < beat["wait_s"], report
+    # The human report shows the queueing thread with its wait share.
+    line = next(l for l in proc.stdout.splitlines() if l.strip().startswith("heartbeat"))
+    fields = line.split()
+    assert fields[1] == str(result["heartbeat"])
+    wait_share = float(fields[5].rstrip("%"))
+    assert wait_share > 10.0, line
+
+
+@needs_interceptor
+def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        short = threading.Thread(target=spin_for, args=(0.4,), name="short-lived")
+        short.start()
+        short.join()
+        quick = threading.Thread(target=lambda: None, name="quick")
+        quick.start()
+        quick.join()
+        time.sleep(0.5)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit({"report": reports[-1], "short": short.native_id, "quick": quick.native_id})
+        """,
+    )
+    report = result["report"]
+    short = thread_figures(report, result["short"])
+    assert short["name"] == "short-lived"
+    assert short["held_s"] > 0.3, report
+    assert report["held_s"] >= short["held_s"]
+    # Even a thread that ran no code of its own took the GIL to start and end.
+    assert thread_figures(report, result["quick"])["acquisitions"] >= 1, report
+
+
+# ---- statuses ----------------------------------------------------------------
+
+
+@needs_interceptor
+def test_statuses(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        def tasks():
+            return len(os.listdir("/proc/self/task"))
+        out = {}
+        out["deinit_first"] = lockgauge.deinit_gil_interceptor()
+        r, w = os.pipe()
+        os.close(w)  # a closed descriptor number
+        bad = {
+            "sink_not_callable": (5, 0, 0, -1, 0, 0, 0),
+            "sample_negative": (None, -1, 0, -1, 0, 0, 0),
+            "sample_too_small": (None, 1, 0, -1, 0, 0, 0),
+            "report_negative": (None, 0, -5, -1, 0, 0, 0),
+            "fd_below_minus_one": (None, 0, 0, -2, 0, 0, 0),
+            "fd_closed": (None, 0, 0, w, 0, 0, 0),
+            "a_set": (None, 0, 0, -1, 1, 0, 0),
+            "b_set": (None, 0, 0, -1, 0, 1, 0),
+            "c_set": (None, 0, 0, -1, 0, 0, -1),
+        }
+        out["bad"] = {k: lockgauge.init_gil_interceptor(*v) for k, v in bad.items()}
+        out["deinit_after_bad"] = lockgauge.deinit_gil_interceptor()
+        before = tasks()
+        out["init"] = lockgauge.init_gil_interceptor(lambda r: None, 0, 100, -1, 0, 0, 0)
+        started = tasks()
+        out["init_again"] = lockgauge.init_gil_interceptor(lambda r: None, 0, 100, -1, 0, 0, 0)
+        out["init_again_other"] = lockgauge.init_gil_interceptor(None, 5000, 0, -1, 0, 0, 0)
+        time.sleep(0.2)
+        again = tasks()
+        out["deinit"] = lockgauge.deinit_gil_interceptor()
+        after = tasks()
+        out["deinit_again"] = lockgauge.deinit_gil_interceptor()
+        out["tasks"] = [before, started, again, after]
+        # The entry points called without the GIL (ctypes.CDLL lets go of it).
+        agent = ctypes.CDLL(AGENT)
+        agent.init_py_gil_interceptor.argtypes = [ctypes.py_object, ctypes.c_int64,
+            ctypes.c_int64, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32]
+        out["no_gil_init"] = agent.init_py_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        out["no_gil_deinit"] = agent.deinit_py_gil_interceptor()
+        # A session again after all that, started and stopped cleanly.
+        out["reinit"] = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        out["redeinit"] = lockgauge.deinit_gil_interceptor()
+        emit(out)
+        """,
+    )
+    assert result["deinit_first"] == NOT_ON
+    assert result["bad"] == {k: BAD_PARAMETER for k in result["bad"]}
+    assert result["deinit_after_bad"] == NOT_ON
+    assert result["init"] == OK
+    assert result["init_again"] == ALREADY_ON
+    assert result["init_again_other"] == ALREADY_ON
+    before, started, again, after = result["tasks"]
+    assert started == before + 1, result  # one background thread
+    assert again == started, result  # a second init starts nothing
+    assert after == before, result  # deinit joined it
+    assert result["deinit"] == OK
+    assert result["deinit_again"] == NOT_ON
+    assert result["no_gil_init"] == NO_GIL
+    assert result["no_gil_deinit"] == NO_GIL
+    assert result["reinit"] == OK and result["redeinit"] == OK
+
+
+@needs_interceptor
+def test_no_sink_and_no_fd_starts_no_thread(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        before = len(os.listdir("/proc/self/task"))
+        status = lockgauge.init_gil_interceptor(None, 0, 50, -1, 0, 0, 0)
+        during = len(os.listdir("/proc/self/task"))
+        emit([status, during - before, lockgauge.deinit_gil_interceptor()])
+        """,
+    )
+    assert result == [OK, 0, OK]
+
+
+@needs_interceptor
+def test_loaded_by_ld_preload(tmp_path):
+    env = dict(os.environ)
+    agent, _ = run_child(
+        tmp_path,
+        "emit(AGENT)",
+    )
+    env["LD_PRELOAD"] = agent
+    env["LD_BIND_NOW"] = "1"  # every import slot bound before the script runs
+    result, _ = run_child(
+        tmp_path,
+        """
+        import json, time, lockgauge
+        reports = []
+        s = lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0)
+        time.sleep(0.2)
+        d = lockgauge.deinit_gil_interceptor()
+        print("RESULT " + json.dumps([s, d, sorted(reports[-1])]))
+        """,
+        env=env,
+        prelude=False,
+    )
+    assert result == [OK, OK, ["final", "held_s", "switches", "threads", "wait_s", "wall_s"]]
+
+
+# ---- the sink and report_fd ----------------------------------------------------
+
+
+@needs_interceptor
+def test_periodic_reports_are_cumulative(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        reports = []
+        stop = threading.Event()
+        worker = threading.Thread(target=spin, args=(stop,), name="worker")
+        worker.start()
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 100, -1, 0, 0, 0) == 0
+        time.sleep(1.2)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        worker.join()
+        emit({"reports": reports, "worker": worker.native_id})
+        """,
+    )
+    reports = result["reports"]
+    assert 5 <= len(reports) <= 14, [r["wall_s"] for r in reports]
+    assert [r["final"] for r in reports] == [False] * (len(reports) - 1) + [True]
+    walls = [r["wall_s"] for r in reports]
+    assert walls == sorted(walls)
+    held = [thread_figures(r, result["worker"])["held_s"] for r in reports]
+    assert held == sorted(held) and held[-1] > held[0]
+    for r in reports:
+        assert set(r) >= {"wall_s", "held_s", "wait_s", "switches", "threads"}
+        for entry in r["threads"].values():
+            assert set(entry) >= {"name", "held_s", "wait_s"}
+            assert entry["held_s"] >= 0 and entry["wait_s"] >= 0
+        assert r["held_s"] <= r["wall_s"] * 1.01
+
+
+@needs_interceptor
+def test_raising_sink_goes_to_unraisable_hook(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        seen = []
+        sys.unraisablehook = lambda u: seen.append(type(u.exc_value).__name__)
+        calls = []
+        def sink(report):
+            calls.append(report["final"])
+            raise ValueError("sink failed")
+        assert lockgauge.init_gil_interceptor(sink, 0, 50, -1, 0, 0, 0) == 0
+        time.sleep(0.5)
+        status = lockgauge.deinit_gil_interceptor()
+        # Nothing is left pending on this thread: this would raise it.
+        x = sum(range(10))
+        emit({"status": status, "seen": seen, "calls": calls})
+        """,
+    )
+    assert result["status"] == OK
+    assert result["calls"][-1] is True and len(result["calls"]) >= 3
+    assert result["seen"] == ["ValueError"] * len(result["calls"])
+
+
+@needs_interceptor
+def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        r, w = os.pipe()
+        stop = threading.Event()
+        threads = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
+        for t in threads:
+            t.start()
+        assert lockgauge.init_gil_interceptor(None, 0, 0, w, 0, 0, 0) == 0
+        time.sleep(1.0)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        for t in threads:
+            t.join()
+        os.close(w)
+        with os.fdopen(r) as f:
+            text = f.read()
+        emit({"text": text, "ids": [t.native_id for t in threads]})
+        """,
+    )
+    lines = result["text"].splitlines()
+    assert lines[0].startswith("GIL report (final): wall "), lines
+    assert "switches" in lines[0]
+    rows = [l.split() for l in lines[2:]]
+    by_name = {row[0]: row for row in rows}
+    for i, native_id in enumerate(result["ids"]):
+        assert by_name[f"spin-{i}"][1] == str(native_id)
+    waits = [float(row[4]) for row in rows]
+    assert waits == sorted(waits, reverse=True), lines
+    for line in lines[2:]:
+        bar = line[line.index("[") + 1:line.rindex("]")]
+        assert len(bar) == 30 and set(bar) <= {"#", "~", " "}, line
+
+
+@needs_interceptor
+def test_invalid_report_fd_later_is_harmless(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        r, w = os.pipe()
+        assert lockgauge.init_gil_interceptor(None, 0, 50, w, 0, 0, 0) == 0
+        os.close(r)
+        os.close(w)  # reports now go to a closed descriptor
+        time.sleep(0.3)
+        emit(lockgauge.deinit_gil_interceptor())
+        """,
+    )
+    assert result == OK
+
+
+# ---- stopping ------------------------------------------------------------------
+
+
+@needs_interceptor
+def test_deinit_from_another_thread(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 50, -1, 0, 0, 0) == 0
+        time.sleep(0.3)
+        statuses = []
+        t = threading.Thread(target=lambda: statuses.append(lockgauge.deinit_gil_interceptor()))
+        t.start()
+        t.join()
+        emit({"statuses": statuses, "final": reports[-1]["final"],
+              "again": lockgauge.deinit_gil_interceptor()})
+        """,
+    )
+    assert result == {"statuses": [OK], "final": True, "again": NOT_ON}
+
+
+@needs_interceptor
+def test_deinit_while_the_sink_is_blocked(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        entered = threading.Event()
+        release = threading.Event()
+        finals = []
+        def sink(report):
+            if not report["final"] and not entered.is_set():
+                entered.set()
+                release.wait(10)   # lets go of the GIL, like any blocking call
+                finals.append("periodic returned")
+            elif report["final"]:
+                finals.append("final")
+        assert lockgauge.init_gil_interceptor(sink, 0, 50, -1, 0, 0, 0) == 0
+        assert entered.wait(10)
+        threading.Timer(0.3, release.set).start()
+        start = time.monotonic()
+        status = lockgauge.deinit_gil_interceptor()
+        emit({"status": status, "elapsed": time.monotonic() - start, "finals": finals})
+        """,
+    )
+    assert result["status"] == OK
+    assert result["elapsed"] >= 0.2  # it waited for the blocked sink...
+    assert result["finals"] == ["periodic returned", "final"]  # ...then reported
+
+
+@needs_interceptor
+def test_deinit_from_inside_the_sink(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        seen = []
+        statuses = []
+        def sink(report):
+            seen.append(report["final"])
+            if len(seen) == 1:
+                statuses.append(lockgauge.deinit_gil_interceptor())
+        assert lockgauge.init_gil_interceptor(sink, 0, 50, -1, 0, 0, 0) == 0
+        deadline = time.monotonic() + 10
+        while not statuses and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        emit({"seen": seen, "statuses": statuses, "after": lockgauge.deinit_gil_interceptor(),
+              "restart": lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+              "stop": lockgauge.deinit_gil_interceptor()})
+        """,
+    )
+    assert result == {"seen": [False, True], "statuses": [OK], "after": NOT_ON,
+                      "restart": OK, "stop": OK}
+
+
+@needs_interceptor
+def test_exit_without_deinit_delivers_the_final_report(tmp_path):
+    _, proc = run_child(
+        tmp_path,
+        """
+        stop = threading.Event()
+        worker = threading.Thread(target=spin, args=(stop,), daemon=True)
+        worker.start()
+        def sink(report):
+            print("FINAL" if report["final"] else "PERIODIC", flush=True)
+        assert lockgauge.init_gil_interceptor(sink, 0, 0, -1, 0, 0, 0) == 0
+        time.sleep(0.2)
+        emit("exiting")
+        """,
+    )
+    assert proc.stdout.splitlines()[-1] == "FINAL", proc.stdout
+
+
+@needs_interceptor
+def test_fork_child_starts_off(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        import warnings
+        warnings.simplefilter("ignore")
+        assert lockgauge.init_gil_interceptor(lambda r: None, 0, 50, -1, 0, 0, 0) == 0
+        pid = os.fork()
+        if pid == 0:
+            status = lockgauge.deinit_gil_interceptor()
+            again = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+            stop = lockgauge.deinit_gil_interceptor()
+            os._exit(0 if (status, again, stop) == (-5, 0, 0) else 1)
+        _, wait_status = os.waitpid(pid, 0)
+        emit({"child": os.waitstatus_to_exitcode(wait_status),
+              "parent": lockgauge.deinit_gil_interceptor()})
+        """,
+    )
+    assert result == {"child": 0, "parent": OK}
+
+
+# ---- under load ------------------------------------------------------------------
+
+
+@needs_interceptor
+def test_hundreds_of_short_threads_are_all_reported(tmp_path):
+    # More threads than one block of records, each finished long before the
+    # report: every one keeps its figures under its native id.
+    result, _ = run_child(
+        tmp_path,
+        """
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        ids = set()
+        for batch in range(12):
+            threads = [threading.Thread(target=sum, args=(range(2000),)) for _ in range(50)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            ids.update(t.native_id for t in threads)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        report = reports[-1]
+        missing = [i for i in ids if str(i) not in {str(k) for k in report["threads"]}]
+        idle = [i for i in ids if report["threads"][i]["acquisitions"] < 1]
+        emit({"count": len(ids), "missing": missing, "idle": idle})
+        """,
+    )
+    assert result["count"] > 500 and result["missing"] == [] and result["idle"] == [], result
+
+
+@needs_interceptor
+def test_switching_on_and_off_under_contention(tmp_path):
+    # Slots are rewritten while other threads go through them all the time.
+    result, _ = run_child(
+        tmp_path,
+        """
+        stop = threading.Event()
+        def heartbeat():
+            while not stop.is_set():
+                time.sleep(0.001)
+        threads = [threading.Thread(target=spin, args=(stop,)) for _ in range(2)]
+        threads += [threading.Thread(target=heartbeat) for _ in range(2)]
+        for t in threads:
+            t.start()
+        statuses = []
+        reports = []
+        for i in range(40):
+            statuses.append(lockgauge.init_gil_interceptor(reports.append, 100, 1, -1, 0, 0, 0))
+            time.sleep(0.01)
+            statuses.append(lockgauge.deinit_gil_interceptor())
+        stop.set()
+        for t in threads:
+            t.join()
+        finals = [r for r in reports if r["final"]]
+        bad = [r for r in finals if not 0 <= r["held_s"] <= r["wall_s"] * 1.05 + 0.001]
+        emit({"statuses": sorted(set(statuses)), "finals": len(finals), "bad": bad})
+        """,
+    )
+    assert result == {"statuses": [OK], "finals": 40, "bad": []}
+
+
+@needs_interceptor
+def test_subinterpreter_is_refused(tmp_path):
+    # Only the main interpreter's GIL is intercepted; a subinterpreter gets
+    # "not available" and the main interpreter is unaffected.
+    result, _ = run_child(
+        tmp_path,
+        """
+        import _interpreters
+        interp = _interpreters.create("legacy")
+        r, w = os.pipe()
+        _interpreters.run_string(interp, f'''
+        import lockgauge, os
+        s = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        d = lockgauge.deinit_gil_interceptor()
+        os.write({w}, f"{{s}} {{d}}".encode())
+        ''')
+        sub = [int(x) for x in os.read(r, 100).split()]
+        emit({"sub": sub, "main": [lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+                                   lockgauge.deinit_gil_interceptor()]})
+        """,
+    )
+    assert result == {"sub": [NOT_AVAILABLE, NOT_ON], "main": [OK, OK]}
+
+
+def test_preloading_into_a_shell_is_harmless(tmp_path):
+    # Eager binding makes any reference to an interpreter symbol fail at
+    # load time: the agent must resolve all of them at run time instead.
+    agent, _ = run_child(tmp_path, "emit(AGENT)")
+    env = dict(os.environ, LD_PRELOAD=agent, LD_BIND_NOW="1")
+    proc = subprocess.run(["sh", "-c", "echo fine"], env=env, capture_output=True, text=True,
+                          timeout=30)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "fine\n", ""), proc.stderr
+
+
+@needs_interceptor
+def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        import fcntl
+        r, w = os.pipe()
+        flags = fcntl.fcntl(w, fcntl.F_GETFL)
+        fcntl.fcntl(w, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(w, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        fcntl.fcntl(w, fcntl.F_SETFL, flags)  # full, blocking, never read
+        assert lockgauge.init_gil_interceptor(None, 0, 50, w, 0, 0, 0) == 0
+        time.sleep(0.3)
+        start = time.monotonic()
+        status = lockgauge.deinit_gil_interceptor()
+        emit({"status": status, "elapsed": time.monotonic() - start})
+        """,
+    )
+    assert result["status"] == OK
+    # At most one stuck periodic write and the final one, a second each.
+    assert result["elapsed"] < 5.0, result
+
+
+@pytest.mark.skipif(ON_313, reason="checks interpreters the interceptor does not support")
+def test_other_interpreters_get_not_available(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        emit([lockgauge.init_gil_interceptor(print, 0, 100, 1, 0, 0, 0),
+              len(os.listdir("/proc/self/task")),
+              lockgauge.deinit_gil_interceptor()])
+        """,
+    )
+    assert result == [NOT_AVAILABLE, 1, NOT_AVAILABLE]
+
+
+@needs_interceptor
+def test_sink_reference_is_released(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        class Sink:
+            def __call__(self, report):
+                pass
+        sink = Sink()
+        before = sys.getrefcount(sink)
+        for i in range(50):  # periodic calls too, each with its own reference
+            assert lockgauge.init_gil_interceptor(sink, 0, 1, -1, 0, 0, 0) == 0
+            time.sleep(0.005)
+            assert lockgauge.deinit_gil_interceptor() == 0
+        assert lockgauge.init_gil_interceptor(sink, 0, 0, -1, 0, 0, 0) == 0
+        during = sys.getrefcount(sink)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit({"before": before, "during": during, "after": sys.getrefcount(sink)})
+        """,
+    )
+    assert result["during"] == result["before"] + 1, result  # the session holds one
+    assert result["after"] == result["before"], result
