@@ -5,22 +5,16 @@ Run it with the agent loaded:
     python -m vandrel run examples/demo.py
 
 It starts a few named threads that sit at different depths of Python calls,
-dumps the stack of every thread through threadsnap, and asks lockgauge for
-the GIL interceptor.
+dumps the stack of every thread through threadsnap, then switches the GIL
+interceptor on and off through lockgauge while CPU-bound workers run beside
+a heartbeat thread, and prints who held the GIL and who queued for it.
 """
 import sys
 import threading
 import time
 
-import lockgauge
 import threadsnap
-
-# Statuses returned by lockgauge.init_gil_interceptor / deinit_gil_interceptor.
-STATUS_TEXT = {
-    0: "ok",
-    -1: "agent entry point missing, or bad arguments",
-    -2: "not available in this build of the agent",
-}
+from gil_view import gil_view as measure_gil
 
 stop = threading.Event()
 
@@ -70,12 +64,8 @@ def stack_view():
 
 
 def gil_view():
-    section("GIL interceptor (lockgauge)")
-    status = lockgauge.init_gil_interceptor(None, 0, 0, 1, 0, 0, 0)
-    print(f"init_gil_interceptor: {status} ({STATUS_TEXT.get(status, 'unknown status')})")
-    if status == 0:
-        status = lockgauge.deinit_gil_interceptor()
-        print(f"deinit_gil_interceptor: {status} ({STATUS_TEXT.get(status, 'unknown status')})")
+    section("GIL view (lockgauge): two CPU-bound workers beside a heartbeat")
+    measure_gil(seconds=1.0, workers=2)
 
 
 def main():

@@ -53,7 +53,8 @@ def gil_view(seconds=1.0, workers=2, out=None):
             time.sleep(0.01)
 
     threads = [threading.Thread(target=crunch, name=f"worker-{i}") for i in range(workers)]
-    threads.append(threading.Thread(target=heartbeat, name="heartbeat"))
+    beat_thread = threading.Thread(target=heartbeat, name="io-heartbeat")
+    threads.append(beat_thread)
     for thread in threads:
         thread.start()
 
@@ -82,8 +83,8 @@ def gil_view(seconds=1.0, workers=2, out=None):
             thread.join()
 
     report = reports[-1]
-    beat = next(t for t in report["threads"].values() if t["name"] == "heartbeat")
-    print(f"heartbeat queued {beat['wait_s'] / report['wall_s']:.0%} of the time for a GIL "
+    beat = report["threads"][beat_thread.native_id]
+    print(f"io-heartbeat queued {beat['wait_s'] / report['wall_s']:.0%} of the time for a GIL "
           f"it held only {beat['held_s'] / report['wall_s']:.1%} of it", file=out)
     return report
 
