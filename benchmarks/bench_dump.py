@@ -25,10 +25,10 @@ import threading
 import time
 import traceback
 
-import vandrel
+import json
+import subprocess
 
-vandrel.load_agent()
-import threadsnap  # noqa: E402  (after the agent is loaded)
+import vandrel
 
 FRAMES_PER_THREAD = 50
 
@@ -96,7 +96,7 @@ def compare(label, agent, other, other_label, repeat, order):
     print(f"  {other_label:<25} median {other_median * 1e3:9.3f} ms")
     print(f"  ratio of medians {agent_median / other_median:.4f}x, "
           f"median of per-pair ratios {pair_ratio:.4f}x")
-    return agent_median / other_median
+    return agent_median, other_median
 
 
 def main():
@@ -105,7 +105,12 @@ def main():
     parser.add_argument("--order", choices=["interleaved", "blocks"], default="interleaved",
                         help="interleaved (default): the contenders alternate call by call, "
                              "cold caches; blocks: each one's repetitions back to back")
+    parser.add_argument("--json", action="store_true",
+                        help="end with one JSON line of the medians, for benchmarks/run.py")
     args = parser.parse_args()
+
+    vandrel.load_agent()
+    import threadsnap  # after the agent is loaded
 
     devnull_fd = os.open(os.devnull, os.O_WRONLY)
     devnull = open(os.devnull, "w")
@@ -126,21 +131,42 @@ def main():
     print(f"Python {sys.version.split()[0]}, {FRAMES_PER_THREAD} frames per thread, "
           f"{args.repeat} repetitions, {args.order}")
     threads, release = start_threads(100)
-    ratio_small = compare("100 threads", agent_dump, faulthandler_dump,
+    small = compare("100 threads", agent_dump, faulthandler_dump,
                           "faulthandler all_threads", args.repeat, args.order)
     release.set()
     for thread in threads:
         thread.join()
 
     threads, release = start_threads(1000)
-    ratio_large = compare("1000 threads", agent_dump, format_stacks,
+    large = compare("1000 threads", agent_dump, format_stacks,
                           "_current_frames+format", args.repeat, args.order)
     release.set()
     for thread in threads:
         thread.join()
 
+    ratio_small, ratio_large = small[0] / small[1], large[0] / large[1]
     print(f"targets: 100 threads <= 0.01x ({'met' if ratio_small <= 0.01 else 'MISSED'}), "
           f"1000 threads <= 0.02x ({'met' if ratio_large <= 0.02 else 'MISSED'})")
+
+    if args.json:
+        print(json.dumps({"small": small, "large": large}))
+
+
+def run(quick=False):
+    """Rows for benchmarks/run.py, measured in a fresh interpreter."""
+    done = subprocess.run([sys.executable, __file__, "--json", "--repeat", "7" if quick else "21"],
+                          capture_output=True, text=True, timeout=1800)
+    if done.returncode != 0:
+        sys.exit(f"bench_dump failed:\n{done.stderr}")
+    result = json.loads(done.stdout.splitlines()[-1])
+    rows = []
+    for key, label, target in (
+            ("small", "dump 100 threads x 50 frames vs faulthandler (ms)", "<= 0.01"),
+            ("large", "dump 1000 threads x 50 frames vs _current_frames+format_stack (ms)",
+             "<= 0.02")):
+        agent, other = result[key]
+        rows.append((label, agent * 1e3, other * 1e3, agent / other, target))
+    return rows
 
 
 if __name__ == "__main__":

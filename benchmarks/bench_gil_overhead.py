@@ -4,9 +4,10 @@ Each run is a fresh interpreter that loads the agent, imports lockgauge
 and has N threads do a fixed amount of CPU-bound Python work; "on" runs
 switch the interceptor on first (default sample period, a sink, a report
 every second; with --bare no sink and no report_fd, so no agent thread),
-"off" runs do not.  Runs alternate off/on (the order flips
-every pair so drift hits both sides), and the figure is the median of the
-per-pair throughput ratios on/off.  Work per CPU second of the process is
+"off" runs do not, and, where the gilknocker package is installed,
+"gilknocker" runs start its 1 kHz sampler instead.  Each round runs every
+mode once, the order rotating every round so drift hits all sides, and the
+figure is the median of the per-round throughput ratios against off.  Work per CPU second of the process is
 printed beside it, and the ratio of the best runs on each side: on a machine
 shared with other work these are less disturbed than wall-clock pairs.
 
@@ -27,8 +28,8 @@ CHILD = textwrap.dedent(
     ctypes.CDLL(agent, mode=os.RTLD_GLOBAL)
     import lockgauge
 
-    on, threads, work = sys.argv[1] != "off", int(sys.argv[2]), int(sys.argv[3])
-    bare = sys.argv[1] == "bare"
+    mode, threads, work = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    on, bare, knocker = mode in ("on", "bare"), mode == "bare", None
     reports = []
 
     def burn(n):
@@ -44,6 +45,10 @@ CHILD = textwrap.dedent(
         else:
             status = lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 0, 0)
         assert status == 0, status
+    elif mode == "gilknocker":  # the same workload under gilknocker's 1 kHz sampler
+        from gilknocker import KnockKnock
+        knocker = KnockKnock(polling_interval_micros=1000)
+        knocker.start()
     workers = [threading.Thread(target=burn, args=(work // threads,)) for _ in range(threads)]
     start = time.perf_counter()
     cpu_start = time.process_time()
@@ -55,8 +60,16 @@ CHILD = textwrap.dedent(
     cpu = time.process_time() - cpu_start
     if on:
         assert lockgauge.deinit_gil_interceptor() == 0
+    if knocker is not None:
+        knocker.stop()
     print(json.dumps({"throughput": work / elapsed, "per_cpu": work / cpu,
                       "switches": reports[-1]["switches"] if reports else None}))
+    if knocker is not None:
+        # gilknocker's sampler thread can still be inside a GIL request when
+        # the interpreter finalizes, and the forced unwind that ends it
+        # aborts the process ("exception not rethrown"): skip finalization.
+        sys.stdout.flush()
+        os._exit(0)
     """
 )
 
@@ -101,6 +114,46 @@ def run_once(mode, threads, work):
     return json.loads(proc.stdout.splitlines()[-1])
 
 
+def gilknocker_available():
+    return subprocess.run([sys.executable, "-c", "import gilknocker"],
+                          capture_output=True).returncode == 0
+
+
+def compare(threads, pairs, work, modes):
+    """Run `pairs` rounds of every mode in `modes` ("off" first among them),
+    rotating the order each round so drift hits every side.  Return, per
+    mode, the list of results and the list of per-round throughput ratios
+    against "off"."""
+    results = {mode: [] for mode in modes}
+    ratios = {mode: [] for mode in modes}
+    for round_ in range(pairs):
+        order = modes[round_ % len(modes):] + modes[:round_ % len(modes)]
+        this_round = {mode: run_once(mode, threads, work) for mode in order}
+        for mode in modes:
+            results[mode].append(this_round[mode])
+            ratios[mode].append(this_round[mode]["throughput"] / this_round["off"]["throughput"])
+    return results, ratios
+
+
+def run(quick=False, pairs=None, thread_counts=(2, 4), work=8_000_000, bare=False):
+    """Rows for benchmarks/run.py: throughput with the interceptor (and
+    gilknocker, where installed) on, against off."""
+    pairs = pairs or (5 if quick else 15)
+    ours = "bare" if bare else "on"
+    modes = ["off", ours] + (["gilknocker"] if gilknocker_available() else [])
+    rows = []
+    for threads in thread_counts:
+        results, ratios = compare(threads, pairs, work, modes)
+        off = statistics.median(r["throughput"] for r in results["off"])
+        for mode in modes[1:]:
+            label = "GIL interceptor" if mode == ours else "gilknocker 1 kHz"
+            on = statistics.median(r["throughput"] for r in results[mode])
+            rows.append((f"{label} on, {threads} CPU-bound threads (work/s, on vs off)",
+                         on, off, statistics.median(ratios[mode]),
+                         ">= 0.99" if mode == ours else "report"))
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--pairs", type=int, default=15)
@@ -117,26 +170,21 @@ def main():
     micro = json.loads(micro.stdout.splitlines()[-1])
     print(f"one GIL release + re-acquire (os.sched_yield): off {micro['off']:.0f} ns, "
           f"on {micro['on']:.0f} ns, hooks add {micro['on'] - micro['off']:.0f} ns")
+    ours = "bare" if args.bare else "on"
+    modes = ["off", ours] + (["gilknocker"] if gilknocker_available() else [])
     for threads in args.threads:
-        ratios, cpu_ratios, offs, ons, switches = [], [], [], [], []
-        for pair in range(args.pairs):
-            order = (False, True) if pair % 2 == 0 else (True, False)
-            result = {}
-            for on in order:
-                mode = ("bare" if args.bare else "on") if on else "off"
-                result[on] = run_once(mode, threads, args.work)
-            offs.append(result[False]["throughput"])
-            ons.append(result[True]["throughput"])
-            switches.append(result[True]["switches"])
-            ratios.append(result[True]["throughput"] / result[False]["throughput"])
-            cpu_ratios.append(result[True]["per_cpu"] / result[False]["per_cpu"])
-        print(f"{threads} threads, {args.pairs} pairs: median on/off throughput ratio "
-              f"{statistics.median(ratios):.4f} (pairs {min(ratios):.3f}-{max(ratios):.3f}); "
-              f"median off {statistics.median(offs):,.0f}/s, on {statistics.median(ons):,.0f}/s; "
-              f"median GIL switches per on-run "
-              f"{statistics.median(switches) if None not in switches else 'n/a (no sink)'}; "
-              f"work per CPU second, median on/off ratio {statistics.median(cpu_ratios):.4f}; "
-              f"best on / best off {max(ons) / max(offs):.4f}")
+        results, ratios = compare(threads, args.pairs, args.work, modes)
+        for mode in modes[1:]:
+            on = [r["throughput"] for r in results[mode]]
+            offs = [r["throughput"] for r in results["off"]]
+            cpu_ratios = [a["per_cpu"] / b["per_cpu"] for a, b in zip(results[mode], results["off"])]
+            print(f"{mode}, {threads} threads, {args.pairs} rounds: median {mode}/off throughput "
+                  f"ratio {statistics.median(ratios[mode]):.4f} "
+                  f"(rounds {min(ratios[mode]):.3f}-{max(ratios[mode]):.3f}); "
+                  f"median off {statistics.median(offs):,.0f}/s, {mode} "
+                  f"{statistics.median(on):,.0f}/s; work per CPU second, median ratio "
+                  f"{statistics.median(cpu_ratios):.4f}; best {mode} / best off "
+                  f"{max(on) / max(offs):.4f}")
 
 
 if __name__ == "__main__":

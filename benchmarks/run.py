@@ -42,7 +42,7 @@ def main():
     print("| measurement | ours | reference | ratio | target |")
     print("|---|---:|---:|---:|---|")
     for label, ours, base, ratio, target in rows:
-        print(f"| {label} | {ours:.4g} | {base:.4g} | {ratio:.3f} | {target} |")
+        print(f"| {label} | {ours:.4g} | {base:.4g} | {ratio:.4f} | {target} |")
 
 
 if __name__ == "__main__":
