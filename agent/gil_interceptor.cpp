@@ -31,7 +31,7 @@
 #else
 #define VANDREL_GIL_LAYOUT_KNOWN 0
 #endif
-#include "gil_capi.h"
+#include "python_api.h"
 #if VANDREL_GIL_LAYOUT_KNOWN
 #include "internal/pycore_interp.h"
 #endif
@@ -71,6 +71,23 @@ const uint8_t max_name_tries = 5;
 const char agent_thread_name[] = "vandrel-agent";
 /* How long one report waits for report_fd to take more bytes. */
 const int report_write_timeout_ms = 1000;
+
+/* ---- The interpreter ---------------------------------------------------- */
+
+/* The interpreter's functions: null until an entry point finds them, then
+ * constant.  The reporter thread and the callbacks only run after that. */
+const python_api *py = nullptr;
+
+/* Point `py` at the interpreter's functions.  GIL held (entry points).
+ * On success return true; return false when the process lacks one of
+ * them (the answer is cached). */
+bool load_python_api()
+{
+    if (py == nullptr) {
+        py = python_api_get_for_interceptor();
+    }
+    return py != nullptr;
+}
 
 /* ---- Per-thread records ------------------------------------------------- */
 
@@ -573,27 +590,27 @@ void list_python_threads(live_threads *out)
 {
     out->items = nullptr;
     out->count = out->capacity = 0;
-    PyObject *module_name = py.PyUnicode_FromString("threading");
-    PyObject *threading = module_name ? py.PyImport_GetModule(module_name) : nullptr;
+    PyObject *module_name = py->unicode_from_string("threading");
+    PyObject *threading = module_name ? py->import_get_module(module_name) : nullptr;
     if (module_name) {
-        py.Py_DecRef(module_name);
+        py->decref(module_name);
     }
-    PyObject *enumerate = threading ? py.PyObject_GetAttrString(threading, "enumerate") : nullptr;
-    PyObject *threads = enumerate ? py.PyObject_CallNoArgs(enumerate) : nullptr;
-    PyObject *iterator = threads ? py.PyObject_GetIter(threads) : nullptr;
+    PyObject *enumerate = threading ? py->object_get_attr_string(threading, "enumerate") : nullptr;
+    PyObject *threads = enumerate ? py->object_call_no_args(enumerate) : nullptr;
+    PyObject *iterator = threads ? py->object_get_iter(threads) : nullptr;
     if (iterator != nullptr) {
         PyObject *thread;
-        while ((thread = py.PyIter_Next(iterator)) != nullptr) {
-            PyObject *native_id = py.PyObject_GetAttrString(thread, "native_id");
-            PyObject *name = py.PyObject_GetAttrString(thread, "name");
+        while ((thread = py->iter_next(iterator)) != nullptr) {
+            PyObject *native_id = py->object_get_attr_string(thread, "native_id");
+            PyObject *name = py->object_get_attr_string(thread, "name");
             long long id = -1;
-            if (native_id != nullptr && native_id != py.none) {
-                id = py.PyLong_AsLongLong(native_id);
+            if (native_id != nullptr && native_id != py->none) {
+                id = py->long_as_long_long(native_id);
             }
             Py_ssize_t length = 0;
-            const char *text = name ? py.PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
-            if (py.PyErr_Occurred()) {
-                py.PyErr_Clear();
+            const char *text = name ? py->unicode_as_utf8_and_size(name, &length) : nullptr;
+            if (py->err_occurred()) {
+                py->err_clear();
             }
             if (id > 0 && text != nullptr) {
                 if (out->count == out->capacity) {
@@ -611,26 +628,26 @@ void list_python_threads(live_threads *out)
                 }
             }
             if (native_id) {
-                py.Py_DecRef(native_id);
+                py->decref(native_id);
             }
             if (name) {
-                py.Py_DecRef(name);
+                py->decref(name);
             }
-            py.Py_DecRef(thread);
+            py->decref(thread);
         }
-        py.Py_DecRef(iterator);
+        py->decref(iterator);
     }
     if (threads) {
-        py.Py_DecRef(threads);
+        py->decref(threads);
     }
     if (enumerate) {
-        py.Py_DecRef(enumerate);
+        py->decref(enumerate);
     }
     if (threading) {
-        py.Py_DecRef(threading);
+        py->decref(threading);
     }
-    if (py.PyErr_Occurred()) {
-        py.PyErr_Clear();
+    if (py->err_occurred()) {
+        py->err_clear();
     }
 }
 
@@ -804,8 +821,8 @@ bool set_item(PyObject *dict, const char *key, PyObject *value)
     if (value == nullptr) {
         return false;
     }
-    int result = py.PyDict_SetItemString(dict, key, value);
-    py.Py_DecRef(value);
+    int result = py->dict_set_item_string(dict, key, value);
+    py->decref(value);
     return result == 0;
 }
 
@@ -813,45 +830,45 @@ bool set_item(PyObject *dict, const char *key, PyObject *value)
  * reference; on failure return null with an exception set. */
 PyObject *report_dict(const report_data *data, bool final)
 {
-    PyObject *dict = py.PyDict_New();
-    PyObject *threads = py.PyDict_New();
+    PyObject *dict = py->dict_new();
+    PyObject *threads = py->dict_new();
     bool ok = dict != nullptr && threads != nullptr &&
-              set_item(dict, "wall_s", py.PyFloat_FromDouble(seconds(data->wall_ns))) &&
-              set_item(dict, "held_s", py.PyFloat_FromDouble(seconds(data->held_ns))) &&
-              set_item(dict, "wait_s", py.PyFloat_FromDouble(seconds(data->waited_ns))) &&
+              set_item(dict, "wall_s", py->float_from_double(seconds(data->wall_ns))) &&
+              set_item(dict, "held_s", py->float_from_double(seconds(data->held_ns))) &&
+              set_item(dict, "wait_s", py->float_from_double(seconds(data->waited_ns))) &&
               set_item(dict, "switches",
-                       py.PyLong_FromLongLong(static_cast<long long>(data->switches))) &&
-              set_item(dict, "final", py.PyBool_FromLong(final));
+                       py->long_from_long_long(static_cast<long long>(data->switches))) &&
+              set_item(dict, "final", py->bool_from_long(final));
     for (size_t i = 0; ok && i < data->count; i++) {
         const report_row *row = &data->rows[i];
-        PyObject *entry = py.PyDict_New();
-        PyObject *key = py.PyLong_FromLongLong(row->native_id);
+        PyObject *entry = py->dict_new();
+        PyObject *key = py->long_from_long_long(row->native_id);
         ok = entry != nullptr && key != nullptr &&
              set_item(entry, "name",
-                      py.PyUnicode_DecodeUTF8(row->name, static_cast<Py_ssize_t>(strlen(row->name)),
+                      py->unicode_decode_utf8(row->name, static_cast<Py_ssize_t>(strlen(row->name)),
                                               "replace")) &&
-             set_item(entry, "held_s", py.PyFloat_FromDouble(seconds(row->held_ns))) &&
-             set_item(entry, "wait_s", py.PyFloat_FromDouble(seconds(row->waited_ns))) &&
+             set_item(entry, "held_s", py->float_from_double(seconds(row->held_ns))) &&
+             set_item(entry, "wait_s", py->float_from_double(seconds(row->waited_ns))) &&
              set_item(entry, "acquisitions",
-                      py.PyLong_FromLongLong(static_cast<long long>(row->acquisitions))) &&
-             py.PyDict_SetItem(threads, key, entry) == 0;
+                      py->long_from_long_long(static_cast<long long>(row->acquisitions))) &&
+             py->dict_set_item(threads, key, entry) == 0;
         if (entry) {
-            py.Py_DecRef(entry);
+            py->decref(entry);
         }
         if (key) {
-            py.Py_DecRef(key);
+            py->decref(key);
         }
     }
     if (ok) {
-        py.Py_IncRef(threads);
+        py->incref(threads);
         ok = set_item(dict, "threads", threads);
     }
     if (threads) {
-        py.Py_DecRef(threads);
+        py->decref(threads);
     }
     if (!ok) {
         if (dict) {
-            py.Py_DecRef(dict);
+            py->decref(dict);
         }
         return nullptr;
     }
@@ -974,34 +991,34 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
         text_buffer text = {nullptr, 0, 0};
         report_text(&data, final, &text);
         if (text.data != nullptr) {
-            PyThreadState *state = py.PyEval_SaveThread();
+            PyThreadState *state = py->eval_save_thread();
             write_all(report_fd, text.data, text.length);
-            py.PyEval_RestoreThread(state);
+            py->eval_restore_thread(state);
             free(text.data);
         }
     }
     if (sink != nullptr) {
         PyObject *dict = report_dict(&data, final);
         if (dict == nullptr) {
-            py.PyErr_WriteUnraisable(sink);
+            py->err_write_unraisable(sink);
         }
         else {
             /* Our own reference: the sink may end the session, which drops
              * the session's one, while it runs. */
-            py.Py_IncRef(sink);
-            PyObject *result = py.PyObject_CallOneArg(sink, dict);
+            py->incref(sink);
+            PyObject *result = py->object_call_one_arg(sink, dict);
             if (result == nullptr) {
-                py.PyErr_WriteUnraisable(sink);
+                py->err_write_unraisable(sink);
             }
             else {
-                py.Py_DecRef(result);
+                py->decref(result);
             }
-            py.Py_DecRef(sink);
-            py.Py_DecRef(dict);
+            py->decref(sink);
+            py->decref(dict);
         }
     }
-    if (py.PyErr_Occurred()) {
-        py.PyErr_Clear();
+    if (py->err_occurred()) {
+        py->err_clear();
     }
     release_report(&data);
 }
@@ -1083,7 +1100,7 @@ void *reporter_main(void *arg)
             continue;
         }
         bool retry_naming = false;
-        PyGILState_STATE gil = py.PyGILState_Ensure();
+        PyGILState_STATE gil = py->gil_state_ensure();
         /* A stop may have been requested while we queued for the GIL; the
          * stopping thread is then waiting for us, not for a report. */
         if (!stop_requested(r)) {
@@ -1094,7 +1111,7 @@ void *reporter_main(void *arg)
                 retry_naming = naming_pass();
             }
         }
-        py.PyGILState_Release(gil);
+        py->gil_state_release(gil);
         if (naming_due) {
             next_naming = retry_naming ? now + r->sample_period_ns : INT64_MAX;
         }
@@ -1158,13 +1175,13 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
             session.background = nullptr;
         }
         if (session.sink != nullptr) {
-            py.Py_DecRef(session.sink);
+            py->decref(session.sink);
             session.sink = nullptr;
         }
         session_phase_now = SESSION_OFF;
     }
-    py.Py_IncRef(py.none);
-    return py.none;
+    py->incref(py->none);
+    return py->none;
 }
 
 PyMethodDef after_fork_def = {"_vandrel_gil_interceptor_after_fork", after_fork_in_child,
@@ -1177,8 +1194,8 @@ PyObject *stop_at_exit(PyObject * /*self*/, PyObject * /*unused*/)
     if (session_phase_now == SESSION_ON) {
         gil_interceptor_stop();
     }
-    py.Py_IncRef(py.none);
-    return py.none;
+    py->incref(py->none);
+    return py->none;
 }
 
 PyMethodDef stop_at_exit_def = {"_vandrel_gil_interceptor_atexit", stop_at_exit, METH_NOARGS,
@@ -1190,23 +1207,23 @@ PyMethodDef stop_at_exit_def = {"_vandrel_gil_interceptor_atexit", stop_at_exit,
 bool register_callback(const char *module_name, const char *function, const char *keyword,
                        PyMethodDef *def)
 {
-    PyObject *module = py.PyImport_ImportModule(module_name);
-    PyObject *callback = py.PyCMethod_New(def, nullptr, nullptr, nullptr);
-    PyObject *target = module ? py.PyObject_GetAttrString(module, function) : nullptr;
+    PyObject *module = py->import_module(module_name);
+    PyObject *callback = py->cmethod_new(def, nullptr, nullptr, nullptr);
+    PyObject *target = module ? py->object_get_attr_string(module, function) : nullptr;
     PyObject *kwargs = nullptr;
     PyObject *result = nullptr;
     if (target != nullptr && callback != nullptr) {
         if (keyword == nullptr) {
-            result = py.PyObject_CallOneArg(target, callback);
+            result = py->object_call_one_arg(target, callback);
         }
         else {
-            kwargs = py.PyDict_New();
-            PyObject *no_args = kwargs ? py.PyTuple_New(0) : nullptr;
-            if (no_args != nullptr && py.PyDict_SetItemString(kwargs, keyword, callback) == 0) {
-                result = py.PyObject_Call(target, no_args, kwargs);
+            kwargs = py->dict_new();
+            PyObject *no_args = kwargs ? py->tuple_new(0) : nullptr;
+            if (no_args != nullptr && py->dict_set_item_string(kwargs, keyword, callback) == 0) {
+                result = py->object_call(target, no_args, kwargs);
             }
             if (no_args) {
-                py.Py_DecRef(no_args);
+                py->decref(no_args);
             }
         }
     }
@@ -1214,11 +1231,11 @@ bool register_callback(const char *module_name, const char *function, const char
     PyObject *owned[] = {result, kwargs, target, callback, module};
     for (PyObject *object : owned) {
         if (object) {
-            py.Py_DecRef(object);
+            py->decref(object);
         }
     }
-    if (py.PyErr_Occurred()) {
-        py.PyErr_Clear();
+    if (py->err_occurred()) {
+        py->err_clear();
     }
     return ok;
 }
@@ -1247,15 +1264,15 @@ bool interpreter_supported()
 #if !VANDREL_GIL_LAYOUT_KNOWN
     return false;
 #else
-    if ((*py.version >> 16) != (PY_VERSION_HEX >> 16)) {
+    if ((*py->version >> 16) != (PY_VERSION_HEX >> 16)) {
         return false;
     }
-    PyObject *abiflags = py.PySys_GetObject("abiflags");
+    PyObject *abiflags = py->sys_get_object("abiflags");
     if (abiflags != nullptr) {
         Py_ssize_t length = 0;
-        const char *flags = py.PyUnicode_AsUTF8AndSize(abiflags, &length);
+        const char *flags = py->unicode_as_utf8_and_size(abiflags, &length);
         if (flags == nullptr) {
-            py.PyErr_Clear();
+            py->err_clear();
             return false;
         }
         if (strchr(flags, 't') != nullptr) {
@@ -1263,7 +1280,7 @@ bool interpreter_supported()
         }
     }
     /* Past the exit callbacks nothing would switch us off again. */
-    return !py.Py_IsFinalizing();
+    return !py->is_finalizing();
 #endif
 }
 
@@ -1277,15 +1294,15 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
     (void)locked;
     return false;
 #else
-    PyInterpreterState *interp = py.PyInterpreterState_Get();
-    if (interp == nullptr || interp != py.PyInterpreterState_Main()) {
+    PyInterpreterState *interp = py->interpreter_get();
+    if (interp == nullptr || interp != py->interpreter_main()) {
         return false;
     }
     struct _gil_runtime_state *gil = interp->ceval.gil;
     /* The caller holds the GIL, so a layout we read right shows it taken
      * and last held by the caller's own thread state. */
     if (gil == nullptr || __atomic_load_n(&gil->locked, __ATOMIC_RELAXED) != 1 ||
-        __atomic_load_n(&gil->last_holder, __ATOMIC_RELAXED) != py.PyThreadState_Get()) {
+        __atomic_load_n(&gil->last_holder, __ATOMIC_RELAXED) != py->thread_state_get()) {
         return false;
     }
     *mutex = &gil->mutex;
@@ -1315,7 +1332,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (!load_python_api()) {
         return VANDREL_NOT_AVAILABLE;
     }
-    if (!py.PyGILState_Check()) {
+    if (!py->gil_state_check()) {
         return VANDREL_NO_GIL;
     }
     find_clock();
@@ -1325,13 +1342,13 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         return VANDREL_NOT_AVAILABLE;
     }
     PyObject *sink = static_cast<PyObject *>(sink_arg);
-    if (sink == py.none) {
+    if (sink == py->none) {
         sink = nullptr;
     }
     if (sample_period_us == 0) {
         sample_period_us = default_sample_period_us;
     }
-    if ((sink != nullptr && !py.PyCallable_Check(sink)) || sample_period_us < min_sample_period_us ||
+    if ((sink != nullptr && !py->callable_check(sink)) || sample_period_us < min_sample_period_us ||
         sample_period_us > max_sample_period_us || report_period_ms < 0 ||
         report_period_ms > max_report_period_ms || !valid_fd(report_fd) || a != 0 || b != 0 ||
         c != 0) {
@@ -1347,7 +1364,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         binding_key_created = true;
     }
 
-    const void *anchor = reinterpret_cast<const void *>(py.PyEval_SaveThread);
+    const void *anchor = reinterpret_cast<const void *>(py->eval_save_thread);
     lock_slot_count = find_got_slots(anchor, "pthread_mutex_lock", lock_slots, max_slots);
     unlock_slot_count = find_got_slots(anchor, "pthread_mutex_unlock", unlock_slots, max_slots);
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
@@ -1407,8 +1424,8 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     /* Prove the hooks see this interpreter's GIL: let it go and take it
      * back, which must show up as one more acquisition by the caller. */
     uint64_t before = caller != nullptr ? caller->acquisitions : 0;
-    PyThreadState *state = py.PyEval_SaveThread();
-    py.PyEval_RestoreThread(state);
+    PyThreadState *state = py->eval_save_thread();
+    py->eval_restore_thread(state);
     if (caller == nullptr || caller->acquisitions != before + 1 ||
         __atomic_load_n(&gil_holder, __ATOMIC_RELAXED) != caller) {
         unhook();
@@ -1425,7 +1442,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     session.sink = nullptr;
     session.background = nullptr;
     if (sink != nullptr) {
-        py.Py_IncRef(sink);
+        py->incref(sink);
         session.sink = sink;
     }
     if (sink != nullptr || report_fd >= 0) {
@@ -1436,7 +1453,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         else {
             unhook();
             if (session.sink) {
-                py.Py_DecRef(session.sink);
+                py->decref(session.sink);
                 session.sink = nullptr;
             }
             session_phase_now = SESSION_OFF;
@@ -1453,7 +1470,7 @@ int32_t gil_interceptor_stop()
     if (!load_python_api()) {
         return VANDREL_NOT_AVAILABLE;
     }
-    if (!py.PyGILState_Check()) {
+    if (!py->gil_state_check()) {
         return VANDREL_NO_GIL;
     }
     if (session_phase_now != SESSION_ON) {
@@ -1480,9 +1497,9 @@ int32_t gil_interceptor_stop()
         else {
             /* The reporter may be queued for the GIL or inside the sink:
              * let go of the GIL while waiting for it. */
-            PyThreadState *state = py.PyEval_SaveThread();
+            PyThreadState *state = py->eval_save_thread();
             pthread_join(r->thread, nullptr);
-            py.PyEval_RestoreThread(state);
+            py->eval_restore_thread(state);
             free_reporter(r);
         }
     }
@@ -1491,7 +1508,7 @@ int32_t gil_interceptor_stop()
     session.sink = nullptr;
     emit_report(stop_ns, true, sink, session.report_fd);
     if (sink != nullptr) {
-        py.Py_DecRef(sink);
+        py->decref(sink);
     }
     session_phase_now = SESSION_OFF;
     return VANDREL_OK;

@@ -18,6 +18,7 @@ enum resolve_state : int { UNRESOLVED = 0, RESOLVING = 1, RESOLVED = 2 };
 int api_state = UNRESOLVED;
 python_api api_table;
 const python_api *api_result = nullptr;
+const python_api *interceptor_result = nullptr;
 
 /* Called by dl_iterate_phdr() per loaded object.  On finding an object
  * whose path contains "libpython3", store its path in *data and stop. */
@@ -90,11 +91,14 @@ bool parse_version(const char *text, int *major, int *minor)
     return true;
 }
 
-/* Fill api_table.  On success return true; return false when any needed
- * symbol is missing (not a CPython process, or too old an interpreter). */
-bool resolve_all(python_api *api)
+/* Fill api_table.  Set *interceptor_ok when everything the GIL
+ * interceptor needs was found.  Return true when everything the stack dump
+ * needs was found; return false when a symbol is missing (not a CPython
+ * process, or too old an interpreter). */
+bool resolve_all(python_api *api, bool *interceptor_ok)
 {
     memset(api, 0, sizeof *api);
+    *interceptor_ok = false;
     void *handle = nullptr;
     if (!find_python_handle(&handle)) {
         return false;
@@ -133,13 +137,54 @@ bool resolve_all(python_api *api)
     ok &= resolve(handle, "PyErr_Restore", &api->err_restore);
     ok &= resolve(handle, "PyErr_Clear", &api->err_clear);
     ok &= resolve(handle, "PyCode_Type", &api->code_type);
+
+    /* The GIL interceptor's: these and the four shared ones above, all
+     * required (Py_Version from 3.11 on, Py_IsFinalizing from 3.13 on).  A
+     * miss here leaves the stack dump working. */
+    bool interceptor = api->decref != nullptr && api->err_clear != nullptr
+        && api->sys_get_object != nullptr && api->unicode_from_string != nullptr;
+    interceptor &= resolve(handle, "Py_Version", &api->version);
+    interceptor &= resolve(handle, "PyGILState_Check", &api->gil_state_check);
+    interceptor &= resolve(handle, "Py_IsFinalizing", &api->is_finalizing);
+    interceptor &= resolve(handle, "PyGILState_Ensure", &api->gil_state_ensure);
+    interceptor &= resolve(handle, "PyGILState_Release", &api->gil_state_release);
+    interceptor &= resolve(handle, "PyEval_SaveThread", &api->eval_save_thread);
+    interceptor &= resolve(handle, "PyEval_RestoreThread", &api->eval_restore_thread);
+    interceptor &= resolve(handle, "PyThreadState_Get", &api->thread_state_get);
+    interceptor &= resolve(handle, "PyInterpreterState_Get", &api->interpreter_get);
+    interceptor &= resolve(handle, "PyInterpreterState_Main", &api->interpreter_main);
+    interceptor &= resolve(handle, "PyCallable_Check", &api->callable_check);
+    interceptor &= resolve(handle, "Py_IncRef", &api->incref);
+    interceptor &= resolve(handle, "PyDict_New", &api->dict_new);
+    interceptor &= resolve(handle, "PyDict_SetItem", &api->dict_set_item);
+    interceptor &= resolve(handle, "PyDict_SetItemString", &api->dict_set_item_string);
+    interceptor &= resolve(handle, "PyFloat_FromDouble", &api->float_from_double);
+    interceptor &= resolve(handle, "PyLong_FromLongLong", &api->long_from_long_long);
+    interceptor &= resolve(handle, "PyLong_AsLongLong", &api->long_as_long_long);
+    interceptor &= resolve(handle, "PyBool_FromLong", &api->bool_from_long);
+    interceptor &= resolve(handle, "PyUnicode_DecodeUTF8", &api->unicode_decode_utf8);
+    interceptor &= resolve(handle, "PyUnicode_AsUTF8AndSize", &api->unicode_as_utf8_and_size);
+    interceptor &= resolve(handle, "PyObject_CallOneArg", &api->object_call_one_arg);
+    interceptor &= resolve(handle, "PyObject_CallNoArgs", &api->object_call_no_args);
+    interceptor &= resolve(handle, "PyObject_Call", &api->object_call);
+    interceptor &= resolve(handle, "PyTuple_New", &api->tuple_new);
+    interceptor &= resolve(handle, "PyObject_GetAttrString", &api->object_get_attr_string);
+    interceptor &= resolve(handle, "PyObject_GetIter", &api->object_get_iter);
+    interceptor &= resolve(handle, "PyIter_Next", &api->iter_next);
+    interceptor &= resolve(handle, "PyImport_GetModule", &api->import_get_module);
+    interceptor &= resolve(handle, "PyImport_ImportModule", &api->import_module);
+    interceptor &= resolve(handle, "PyErr_Occurred", &api->err_occurred);
+    interceptor &= resolve(handle, "PyErr_WriteUnraisable", &api->err_write_unraisable);
+    interceptor &= resolve(handle, "PyCMethod_New", &api->cmethod_new);
+    interceptor &= resolve(handle, "_Py_NoneStruct", &api->none);
+    *interceptor_ok = interceptor;
     if (!ok) {
         return false;
     }
 
     /* Py_Version exists from 3.11 on; the version string always does. */
-    const unsigned long *version = nullptr;
-    if (resolve(handle, "Py_Version", &version)) {
+    const unsigned long *version = api->version;
+    if (version != nullptr) {
         api->runtime_major = static_cast<int>((*version >> 24) & 0xff);
         api->runtime_minor = static_cast<int>((*version >> 16) & 0xff);
     }
@@ -165,27 +210,42 @@ bool resolve_all(python_api *api)
     return true;
 }
 
-}  // namespace
-
-const python_api *python_api_get()
+/* Run resolve_all() once per process, from any thread, with or without
+ * the GIL.  On return api_result and interceptor_result are final. */
+void resolve_once()
 {
     int state = __atomic_load_n(&api_state, __ATOMIC_ACQUIRE);
     if (state == RESOLVED) {
-        return api_result;
+        return;
     }
     int expected = UNRESOLVED;
     if (__atomic_compare_exchange_n(&api_state, &expected, RESOLVING, false,
                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        api_result = resolve_all(&api_table) ? &api_table : nullptr;
+        bool interceptor_ok = false;
+        api_result = resolve_all(&api_table, &interceptor_ok) ? &api_table : nullptr;
+        interceptor_result = interceptor_ok ? &api_table : nullptr;
         __atomic_store_n(&api_state, RESOLVED, __ATOMIC_RELEASE);
-        return api_result;
+        return;
     }
     /* Another thread (another interpreter's GIL) is resolving: dlsym only,
      * so the wait is short. */
     while (__atomic_load_n(&api_state, __ATOMIC_ACQUIRE) != RESOLVED) {
         sched_yield();
     }
+}
+
+}  // namespace
+
+const python_api *python_api_get()
+{
+    resolve_once();
     return api_result;
+}
+
+const python_api *python_api_get_for_interceptor()
+{
+    resolve_once();
+    return interceptor_result;
 }
 
 }  // namespace vandrel

@@ -47,8 +47,45 @@ struct python_api {
     void (*err_restore)(PyObject *, PyObject *, PyObject *);
     void (*err_clear)(void);
 
-    /* &PyCode_Type: a data symbol, so it is only ever reached this way. */
-    PyTypeObject *code_type;
+    /* The GIL interceptor's, besides decref, err_clear, sys_get_object
+     * and unicode_from_string above. */
+    int (*gil_state_check)(void);
+    int (*is_finalizing)(void);
+    PyGILState_STATE (*gil_state_ensure)(void);
+    void (*gil_state_release)(PyGILState_STATE);
+    PyThreadState *(*eval_save_thread)(void);
+    void (*eval_restore_thread)(PyThreadState *);
+    PyThreadState *(*thread_state_get)(void);
+    PyInterpreterState *(*interpreter_get)(void);
+    PyInterpreterState *(*interpreter_main)(void);
+    int (*callable_check)(PyObject *);
+    void (*incref)(PyObject *);
+    PyObject *(*dict_new)(void);
+    int (*dict_set_item)(PyObject *, PyObject *, PyObject *);
+    int (*dict_set_item_string)(PyObject *, const char *, PyObject *);
+    PyObject *(*float_from_double)(double);
+    PyObject *(*long_from_long_long)(long long);
+    long long (*long_as_long_long)(PyObject *);
+    PyObject *(*bool_from_long)(long);
+    PyObject *(*unicode_decode_utf8)(const char *, Py_ssize_t, const char *);
+    const char *(*unicode_as_utf8_and_size)(PyObject *, Py_ssize_t *);
+    PyObject *(*object_call_one_arg)(PyObject *, PyObject *);
+    PyObject *(*object_call_no_args)(PyObject *);
+    PyObject *(*object_call)(PyObject *, PyObject *, PyObject *);
+    PyObject *(*tuple_new)(Py_ssize_t);
+    PyObject *(*object_get_attr_string)(PyObject *, const char *);
+    PyObject *(*object_get_iter)(PyObject *);
+    PyObject *(*iter_next)(PyObject *);
+    PyObject *(*import_get_module)(PyObject *);
+    PyObject *(*import_module)(const char *);
+    PyObject *(*err_occurred)(void);
+    void (*err_write_unraisable)(PyObject *);
+    PyObject *(*cmethod_new)(PyMethodDef *, PyObject *, PyObject *, PyTypeObject *);
+
+    /* Data symbols, so they are only ever reached this way. */
+    PyTypeObject *code_type;      /* &PyCode_Type */
+    PyObject *none;               /* &_Py_NoneStruct */
+    const unsigned long *version; /* &Py_Version (3.11 on), else NULL */
 
     int runtime_major;
     int runtime_minor;
@@ -65,13 +102,21 @@ struct python_api {
     bool object_header_matches;
 };
 
-/* Resolve the interpreter's functions once per process.
+/* Resolve the interpreter's functions once per process, for the stack dump.
  *
  * On success return the table, valid for the life of the process.  Return
  * NULL when the process has no CPython runtime (or one missing any function
- * the agent needs); the answer is cached.  Never touches Python state, so
- * it is safe without the GIL. */
+ * the stack dump needs); the answer is cached.  Never touches Python state,
+ * so it is safe without the GIL. */
 const python_api *python_api_get();
+
+/* The same table, for the GIL interceptor.
+ *
+ * On success return it.  Return NULL when the process has no CPython
+ * runtime, or one missing Py_Version or any function or object the
+ * interceptor needs; the answer is cached.  Safe without the GIL, like
+ * python_api_get(). */
+const python_api *python_api_get_for_interceptor();
 
 }  // namespace vandrel
 
