@@ -314,7 +314,7 @@ def other_interpreters():
         sys._base_executable))))
     versions = sorted(os.listdir(root)) if os.path.isdir(root) else []
     found = []
-    for minor in (10, 11, 12):
+    for minor in sorted({10, 11, 12} - {sys.version_info[1]}):
         candidates = [os.path.join(root, name, "bin", f"python3.{minor}")
                       for name in versions if name.startswith(f"3.{minor}.")]
         candidates.append(shutil.which(f"python3.{minor}") or "")
