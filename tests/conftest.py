@@ -3,8 +3,21 @@
 Import-time behaviour of a single-phase extension module can be seen only
 once per process, so every scenario runs in a fresh interpreter: run_child()
 starts one with the agents it asks for already loaded, and fails with the
-child's stderr when the child fails."""
+child's stderr when the child fails.
+
+The hardening runs (tools/hardening.sh) steer every child through three
+environment variables:
+  VANDREL_CHILD_PRELOAD  libraries put first in each child's LD_PRELOAD
+                         (the sanitizer runtime: the interpreter is not
+                         instrumented, so the runtime must come first);
+  VANDREL_CHILD_WRAPPER  a command that runs each child (valgrind ...);
+  VANDREL_SANITIZED=1    the modules are a sanitizer build.
+Under a sanitizer or a wrapper, tests marked `build_shape` (the sanitizer
+changes the libraries' symbols and dependencies) or `timing` are skipped,
+and a child whose output carries a sanitizer or valgrind report fails."""
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -18,6 +31,37 @@ HERE = Path(__file__).resolve().parent
 NATIVE = HERE / "native"
 
 NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"
+
+SANITIZED = os.environ.get("VANDREL_SANITIZED") == "1"
+CHILD_PRELOAD = [p for p in os.environ.get("VANDREL_CHILD_PRELOAD", "").split(":") if p]
+CHILD_WRAPPER = shlex.split(os.environ.get("VANDREL_CHILD_WRAPPER", ""))
+# Children under valgrind run tens of times slower.
+TIMEOUT_FACTOR = float(os.environ.get("VANDREL_TIMEOUT_FACTOR", "1"))
+
+# A line any of these tools prints when it finds a fault in a child.
+TOOL_REPORT = re.compile(
+    r"ERROR: (Address|Leak)Sanitizer|SUMMARY: \w+Sanitizer|: runtime error: "
+    r"|^==\d+== \S", re.MULTILINE)
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "build_shape: checks symbols or dependencies of the built libraries "
+        "(skipped in a sanitizer build)")
+    config.addinivalue_line(
+        "markers", "timing: depends on wall-clock timing (skipped under a sanitizer or valgrind)")
+
+
+def pytest_collection_modifyitems(config, items):
+    skips = {}
+    if SANITIZED:
+        skips["build_shape"] = pytest.mark.skip(reason="sanitizer build changes symbols and NEEDED")
+    if SANITIZED or CHILD_WRAPPER:
+        skips["timing"] = pytest.mark.skip(reason="timing is meaningless under a sanitizer or valgrind")
+    for item in items:
+        for name, skip in skips.items():
+            if name in item.keywords:
+                item.add_marker(skip)
 
 
 @dataclass(frozen=True)
@@ -68,14 +112,18 @@ def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60)
     child_env.pop("LD_PRELOAD", None)
     child_env["PYTHONPATH"] = str(HERE)
     child_env["PYTHONDONTWRITEBYTECODE"] = "1"
-    if preload:
-        child_env["LD_PRELOAD"] = ":".join(preload)
+    if preload or CHILD_PRELOAD:
+        child_env["LD_PRELOAD"] = ":".join([*CHILD_PRELOAD, *preload])
     child_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout, env=child_env,
+    done = subprocess.run(
+        [*CHILD_WRAPPER, sys.executable, "-c", prelude + textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=timeout * TIMEOUT_FACTOR, env=child_env,
         cwd=cwd or "/",
     )
+    if TOOL_REPORT.search(done.stderr):
+        pytest.fail(f"child exited {done.returncode} with a sanitizer/valgrind report:\n"
+                    f"--- stderr\n{done.stderr}", pytrace=False)
+    return done
 
 
 def check_child(code: str, **kwargs) -> subprocess.CompletedProcess:
