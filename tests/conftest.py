@@ -112,9 +112,12 @@ def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60)
     child_env.pop("LD_PRELOAD", None)
     child_env["PYTHONPATH"] = str(HERE)
     child_env["PYTHONDONTWRITEBYTECODE"] = "1"
-    if preload or CHILD_PRELOAD:
-        child_env["LD_PRELOAD"] = ":".join([*CHILD_PRELOAD, *preload])
+    if preload:
+        child_env["LD_PRELOAD"] = ":".join(preload)
     child_env.update(env or {})
+    if CHILD_PRELOAD:
+        rest = [p for p in child_env.get("LD_PRELOAD", "").split(":") if p]
+        child_env["LD_PRELOAD"] = ":".join([*CHILD_PRELOAD, *rest])
     done = subprocess.run(
         [*CHILD_WRAPPER, sys.executable, "-c", prelude + textwrap.dedent(code)],
         capture_output=True, text=True, timeout=timeout * TIMEOUT_FACTOR, env=child_env,

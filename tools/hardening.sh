@@ -8,7 +8,8 @@
 #   tools/hardening.sh tidy      clang-tidy (config: .clang-tidy) over the C++
 #   tools/hardening.sh all       the three in turn, with the time of each
 #
-# Extra arguments of asan and valgrind go to pytest.  CMAKE_ARGS and PYTHON
+# Extra arguments of asan and valgrind go to pytest; test paths given to
+# valgrind replace its subset.  CMAKE_ARGS and PYTHON
 # are honoured as by ./dev.  Exits non-zero as soon as a stage fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -78,16 +79,22 @@ stage_asan() {
 
 # Subset for valgrind: forwarding with every argument shape, discovery
 # (lookups, re-open, reference keeping), and a short fuzz.
-VALGRIND_SUBSET=(tests/test_forwarding.py tests/test_agent_discovery.py tests/test_fuzz.py
-                 tests/test_churn.py)
+VALGRIND_SUBSET=(tests/test_forwarding.py tests/test_agent_discovery.py
+                 tests/test_fuzz.py::test_fuzz_with_recording_agent tests/test_churn.py
+                 tests/test_hardening_setup.py)
 
 stage_valgrind() {
     command -v valgrind >/dev/null || apt_install valgrind
     local venv=".venv/cpython-$VER"
     make_venv "$venv"
     "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" --no-build-isolation .
-    local args=("$@")
-    [[ ${#args[@]} -gt 0 ]] || args=("${VALGRIND_SUBSET[@]}")
+    # Test paths among the arguments replace the subset; other arguments
+    # are pytest options added to it.
+    local args=("$@") arg
+    for arg in "$@"; do
+        [[ $arg == tests/* ]] && break
+    done
+    [[ ${arg:-} == tests/* ]] || args=("${VALGRIND_SUBSET[@]}" "$@")
     # Every child interpreter runs under memcheck; an error ends it with 99
     # and leaves "==pid==" lines that conftest.run_child turns into a failure.
     # Only definite leaks count: the agent library is deliberately kept
