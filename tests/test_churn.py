@@ -8,8 +8,8 @@ Each scenario runs in a fresh interpreter that loads the installed agent
 build of the agent does not have the feature yet (the dump writes nothing,
 the interceptor answers -2, "not available"), the test is skipped with that
 reason; so is the interceptor churn where the agent refuses an interpreter
-other than 3.13, the reference.  VANDREL_CHURN_SCALE scales the counts (the valgrind run uses a
-small fraction)."""
+other than 3.13, the reference.  VANDREL_CHURN_SCALE scales the counts
+(the valgrind run uses a small fraction)."""
 import os
 
 import pytest
