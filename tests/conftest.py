@@ -101,6 +101,23 @@ def native(tmp_path_factory) -> NativeLibs:
     )
 
 
+def run_python(args, *, env, timeout, **kwargs) -> subprocess.CompletedProcess:
+    """Run this interpreter with `args` as a test child: under the hardening
+    run's wrapper, with its preload first in LD_PRELOAD, and failing the
+    test when the child's stderr carries a sanitizer or valgrind report.
+    Any test that starts a Python process of its own should use this."""
+    env = dict(env)
+    if CHILD_PRELOAD:
+        rest = [p for p in env.get("LD_PRELOAD", "").split(":") if p]
+        env["LD_PRELOAD"] = ":".join([*CHILD_PRELOAD, *rest])
+    done = subprocess.run([*CHILD_WRAPPER, sys.executable, *args], capture_output=True,
+                          text=True, timeout=timeout * TIMEOUT_FACTOR, env=env, **kwargs)
+    if TOOL_REPORT.search(done.stderr):
+        pytest.fail(f"child exited {done.returncode} with a sanitizer/valgrind report:\n"
+                    f"--- stderr\n{done.stderr}", pytrace=False)
+    return done
+
+
 def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60):
     """Run `code` in a fresh interpreter and return the finished process.
 
@@ -115,18 +132,8 @@ def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60)
     if preload:
         child_env["LD_PRELOAD"] = ":".join(preload)
     child_env.update(env or {})
-    if CHILD_PRELOAD:
-        rest = [p for p in child_env.get("LD_PRELOAD", "").split(":") if p]
-        child_env["LD_PRELOAD"] = ":".join([*CHILD_PRELOAD, *rest])
-    done = subprocess.run(
-        [*CHILD_WRAPPER, sys.executable, "-c", prelude + textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout * TIMEOUT_FACTOR, env=child_env,
-        cwd=cwd or "/",
-    )
-    if TOOL_REPORT.search(done.stderr):
-        pytest.fail(f"child exited {done.returncode} with a sanitizer/valgrind report:\n"
-                    f"--- stderr\n{done.stderr}", pytrace=False)
-    return done
+    return run_python(["-c", prelude + textwrap.dedent(code)], env=child_env,
+                      timeout=timeout, cwd=cwd or "/")
 
 
 def check_child(code: str, **kwargs) -> subprocess.CompletedProcess:
