@@ -135,24 +135,41 @@ _py_err_occurred = ctypes.pythonapi.PyErr_Occurred
 _py_err_occurred.restype = ctypes.c_void_p
 
 
+def shared_singleton(obj):
+    """True for the interpreter's shared cached objects, whose counts any
+    code anywhere moves, before 3.12 made them immortal (constant counts)."""
+    if sys.version_info >= (3, 12):
+        return False
+    if obj is None or type(obj) is bool:
+        return True
+    if type(obj) is int:
+        return -5 <= obj <= 256
+    return type(obj) in (str, bytes, tuple) and len(obj) <= 1
+
+
 def checked_call(func, args):
     """Call func(*args) and check that nothing is left pending and that no
     argument's reference count moves.  The cyclic collector is off for the
     call: run by the call's own allocations it could free garbage that held
     references to an argument (hypothesis shares constants such as floats
-    between its caches), which would look like a drop."""
+    between its caches), which would look like a drop.  Before 3.12 small
+    ints are not immortal and the result may be one of the arguments, so it
+    is let go before counting."""
+    counted = [arg for arg in args if not shared_singleton(arg)]
     gc.disable()
     try:
-        before = [sys.getrefcount(arg) for arg in args]
+        before = [sys.getrefcount(arg) for arg in counted]
         result = func(*args)
-        after = [sys.getrefcount(arg) for arg in args]
+        result_type, value = type(result), repr(result)
+        del result
+        after = [sys.getrefcount(arg) for arg in counted]
     finally:
         gc.enable()
-    assert before == after, ("reference counts moved", args, before, after)
+    assert before == after, ("reference counts moved", counted, before, after)
     assert sys.exc_info() == (None, None, None), sys.exc_info()
     assert _py_err_occurred() is None, "exception pending after the call"
-    assert type(result) is int, type(result)
-    return result
+    assert result_type is int, result_type
+    return int(value)
 
 
 def main(function, examples, agent_path):
