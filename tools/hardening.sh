@@ -78,7 +78,8 @@ stage_asan() {
 }
 
 # Subset for valgrind: forwarding with every argument shape, discovery
-# (lookups, re-open, reference keeping), and a short fuzz.
+# (lookups, re-open, reference keeping), a short fuzz against the recording
+# agent, a scaled-down churn with the reference agent, and the self-check.
 VALGRIND_SUBSET=(tests/test_forwarding.py tests/test_agent_discovery.py
                  tests/test_fuzz.py::test_fuzz_with_recording_agent tests/test_churn.py
                  tests/test_hardening_setup.py)
@@ -114,8 +115,12 @@ stage_tidy() {
     local venv=".venv/cpython-$VER"
     make_venv "$venv"
     # Configure only: compile_commands.json is all clang-tidy needs.
-    local build=build/tidy
-    cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    local build=build/tidy cmake=cmake
+    if ! command -v cmake >/dev/null; then
+        "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" cmake
+        cmake="$venv/bin/cmake"
+    fi
+    "$cmake" -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
         -DSKBUILD_PROJECT_NAME=lockgauge -DSKBUILD_PROJECT_VERSION=0.0 \
         -DPython_EXECUTABLE="$ROOT/$venv/bin/python" >/dev/null
     local sources
