@@ -18,12 +18,13 @@ def run_python(args, *, timeout=TIMEOUT, env=None, cwd=None, stdin=subprocess.DE
 
     The working directory defaults to "/" so that `-m vandrel` finds the
     installed package, never the source tree."""
+    from conftest import run_python as run_test_child
     full_env = dict(os.environ)
     full_env.pop("LD_PRELOAD", None)
     if env:
         full_env.update(env)
-    return subprocess.run([PYTHON, *args], capture_output=True, timeout=timeout,
-                          env=full_env, cwd=cwd or "/", stdin=stdin)
+    return run_test_child(args, env=full_env, timeout=timeout, text=False,
+                          cwd=cwd or "/", stdin=stdin)
 
 
 def write_script(tmp_path, code, name="scenario.py"):

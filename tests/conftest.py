@@ -3,8 +3,21 @@
 Import-time behaviour of a single-phase extension module can be seen only
 once per process, so every scenario runs in a fresh interpreter: run_child()
 starts one with the agents it asks for already loaded, and fails with the
-child's stderr when the child fails."""
+child's stderr when the child fails.
+
+The hardening runs (tools/hardening.sh) steer every child through three
+environment variables:
+  VANDREL_CHILD_PRELOAD  libraries put first in each child's LD_PRELOAD
+                         (the sanitizer runtime: the interpreter is not
+                         instrumented, so the runtime must come first);
+  VANDREL_CHILD_WRAPPER  a command that runs each child (valgrind ...);
+  VANDREL_SANITIZED=1    the modules are a sanitizer build.
+Under a sanitizer or a wrapper, tests marked `build_shape` (the sanitizer
+changes the libraries' symbols and dependencies) or `timing` are skipped,
+and a child whose output carries a sanitizer or valgrind report fails."""
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -18,6 +31,37 @@ HERE = Path(__file__).resolve().parent
 NATIVE = HERE / "native"
 
 NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"
+
+SANITIZED = os.environ.get("VANDREL_SANITIZED") == "1"
+CHILD_PRELOAD = [p for p in os.environ.get("VANDREL_CHILD_PRELOAD", "").split(":") if p]
+CHILD_WRAPPER = shlex.split(os.environ.get("VANDREL_CHILD_WRAPPER", ""))
+# Children under valgrind run tens of times slower.
+TIMEOUT_FACTOR = float(os.environ.get("VANDREL_TIMEOUT_FACTOR", "1"))
+
+# A line any of these tools prints when it finds a fault in a child.
+TOOL_REPORT = re.compile(
+    r"ERROR: (Address|Leak)Sanitizer|SUMMARY: \w+Sanitizer|: runtime error: "
+    r"|^==\d+== \S", re.MULTILINE)
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "build_shape: checks symbols or dependencies of the built libraries "
+        "(skipped in a sanitizer build)")
+    config.addinivalue_line(
+        "markers", "timing: depends on wall-clock timing (skipped under a sanitizer or valgrind)")
+
+
+def pytest_collection_modifyitems(config, items):
+    skips = {}
+    if SANITIZED:
+        skips["build_shape"] = pytest.mark.skip(reason="sanitizer build changes symbols and NEEDED")
+    if SANITIZED or CHILD_WRAPPER:
+        skips["timing"] = pytest.mark.skip(reason="timing is meaningless under a sanitizer or valgrind")
+    for item in items:
+        for name, skip in skips.items():
+            if name in item.keywords:
+                item.add_marker(skip)
 
 
 @dataclass(frozen=True)
@@ -57,6 +101,30 @@ def native(tmp_path_factory) -> NativeLibs:
     )
 
 
+def hardened_env(env) -> dict:
+    """A copy of `env` with the hardening run's preload first in LD_PRELOAD."""
+    env = dict(env)
+    if CHILD_PRELOAD:
+        rest = [p for p in env.get("LD_PRELOAD", "").split(":") if p]
+        env["LD_PRELOAD"] = ":".join([*CHILD_PRELOAD, *rest])
+    return env
+
+
+def run_python(args, *, env, timeout, text=True, **kwargs) -> subprocess.CompletedProcess:
+    """Run this interpreter with `args` as a test child: under the hardening
+    run's wrapper, with its preload first in LD_PRELOAD, and failing the
+    test when the child's stderr carries a sanitizer or valgrind report.
+    Any test that starts a Python process of its own should use this."""
+    done = subprocess.run([*CHILD_WRAPPER, sys.executable, *args], capture_output=True,
+                          text=text, timeout=timeout * TIMEOUT_FACTOR, env=hardened_env(env),
+                          **kwargs)
+    stderr = done.stderr if text else done.stderr.decode(errors="replace")
+    if TOOL_REPORT.search(stderr):
+        pytest.fail(f"child exited {done.returncode} with a sanitizer/valgrind report:\n"
+                    f"--- stderr\n{stderr}", pytrace=False)
+    return done
+
+
 def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60):
     """Run `code` in a fresh interpreter and return the finished process.
 
@@ -71,11 +139,8 @@ def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60)
     if preload:
         child_env["LD_PRELOAD"] = ":".join(preload)
     child_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout, env=child_env,
-        cwd=cwd or "/",
-    )
+    return run_python(["-c", prelude + textwrap.dedent(code)], env=child_env,
+                      timeout=timeout, cwd=cwd or "/")
 
 
 def check_child(code: str, **kwargs) -> subprocess.CompletedProcess:

@@ -22,12 +22,14 @@ def tool_output(*command):
     return proc.stdout.decode()
 
 
+@pytest.mark.build_shape
 def test_exports_exactly_the_three_entry_points():
     out = tool_output("nm", "-D", "--defined-only", AGENT)
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor"}
 
 
+@pytest.mark.build_shape
 def test_no_cpp_runtime_and_no_python_dependency():
     out = tool_output("readelf", "-d", AGENT)
     needed = {line.split("[")[1].split("]")[0] for line in out.splitlines() if "(NEEDED)" in line}
@@ -35,6 +37,7 @@ def test_no_cpp_runtime_and_no_python_dependency():
     assert needed and needed <= allowed, needed
 
 
+@pytest.mark.build_shape
 def test_no_undefined_reference_to_the_interpreter():
     # Every interpreter symbol is looked up at run time, so that the
     # library loads into processes that are not Python.

@@ -14,6 +14,8 @@ import textwrap
 
 import pytest
 
+from conftest import run_python
+
 # Statuses of the agent's interceptor entry points (README, "Reference
 # agent: GIL interceptor").
 OK = 0
@@ -54,14 +56,8 @@ PRELUDE = textwrap.dedent(
 def run_child(tmp_path, body, timeout=60, env=None, prelude=True):
     """Run `body` in a fresh interpreter; return the value it emit()-ed."""
     code = (PRELUDE if prelude else "") + textwrap.dedent(body)
-    proc = subprocess.run(
-        [sys.executable, "-c", code],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=env,
-    )
+    proc = run_python(["-c", code], cwd=tmp_path, timeout=timeout,
+                      env=os.environ if env is None else env)
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
     )
@@ -81,6 +77,7 @@ def thread_figures(report, native_id):
 
 
 @needs_interceptor
+@pytest.mark.timing
 def test_idle_process_holds_little(tmp_path):
     report, _ = run_child(
         tmp_path,
@@ -98,6 +95,7 @@ def test_idle_process_holds_little(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.timing
 def test_single_spinner_holds_and_never_waits(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -118,6 +116,7 @@ def test_single_spinner_holds_and_never_waits(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.timing
 def test_two_cpu_bound_threads_share_the_gil(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -151,6 +150,7 @@ def test_two_cpu_bound_threads_share_the_gil(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.timing
 def test_blocked_threads_neither_hold_nor_wait(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -185,6 +185,7 @@ def test_blocked_threads_neither_hold_nor_wait(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.timing
 def test_heartbeat_queues_behind_spinners(tmp_path):
     result, proc = run_child(
         tmp_path,
@@ -222,6 +223,7 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.timing
 def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
     result, _ = run_child(
         tmp_path,

@@ -26,6 +26,7 @@ def tool(name):
     return path
 
 
+@pytest.mark.build_shape
 @pytest.mark.parametrize("module", sorted(EXPORTS))
 def test_exports_exactly_the_plain_public_names(module):
     out = subprocess.run([tool("nm"), "-D", "--defined-only", library(module)],
@@ -38,6 +39,7 @@ def test_exports_exactly_the_plain_public_names(module):
     assert "Version definition" not in versions
 
 
+@pytest.mark.build_shape
 @pytest.mark.parametrize("module", sorted(EXPORTS))
 def test_needs_neither_libpython_nor_a_cxx_runtime(module):
     out = subprocess.run([tool("readelf"), "-d", library(module)],

@@ -428,6 +428,7 @@ def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
     it to drain (EAGAIN, poll) instead of dropping output."""
     import time
     from agent_helpers import write_script, PYTHON
+    from conftest import hardened_env
     code = NONBLOCKING_PIPE.replace(
         "truth = truth_and_dump(1, 0)",
         "print('dumping', file=sys.stderr, flush=True)\ntruth = truth_and_dump(1, 0)")
@@ -436,7 +437,8 @@ def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
     env.pop("LD_PRELOAD", None)
     child = subprocess.Popen([PYTHON, "-m", "vandrel", "run", str(script),
                               str(tmp_path / "truth.json"), "60"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/", env=env)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/",
+                             env=hardened_env(env))
     try:
         assert child.stderr.readline() == b"dumping\n"
         # The 4 KiB pipe fills at once; the agent waits up to 2 s for it.

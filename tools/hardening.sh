@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Hardening checks beyond the plain test run, each a stage of its own:
+#
+#   tools/hardening.sh asan      ASan+UBSan build of the modules and the agent
+#                                in .venv/asan-<ver>, whole test suite
+#   tools/hardening.sh valgrind  memcheck over a representative subset, every
+#                                test child run under valgrind
+#   tools/hardening.sh tidy      clang-tidy (config: .clang-tidy) over the C++
+#   tools/hardening.sh all       the three in turn, with the time of each
+#
+# Extra arguments of asan and valgrind go to pytest; test paths given to
+# valgrind replace its subset.  CMAKE_ARGS and PYTHON
+# are honoured as by ./dev.  Exits non-zero as soon as a stage fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+# Same rule as ./dev: PYTHON wins, else the first CPython 3.13 that runs.
+find_python() {
+    if [[ -n "${PYTHON:-}" ]]; then
+        echo "$PYTHON"
+        return
+    fi
+    local candidate
+    for candidate in python3.13 \
+        "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/3.13*/bin/python3.13 \
+        /usr/local/bin/python3.13 /usr/bin/python3.13; do
+        if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+            command -v "$candidate" || echo "$candidate"
+            return
+        fi
+    done
+    echo "hardening: CPython 3.13 not found; set PYTHON=/path/to/python3.13" >&2
+    exit 1
+}
+
+PY=$(find_python)
+VER=$("$PY" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
+PIP_FLAGS=(-q --disable-pip-version-check)
+
+# make_venv DIR: a virtualenv at DIR with the test requirements.
+make_venv() {
+    [[ -x "$1/bin/python" ]] || "$PY" -m venv "$1"
+    "$1/bin/python" -m pip install "${PIP_FLAGS[@]}" -r tests/requirements.txt
+}
+
+apt_install() {
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "hardening: $* missing and not root; install it" >&2
+        exit 1
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+stage_asan() {
+    local venv=".venv/asan-$VER"
+    make_venv "$venv"
+    # Own build tree, so the plain build in build/ is left alone.
+    CMAKE_ARGS="${CMAKE_ARGS:-} -DVANDREL_SANITIZE=ON" \
+        "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" --no-build-isolation \
+        --config-settings=build-dir="build/asan/{wheel_tag}" .
+
+    # The interpreter is not instrumented: the ASan runtime must be the
+    # first object in every child (conftest puts VANDREL_CHILD_PRELOAD first
+    # in LD_PRELOAD), and Python's own allocator must be plain malloc for
+    # ASan to see object memory.  Any finding ends the child with a
+    # distinctive status and is caught by conftest.run_child.
+    local runtime
+    runtime=$(realpath "$(${CXX:-g++} -print-file-name=libasan.so)")
+    VANDREL_SANITIZED=1 \
+    VANDREL_CHILD_PRELOAD="$runtime" \
+    PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="halt_on_error=1:exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1" \
+    LSAN_OPTIONS="suppressions=$ROOT/tools/sanitizer/lsan.supp:print_suppressions=0" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87" \
+        "$venv/bin/pytest" -p no:cacheprovider "$@"
+}
+
+# Subset for valgrind: forwarding with every argument shape, discovery
+# (lookups, re-open, reference keeping), a short fuzz against the recording
+# agent, a scaled-down dump churn with the reference agent, and the
+# self-check.  The interceptor churn stays with ASan: valgrind runs one
+# thread at a time, and with threads spinning for the GIL each switch-over
+# then takes tens of seconds.
+VALGRIND_SUBSET=(tests/test_forwarding.py tests/test_agent_discovery.py
+                 tests/test_fuzz.py::test_fuzz_with_recording_agent
+                 tests/test_churn.py::test_dumps_while_threads_start_and_finish
+                 tests/test_hardening_setup.py)
+
+stage_valgrind() {
+    command -v valgrind >/dev/null || apt_install valgrind
+    local venv=".venv/cpython-$VER"
+    make_venv "$venv"
+    "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" --no-build-isolation .
+    # Test paths among the arguments replace the subset; other arguments
+    # are pytest options added to it.
+    local args=("$@") arg
+    for arg in "$@"; do
+        [[ $arg == tests/* ]] && break
+    done
+    [[ ${arg:-} == tests/* ]] || args=("${VALGRIND_SUBSET[@]}" "$@")
+    # Every child interpreter runs under memcheck; an error ends it with 99
+    # and leaves "==pid==" lines that conftest.run_child turns into a failure.
+    # Only definite leaks count: the agent library is deliberately kept
+    # open, and the interpreter keeps much reachable memory at exit.
+    VANDREL_CHILD_WRAPPER="valgrind -q --tool=memcheck --error-exitcode=99 \
+--leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \
+--track-origins=yes --suppressions=$ROOT/tools/sanitizer/valgrind.supp" \
+    VANDREL_TIMEOUT_FACTOR=10 \
+    VANDREL_FUZZ_EXAMPLES="${VANDREL_FUZZ_EXAMPLES:-300}" \
+    VANDREL_CHURN_SCALE="${VANDREL_CHURN_SCALE:-0.02}" \
+    PYTHONMALLOC=malloc \
+        "$venv/bin/pytest" -p no:cacheprovider "${args[@]}"
+}
+
+stage_tidy() {
+    command -v clang-tidy >/dev/null || apt_install clang-tidy
+    local venv=".venv/cpython-$VER"
+    make_venv "$venv"
+    # Configure only: compile_commands.json is all clang-tidy needs.
+    local build=build/tidy cmake=cmake
+    if ! command -v cmake >/dev/null; then
+        "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" cmake
+        cmake="$venv/bin/cmake"
+    fi
+    "$cmake" -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+        -DSKBUILD_PROJECT_NAME=lockgauge -DSKBUILD_PROJECT_VERSION=0.0 \
+        -DPython_EXECUTABLE="$ROOT/$venv/bin/python" >/dev/null
+    local sources
+    mapfile -t sources < <(git ls-files 'symbol/*.cpp' 'lockgauge/*.cpp' 'threadsnap/*.cpp' \
+        'agent/*.cpp')
+    # clang-tidy exits 0 when it cannot read its config (it falls back to
+    # its defaults), so any diagnostic line at all fails the stage too.
+    local out status=0
+    out=$(clang-tidy --quiet -p "$build" "${sources[@]}" 2>&1) || status=$?
+    out=$(grep -v '^[0-9]* warnings\? generated\.$' <<<"$out" || true)
+    if [[ $status -ne 0 || -n $out ]]; then
+        printf '%s\n' "$out" >&2
+        echo "hardening: clang-tidy found problems (status $status)" >&2
+        return 1
+    fi
+    echo "clang-tidy: ${#sources[@]} files clean"
+}
+
+timed() {
+    local name=$1 start=$SECONDS
+    shift
+    echo "=== hardening: $name"
+    "$@"
+    echo "=== hardening: $name passed in $((SECONDS - start)) s"
+}
+
+stage=${1:-}
+[[ $# -gt 0 ]] && shift
+case "$stage" in
+    asan) timed asan stage_asan "$@" ;;
+    valgrind) timed valgrind stage_valgrind "$@" ;;
+    tidy) timed tidy stage_tidy ;;
+    all)
+        timed tidy stage_tidy
+        timed asan stage_asan
+        timed valgrind stage_valgrind
+        ;;
+    *)
+        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2
+        exit 2
+        ;;
+esac
