@@ -64,7 +64,7 @@ namespace {
 
 const int64_t default_sample_period_us = 10000;
 const int64_t min_sample_period_us = 100;
-const int64_t max_sample_period_us = 60 * 1000 * 1000;
+const int64_t max_sample_period_us = 60LL * 1000 * 1000;
 const int64_t max_report_period_ms = 1000LL * 1000 * 1000;
 /* Passes that look for a new thread's name before giving up on it. */
 const uint8_t max_name_tries = 5;
@@ -883,15 +883,21 @@ struct text_buffer {
 
 __attribute__((format(printf, 2, 3))) void append(text_buffer *text, const char *format, ...)
 {
+    va_list args;
+    va_start(args, format);
     for (;;) {
         size_t room = text->capacity - text->length;
-        va_list args;
-        va_start(args, format);
-        int needed = text->data ? vsnprintf(text->data + text->length, room, format, args) : -1;
-        va_end(args);
+        int needed = -1;
+        if (text->data) {
+            va_list attempt;
+            va_copy(attempt, args);
+            /* clang-14's analyzer loses track of va_copy inside a loop. */
+            needed = vsnprintf(text->data + text->length, room, format, attempt);  // NOLINT(clang-analyzer-valist.Uninitialized)
+            va_end(attempt);
+        }
         if (text->data && needed >= 0 && static_cast<size_t>(needed) < room) {
             text->length += static_cast<size_t>(needed);
-            return;
+            break;
         }
         size_t capacity = text->capacity ? text->capacity * 2 : 4096;
         if (needed >= 0 && capacity < text->length + static_cast<size_t>(needed) + 1) {
@@ -899,11 +905,12 @@ __attribute__((format(printf, 2, 3))) void append(text_buffer *text, const char 
         }
         char *grown = static_cast<char *>(realloc(text->data, capacity));
         if (grown == nullptr) {
-            return;
+            break; /* out of memory: the line is dropped */
         }
         text->data = grown;
         text->capacity = capacity;
     }
+    va_end(args);
 }
 
 double share(int64_t part, int64_t whole)
@@ -933,8 +940,10 @@ void report_text(const report_data *data, bool final, text_buffer *text)
         double held_share = share(row->held_ns, data->wall_ns);
         double wait_share = share(row->waited_ns, data->wall_ns);
         char bar[64];
-        int held_marks = static_cast<int>(held_share * bar_width / 100.0 + 0.5);
-        int wait_marks = static_cast<int>(wait_share * bar_width / 100.0 + 0.5);
+        /* Shares are never negative, so adding 0.5 rounds to nearest
+         * without pulling in libm's lround. */
+        int held_marks = static_cast<int>(held_share * bar_width / 100.0 + 0.5);  // NOLINT(bugprone-incorrect-roundings)
+        int wait_marks = static_cast<int>(wait_share * bar_width / 100.0 + 0.5);  // NOLINT(bugprone-incorrect-roundings)
         if (held_marks + wait_marks > bar_width) {
             wait_marks = bar_width - held_marks;
         }
