@@ -39,8 +39,8 @@ def python_includes() -> list:
 
 def installed_agent() -> str:
     import importlib.util
-    spec = importlib.util.find_spec("vandrel")
-    return os.path.join(spec.submodule_search_locations[0], "vandrel_agent.so")
+    package = importlib.util.find_spec("vandrel")
+    return os.path.join(package.submodule_search_locations[0], "vandrel_agent.so")
 
 
 def run_python(code: str, *, env=None, timeout=600) -> str:
