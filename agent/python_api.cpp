@@ -110,6 +110,7 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     if (!resolve(handle, "PyThreadState_GetUnchecked", &api->thread_state_unchecked)) {
         ok &= resolve(handle, "_PyThreadState_UncheckedGet", &api->thread_state_unchecked);
     }
+    ok &= resolve(handle, "PyGILState_GetThisThreadState", &api->gil_state_this_thread);
     ok &= resolve(handle, "PyThreadState_GetInterpreter", &api->thread_state_interpreter);
     ok &= resolve(handle, "PyInterpreterState_ThreadHead", &api->interpreter_thread_head);
     ok &= resolve(handle, "PyThreadState_Next", &api->thread_state_next);

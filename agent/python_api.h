@@ -20,6 +20,8 @@ struct python_api {
     const char *(*get_version)(void);
     /* Current thread state or NULL; never a fatal error. */
     PyThreadState *(*thread_state_unchecked)(void);
+    /* The calling thread's own thread state, GIL or not. */
+    PyThreadState *(*gil_state_this_thread)(void);
     PyInterpreterState *(*thread_state_interpreter)(PyThreadState *);
     PyThreadState *(*interpreter_thread_head)(PyInterpreterState *);
     PyThreadState *(*thread_state_next)(PyThreadState *);

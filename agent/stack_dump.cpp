@@ -21,6 +21,8 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace vandrel {
 
@@ -754,7 +756,8 @@ PyObject *instance_attribute(const dump_context *ctx, PyObject *object, PyObject
 }
 
 /* Native thread id as threading.get_native_id() gives it; 0 if unknown. */
-unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, PyObject *thread)
+unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, PyObject *thread,
+                               bool is_current)
 {
     const python_api *api = ctx->api;
 #if PY_VERSION_HEX >= 0x030B0000
@@ -763,6 +766,11 @@ unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, P
     }
 #endif
     (void)tstate;
+    if (is_current) {
+        /* Before 3.11 thread states do not record it, but for the calling
+         * thread the kernel can tell. */
+        return static_cast<unsigned long>(syscall(SYS_gettid));
+    }
     PyObject *native_id = instance_attribute(ctx, thread, ctx->native_id_key);
     if (native_id == nullptr
         || (api->type_get_flags(Py_TYPE(native_id)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
@@ -783,7 +791,7 @@ void write_thread_header(const dump_context *ctx, PyThreadState *tstate, bool is
     fd_output *out = ctx->out;
     unsigned long ident = thread_ident(api, tstate);
     PyObject *thread = thread_object(ctx, ident);
-    unsigned long native_id = native_thread_id(ctx, tstate, thread);
+    unsigned long native_id = native_thread_id(ctx, tstate, thread, is_current);
 
     fd_output_append_literal(out, is_current ? "Current thread " : "Thread ");
     if (native_id != 0) {
@@ -914,8 +922,11 @@ void dump_threads(int32_t fd, int64_t max_frames)
         write_message(fd, UNSUPPORTED_BUILD, sizeof UNSUPPORTED_BUILD - 1);
         return;
     }
+    /* Before 3.12 the "current" thread state is the GIL holder's, whichever
+     * thread asks, so it must also be this thread's own. */
     PyThreadState *current = api->thread_state_unchecked();
-    if (current == nullptr) {
+    bool current_is_global = api->runtime_major == 3 && api->runtime_minor < 12;
+    if (current == nullptr || (current_is_global && current != api->gil_state_this_thread())) {
         write_message(fd, NOT_HOLDING_GIL, sizeof NOT_HOLDING_GIL - 1);
         return;
     }

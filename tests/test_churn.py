@@ -207,11 +207,13 @@ def run_churn(body, tmp_path, **values):
     return done
 
 
+@pytest.mark.slow
 def test_dumps_while_threads_start_and_finish(tmp_path):
     done = run_churn(DUMP_CHURN, tmp_path, DUMPS=DUMPS)
     assert f"dumps done {DUMPS}" in done.stdout
 
 
+@pytest.mark.slow
 def test_interceptor_on_off_cycles_with_threads_running(tmp_path):
     done = run_churn(INTERCEPTOR_CHURN, tmp_path, CYCLES=CYCLES)
     assert f"cycles done {CYCLES}" in done.stdout

@@ -191,6 +191,10 @@ def test_finished_threads_are_gone_and_unnamed_threads_are_shown(tmp_path):
     truth = load_json(tmp_path / "truth.json")
     by_id = blocks_by_id(blocks)
     assert not set(truth["finished"]) & set(by_id)
+    if sys.version_info < (3, 11):
+        # 3.10's thread states hold no native id, and a thread started
+        # without threading has no Thread object to ask: it shows as "?".
+        truth["raw"] = None
     raw = by_id.pop(truth["raw"])
     assert raw["name"] is None and not raw["current"]
     assert [frame[2] for frame in raw["frames"]] == ["wait", "wait", "raw_thread"]
@@ -371,7 +375,10 @@ def test_agent_built_for_another_version_is_safe(tmp_path, python):
     blocks = parse_dump(dump)
     truth = json.loads(truth_text)
     assert len(blocks) == 3 and blocks[0]["current"]
-    assert all(block["id"] is None and block["name"] is None for block in blocks)
+    # Only the calling thread's id is known (the kernel tells it); names none.
+    assert blocks[0]["id"] is not None and blocks[0]["id"] > 0
+    assert all(block["id"] is None for block in blocks[1:])
+    assert all(block["name"] is None for block in blocks)
     others = sorted((block["frames"] for block in blocks[1:]), key=len)
     assert others == sorted(truth, key=len)
 
