@@ -46,6 +46,7 @@ def test_no_undefined_reference_to_the_interpreter():
     assert not [name for name in names if name.startswith(("Py", "_Py"))], names
 
 
+@pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
 @pytest.mark.parametrize("bind_now", [False, True])
 def test_preloading_into_a_shell_is_harmless(bind_now):
     env = dict(os.environ, LD_PRELOAD=AGENT)
@@ -96,6 +97,7 @@ int main(int argc, char **argv)
 """
 
 
+@pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
 def test_entry_points_called_by_a_host_that_is_not_python(tmp_path):
     """A C program calling the agent: no interpreter to find, so nothing
     is dumped and nothing crashes."""

@@ -667,6 +667,7 @@ def test_subinterpreter_is_refused(tmp_path):
     assert result == {"sub": [NOT_AVAILABLE, NOT_ON], "main": [OK, OK]}
 
 
+@pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
 def test_preloading_into_a_shell_is_harmless(tmp_path):
     # Eager binding makes any reference to an interpreter symbol fail at
     # load time: the agent must resolve all of them at run time instead.

@@ -358,6 +358,7 @@ print(json.dumps(truth))
 '''
 
 
+@pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
 @pytest.mark.parametrize("python", other_interpreters() or [None])
 def test_agent_built_for_another_version_is_safe(tmp_path, python):
     """An agent built for this interpreter, loaded into another CPython
