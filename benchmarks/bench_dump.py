@@ -130,20 +130,18 @@ def main():
 
     print(f"Python {sys.version.split()[0]}, {FRAMES_PER_THREAD} frames per thread, "
           f"{args.repeat} repetitions, {args.order}")
-    threads, release = start_threads(100)
-    small = compare("100 threads", agent_dump, faulthandler_dump,
-                          "faulthandler all_threads", args.repeat, args.order)
-    release.set()
-    for thread in threads:
-        thread.join()
+    def measure(count, other, other_label):
+        threads, release = start_threads(count)
+        try:
+            return compare(f"{count} threads", agent_dump, other, other_label,
+                           args.repeat, args.order)
+        finally:
+            release.set()
+            for thread in threads:
+                thread.join()
 
-    threads, release = start_threads(1000)
-    large = compare("1000 threads", agent_dump, format_stacks,
-                          "_current_frames+format", args.repeat, args.order)
-    release.set()
-    for thread in threads:
-        thread.join()
-
+    small = measure(100, faulthandler_dump, "faulthandler all_threads")
+    large = measure(1000, format_stacks, "_current_frames+format")
     ratio_small, ratio_large = small[0] / small[1], large[0] / large[1]
     print(f"targets: 100 threads <= 0.01x ({'met' if ratio_small <= 0.01 else 'MISSED'}), "
           f"1000 threads <= 0.02x ({'met' if ratio_large <= 0.02 else 'MISSED'})")
