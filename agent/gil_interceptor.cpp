@@ -1320,6 +1320,16 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
 #endif
 }
 
+/* Is the caller running in the main interpreter?  GIL held.  Only the
+ * main interpreter's GIL is intercepted, and the session's sink belongs to
+ * it: a subinterpreter (with its own GIL or not) must neither start nor
+ * stop a session. */
+bool in_main_interpreter()
+{
+    PyInterpreterState *interp = py->interpreter_get();
+    return interp != nullptr && interp == py->interpreter_main();
+}
+
 /* -1 (no report) or an open descriptor.  poll() flags a closed one with
  * POLLNVAL and, unlike fcntl(), binds no newer glibc symbol. */
 bool valid_fd(int32_t fd)
@@ -1343,6 +1353,9 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     if (!py->gil_state_check()) {
         return VANDREL_NO_GIL;
+    }
+    if (!in_main_interpreter()) {
+        return VANDREL_NOT_AVAILABLE;
     }
     find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
@@ -1481,6 +1494,9 @@ int32_t gil_interceptor_stop()
     }
     if (!py->gil_state_check()) {
         return VANDREL_NO_GIL;
+    }
+    if (!in_main_interpreter()) {
+        return VANDREL_NOT_AVAILABLE;
     }
     if (session_phase_now != SESSION_ON) {
         return interpreter_supported() ? VANDREL_NOT_ON : VANDREL_NOT_AVAILABLE;

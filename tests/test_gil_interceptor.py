@@ -644,27 +644,41 @@ def test_switching_on_and_off_under_contention(tmp_path):
 
 
 @needs_interceptor
-def test_subinterpreter_is_refused(tmp_path):
-    # Only the main interpreter's GIL is intercepted; a subinterpreter gets
-    # "not available" and the main interpreter is unaffected.
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_subinterpreter_is_refused(tmp_path, kind):
+    # Only the main interpreter's GIL is intercepted and the session's sink
+    # belongs to it: a subinterpreter, with its own GIL or the shared one,
+    # gets "not available" from both entry points, and the main session
+    # goes on untouched (its final report comes to the main interpreter).
     result, _ = run_child(
         tmp_path,
-        """
+        f"""
         import _interpreters
-        interp = _interpreters.create("legacy")
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        interp = _interpreters.create({kind!r})
         r, w = os.pipe()
         _interpreters.run_string(interp, f'''
-        import lockgauge, os
-        s = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
-        d = lockgauge.deinit_gil_interceptor()
-        os.write({w}, f"{{s}} {{d}}".encode())
+        import ctypes, os
+        agent = ctypes.PyDLL({{AGENT!r}})  # keeps the GIL, as the modules do
+        agent.init_py_gil_interceptor.restype = ctypes.c_int32
+        agent.deinit_py_gil_interceptor.restype = ctypes.c_int32
+        s = agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
+                                          -1, 0, 0, 0)
+        d = agent.deinit_py_gil_interceptor()
+        os.write({{w}}, f"{{{{s}}}} {{{{d}}}}".encode())
         ''')
         sub = [int(x) for x in os.read(r, 100).split()]
-        emit({"sub": sub, "main": [lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
-                                   lockgauge.deinit_gil_interceptor()]})
+        reports_during = len(reports)
+        main = [lockgauge.deinit_gil_interceptor(),
+                lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+                lockgauge.deinit_gil_interceptor()]
+        emit({{"sub": sub, "main": main, "reports": [reports_during, len(reports)],
+              "final": reports[-1]["final"]}})
         """,
     )
-    assert result == {"sub": [NOT_AVAILABLE, NOT_ON], "main": [OK, OK]}
+    assert result == {"sub": [NOT_AVAILABLE, NOT_AVAILABLE], "main": [OK, OK, OK],
+                      "reports": [0, 1], "final": True}
 
 
 @pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
