@@ -481,3 +481,84 @@ for w in workers:
     proc = run_scenario(tmp_path, code)
     assert proc.stdout == (b"vandrel: dump_threads: the calling thread does not hold the GIL;"
                            b" nothing dumped\n")
+
+
+# Thread states the dump must never read once they are gone: both kinds
+# are deleted while the dumping thread holds the GIL.
+CHURN = {
+    # An isolated subinterpreter importing an extension module runs its
+    # init on a temporary main-interpreter thread state, deleted under the
+    # subinterpreter's own GIL.
+    "subinterpreter_import": r'''
+import _interpreters
+EXTENSIONS = ("_json _random _csv _bisect _heapq array math select _struct _contextvars "
+              "_datetime _statistics _opcode binascii cmath fcntl grp mmap resource "
+              "unicodedata zlib _queue _lsprof _zoneinfo _pickle _socket").split()
+IMPORT_ALL = "for name in %r:\n    try: __import__(name)\n    except ImportError: pass\n"
+def churn():
+    interp = _interpreters.create("isolated")
+    _interpreters.run_string(interp, IMPORT_ALL % (EXTENSIONS,))
+    _interpreters.destroy(interp)
+''',
+    # PyThreadState_Delete() may be called without the GIL (ctypes.CDLL
+    # releases it around the call).
+    "delete_without_gil": r'''
+api = ctypes.pythonapi
+api.PyThreadState_New.restype = ctypes.c_void_p
+api.PyThreadState_New.argtypes = [ctypes.c_void_p]
+api.PyInterpreterState_Main.restype = ctypes.c_void_p
+api.PyThreadState_Clear.argtypes = [ctypes.c_void_p]
+delete_unlocked = ctypes.CDLL(None).PyThreadState_Delete
+delete_unlocked.argtypes = [ctypes.c_void_p]
+def churn():
+    states = [api.PyThreadState_New(api.PyInterpreterState_Main()) for _ in range(20)]
+    for state in states:
+        api.PyThreadState_Clear(state)
+    for state in states:
+        delete_unlocked(state)
+''',
+}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="own-GIL subinterpreters and the "
+                    "head lock the dump takes are 3.13's")
+@pytest.mark.parametrize("churn", sorted(CHURN))
+def test_thread_states_deleted_during_dumps(tmp_path, churn):
+    """Dumps race thread states deleted without this interpreter's GIL: the
+    thread list is read under the runtime's head lock and no thread state
+    is touched after it (a read of a freed one is an ASan finding)."""
+    # CPython 3.13.0 itself corrupts memory with two isolated
+    # subinterpreters importing at once: one churns there, for longer.
+    churners, seconds = (1, 5.0) if churn == "subinterpreter_import" else (2, 3.0)
+    code = SCENARIO_PROLOGUE + CHURN[churn] + f"CHURNERS, SECONDS = {churners}, {seconds}\n" + r'''
+stop = threading.Event()
+rounds = []
+def churn_until_stopped():
+    while not stop.is_set():
+        churn()
+        rounds.append(1)
+churners = [threading.Thread(target=churn_until_stopped, name=f"churner-{i}")
+            for i in range(CHURNERS)]
+for churner in churners:
+    churner.start()
+devnull = os.open(os.devnull, os.O_WRONLY)
+dumps = 0
+deadline = time.monotonic() + SECONDS
+while time.monotonic() < deadline or not rounds:
+    assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
+    dumps += 1
+with open(sys.argv[1], "w") as f:
+    json.dump({"dumps": dumps, "rounds": len(rounds)}, f)
+stop.set()
+for churner in churners:
+    churner.join()
+sys.stdout.flush()
+threadsnap.dump_all_threads_stack(1, 0)
+'''
+    code = code.replace("import ctypes, json", "import time, ctypes, json", 1)
+    proc = run_scenario(tmp_path, code, tmp_path / "facts.json", timeout=180)
+    facts = load_json(tmp_path / "facts.json")
+    assert facts["dumps"] > 0 and facts["rounds"] > 0, facts
+    # Once the churn is over, the dump is whole: one thread, the caller.
+    blocks = parse_dump(proc.stdout.decode())
+    assert [(b["current"], b["name"]) for b in blocks] == [(True, "MainThread")], blocks
