@@ -38,6 +38,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
@@ -507,6 +508,25 @@ struct session_config {
 
 session_config session;
 
+/* A close-on-exec duplicate of fd, numbered 3 or above.  On success return
+ * it; on error return -1.  A raw system call: fcntl() would bind a glibc
+ * symbol newer than the oldest glibc the agent supports. */
+int own_duplicate(int fd)
+{
+    long duplicate = syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 3);
+    return duplicate < 0 ? -1 : static_cast<int>(duplicate);
+}
+
+/* Close the session's own report descriptor, if any.  Entry points only,
+ * once the reporter has stopped (or, after fork, does not exist). */
+void close_report_fd()
+{
+    if (session.report_fd >= 0) {
+        close(session.report_fd);
+        session.report_fd = -1;
+    }
+}
+
 /* ---- Patching ----------------------------------------------------------- */
 
 /* Point every slot at `hook`.  On success return true.  On error put back
@@ -962,8 +982,9 @@ void report_text(const report_data *data, bool final, text_buffer *text)
  * in pieces no larger than a pipe's atomic size, each once poll() says the
  * fd takes it.  Gives up silently on any other error (closed or invalid
  * fd) and when the fd accepts nothing for report_write_timeout_ms: a pipe
- * nobody reads must not hold the agent's thread, and so the stop, for ever. */
-void write_all(int fd, const char *data, size_t length)
+ * nobody reads must not hold the agent's thread, and so the stop, for ever.
+ * Returns whether a write failed with EPIPE. */
+bool write_pieces(int fd, const char *data, size_t length)
 {
     while (length > 0) {
         struct pollfd ready = {fd, POLLOUT, 0};
@@ -972,7 +993,7 @@ void write_all(int fd, const char *data, size_t length)
             continue;
         }
         if (polled <= 0 || (ready.revents & (POLLERR | POLLNVAL | POLLHUP)) != 0) {
-            return;
+            return false;
         }
         size_t piece = length < PIPE_BUF ? length : PIPE_BUF;
         ssize_t written = write(fd, data, piece);
@@ -980,10 +1001,32 @@ void write_all(int fd, const char *data, size_t length)
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return;
+            return errno == EPIPE;
         }
         data += written;
         length -= static_cast<size_t>(written);
+    }
+    return false;
+}
+
+/* write_pieces(), with the SIGPIPE a pipe whose reader has gone raises
+ * blocked on this thread and consumed: it must not kill a process that
+ * did not ignore it. */
+void write_all(int fd, const char *data, size_t length)
+{
+    sigset_t pipe_only, old_mask, pending;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    bool already_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    bool masked = sigprocmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
+    bool broken_pipe = write_pieces(fd, data, length);
+    if (masked) {
+        if (broken_pipe && !already_pending) {
+            struct timespec no_wait = {0, 0};
+            while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+            }
+        }
+        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     }
 }
 
@@ -1187,6 +1230,7 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
             py->decref(session.sink);
             session.sink = nullptr;
         }
+        close_report_fd();
         session_phase_now = SESSION_OFF;
     }
     py->incref(py->none);
@@ -1460,9 +1504,17 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (naming_pass()) {
         __atomic_store_n(&names_pending, 1, __ATOMIC_SEQ_CST);
     }
-    session.report_fd = report_fd;
+    /* Reports go to a descriptor of our own, so the caller closing
+     * report_fd (and the number being reused for another file) cannot
+     * send them elsewhere. */
+    session.report_fd = report_fd >= 0 ? own_duplicate(report_fd) : -1;
     session.sink = nullptr;
     session.background = nullptr;
+    if (report_fd >= 0 && session.report_fd < 0) {
+        unhook();
+        session_phase_now = SESSION_OFF;
+        return VANDREL_SYSTEM_ERROR;
+    }
     if (sink != nullptr) {
         py->incref(sink);
         session.sink = sink;
@@ -1478,6 +1530,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
                 py->decref(session.sink);
                 session.sink = nullptr;
             }
+            close_report_fd();
             session_phase_now = SESSION_OFF;
             return VANDREL_SYSTEM_ERROR;
         }
@@ -1532,6 +1585,7 @@ int32_t gil_interceptor_stop()
     PyObject *sink = session.sink;
     session.sink = nullptr;
     emit_report(stop_ns, true, sink, session.report_fd);
+    close_report_fd();
     if (sink != nullptr) {
         py->decref(sink);
     }

@@ -467,6 +467,55 @@ def test_invalid_report_fd_later_is_harmless(tmp_path):
     assert result == OK
 
 
+@needs_interceptor
+def test_report_fd_closed_and_its_number_reused_gets_nothing(tmp_path):
+    # The agent writes to a close-on-exec duplicate of its own: a file that
+    # takes over the closed number never sees a report; the original file
+    # gets them all, the final one included, and the duplicate goes at stop.
+    result, _ = run_child(
+        tmp_path,
+        """
+        def agent_fds(path):
+            found = []
+            for name in os.listdir("/proc/self/fd"):
+                try:
+                    if os.readlink(f"/proc/self/fd/{name}") == path:
+                        found.append(int(name))
+                except OSError:
+                    pass
+            return found
+
+        def cloexec(fd):
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                flags = next(l for l in info if l.startswith("flags:")).split()[1]
+            return bool(int(flags, 8) & 0o2000000)
+
+        reports_path = os.path.abspath("reports.txt")
+        data_path = os.path.abspath("data.txt")
+        fd = os.open(reports_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        assert lockgauge.init_gil_interceptor(None, 0, 20, fd, 0, 0, 0) == 0
+        duplicates = [d for d in agent_fds(reports_path) if d != fd]
+        flags = [cloexec(d) for d in duplicates]
+        os.close(fd)
+        data = os.open(data_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        reused = data == fd
+        time.sleep(0.3)
+        status = lockgauge.deinit_gil_interceptor()
+        os.close(data)
+        emit({"reused": reused, "status": status, "data": open(data_path).read(),
+              "reports": open(reports_path).read().count("GIL report ("),
+              "final": "GIL report (final)" in open(reports_path).read(),
+              "duplicates": len(duplicates), "cloexec": flags,
+              "left_open": agent_fds(reports_path)})
+        """,
+    )
+    assert result["reused"] and result["status"] == OK, result
+    assert result["data"] == "", result
+    assert result["reports"] >= 3 and result["final"], result
+    assert result["duplicates"] == 1 and result["cloexec"] == [True], result
+    assert result["left_open"] == [], result
+
+
 # ---- stopping ------------------------------------------------------------------
 
 
