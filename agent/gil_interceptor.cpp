@@ -1332,8 +1332,12 @@ bool interpreter_supported()
             return false;
         }
     }
-    /* Past the exit callbacks nothing would switch us off again. */
-    return !py->is_finalizing();
+    /* Once the main interpreter is finalizing (set before the threads are
+     * joined and the exit callbacks run, which includes ours) nothing
+     * would switch us off again. */
+    PyInterpreterState *main_interp = py->interpreter_main();
+    return !py->is_finalizing() && main_interp != nullptr &&
+           __atomic_load_n(&main_interp->finalizing, __ATOMIC_RELAXED) == 0;
 #endif
 }
 

@@ -610,6 +610,28 @@ def test_exit_without_deinit_delivers_the_final_report(tmp_path):
 
 
 @needs_interceptor
+def test_init_during_exit_is_refused(tmp_path):
+    # Once the interpreter is finalizing (the exit callbacks run then,
+    # the agent's own included) nothing would switch a new session off:
+    # init answers -2 and installs nothing, whichever callback runs first.
+    proc = run_python(["-c", PRELUDE + textwrap.dedent(
+        """
+        import atexit
+        def switch_on_late(label):
+            status = lockgauge.init_gil_interceptor(print, 0, 0, 1, 0, 0, 0)
+            print(label, status, len(os.listdir("/proc/self/task")), flush=True)
+        atexit.register(switch_on_late, "after-agent")  # runs after the agent's handler
+        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        assert lockgauge.deinit_gil_interceptor() == 0
+        atexit.register(switch_on_late, "before-agent")
+        """)], cwd=tmp_path, timeout=60, env=os.environ)
+    assert proc.returncode == 0, proc.stderr
+    lines = [line.split() for line in proc.stdout.splitlines()]
+    assert lines == [["before-agent", str(NOT_AVAILABLE), "1"],
+                     ["after-agent", str(NOT_AVAILABLE), "1"]], proc.stdout
+
+
+@needs_interceptor
 def test_fork_child_starts_off(tmp_path):
     result, _ = run_child(
         tmp_path,
