@@ -1124,7 +1124,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
         return;
     }
     const python_api *api = python_api_get();
-    if (api == nullptr || !api->is_initialized()) {
+    if (api == nullptr) {
         return;
     }
     if (!api->object_header_matches) {
@@ -1135,6 +1135,13 @@ void dump_threads(int32_t fd, int64_t max_frames)
      * thread asks, so it must also be this thread's own. */
     PyThreadState *current = api->thread_state_unchecked();
     bool current_is_global = api->runtime_major == 3 && api->runtime_minor < 12;
+    /* Py_IsInitialized() turns false early in finalization, while code (a
+     * __del__ at module teardown) still runs with the GIL: what counts is
+     * the caller's thread state.  Without a runtime there is no one to
+     * tell. */
+    if (current == nullptr && !api->is_initialized()) {
+        return;
+    }
     if (current == nullptr || (current_is_global && current != api->gil_state_this_thread())) {
         write_message(fd, NOT_HOLDING_GIL, sizeof NOT_HOLDING_GIL - 1);
         return;

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from agent_helpers import (SCENARIO_PROLOGUE, blocks_by_id, check_against_truth, escape_text,
+from agent_helpers import (SCENARIO_PROLOGUE, agent_path, blocks_by_id, check_against_truth, escape_text,
                            load_json, parse_dump, run_python, run_scenario)
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -562,3 +562,24 @@ threadsnap.dump_all_threads_stack(1, 0)
     # Once the churn is over, the dump is whole: one thread, the caller.
     blocks = parse_dump(proc.stdout.decode())
     assert [(b["current"], b["name"]) for b in blocks] == [(True, "MainThread")], blocks
+
+
+def test_dump_during_interpreter_teardown(tmp_path):
+    """A __del__ run at module teardown, after Py_IsInitialized() has turned
+    false, still dumps the calling thread, as faulthandler does."""
+    code = SCENARIO_PROLOGUE + r'''
+class DumpsWhenCollected:
+    def __del__(self):
+        threadsnap.dump_all_threads_stack(1, 0)
+
+sys.stdout.flush()
+# Released only when __main__'s globals are cleared, at teardown.
+last_words = DumpsWhenCollected()
+'''
+    # Run as __main__ itself: under the launcher the script's globals go
+    # when runpy returns, before teardown.
+    proc = run_scenario(tmp_path, code, agent=agent_path())
+    blocks = parse_dump(proc.stdout.decode())
+    first = blocks[0]
+    assert first["current"] and first["id"] is not None, blocks
+    assert [frame[2] for frame in first["frames"]] == ["__del__"], blocks
