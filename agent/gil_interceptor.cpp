@@ -563,6 +563,26 @@ mutex_func bound_function(const got_slot *slot, const void *anchor, const char *
     return reinterpret_cast<mutex_func>(dlsym(RTLD_DEFAULT, symbol));
 }
 
+/* Does a slot lead into another copy of this agent (an object whose path
+ * names it, loaded from elsewhere)?  Then that copy's interceptor is on:
+ * chaining behind its hook would leave the slots pointing at it once it
+ * is switched off. */
+bool hooked_by_another_agent(const got_slot *slots, int count)
+{
+    Dl_info ours;
+    if (dladdr(reinterpret_cast<void *>(hooked_mutex_lock), &ours) == 0) {
+        return false;
+    }
+    for (int i = 0; i < count; i++) {
+        Dl_info owner;
+        if (dladdr(slots[i].original, &owner) != 0 && owner.dli_fbase != ours.dli_fbase &&
+            owner.dli_fname != nullptr && strstr(owner.dli_fname, "vandrel_agent.") != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 /* Stop observing: put the interpreter's slots back and wait until no hook
  * is still touching the records.  Afterwards the records are frozen. */
 void unhook()
@@ -1440,6 +1460,11 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
         lock_slot_count = unlock_slot_count = 0;
         return VANDREL_NOT_AVAILABLE;
+    }
+    if (hooked_by_another_agent(lock_slots, lock_slot_count) ||
+        hooked_by_another_agent(unlock_slots, unlock_slot_count)) {
+        lock_slot_count = unlock_slot_count = 0;
+        return VANDREL_ALREADY_ON;
     }
     void *lock_hook = reinterpret_cast<void *>(hooked_mutex_lock);
     void *unlock_hook = reinterpret_cast<void *>(hooked_mutex_unlock);

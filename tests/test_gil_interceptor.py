@@ -714,6 +714,68 @@ def test_switching_on_and_off_under_contention(tmp_path):
     assert result == {"statuses": [OK], "finals": 40, "bad": []}
 
 
+@pytest.fixture(scope="module")
+def got_owner(tmp_path_factory):
+    """A helper library telling which object the interpreter's import slots
+    for a symbol lead to (built from the agent's own slot finder)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    agent_dir = os.path.join(os.path.dirname(here), "agent")
+    out = tmp_path_factory.mktemp("got") / "got_owner.so"
+    command = [os.environ.get("CXX", "c++"), "-std=c++17", "-O1", "-fPIC", "-shared",
+               "-I" + agent_dir, os.path.join(here, "native", "got_owner.cpp"),
+               os.path.join(agent_dir, "gil_got.cpp"), "-ldl", "-o", str(out)]
+    proc = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return str(out)
+
+
+@needs_interceptor
+def test_two_agents_from_different_paths(tmp_path, got_owner):
+    # Two copies of the agent in one process: while one is on, the other's
+    # init answers -4; in any order of switching, the interpreter's slots
+    # end at the original functions, never at the hook of an agent that
+    # is off.
+    result, _ = run_child(
+        tmp_path,
+        f"""
+        import shutil
+        copies = []
+        for name in ("one", "two"):
+            os.makedirs(name)
+            copies.append(ctypes.PyDLL(shutil.copy(AGENT, os.path.join(name, "vandrel_agent.so"))))
+        for agent in copies:
+            agent.init_py_gil_interceptor.restype = ctypes.c_int32
+            agent.deinit_py_gil_interceptor.restype = ctypes.c_int32
+        helper = ctypes.CDLL({got_owner!r})
+        def owners():
+            buffer = ctypes.create_string_buffer(4096)
+            counts = [helper.slot_owners(symbol, buffer, 4096)
+                      for symbol in (b"pthread_mutex_lock", b"pthread_mutex_unlock")]
+            assert min(counts) > 0, counts
+            return sorted(set(name for name in buffer.value.decode().split("\\n")
+                              if "vandrel_agent" in name))
+        def on(agent):
+            return agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
+                                                 -1, 0, 0, 0)
+        def off(agent):
+            return agent.deinit_py_gil_interceptor()
+        one, two = copies
+        steps = []
+        for first, second in ((one, two), (two, one)):
+            steps.append([on(first), on(second), len(owners()), off(second), off(first),
+                          owners()])
+            steps.append([on(first), on(second), len(owners()), off(first), off(second),
+                          owners()])
+            # One after the other.
+            steps.append([on(first), off(first), on(second), len(owners()), off(second),
+                          owners()])
+        emit(steps)
+        """,
+    )
+    assert result == [[OK, ALREADY_ON, 1, NOT_ON, OK, []], [OK, ALREADY_ON, 1, OK, NOT_ON, []],
+                      [OK, OK, OK, 1, OK, []]] * 2, result
+
+
 @needs_interceptor
 @pytest.mark.parametrize("kind", ["legacy", "isolated"])
 def test_subinterpreter_is_refused(tmp_path, kind):
