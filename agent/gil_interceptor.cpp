@@ -1241,10 +1241,17 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
         hooks_in_flight = 0; /* hooks of threads that do not exist here */
         naming_wake_fd = -1;
-        if (session.background != nullptr) {
-            close(session.background->wake_fd);
-            free(session.background); /* its thread was not copied */
-            session.background = nullptr;
+        reporter *r = session.background;
+        session.background = nullptr;
+        if (r != nullptr && pthread_equal(r->thread, pthread_self())) {
+            /* Forked from inside the sink: this thread is the reporter,
+             * still in its loop.  It ends once the sink returns and frees
+             * its reporter itself, as after a stop from the sink. */
+            r->detached = 1;
+            __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
+        }
+        else if (r != nullptr) {
+            free_reporter(r); /* its thread was not copied */
         }
         if (session.sink != nullptr) {
             py->decref(session.sink);
