@@ -407,11 +407,13 @@ void append_code_location(const dump_context *ctx, PyCodeObject *code, int instr
         }
     }
     size_t start = ctx->out->length;
+    uint64_t flushes = ctx->out->flushes;
     int line = ctx->api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
     append_frame_line(ctx, code->co_filename, line, code->co_name);
     /* The line is whole at the end of the buffer unless a flush happened
-     * in between; then it is just not cached. */
-    if (slot != nullptr && ctx->out->length > start) {
+     * in between (a field longer than the flush size); then it is just
+     * not cached. */
+    if (slot != nullptr && ctx->out->flushes == flushes) {
         line_cache_insert(cache, slot, code, instruction, ctx->out->data + start,
                           ctx->out->length - start);
     }
@@ -425,9 +427,10 @@ void append_code_location_run(const dump_context *ctx, PyCodeObject *code, int i
 {
     fd_output *out = ctx->out;
     size_t start = out->length;
+    uint64_t flushes = out->flushes;
     append_code_location(ctx, code, instruction);
     size_t end = out->length;
-    size_t line_length = end > start ? end - start : 0;
+    size_t line_length = out->flushes == flushes ? end - start : 0;
     if (run == 1) {
         return;
     }

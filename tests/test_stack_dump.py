@@ -583,3 +583,29 @@ last_words = DumpsWhenCollected()
     first = blocks[0]
     assert first["current"] and first["id"] is not None, blocks
     assert [frame[2] for frame in first["frames"]] == ["__del__"], blocks
+
+
+def test_field_longer_than_the_flush_size(tmp_path):
+    """Two threads parked at one line of code whose file name is longer than
+    the 1 MiB the output buffers before writing: the line is written out in
+    the middle, so it must not be reused from the buffer for the second."""
+    code = SCENARIO_PROLOGUE + r'''
+namespace = {"release": release}
+exec(compile("def park_far(ready):\n    ready.release()\n    release.wait()\n",
+             "/" + "f" * 2_000_000, "exec"), namespace)
+ready = threading.Semaphore(0)
+threads = [threading.Thread(target=namespace["park_far"], args=(ready,), name=f"far-{i}")
+           for i in range(2)]
+for thread in threads:
+    thread.start()
+for _ in threads:
+    ready.acquire()
+with open(sys.argv[1], "w") as f:
+    json.dump(truth_and_dump(os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT), 0), f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+    run_scenario(tmp_path, code, tmp_path / "truth.json", tmp_path / "dump.txt")
+    blocks = parse_dump((tmp_path / "dump.txt").read_text())
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
