@@ -609,3 +609,36 @@ for thread in threads:
     run_scenario(tmp_path, code, tmp_path / "truth.json", tmp_path / "dump.txt")
     blocks = parse_dump((tmp_path / "dump.txt").read_text())
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="builds against 3.13's thread state")
+def test_thread_state_mid_start_is_left_out(tmp_path):
+    """A thread state whose ids are only half written (PyGILState_Ensure()
+    puts it in the list first) must not show as `Thread ?`: it has run no
+    Python code and is left out until both ids are there."""
+    import sysconfig
+    helper = tmp_path / "half_started.so"
+    compiler = os.environ.get("CC", "cc")
+    proc = subprocess.run([compiler, "-shared", "-fPIC", "-O1",
+                           "-I" + sysconfig.get_paths()["include"],
+                           os.path.join(REPO, "tests", "native", "half_started.c"),
+                           "-o", str(helper)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    code = SCENARIO_PROLOGUE + r'''
+helper = ctypes.PyDLL(sys.argv[2])
+helper.half_started.restype = ctypes.c_void_p
+helper.half_started.argtypes = [ctypes.c_ulong]
+helper.discard.argtypes = [ctypes.c_void_p]
+threads = start_parked([("parked", 2)])
+starting = helper.half_started(0x5eed)
+assert starting
+with open(sys.argv[1], "w") as f:
+    json.dump(truth_and_dump(1, 0), f)
+helper.discard(starting)
+release.set()
+threads[0].join()
+'''
+    proc = run_scenario(tmp_path, code, tmp_path / "truth.json", helper)
+    blocks = parse_dump(proc.stdout.decode())
+    assert all(block["id"] is not None for block in blocks), blocks
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
