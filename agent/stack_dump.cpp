@@ -826,6 +826,7 @@ thread_snapshot *store_add_thread(snapshot_store *store)
     return snapshot;
 }
 
+#ifdef VANDREL_FRAME_WALK_313
 /* Copy `count` frames to the end of the store.  On success return true;
  * return false when out of memory. */
 bool store_add_frames(snapshot_store *store, const frame_ref *frames, size_t count)
@@ -841,6 +842,7 @@ bool store_add_frames(snapshot_store *store, const frame_ref *frames, size_t cou
     store->frame_count += count;
     return true;
 }
+#endif
 
 void store_free(snapshot_store *store)
 {
