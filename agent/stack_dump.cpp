@@ -941,18 +941,23 @@ PyMutex *head_mutex(const python_api *api)
 }
 
 /* Take the head lock as CPython's own HEAD_LOCK() does: keeping the GIL
- * (the lock's holders never wait for it, so this cannot deadlock), and
- * never parking, so nothing of the interpreter runs meanwhile.  The
- * exported PyMutex_Lock() would release the GIL while it waits. */
-void head_lock(PyMutex *mutex)
+ * (the lock's holders never wait for it), and never parking, so nothing
+ * of the interpreter runs meanwhile.  The exported PyMutex_Lock() would
+ * release the GIL while it waits.  The lock is only ever held for a
+ * moment, except by a thread that runs Python code under it (a __del__
+ * run while CPython clears thread states), which may be this one: so
+ * give up after about a second.  On success return true; on giving up
+ * return false. */
+bool head_lock(PyMutex *mutex)
 {
-    for (unsigned spins = 0;; spins++) {
+    const unsigned max_spins = 1024 + 20000; /* then 20000 pauses of 50 us */
+    for (unsigned spins = 0; spins < max_spins; spins++) {
         uint8_t bits = __atomic_load_n(&mutex->_bits, __ATOMIC_RELAXED);
         if ((bits & _Py_LOCKED) == 0
             && __atomic_compare_exchange_n(&mutex->_bits, &bits,
                                            static_cast<uint8_t>(bits | _Py_LOCKED), false,
                                            __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-            return;
+            return true;
         }
         if (spins < 64) {
             continue;
@@ -965,6 +970,7 @@ void head_lock(PyMutex *mutex)
             nanosleep(&pause, nullptr);
         }
     }
+    return false;
 }
 
 /* Release it; PyMutex_Unlock() wakes the threads parked on it, if any. */
@@ -1008,10 +1014,12 @@ bool keep_lanes(const dump_context *ctx, snapshot_store *store, walk_lane *lanes
 /* Snapshot the calling thread, then the other started threads of its
  * interpreter, walking their frames in lanes.  Head lock held. */
 void snapshot_threads_direct(const dump_context *ctx, snapshot_store *store, walk_lane *lanes,
-                             PyThreadState *current)
+                             PyThreadState *current, bool only_current)
 {
     const python_api *api = ctx->api;
-    PyThreadState *next = api->interpreter_thread_head(api->thread_state_interpreter(current));
+    PyThreadState *next = only_current
+                              ? nullptr
+                              : api->interpreter_thread_head(api->thread_state_interpreter(current));
     lanes[0].tstate = current;
     int lane_count = 1;
     for (;;) {
@@ -1072,9 +1080,10 @@ bool snapshot_public_one(const python_api *api, snapshot_store *store, PyThreadS
 
 /* Snapshot the calling thread, then the other started threads of its
  * interpreter.  Head lock held when there is one. */
-void snapshot_threads_public(const python_api *api, snapshot_store *store, PyThreadState *current)
+void snapshot_threads_public(const python_api *api, snapshot_store *store, PyThreadState *current,
+                             bool only_current)
 {
-    if (!snapshot_public_one(api, store, current, true)) {
+    if (!snapshot_public_one(api, store, current, true) || only_current) {
         return;
     }
     for (PyThreadState *tstate = api->interpreter_thread_head(api->thread_state_interpreter(current));
@@ -1204,21 +1213,22 @@ void dump_threads(int32_t fd, int64_t max_frames)
     store->count = 0;
     store->frame_count = 0;
     PyMutex *head = head_mutex(api);
-    if (head != nullptr) {
-        head_lock(head);
-    }
+    bool locked = head != nullptr && head_lock(head);
+    /* Without the lock that could be had, only the calling thread, alive
+     * since it runs this, is read. */
+    bool only_current = head != nullptr && !locked;
     if (api->direct_access) {
-        snapshot_threads_direct(&ctx, store, lanes, current);
+        snapshot_threads_direct(&ctx, store, lanes, current, only_current);
     }
     else {
-        snapshot_threads_public(api, store, current);
+        snapshot_threads_public(api, store, current, only_current);
     }
-    if (head != nullptr) {
+    if (locked) {
         head_unlock(api, head);
     }
     trim_lanes(local_lanes, 0);
 #else
-    snapshot_threads_public(api, store, current);
+    snapshot_threads_public(api, store, current, false);
 #endif
     for (size_t i = 0; i < store->count; i++) {
         thread_snapshot *snapshot = &store->threads[i];

@@ -642,3 +642,39 @@ threads[0].join()
     blocks = parse_dump(proc.stdout.decode())
     assert all(block["id"] is not None for block in blocks), blocks
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="builds against 3.13's runtime state")
+def test_head_lock_held_by_the_caller_never_hangs(tmp_path):
+    """CPython holds the head lock while clearing thread states, which can
+    run a __del__ that dumps: on the same thread the lock never comes free.
+    The dump gives up on it after about a second and writes the calling
+    thread alone, never hangs."""
+    import sysconfig
+    helper = tmp_path / "head_lock.so"
+    proc = subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1",
+                           "-I" + sysconfig.get_paths()["include"],
+                           os.path.join(REPO, "tests", "native", "head_lock.c"),
+                           "-o", str(helper)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    code = SCENARIO_PROLOGUE + r'''
+import time
+helper = ctypes.PyDLL(sys.argv[2])
+threads = start_parked([("parked", 1)])
+sys.stdout.flush()
+helper.hold_head_lock()
+start = time.monotonic()
+status = threadsnap.dump_all_threads_stack(1, 0)
+elapsed = time.monotonic() - start
+helper.release_head_lock()
+with open(sys.argv[1], "w") as f:
+    json.dump({"status": status, "elapsed": elapsed}, f)
+release.set()
+threads[0].join()
+'''
+    proc = run_scenario(tmp_path, code, tmp_path / "facts.json", helper, timeout=60)
+    facts = load_json(tmp_path / "facts.json")
+    assert facts["status"] == 0 and facts["elapsed"] < 10, facts
+    blocks = parse_dump(proc.stdout.decode())
+    assert [(b["current"], b["name"]) for b in blocks] == [(True, "MainThread")], blocks
+    assert blocks[0]["frames"][0][2] == "<module>", blocks
