@@ -298,6 +298,15 @@ def _dump_entry_missing(module: Any) -> bool:
         return True
 
 
+def _working_threadsnap() -> Any:
+    """threadsnap, checked to reach the agent's dump_threads (for a dump
+    that will run later, where an error could not be raised)."""
+    module = _threadsnap()
+    if _dump_entry_missing(module):
+        raise _missing_agent_error("threadsnap", "dump_threads")
+    return module
+
+
 # ---- Stack dumps -------------------------------------------------------------
 
 def _check_max_frames(max_frames: int) -> int:
@@ -356,13 +365,11 @@ def _resolve_file(file: Optional[FileOrFd], flush: bool) -> int:
     return fd
 
 
-def _dump_to_fd(fd: int, max_frames: int) -> None:
-    """Ask the agent to dump to `fd`; raise when the module cannot reach it."""
-    module = _threadsnap()
-    if module.dump_all_threads_stack(fd, max_frames) != 0:
-        if _dump_entry_missing(module):
-            raise _missing_agent_error("threadsnap", "dump_threads")
-        raise VandrelError(f"threadsnap refused fd={fd}, max_frames={max_frames}")
+def _dump_failed(module: Any, fd: int, max_frames: int) -> VandrelError:
+    """The error for a dump that threadsnap answered with -1."""
+    if _dump_entry_missing(module):
+        return _missing_agent_error("threadsnap", "dump_threads")
+    return VandrelError(f"threadsnap refused fd={fd}, max_frames={max_frames}")
 
 
 def dump_stacks(file: Optional[FileOrFd] = None, *, max_frames: int = 0) -> None:
@@ -371,7 +378,8 @@ def dump_stacks(file: Optional[FileOrFd] = None, *, max_frames: int = 0) -> None
     `file` is a file object with a ``fileno()`` or a file descriptor; the
     default (None) is ``sys.stderr``.  A file object's Python buffer is
     flushed first, so text printed earlier comes first.  ``max_frames <= 0``
-    shows every frame, otherwise each thread shows at most that many.
+    shows every frame, otherwise each thread shows at most that many.  The
+    calling thread's stack starts with the frame of ``dump_stacks`` itself.
 
     The dump holds the GIL while it writes: do not point it at a pipe that
     another thread of this process reads (use ``format_stacks()``).
@@ -383,7 +391,11 @@ def dump_stacks(file: Optional[FileOrFd] = None, *, max_frames: int = 0) -> None
     agent was loaded, ``AgentEntryPointMissing`` when the agent has no
     ``dump_threads``."""
     frames = _check_max_frames(max_frames)
-    _dump_to_fd(_resolve_file(file, flush=True), frames)
+    fd = _resolve_file(file, flush=True)
+    module = _threadsnap()
+    # Called from here, so that the dump shows only this one frame of ours.
+    if module.dump_all_threads_stack(fd, frames) != 0:
+        raise _dump_failed(module, fd, frames)
 
 
 def format_stacks(*, max_frames: int = 0) -> str:
@@ -400,7 +412,9 @@ def format_stacks(*, max_frames: int = 0) -> str:
         import tempfile
         fd = os.dup(tempfile.TemporaryFile().fileno())
     try:
-        _dump_to_fd(fd, frames)
+        module = _threadsnap()
+        if module.dump_all_threads_stack(fd, frames) != 0:
+            raise _dump_failed(module, fd, frames)
         size = os.fstat(fd).st_size
         os.lseek(fd, 0, os.SEEK_SET)
         chunks = []
@@ -425,13 +439,6 @@ def _quiet_flush(file: Any) -> None:
         pass
 
 
-def _quiet_dump(fd: int, max_frames: int) -> None:
-    module = sys.modules.get("threadsnap")
-    if module is not None:
-        # The agent ignores a descriptor closed since registration.
-        module.dump_all_threads_stack(fd, max_frames)
-
-
 # ---- On a signal ---------------------------------------------------------------
 
 # Signals whose handler must run while the fault happens: a Python-level
@@ -447,10 +454,12 @@ class _SignalDump:
                  previous: _HandlerType) -> None:
         self.file, self.fd, self.chain, self.max_frames = file, fd, chain, max_frames
         self.previous = previous
+        self.module = _working_threadsnap()
 
     def __call__(self, signum: int, frame: Optional[FrameType]) -> None:
         _quiet_flush(self.file)
-        _quiet_dump(self.fd, self.max_frames)
+        # The agent ignores a descriptor closed since registration.
+        self.module.dump_all_threads_stack(self.fd, self.max_frames)
         if not self.chain:
             return
         previous = self.previous
@@ -503,7 +512,6 @@ def dump_stacks_on_signal(signum: int, file: Optional[FileOrFd] = None, chain: b
     value = _check_signal(signum)
     frames = _check_max_frames(max_frames)
     fd = _resolve_file(file, flush=False)
-    _threadsnap()  # import now, so the handler never has to
     file_object = sys.stderr if file is None else file
     existing = _signal_dumps.get(value)
     previous = existing.previous if existing else signal.getsignal(value)
@@ -533,6 +541,7 @@ class _LaterDump:
                  max_frames: int) -> None:
         self.timeout, self.repeat, self.exit = timeout, repeat, exit
         self.file, self.fd, self.max_frames = file, fd, max_frames
+        self.module = _working_threadsnap()
         self.cancelled = threading.Event()
         self.thread = threading.Thread(target=self.run, name="vandrel-dump-later",
                                        daemon=True)
@@ -540,7 +549,7 @@ class _LaterDump:
     def run(self) -> None:
         while not self.cancelled.wait(self.timeout):
             _quiet_flush(self.file)
-            _quiet_dump(self.fd, self.max_frames)
+            self.module.dump_all_threads_stack(self.fd, self.max_frames)
             if self.exit:
                 os._exit(1)
             if not self.repeat:
@@ -587,7 +596,6 @@ def dump_stacks_later(timeout: float, *, repeat: bool = False,
         raise OverflowError(f"timeout value is too large: {timeout!r}")
     frames = _check_max_frames(max_frames)
     fd = _resolve_file(file, flush=False)
-    _threadsnap()
     later = _LaterDump(seconds, bool(repeat), sys.stderr if file is None else file, fd,
                        bool(exit), frames)
     with _later_lock:
