@@ -20,6 +20,15 @@ def test_path_command_prints_the_installed_agent():
     assert "vandrel_agent." in os.path.basename(path)
 
 
+def test_path_command_from_the_source_tree_finds_the_installed_agent():
+    """In the checkout, `-m vandrel` imports the source tree's package, which
+    holds no built agent: the one installed on sys.path is found instead."""
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    proc = run_python(["-m", "vandrel", "path"], cwd=repo)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    assert proc.stdout.decode().strip() == vandrel.agent_path()
+
+
 def test_argv_and_exit_status_reach_the_script(tmp_path):
     script = write_script(tmp_path, """
         import json, sys
