@@ -113,11 +113,12 @@ def test_children_of_the_script_are_not_affected(tmp_path):
     assert proc.stdout == b"False False\n"
 
 
-def test_demo_dumps_its_named_threads():
-    """The README's first command, end to end."""
+@pytest.mark.parametrize("launch", [["-m", "vandrel", "run"], []], ids=["launcher", "plain"])
+def test_demo_dumps_its_named_threads(launch):
+    """The README's first command end to end, and the demo under plain
+    python, where it loads the agent itself."""
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    proc = run_python(["-m", "vandrel", "run", os.path.join(repo, "examples", "demo.py")],
-                      cwd="/tmp")
+    proc = run_python([*launch, os.path.join(repo, "examples", "demo.py")], cwd="/tmp")
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     out = proc.stdout.decode()
     for name in ("MainThread", "request-handler-1", "request-handler-2",
@@ -126,7 +127,7 @@ def test_demo_dumps_its_named_threads():
     assert "in parse_headers" in out and "in heartbeat" in out
     if sys.version_info[:2] != (3, 13):
         assert out.count("Current thread ") == 1
-        assert "GIL interceptor not available here (status -2)" in out
+        assert "GIL interceptor not available here (status -2): lockgauge." in out
         return
     # The GIL view dumps once more while its workers contend, then reports.
     assert out.count("Current thread ") == 2

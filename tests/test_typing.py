@@ -57,6 +57,9 @@ GOOD = """
         code: int = error.status
     except vandrel.AgentLibraryNotFound as error:
         number: int | None = error.errno
+    explained = vandrel.gil_status_error(-2)
+    if explained is not None:
+        message: str = str(explained)
     reveal_type(vandrel.dump_stacks)
     reveal_type(vandrel.format_stacks)
     reveal_type(vandrel.dump_stacks_later)

@@ -338,14 +338,15 @@ def test_each_interceptor_status_has_its_exception():
                 -4: vandrel.GilInterceptorAlreadyOn, -5: vandrel.GilInterceptorNotOn,
                 -6: vandrel.GilInterceptorSystemError, -7: vandrel.GilInterceptorNoGil}
     for status, cls in expected.items():
-        error = vandrel._gil_interceptor_error(status, "init_gil_interceptor")
+        error = vandrel.gil_status_error(status, "init_gil_interceptor")
         assert type(error) is cls and error.status == status
         assert isinstance(error, vandrel.GilInterceptorError)
         assert str(error).startswith("lockgauge.init_gil_interceptor: ")
         assert str(error).endswith(f"(status {status})")
-    assert isinstance(vandrel._gil_interceptor_error(-3, "x"), ValueError)
-    assert isinstance(vandrel._gil_interceptor_error(-6, "x"), OSError)
-    unknown = vandrel._gil_interceptor_error(-9, "deinit_gil_interceptor")
+    assert isinstance(vandrel.gil_status_error(-3, "x"), ValueError)
+    assert isinstance(vandrel.gil_status_error(-6, "x"), OSError)
+    assert vandrel.gil_status_error(0) is None
+    unknown = vandrel.gil_status_error(-9, "deinit_gil_interceptor")
     assert type(unknown) is vandrel.GilInterceptorError and unknown.status == -9
 
 
@@ -353,7 +354,7 @@ def test_interceptor_minus_one_means_the_module_missed_the_agent():
     done = check_child("""
         import lockgauge, vandrel
         status = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
-        error = vandrel._gil_interceptor_error(status, "init_gil_interceptor")
+        error = vandrel.gil_status_error(status, "init_gil_interceptor")
         print(status, type(error).__name__, error)
     """)
     assert done.stdout.startswith("-1 AgentNotLoaded no vandrel agent is loaded, and lockgauge "

@@ -43,6 +43,7 @@ __all__ = [
     "GilInterceptorNotOn",
     "GilInterceptorSystemError",
     "GilInterceptorNoGil",
+    "gil_status_error",
     "agent_path",
     "load_agent",
     "loaded_agent_paths",
@@ -161,11 +162,16 @@ _GIL_STATUS_TEXT = {
 }
 
 
-def _gil_interceptor_error(status: int, call: str) -> Exception:
-    """The exception for a non-zero status of lockgauge's `call`.
+def gil_status_error(status: int, call: str = "init_gil_interceptor") -> Optional[VandrelError]:
+    """The exception that explains a status of ``lockgauge.<call>``, or None for 0.
 
-    -1 comes from the module (agent or entry point missing), -2..-7 from
-    the agent; anything else is reported as a plain GilInterceptorError."""
+    ``-1`` comes from the module (no agent, or the agent loaded too late:
+    ``AgentNotLoaded``, ``AgentEntryPointMissing``), ``-2`` to ``-7`` from
+    the agent (``GilInterceptorUnavailable`` ... ``GilInterceptorNoGil``);
+    any other status gives a plain ``GilInterceptorError``.  The caller
+    decides whether to raise it."""
+    if status == 0:
+        return None
     if status == -1:
         return _missing_agent_error("lockgauge", "init_py_gil_interceptor"
                                     if call.startswith("init") else "deinit_py_gil_interceptor")

@@ -156,7 +156,7 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
     status = lockgauge.init_gil_interceptor(None, 0, period_ms, report_fd, 0, 0, 0)
     if status != 0:
         os.close(report_fd)
-        refusal = vandrel._gil_interceptor_error(status, "init_gil_interceptor")
+        refusal = vandrel.gil_status_error(status, "init_gil_interceptor")
         sys.stderr.write(f"vandrel: --gil: {refusal}\n")
         return 1
     return 0
