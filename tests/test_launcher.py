@@ -332,6 +332,11 @@ def test_gil_report_file_and_period(tmp_path):
     assert text.count("GIL report (periodic)") >= 2, text
     assert text.count("GIL report (final)") == 1 and text.rindex("(final)") > text.rindex(
         "(periodic)"), text
+    # --gil-period alone implies --gil too, with the reports on stderr.
+    proc = run_python(["-m", "vandrel", "run", "--gil-period", "0.1", str(script)])
+    assert proc.returncode == 0 and proc.stdout == b"done\n", proc.stderr
+    err = proc.stderr.decode()
+    assert err.startswith("GIL report (periodic)") and err.count("GIL report (final)") == 1, err
 
 
 @pytest.mark.skipif(sys.version_info[:2] == (3, 13), reason="the interceptor is available")

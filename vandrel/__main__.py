@@ -104,7 +104,7 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     gil.add_argument("--gil-report", metavar="FILE",
                      help="write the GIL reports to FILE (created or truncated) instead of "
                           "stderr; implies --gil")
-    gil.add_argument("--gil-period", metavar="SECONDS", type=_non_negative_seconds, default=0.0,
+    gil.add_argument("--gil-period", metavar="SECONDS", type=_non_negative_seconds,
                      help="also write a report every SECONDS (millisecond resolution); 0, "
                           "the default, writes only the final report; implies --gil")
     dumps = run.add_argument_group("stack dumps (to stderr)")
@@ -152,7 +152,8 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
         report_fd = os.dup(2)
     import lockgauge
 
-    period_ms = 0 if options.gil_period == 0 else max(1, round(options.gil_period * 1000))
+    seconds = options.gil_period or 0.0
+    period_ms = 0 if seconds == 0 else max(1, round(seconds * 1000))
     status = lockgauge.init_gil_interceptor(None, 0, period_ms, report_fd, 0, 0, 0)
     if status != 0:
         os.close(report_fd)
@@ -294,7 +295,7 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
         sys.stderr.write(f"vandrel: cannot load the agent: {error}\n")
         return 1
     atexit.register(_die_of_sigint_at_exit)
-    if options.gil or options.gil_report is not None or options.gil_period:
+    if options.gil or options.gil_report is not None or options.gil_period is not None:
         if _start_gil_interceptor(run, options) != 0:
             return 1
     for signum in options.dump_on:
