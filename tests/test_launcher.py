@@ -377,3 +377,16 @@ def test_dump_after_dumps_once(tmp_path):
     assert err.count("Current thread ") == 1 and '"vandrel-dump-later"' in err, err
     assert re.search(r'^Thread \d+ "MainThread".*\n  File "[^"]*", line \d+ in sleeping$', err,
                      re.M), err
+
+
+def test_module_and_directory_tracebacks_start_in_the_program(tmp_path):
+    app = tmp_path / "app"
+    app.mkdir()
+    (app / "__main__.py").write_text("import sys\nprint(sys.argv)\nraise RuntimeError('x')\n")
+    main = str(app / "__main__.py")
+    for args, argv in ((["-m", "app", "q"], [main, "q"]), ([str(app), "q"], [str(app), "q"])):
+        proc = run_python(["-m", "vandrel", "run", *args], cwd=tmp_path)
+        assert proc.returncode == 1 and proc.stdout.decode() == f"{argv}\n", proc.stderr
+        assert proc.stderr.decode().startswith(
+            f'Traceback (most recent call last):\n  File "{main}", line 3, in <module>\n'), args
+        assert proc.stderr.endswith(b"RuntimeError: x\n")

@@ -173,8 +173,14 @@ def gil_status_error(status: int, call: str = "init_gil_interceptor") -> Optiona
     if status == 0:
         return None
     if status == -1:
-        return _missing_agent_error("lockgauge", "init_py_gil_interceptor"
-                                    if call.startswith("init") else "deinit_py_gil_interceptor")
+        error = _missing_agent_error("lockgauge", "init_py_gil_interceptor"
+                                     if call.startswith("init") else "deinit_py_gil_interceptor")
+        if isinstance(error, AgentNotLoaded) and loaded_agent_paths() and call.startswith("init"):
+            # The module gives -1 for arguments that do not fit as well.
+            error = AgentNotLoaded(f"{error} (or, if the agent was loaded first, the arguments "
+                                   f"did not fit: the periods 64-bit, the last four 32-bit "
+                                   f"integers)")
+        return error
     cls = _GIL_STATUS_ERRORS.get(status, GilInterceptorError)
     text = _GIL_STATUS_TEXT.get(status, "unknown status")
     return cls(f"lockgauge.{call}: {text} (status {status})", status)
@@ -246,8 +252,11 @@ def loaded_agent_paths() -> List[str]:
         return 0
 
     try:
-        libc = ctypes.CDLL(None)
-        libc.dl_iterate_phdr(_DL_CALLBACK(visit), None)
+        # PyDLL keeps the GIL across the call: the loader's lock is held
+        # while the callback runs, and a callback that had to wait for the
+        # GIL could deadlock with a thread that holds it and loads a library.
+        process = ctypes.PyDLL(None)
+        process.dl_iterate_phdr(_DL_CALLBACK(visit), None)
     except (OSError, AttributeError):
         # No dl_iterate_phdr: fall back on the mapped files, which also
         # lists files mapped by other means.

@@ -239,9 +239,12 @@ def _run_module(module: str, args: List[str]) -> None:
 
 def _launcher_frames_skipped(tb: Optional[types.TracebackType]) -> Optional[types.TracebackType]:
     """`tb` without its leading frames from this file and runpy."""
-    own = {os.path.normcase(os.path.abspath(path)) for path in (__file__, runpy.__file__)}
-    while tb is not None and os.path.normcase(
-            os.path.abspath(tb.tb_frame.f_code.co_filename)) in own:
+    own = {os.path.abspath(__file__), os.path.abspath(runpy.__file__)}
+    while tb is not None:
+        filename = tb.tb_frame.f_code.co_filename
+        # runpy's code objects are named "<frozen runpy>" where it is frozen.
+        if filename != "<frozen runpy>" and os.path.abspath(filename) not in own:
+            break
         tb = tb.tb_next
     return tb
 
