@@ -359,3 +359,18 @@ def test_interceptor_minus_one_means_the_module_missed_the_agent():
     """)
     assert done.stdout.startswith("-1 AgentNotLoaded no vandrel agent is loaded, and lockgauge "
                                   "was imported without one"), done.stdout
+
+
+def test_interceptor_minus_one_after_a_late_agent_names_both_causes():
+    done = check_child("""
+        import lockgauge, vandrel
+        vandrel.load_agent()
+        status = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        print(status, type(vandrel.gil_status_error(status)).__name__)
+        print(vandrel.gil_status_error(status))
+    """)
+    kind, message = done.stdout.splitlines()
+    assert kind == "-1 AgentNotLoaded"
+    assert message.startswith("lockgauge was imported before the agent "), message
+    assert message.endswith("(or, if the agent was loaded first, the arguments did not fit: "
+                            "the periods 64-bit, the last four 32-bit integers)"), message
