@@ -519,7 +519,8 @@ def dump_stacks_on_signal(signum: int, file: Optional[FileOrFd] = None, chain: b
     the main thread, and it runs in the main thread between two bytecodes.
     A main thread stuck in C code that holds the GIL delays it until that
     code returns; the GIL interceptor (``python -m vandrel run --gil``)
-    shows such a thread in the dump of any other thread.  Raise
+    is what shows such a thread: its report says which thread held the GIL
+    for how long while the others queued for it.  Raise
     ``ValueError`` for a signal that cannot be caught or handled in Python
     (``SIGKILL``, ``SIGSTOP``, ``SIGSEGV``, ``SIGBUS``, ``SIGFPE``,
     ``SIGILL``, ``SIGABRT``) or out of range, and as ``dump_stacks()`` does
