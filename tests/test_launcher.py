@@ -161,8 +161,10 @@ def test_dash_and_dev_stdin_read_the_program_from_standard_input(tmp_path):
         assert proc.returncode == 4, (target, proc.stderr.decode(errors="replace"))
         assert proc.stdout.startswith(expected), (target, proc.stdout)
     # From a pipe too (nothing may read it before the program does).
-    proc = subprocess.run([sys.executable, "-m", "vandrel", "run", "/dev/stdin"], input=program,
-                          capture_output=True, timeout=60, cwd="/")
+    from conftest import run_python as run_test_child
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    proc = run_test_child(["-m", "vandrel", "run", "/dev/stdin"], input=program, text=False,
+                          env=env, timeout=60, cwd="/")
     assert proc.returncode == 4 and proc.stdout.startswith(b"/dev/stdin ['/dev/stdin']"), proc
 
 
@@ -321,6 +323,7 @@ def test_gil_prints_the_final_report_to_stderr_at_exit(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.timing
 def test_gil_report_file_and_period(tmp_path):
     script = write_script(tmp_path, GIL_WORK)
     report = tmp_path / "gil.txt"
@@ -364,6 +367,7 @@ def test_dump_on_signal_dumps_to_stderr(tmp_path):
     assert err.count('Current thread ') == 2 and err.count(" in signalled\n") == 2, err
 
 
+@pytest.mark.timing
 def test_dump_after_dumps_once(tmp_path):
     script = write_script(tmp_path, """
         import time
