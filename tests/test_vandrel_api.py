@@ -246,6 +246,18 @@ def test_dump_on_signal_chained_to_the_default_action_terminates():
     assert "Current thread " in done.stdout and "survived" not in done.stdout, done.stdout
 
 
+def test_dump_on_signal_chained_to_an_ignoring_default_stays_installed():
+    done = check_child("""
+        import os, signal, sys, vandrel
+        vandrel.dump_stacks_on_signal(signal.SIGWINCH, sys.stdout, chain=True)
+        for _ in range(2):
+            os.kill(os.getpid(), signal.SIGWINCH)   # default action: ignore
+        print("survived", signal.getsignal(signal.SIGWINCH).__class__.__name__)
+    """)
+    assert done.stdout.count("Current thread ") == 2, done.stdout
+    assert done.stdout.endswith("survived _SignalDump\n"), done.stdout
+
+
 def test_dump_on_signal_refuses_signals_it_cannot_handle():
     done = check_child("""
         import signal, vandrel

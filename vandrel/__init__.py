@@ -510,7 +510,8 @@ def dump_stacks_on_signal(signum: int, file: Optional[FileOrFd] = None, chain: b
     """Dump every thread's stack to `file` each time signal `signum` arrives.
 
     Like ``faulthandler.register()``: `file` (default ``sys.stderr``) is
-    resolved to its descriptor now and kept; a new call for the same signal
+    resolved to its descriptor now and kept (keep the file open: once
+    closed, its number may be reused); a new call for the same signal
     replaces the settings.  With `chain`, the handler that was installed
     before the first call runs after the dump (for ``SIG_DFL`` the default
     action happens, e.g. termination).
