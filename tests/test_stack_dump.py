@@ -516,6 +516,47 @@ def test_python_called_from_c_shows_no_shim_frames(tmp_path, max_frames):
     assert functions["MainThread"][:2] == ["truth_and_dump", "dump_from_callback"]
 
 
+FRAME_OBJECTS = SCENARIO_PROLOGUE + r'''
+import gc
+
+threads = start_parked([(f"parked-{i}", 20) for i in range(8)])
+# The dump reads each Thread's instance dict, which 3.12 and later make
+# on first use: make them now.  Frame objects are not tracked by the
+# collector; count the interpreter's allocated blocks instead.
+for thread in threading.enumerate():
+    thread.__dict__
+devnull = os.open(os.devnull, os.O_WRONLY)
+gc.disable()
+before = sys.getallocatedblocks()
+status = threadsnap.dump_all_threads_stack(devnull, 0)
+after = sys.getallocatedblocks()
+print(json.dumps({"status": status, "created": after - before}))
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="3.10's frames are all frame objects")
+@pytest.mark.parametrize("variant", ["installed", "public_api_agent"])
+def test_direct_reader_creates_no_frame_objects(tmp_path, variant, request):
+    """From 3.11 on the interpreter's frames are not objects: the public
+    frame API makes a frame object for each frame it hands out, the
+    dump's own reader reads them in place and makes none.  That the
+    installed agent makes none shows it reads this version's frames itself
+    (and did not fall back to the public API)."""
+    agent = None if variant == "installed" else request.getfixturevalue(variant)
+    proc = run_scenario(tmp_path, FRAME_OBJECTS, agent=agent)
+    facts = json.loads(proc.stdout.decode().splitlines()[-1])
+    assert facts["status"] == 0
+    if variant == "installed":
+        # The int `before` itself is one block; a frame object per frame
+        # would be 160 or more.
+        assert facts["created"] <= 4, facts
+    else:
+        assert facts["created"] >= 8 * 20, facts
+
+
 def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
     """The pipe is full long before the reader starts: the dump waits for
     it to drain (EAGAIN, poll) instead of dropping output."""
