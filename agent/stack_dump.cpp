@@ -1,12 +1,12 @@
 /* dump_threads: write the Python stack of every thread of the calling
  * interpreter to a file descriptor, faulthandler style.
  *
- * On the interpreter the agent was built for (3.13) the frames are read
- * straight from the interpreter's own frame structures, as faulthandler
- * and traceback.c do, sixteen threads at a time so that their cache
- * misses overlap, and every distinct code location is formatted once per
- * dump.  On any other interpreter the frames are walked through the
- * public frame-object API.  The caller holds the GIL; the dump runs no
+ * On the interpreter the agent was built for (3.10 to 3.15) the frames
+ * are read straight from the interpreter's own frame structures
+ * (frame_reader.h), as faulthandler and traceback.c do, sixteen threads at
+ * a time so that their cache misses overlap, and every distinct code
+ * location is formatted once per dump.  On any other interpreter the
+ * frames are walked through the public frame-object API.  The caller holds the GIL; the dump runs no
  * Python code and never leaves an exception set.  The only lock it takes
  * is the runtime's head lock, briefly, to read the thread list. */
 #include "agent.h"
