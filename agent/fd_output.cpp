@@ -101,6 +101,7 @@ void fd_output_open(fd_output *out, int fd)
     out->fd = fd;
     out->length = 0;
     out->write_failed = false;
+    out->flushes = 0;
     out->data = nullptr;
     out->capacity = 0;
     if (__atomic_exchange_n(&kept_lock, 1, __ATOMIC_ACQUIRE) == 0) {
@@ -120,6 +121,7 @@ static void fd_output_flush(fd_output *out)
         out->write_failed = !write_fully(out->fd, out->data, out->length);
     }
     out->length = 0;
+    out->flushes++;
 }
 
 void fd_output_close(fd_output *out)

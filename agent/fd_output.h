@@ -17,6 +17,9 @@ struct fd_output {
     /* A write failed for good (bad fd, closed pipe, reader gone): the rest
      * of the output is dropped instead of retried. */
     bool write_failed;
+    /* Times the buffer was written out: bytes remembered by position
+     * (a line cached for reuse) are only valid while it is unchanged. */
+    uint64_t flushes;
 };
 
 /* Start collecting output for fd.  Reuses the storage a previous dump

@@ -38,6 +38,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
@@ -507,6 +508,25 @@ struct session_config {
 
 session_config session;
 
+/* A close-on-exec duplicate of fd, numbered 3 or above.  On success return
+ * it; on error return -1.  A raw system call: fcntl() would bind a glibc
+ * symbol newer than the oldest glibc the agent supports. */
+int own_duplicate(int fd)
+{
+    long duplicate = syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 3);
+    return duplicate < 0 ? -1 : static_cast<int>(duplicate);
+}
+
+/* Close the session's own report descriptor, if any.  Entry points only,
+ * once the reporter has stopped (or, after fork, does not exist). */
+void close_report_fd()
+{
+    if (session.report_fd >= 0) {
+        close(session.report_fd);
+        session.report_fd = -1;
+    }
+}
+
 /* ---- Patching ----------------------------------------------------------- */
 
 /* Point every slot at `hook`.  On success return true.  On error put back
@@ -541,6 +561,26 @@ mutex_func bound_function(const got_slot *slot, const void *anchor, const char *
         return reinterpret_cast<mutex_func>(slot->original);
     }
     return reinterpret_cast<mutex_func>(dlsym(RTLD_DEFAULT, symbol));
+}
+
+/* Does a slot lead into another copy of this agent (an object whose path
+ * names it, loaded from elsewhere)?  Then that copy's interceptor is on:
+ * chaining behind its hook would leave the slots pointing at it once it
+ * is switched off. */
+bool hooked_by_another_agent(const got_slot *slots, int count)
+{
+    Dl_info ours;
+    if (dladdr(reinterpret_cast<void *>(hooked_mutex_lock), &ours) == 0) {
+        return false;
+    }
+    for (int i = 0; i < count; i++) {
+        Dl_info owner;
+        if (dladdr(slots[i].original, &owner) != 0 && owner.dli_fbase != ours.dli_fbase &&
+            owner.dli_fname != nullptr && strstr(owner.dli_fname, "vandrel_agent.") != nullptr) {
+            return true;
+        }
+    }
+    return false;
 }
 
 /* Stop observing: put the interpreter's slots back and wait until no hook
@@ -962,8 +1002,9 @@ void report_text(const report_data *data, bool final, text_buffer *text)
  * in pieces no larger than a pipe's atomic size, each once poll() says the
  * fd takes it.  Gives up silently on any other error (closed or invalid
  * fd) and when the fd accepts nothing for report_write_timeout_ms: a pipe
- * nobody reads must not hold the agent's thread, and so the stop, for ever. */
-void write_all(int fd, const char *data, size_t length)
+ * nobody reads must not hold the agent's thread, and so the stop, for ever.
+ * Returns whether a write failed with EPIPE. */
+bool write_pieces(int fd, const char *data, size_t length)
 {
     while (length > 0) {
         struct pollfd ready = {fd, POLLOUT, 0};
@@ -972,7 +1013,7 @@ void write_all(int fd, const char *data, size_t length)
             continue;
         }
         if (polled <= 0 || (ready.revents & (POLLERR | POLLNVAL | POLLHUP)) != 0) {
-            return;
+            return false;
         }
         size_t piece = length < PIPE_BUF ? length : PIPE_BUF;
         ssize_t written = write(fd, data, piece);
@@ -980,10 +1021,32 @@ void write_all(int fd, const char *data, size_t length)
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return;
+            return errno == EPIPE;
         }
         data += written;
         length -= static_cast<size_t>(written);
+    }
+    return false;
+}
+
+/* write_pieces(), with the SIGPIPE a pipe whose reader has gone raises
+ * blocked on this thread and consumed: it must not kill a process that
+ * did not ignore it. */
+void write_all(int fd, const char *data, size_t length)
+{
+    sigset_t pipe_only, old_mask, pending;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    bool already_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    bool masked = sigprocmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
+    bool broken_pipe = write_pieces(fd, data, length);
+    if (masked) {
+        if (broken_pipe && !already_pending) {
+            struct timespec no_wait = {0, 0};
+            while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+            }
+        }
+        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     }
 }
 
@@ -1178,15 +1241,23 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
         hooks_in_flight = 0; /* hooks of threads that do not exist here */
         naming_wake_fd = -1;
-        if (session.background != nullptr) {
-            close(session.background->wake_fd);
-            free(session.background); /* its thread was not copied */
-            session.background = nullptr;
+        reporter *r = session.background;
+        session.background = nullptr;
+        if (r != nullptr && pthread_equal(r->thread, pthread_self())) {
+            /* Forked from inside the sink: this thread is the reporter,
+             * still in its loop.  It ends once the sink returns and frees
+             * its reporter itself, as after a stop from the sink. */
+            r->detached = 1;
+            __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
+        }
+        else if (r != nullptr) {
+            free_reporter(r); /* its thread was not copied */
         }
         if (session.sink != nullptr) {
             py->decref(session.sink);
             session.sink = nullptr;
         }
+        close_report_fd();
         session_phase_now = SESSION_OFF;
     }
     py->incref(py->none);
@@ -1288,8 +1359,12 @@ bool interpreter_supported()
             return false;
         }
     }
-    /* Past the exit callbacks nothing would switch us off again. */
-    return !py->is_finalizing();
+    /* Once the main interpreter is finalizing (set before the threads are
+     * joined and the exit callbacks run, which includes ours) nothing
+     * would switch us off again. */
+    PyInterpreterState *main_interp = py->interpreter_main();
+    return !py->is_finalizing() && main_interp != nullptr &&
+           __atomic_load_n(&main_interp->finalizing, __ATOMIC_RELAXED) == 0;
 #endif
 }
 
@@ -1320,6 +1395,16 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
 #endif
 }
 
+/* Is the caller running in the main interpreter?  GIL held.  Only the
+ * main interpreter's GIL is intercepted, and the session's sink belongs to
+ * it: a subinterpreter (with its own GIL or not) must neither start nor
+ * stop a session. */
+bool in_main_interpreter()
+{
+    PyInterpreterState *interp = py->interpreter_get();
+    return interp != nullptr && interp == py->interpreter_main();
+}
+
 /* -1 (no report) or an open descriptor.  poll() flags a closed one with
  * POLLNVAL and, unlike fcntl(), binds no newer glibc symbol. */
 bool valid_fd(int32_t fd)
@@ -1343,6 +1428,9 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     if (!py->gil_state_check()) {
         return VANDREL_NO_GIL;
+    }
+    if (!in_main_interpreter()) {
+        return VANDREL_NOT_AVAILABLE;
     }
     find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
@@ -1379,6 +1467,11 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
         lock_slot_count = unlock_slot_count = 0;
         return VANDREL_NOT_AVAILABLE;
+    }
+    if (hooked_by_another_agent(lock_slots, lock_slot_count) ||
+        hooked_by_another_agent(unlock_slots, unlock_slot_count)) {
+        lock_slot_count = unlock_slot_count = 0;
+        return VANDREL_ALREADY_ON;
     }
     void *lock_hook = reinterpret_cast<void *>(hooked_mutex_lock);
     void *unlock_hook = reinterpret_cast<void *>(hooked_mutex_unlock);
@@ -1447,9 +1540,17 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (naming_pass()) {
         __atomic_store_n(&names_pending, 1, __ATOMIC_SEQ_CST);
     }
-    session.report_fd = report_fd;
+    /* Reports go to a descriptor of our own, so the caller closing
+     * report_fd (and the number being reused for another file) cannot
+     * send them elsewhere. */
+    session.report_fd = report_fd >= 0 ? own_duplicate(report_fd) : -1;
     session.sink = nullptr;
     session.background = nullptr;
+    if (report_fd >= 0 && session.report_fd < 0) {
+        unhook();
+        session_phase_now = SESSION_OFF;
+        return VANDREL_SYSTEM_ERROR;
+    }
     if (sink != nullptr) {
         py->incref(sink);
         session.sink = sink;
@@ -1465,6 +1566,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
                 py->decref(session.sink);
                 session.sink = nullptr;
             }
+            close_report_fd();
             session_phase_now = SESSION_OFF;
             return VANDREL_SYSTEM_ERROR;
         }
@@ -1481,6 +1583,9 @@ int32_t gil_interceptor_stop()
     }
     if (!py->gil_state_check()) {
         return VANDREL_NO_GIL;
+    }
+    if (!in_main_interpreter()) {
+        return VANDREL_NOT_AVAILABLE;
     }
     if (session_phase_now != SESSION_ON) {
         return interpreter_supported() ? VANDREL_NOT_ON : VANDREL_NOT_AVAILABLE;
@@ -1516,6 +1621,7 @@ int32_t gil_interceptor_stop()
     PyObject *sink = session.sink;
     session.sink = nullptr;
     emit_report(stop_ns, true, sink, session.report_fd);
+    close_report_fd();
     if (sink != nullptr) {
         py->decref(sink);
     }

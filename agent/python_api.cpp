@@ -138,6 +138,9 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     ok &= resolve(handle, "PyErr_Restore", &api->err_restore);
     ok &= resolve(handle, "PyErr_Clear", &api->err_clear);
     ok &= resolve(handle, "PyCode_Type", &api->code_type);
+    /* Optional: without them the dump walks the thread list unlocked. */
+    (void)resolve(handle, "_PyRuntime", &api->runtime_state);
+    (void)resolve(handle, "PyMutex_Unlock", &api->mutex_unlock);
 
     /* The GIL interceptor's: these and the four shared ones above, all
      * required (Py_Version from 3.11 on, Py_IsFinalizing from 3.13 on).  A

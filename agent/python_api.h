@@ -84,6 +84,13 @@ struct python_api {
     void (*err_write_unraisable)(PyObject *);
     PyObject *(*cmethod_new)(PyMethodDef *, PyObject *, PyObject *, PyTypeObject *);
 
+    /* The runtime's head lock, the one sys._current_frames() holds while
+     * it reads the thread lists: &_PyRuntime, and (3.13) PyMutex_Unlock
+     * for a release that must wake waiters.  Null when not exported;
+     * usable only when layout_matches. */
+    void *runtime_state;
+    void (*mutex_unlock)(void *);
+
     /* Data symbols, so they are only ever reached this way. */
     PyTypeObject *code_type;      /* &PyCode_Type */
     PyObject *none;               /* &_Py_NoneStruct */

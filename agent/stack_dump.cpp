@@ -7,7 +7,8 @@
  * misses overlap, and every distinct code location is formatted once per
  * dump.  On any other interpreter the frames are walked through the
  * public frame-object API.  The caller holds the GIL; the dump runs no
- * Python code, takes no lock and never leaves an exception set. */
+ * Python code and never leaves an exception set.  The only lock it takes
+ * is the runtime's head lock, briefly, to read the thread list. */
 #include "agent.h"
 #include "fd_output.h"
 #include "python_api.h"
@@ -16,11 +17,15 @@
 #define VANDREL_FRAME_WALK_313 1
 #define Py_BUILD_CORE 1
 #include "internal/pycore_frame.h"
+#include "internal/pycore_runtime.h"
 #undef Py_BUILD_CORE
 #endif
 
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <string.h>
+#include <time.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -331,15 +336,15 @@ line_cache *line_cache_claim()
     return cache;
 }
 
-/* Defined with the lanes, further down. */
-void release_lanes();
+/* Defined with the snapshots, further down. */
+void trim_kept_storage();
 
 /* Hand back the cache (and the lanes) claimed by line_cache_claim();
  * NULL is accepted. */
 void line_cache_release(line_cache *cache)
 {
     if (cache != nullptr) {
-        release_lanes();
+        trim_kept_storage();
         /* A dump over unusually many distinct locations does not pin its
          * memory for the rest of the process. */
         if (cache->slot_count > (64u << 10) || cache->text_capacity > (4u << 20)) {
@@ -356,6 +361,12 @@ void line_cache_release(line_cache *cache)
 #endif /* VANDREL_FRAME_WALK_313 */
 
 /* ---- frame walks --------------------------------------------------- */
+
+/* A shown frame, recorded before anything is formatted. */
+struct frame_ref {
+    PyCodeObject *code;
+    int instruction;
+};
 
 /* Counts frames of one thread: those written and those cut by max_frames. */
 struct frame_count {
@@ -396,11 +407,13 @@ void append_code_location(const dump_context *ctx, PyCodeObject *code, int instr
         }
     }
     size_t start = ctx->out->length;
+    uint64_t flushes = ctx->out->flushes;
     int line = ctx->api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
     append_frame_line(ctx, code->co_filename, line, code->co_name);
     /* The line is whole at the end of the buffer unless a flush happened
-     * in between; then it is just not cached. */
-    if (slot != nullptr && ctx->out->length > start) {
+     * in between (a field longer than the flush size); then it is just
+     * not cached. */
+    if (slot != nullptr && ctx->out->flushes == flushes) {
         line_cache_insert(cache, slot, code, instruction, ctx->out->data + start,
                           ctx->out->length - start);
     }
@@ -414,9 +427,10 @@ void append_code_location_run(const dump_context *ctx, PyCodeObject *code, int i
 {
     fd_output *out = ctx->out;
     size_t start = out->length;
+    uint64_t flushes = out->flushes;
     append_code_location(ctx, code, instruction);
     size_t end = out->length;
-    size_t line_length = end > start ? end - start : 0;
+    size_t line_length = out->flushes == flushes ? end - start : 0;
     if (run == 1) {
         return;
     }
@@ -470,38 +484,16 @@ inline bool shown_frame(PyTypeObject *code_type, _PyInterpreterFrame *frame,
     return true;
 }
 
-/* Walk one thread's interpreter frames directly and write them. */
-void dump_frames_direct(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
-{
-    PyTypeObject *code_type = ctx->api->code_type;
-    for (_PyInterpreterFrame *frame = tstate->current_frame; frame != nullptr;
-         frame = frame->previous) {
-        PyCodeObject *code;
-        int instruction;
-        if (shown_frame(code_type, frame, &code, &instruction) && frame_wanted(ctx, count)) {
-            append_code_location(ctx, code, instruction);
-        }
-    }
-}
-
-/* A shown frame, recorded before anything is formatted. */
-struct frame_ref {
-    PyCodeObject *code;
-    int instruction;
-};
-
 /* One thread's walk in progress.  Several threads are walked in lock
  * step: each step of a walk waits for a load from memory that is rarely
  * in cache, and independent walks let those loads overlap. */
 struct walk_lane {
     PyThreadState *tstate;
-    bool is_current;
     _PyInterpreterFrame *cursor;
     frame_count count;
     size_t recorded;
-    /* Recording ran out of memory: the thread is walked again, one frame
-     * at a time, when it is written. */
-    bool overflow;
+    /* Recording ran out of memory: the rest of the walk is only counted. */
+    bool full;
     frame_ref *frames; /* storage kept between dumps */
     size_t capacity;
 };
@@ -510,29 +502,32 @@ struct walk_lane {
 constexpr int LANE_COUNT = 16;
 walk_lane kept_lanes[LANE_COUNT];
 
-/* Give back lane storage grown past what ordinary dumps need. */
-void release_lanes()
+/* Give back lane storage grown past `keep` entries (0: all of it). */
+void trim_lanes(walk_lane *lanes, size_t keep)
 {
-    for (walk_lane &lane : kept_lanes) {
-        if (lane.capacity > 4096) {
-            free(lane.frames);
-            lane.frames = nullptr;
-            lane.capacity = 0;
+    for (int i = 0; i < LANE_COUNT; i++) {
+        if (lanes[i].capacity > keep) {
+            free(lanes[i].frames);
+            lanes[i].frames = nullptr;
+            lanes[i].capacity = 0;
         }
     }
 }
 
-/* Append one frame to the lane's record.  On allocation failure mark the
- * lane overflowed. */
-void lane_record(walk_lane *lane, PyCodeObject *code, int instruction)
+/* Append one frame to the lane's record.  On success return true; on
+ * allocation failure mark the lane full and return false. */
+bool lane_record(walk_lane *lane, PyCodeObject *code, int instruction)
 {
+    if (lane->full) {
+        return false;
+    }
     if (lane->recorded == lane->capacity) {
         size_t new_capacity = lane->capacity > 0 ? lane->capacity * 2 : 256;
         frame_ref *grown =
             static_cast<frame_ref *>(realloc(lane->frames, new_capacity * sizeof(frame_ref)));
         if (grown == nullptr) {
-            lane->overflow = true;
-            return;
+            lane->full = true;
+            return false;
         }
         lane->frames = grown;
         lane->capacity = new_capacity;
@@ -540,10 +535,13 @@ void lane_record(walk_lane *lane, PyCodeObject *code, int instruction)
     lane->frames[lane->recorded].code = code;
     lane->frames[lane->recorded].instruction = instruction;
     lane->recorded++;
+    return true;
 }
 
 /* Walk the lanes' threads in lock step until every walk has ended,
- * recording the frames to show and counting the ones cut off. */
+ * recording the frames to show and counting the ones cut off (a frame
+ * that cannot be recorded for lack of memory counts as cut off: the
+ * thread cannot be walked again later). */
 void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
 {
     PyTypeObject *code_type = ctx->api->code_type;
@@ -555,7 +553,7 @@ void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
         }
         lanes[i].count = frame_count{0, 0};
         lanes[i].recorded = 0;
-        lanes[i].overflow = false;
+        lanes[i].full = false;
     }
     bool walking = true;
     while (walking) {
@@ -578,8 +576,9 @@ void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
             PyCodeObject *code;
             int instruction;
             if (shown_frame(code_type, frame, &code, &instruction)
-                && frame_wanted(ctx, &lane->count) && !lane->overflow) {
-                lane_record(lane, code, instruction);
+                && frame_wanted(ctx, &lane->count) && !lane_record(lane, code, instruction)) {
+                lane->count.written--;
+                lane->count.left_out++;
             }
         }
     }
@@ -612,11 +611,11 @@ void append_public_frame_line(const dump_context *ctx, PyCodeObject *code, int l
     }
 }
 
-/* Walk the thread's frames through the public frame-object API. */
-void dump_frames_public(const dump_context *ctx, PyThreadState *tstate, frame_count *count)
+/* Walk a thread's frames through the public frame-object API, from its
+ * top frame `frame` (an owned reference, consumed; may be NULL). */
+void dump_frames_public(const dump_context *ctx, PyFrameObject *frame, frame_count *count)
 {
     const python_api *api = ctx->api;
-    PyFrameObject *frame = api->thread_state_frame(tstate);
     while (frame != nullptr) {
         if (frame_wanted(ctx, count)) {
             PyCodeObject *code = api->frame_code(frame);
@@ -633,13 +632,6 @@ void dump_frames_public(const dump_context *ctx, PyThreadState *tstate, frame_co
 }
 
 /* ---- threads ------------------------------------------------------- */
-
-/* The thread's ident (threading.get_ident()); 0 while not yet bound, or
- * when the thread state's layout is unknown (no public accessor). */
-unsigned long thread_ident(const python_api *api, PyThreadState *tstate)
-{
-    return api->layout_matches ? tstate->thread_id : 0;
-}
 
 /* threading._active copied into an open-addressing table keyed by
  * ident: one pass over the dict instead of an int object and a dict
@@ -755,20 +747,13 @@ PyObject *instance_attribute(const dump_context *ctx, PyObject *object, PyObject
     return value;
 }
 
-/* Native thread id as threading.get_native_id() gives it; 0 if unknown. */
-unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, PyObject *thread,
-                               bool is_current)
+/* A thread's native id when its thread state does not tell: the kernel's
+ * answer for the calling thread, else threading's `_native_id`; 0 if
+ * unknown. */
+unsigned long native_id_elsewhere(const dump_context *ctx, PyObject *thread, bool is_current)
 {
     const python_api *api = ctx->api;
-#if PY_VERSION_HEX >= 0x030B0000
-    if (api->layout_matches) {
-        return tstate->native_thread_id;
-    }
-#endif
-    (void)tstate;
     if (is_current) {
-        /* Before 3.11 thread states do not record it, but for the calling
-         * thread the kernel can tell. */
         return static_cast<unsigned long>(syscall(SYS_gettid));
     }
     PyObject *native_id = instance_attribute(ctx, thread, ctx->native_id_key);
@@ -784,16 +769,120 @@ unsigned long native_thread_id(const dump_context *ctx, PyThreadState *tstate, P
     return value;
 }
 
+/* What the dump keeps of one thread: all it needs of the thread state,
+ * copied while the head lock is held, so that nothing reads the thread
+ * state once the lock is released (the thread may be deleted then). */
+struct thread_snapshot {
+    unsigned long ident;     /* threading.get_ident(); 0 if unknown */
+    unsigned long native_id; /* 0: not in the thread state, found later */
+    bool is_current;
+    frame_count count;
+    size_t first_frame;  /* direct walk: its frames in the store */
+    size_t recorded;
+    PyFrameObject *top;  /* public walk: owned top frame, or NULL */
+};
+
+struct snapshot_store {
+    thread_snapshot *threads;
+    size_t count;
+    size_t capacity;
+    frame_ref *frames;
+    size_t frame_count;
+    size_t frame_capacity;
+};
+
+/* Grow *items (of `size` bytes each, *capacity of them) to hold `needed`.
+ * On success return true; on allocation failure return false, leaving
+ * the storage as it was. */
+bool grow_to(void **items, size_t *capacity, size_t needed, size_t size)
+{
+    if (needed <= *capacity) {
+        return true;
+    }
+    size_t new_capacity = *capacity > 0 ? *capacity : 64;
+    while (new_capacity < needed) {
+        new_capacity *= 2;
+    }
+    void *grown = realloc(*items, new_capacity * size);
+    if (grown == nullptr) {
+        return false;
+    }
+    *items = grown;
+    *capacity = new_capacity;
+    return true;
+}
+
+/* A new, zeroed snapshot at the end of the store, or NULL when out of
+ * memory. */
+thread_snapshot *store_add_thread(snapshot_store *store)
+{
+    void *items = store->threads;
+    if (!grow_to(&items, &store->capacity, store->count + 1, sizeof(thread_snapshot))) {
+        return nullptr;
+    }
+    store->threads = static_cast<thread_snapshot *>(items);
+    thread_snapshot *snapshot = &store->threads[store->count++];
+    memset(snapshot, 0, sizeof *snapshot);
+    return snapshot;
+}
+
+#ifdef VANDREL_FRAME_WALK_313
+/* Copy `count` frames to the end of the store.  On success return true;
+ * return false when out of memory. */
+bool store_add_frames(snapshot_store *store, const frame_ref *frames, size_t count)
+{
+    void *items = store->frames;
+    if (!grow_to(&items, &store->frame_capacity, store->frame_count + count, sizeof(frame_ref))) {
+        return false;
+    }
+    store->frames = static_cast<frame_ref *>(items);
+    if (count > 0) {
+        memcpy(store->frames + store->frame_count, frames, count * sizeof(frame_ref));
+    }
+    store->frame_count += count;
+    return true;
+}
+#endif
+
+void store_free(snapshot_store *store)
+{
+    free(store->threads);
+    free(store->frames);
+    memset(store, 0, sizeof *store);
+}
+
+/* Copy the ids of a thread state into `snapshot`.  Head lock held.  Return
+ * false for a thread state not yet bound to its OS thread: a thread still
+ * starting (PyGILState_Ensure() puts it in the list before it writes its
+ * ids, without any lock), which has run no Python code and is left out
+ * until both of its ids read as set.  An agent that cannot read this
+ * interpreter's thread states keeps every thread, ids unknown. */
+bool copy_thread_ids(const python_api *api, PyThreadState *tstate, thread_snapshot *snapshot)
+{
+    if (!api->layout_matches) {
+        return true;
+    }
+    /* Whole-word loads: a value being written is seen as before or after. */
+    snapshot->ident = __atomic_load_n(&tstate->thread_id, __ATOMIC_ACQUIRE);
+#if PY_VERSION_HEX >= 0x030B0000
+    snapshot->native_id = __atomic_load_n(&tstate->native_thread_id, __ATOMIC_ACQUIRE);
+    return snapshot->ident != 0 && snapshot->native_id != 0;
+#else
+    return snapshot->ident != 0;
+#endif
+}
+
 /* Write the header line of one thread. */
-void write_thread_header(const dump_context *ctx, PyThreadState *tstate, bool is_current)
+void write_thread_header(const dump_context *ctx, const thread_snapshot *snapshot)
 {
     const python_api *api = ctx->api;
     fd_output *out = ctx->out;
-    unsigned long ident = thread_ident(api, tstate);
-    PyObject *thread = thread_object(ctx, ident);
-    unsigned long native_id = native_thread_id(ctx, tstate, thread, is_current);
+    PyObject *thread = thread_object(ctx, snapshot->ident);
+    unsigned long native_id = snapshot->native_id != 0
+                                  ? snapshot->native_id
+                                  : native_id_elsewhere(ctx, thread, snapshot->is_current);
 
-    fd_output_append_literal(out, is_current ? "Current thread " : "Thread ");
+    fd_output_append_literal(out, snapshot->is_current ? "Current thread " : "Thread ");
     if (native_id != 0) {
         fd_output_append_decimal(out, native_id);
     }
@@ -806,7 +895,7 @@ void write_thread_header(const dump_context *ctx, PyThreadState *tstate, bool is
         append_text(ctx, name);
         fd_output_append(out, "\"", 1);
     }
-    if (!is_current && native_id != 0 && gil_thread_waiting(native_id)) {
+    if (!snapshot->is_current && native_id != 0 && gil_thread_waiting(native_id)) {
         fd_output_append_literal(out, ", waiting for the GIL");
     }
     fd_output_append_literal(out, " (most recent call first):\n");
@@ -828,58 +917,192 @@ void write_thread_footer(const dump_context *ctx, const frame_count *count)
     }
 }
 
-/* Write one thread, walking its frames on its own. */
-void dump_one_thread(const dump_context *ctx, PyThreadState *tstate, bool is_current)
-{
-    write_thread_header(ctx, tstate, is_current);
-    frame_count count = {0, 0};
 #ifdef VANDREL_FRAME_WALK_313
-    if (ctx->api->direct_access) {
-        dump_frames_direct(ctx, tstate, &count);
+/* Storage for the snapshots, kept between dumps for whoever holds the
+ * line cache, like the lanes. */
+snapshot_store kept_store;
+
+void trim_kept_storage()
+{
+    trim_lanes(kept_lanes, 4096);
+    if (kept_store.capacity > 4096 || kept_store.frame_capacity > (64u << 10)) {
+        store_free(&kept_store);
     }
-    else
-#endif
-    {
-        dump_frames_public(ctx, tstate, &count);
-    }
-    write_thread_footer(ctx, &count);
 }
 
-#ifdef VANDREL_FRAME_WALK_313
-/* Write the threads of walked lanes, in lane order. */
-void write_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
+/* The runtime's head lock (_PyRuntime.interpreters.mutex), or NULL when
+ * this agent cannot reach it. */
+PyMutex *head_mutex(const python_api *api)
 {
-    for (int i = 0; i < lane_count; i++) {
-        walk_lane *lane = &lanes[i];
-        if (!lane->is_current) {
-            fd_output_append(ctx->out, "\n", 1);
+    if (!api->layout_matches || api->runtime_state == nullptr || api->mutex_unlock == nullptr) {
+        return nullptr;
+    }
+    return &static_cast<_PyRuntimeState *>(api->runtime_state)->interpreters.mutex;
+}
+
+/* Take the head lock as CPython's own HEAD_LOCK() does: keeping the GIL
+ * (the lock's holders never wait for it), and never parking, so nothing
+ * of the interpreter runs meanwhile.  The exported PyMutex_Lock() would
+ * release the GIL while it waits.  The lock is only ever held for a
+ * moment, except by a thread that runs Python code under it (a __del__
+ * run while CPython clears thread states), which may be this one: so
+ * give up after about a second.  On success return true; on giving up
+ * return false. */
+bool head_lock(PyMutex *mutex)
+{
+    const unsigned max_spins = 1024 + 20000; /* then 20000 pauses of 50 us */
+    for (unsigned spins = 0; spins < max_spins; spins++) {
+        uint8_t bits = __atomic_load_n(&mutex->_bits, __ATOMIC_RELAXED);
+        if ((bits & _Py_LOCKED) == 0
+            && __atomic_compare_exchange_n(&mutex->_bits, &bits,
+                                           static_cast<uint8_t>(bits | _Py_LOCKED), false,
+                                           __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            return true;
         }
-        if (lane->overflow) {
-            dump_one_thread(ctx, lane->tstate, lane->is_current);
+        if (spins < 64) {
             continue;
         }
-        write_thread_header(ctx, lane->tstate, lane->is_current);
-        size_t f = 0;
-        while (f < lane->recorded) {
-            const frame_ref *ref = &lane->frames[f];
-            size_t run = 1;
-            while (f + run < lane->recorded && lane->frames[f + run].code == ref->code
-                   && lane->frames[f + run].instruction == ref->instruction) {
-                run++;
-            }
-            append_code_location_run(ctx, ref->code, ref->instruction, run);
-            f += run;
+        if (spins < 1024) {
+            sched_yield();
         }
-        write_thread_footer(ctx, &lane->count);
+        else {
+            struct timespec pause = {0, 50000};
+            nanosleep(&pause, nullptr);
+        }
     }
+    return false;
+}
+
+/* Release it; PyMutex_Unlock() wakes the threads parked on it, if any. */
+void head_unlock(const python_api *api, PyMutex *mutex)
+{
+    uint8_t expected = _Py_LOCKED;
+    if (!__atomic_compare_exchange_n(&mutex->_bits, &expected, static_cast<uint8_t>(_Py_UNLOCKED),
+                                     false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+        api->mutex_unlock(mutex);
+    }
+}
+
+/* Walk the threads of lanes[0 .. lane_count) and keep what each shows.
+ * Head lock held.  On success return true; return false when the store
+ * is out of memory (the threads not kept are left out). */
+bool keep_lanes(const dump_context *ctx, snapshot_store *store, walk_lane *lanes, int lane_count,
+                PyThreadState *current)
+{
+    walk_lanes(ctx, lanes, lane_count);
+    for (int i = 0; i < lane_count; i++) {
+        walk_lane *lane = &lanes[i];
+        thread_snapshot *snapshot = store_add_thread(store);
+        if (snapshot == nullptr) {
+            return false;
+        }
+        (void)copy_thread_ids(ctx->api, lane->tstate, snapshot);
+        snapshot->is_current = lane->tstate == current;
+        snapshot->count = lane->count;
+        snapshot->first_frame = store->frame_count;
+        if (store_add_frames(store, lane->frames, lane->recorded)) {
+            snapshot->recorded = lane->recorded;
+        }
+        else {
+            snapshot->count.left_out += snapshot->count.written;
+            snapshot->count.written = 0;
+        }
+    }
+    return true;
+}
+
+/* Snapshot the calling thread, then the other started threads of its
+ * interpreter, walking their frames in lanes.  Head lock held. */
+void snapshot_threads_direct(const dump_context *ctx, snapshot_store *store, walk_lane *lanes,
+                             PyThreadState *current, bool only_current)
+{
+    const python_api *api = ctx->api;
+    PyThreadState *next = only_current
+                              ? nullptr
+                              : api->interpreter_thread_head(api->thread_state_interpreter(current));
+    lanes[0].tstate = current;
+    int lane_count = 1;
+    for (;;) {
+        for (; next != nullptr && lane_count < LANE_COUNT; next = api->thread_state_next(next)) {
+            thread_snapshot ids;
+            if (next != current && copy_thread_ids(api, next, &ids)) {
+                lanes[lane_count++].tstate = next;
+            }
+        }
+        if (lane_count == 0 || !keep_lanes(ctx, store, lanes, lane_count, current)) {
+            return;
+        }
+        lane_count = 0;
+    }
+}
+
+/* Write one snapshot whose frames are in the store. */
+void write_snapshot_direct(const dump_context *ctx, const snapshot_store *store,
+                           const thread_snapshot *snapshot)
+{
+    write_thread_header(ctx, snapshot);
+    const frame_ref *frames = store->frames + snapshot->first_frame;
+    size_t f = 0;
+    while (f < snapshot->recorded) {
+        const frame_ref *ref = &frames[f];
+        size_t run = 1;
+        while (f + run < snapshot->recorded && frames[f + run].code == ref->code
+               && frames[f + run].instruction == ref->instruction) {
+            run++;
+        }
+        append_code_location_run(ctx, ref->code, ref->instruction, run);
+        f += run;
+    }
+    write_thread_footer(ctx, &snapshot->count);
 }
 #endif
 
-/* A thread state not yet bound to its OS thread (a thread still being
- * started) has run no Python code: it is left out. */
-bool thread_started(const python_api *api, PyThreadState *tstate)
+/* Keep one thread with an owned reference to its top frame object, unless
+ * it is still starting.  Head lock held when there is one.  On success
+ * return true; return false when out of memory. */
+bool snapshot_public_one(const python_api *api, snapshot_store *store, PyThreadState *tstate,
+                         bool is_current)
 {
-    return !api->layout_matches || tstate->thread_id != 0;
+    thread_snapshot ids;
+    memset(&ids, 0, sizeof ids);
+    if (!copy_thread_ids(api, tstate, &ids) && !is_current) {
+        return true;
+    }
+    thread_snapshot *snapshot = store_add_thread(store);
+    if (snapshot == nullptr) {
+        return false;
+    }
+    *snapshot = ids;
+    snapshot->is_current = is_current;
+    snapshot->top = api->thread_state_frame(tstate);
+    return true;
+}
+
+/* Snapshot the calling thread, then the other started threads of its
+ * interpreter.  Head lock held when there is one. */
+void snapshot_threads_public(const python_api *api, snapshot_store *store, PyThreadState *current,
+                             bool only_current)
+{
+    if (!snapshot_public_one(api, store, current, true) || only_current) {
+        return;
+    }
+    for (PyThreadState *tstate = api->interpreter_thread_head(api->thread_state_interpreter(current));
+         tstate != nullptr; tstate = api->thread_state_next(tstate)) {
+        if (tstate != current && !snapshot_public_one(api, store, tstate, false)) {
+            return;
+        }
+    }
+}
+
+/* Write one snapshot by walking its frame objects; consumes its top. */
+void write_snapshot_public(const dump_context *ctx, thread_snapshot *snapshot)
+{
+    write_thread_header(ctx, snapshot);
+    frame_count count = {0, 0};
+    PyFrameObject *top = snapshot->top;
+    snapshot->top = nullptr;
+    dump_frames_public(ctx, top, &count);
+    write_thread_footer(ctx, &count);
 }
 
 /* threading._active (ident -> Thread), borrowed from the module's dict,
@@ -915,7 +1138,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
         return;
     }
     const python_api *api = python_api_get();
-    if (api == nullptr || !api->is_initialized()) {
+    if (api == nullptr) {
         return;
     }
     if (!api->object_header_matches) {
@@ -926,6 +1149,13 @@ void dump_threads(int32_t fd, int64_t max_frames)
      * thread asks, so it must also be this thread's own. */
     PyThreadState *current = api->thread_state_unchecked();
     bool current_is_global = api->runtime_major == 3 && api->runtime_minor < 12;
+    /* Py_IsInitialized() turns false early in finalization, while code (a
+     * __del__ at module teardown) still runs with the GIL: what counts is
+     * the caller's thread state.  Without a runtime there is no one to
+     * tell. */
+    if (current == nullptr && !api->is_initialized()) {
+        return;
+    }
     if (current == nullptr || (current_is_global && current != api->gil_state_this_thread())) {
         write_message(fd, NOT_HOLDING_GIL, sizeof NOT_HOLDING_GIL - 1);
         return;
@@ -961,44 +1191,66 @@ void dump_threads(int32_t fd, int64_t max_frames)
     api->err_clear();
 
     /* The current thread first, then the others in the interpreter's
-     * order (most recently started first). */
-    PyInterpreterState *interp = api->thread_state_interpreter(current);
+     * order (most recently started first).  The thread list is read under
+     * the runtime's head lock, the one sys._current_frames() takes: thread
+     * states are deleted without this interpreter's GIL (by a
+     * subinterpreter's import, or PyThreadState_Delete() called without
+     * it), but never without that lock.  All the dump needs of a thread
+     * state is copied meanwhile; frames and code objects stay put while
+     * the GIL is held, so the formatting and writing happen after. */
+    snapshot_store local_store;
+    memset(&local_store, 0, sizeof local_store);
+    snapshot_store *store = &local_store;
 #ifdef VANDREL_FRAME_WALK_313
-    /* The lanes belong to whoever holds the line cache. */
-    if (api->direct_access && ctx.cache != nullptr) {
-        walk_lane *lanes = kept_lanes;
-        PyThreadState *next = api->interpreter_thread_head(interp);
-        lanes[0].tstate = current;
-        lanes[0].is_current = true;
-        int lane_count = 1;
-        while (!out.write_failed) {
-            for (; next != nullptr && lane_count < LANE_COUNT; next = api->thread_state_next(next)) {
-                if (next != current && thread_started(api, next)) {
-                    lanes[lane_count].tstate = next;
-                    lanes[lane_count].is_current = false;
-                    lane_count++;
-                }
-            }
-            if (lane_count == 0) {
-                break;
-            }
-            walk_lanes(&ctx, lanes, lane_count);
-            write_lanes(&ctx, lanes, lane_count);
-            lane_count = 0;
-        }
+    walk_lane local_lanes[LANE_COUNT];
+    memset(local_lanes, 0, sizeof local_lanes);
+    walk_lane *lanes = local_lanes;
+    if (ctx.cache != nullptr) {
+        /* Owned by whoever holds the line cache. */
+        store = &kept_store;
+        lanes = kept_lanes;
     }
-    else
+    store->count = 0;
+    store->frame_count = 0;
+    PyMutex *head = head_mutex(api);
+    bool locked = head != nullptr && head_lock(head);
+    /* Without the lock that could be had, only the calling thread, alive
+     * since it runs this, is read. */
+    bool only_current = head != nullptr && !locked;
+    if (api->direct_access) {
+        snapshot_threads_direct(&ctx, store, lanes, current, only_current);
+    }
+    else {
+        snapshot_threads_public(api, store, current, only_current);
+    }
+    if (locked) {
+        head_unlock(api, head);
+    }
+    trim_lanes(local_lanes, 0);
+#else
+    snapshot_threads_public(api, store, current, false);
 #endif
-    {
-        dump_one_thread(&ctx, current, true);
-        for (PyThreadState *tstate = api->interpreter_thread_head(interp);
-             tstate != nullptr && !out.write_failed; tstate = api->thread_state_next(tstate)) {
-            if (tstate == current || !thread_started(api, tstate)) {
-                continue;
+    for (size_t i = 0; i < store->count; i++) {
+        thread_snapshot *snapshot = &store->threads[i];
+        if (out.write_failed) {
+            if (snapshot->top != nullptr) {
+                api->decref(reinterpret_cast<PyObject *>(snapshot->top));
             }
-            fd_output_append(&out, "\n", 1);
-            dump_one_thread(&ctx, tstate, false);
+            continue;
         }
+        if (i > 0) {
+            fd_output_append(&out, "\n", 1);
+        }
+#ifdef VANDREL_FRAME_WALK_313
+        if (api->direct_access) {
+            write_snapshot_direct(&ctx, store, snapshot);
+            continue;
+        }
+#endif
+        write_snapshot_public(&ctx, snapshot);
+    }
+    if (store == &local_store) {
+        store_free(&local_store);
     }
 
     fd_output_close(&out);

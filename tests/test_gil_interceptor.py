@@ -14,7 +14,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import SANITIZED, run_python
 
 # Statuses of the agent's interceptor entry points (README, "Reference
 # agent: GIL interceptor").
@@ -467,6 +467,55 @@ def test_invalid_report_fd_later_is_harmless(tmp_path):
     assert result == OK
 
 
+@needs_interceptor
+def test_report_fd_closed_and_its_number_reused_gets_nothing(tmp_path):
+    # The agent writes to a close-on-exec duplicate of its own: a file that
+    # takes over the closed number never sees a report; the original file
+    # gets them all, the final one included, and the duplicate goes at stop.
+    result, _ = run_child(
+        tmp_path,
+        """
+        def agent_fds(path):
+            found = []
+            for name in os.listdir("/proc/self/fd"):
+                try:
+                    if os.readlink(f"/proc/self/fd/{name}") == path:
+                        found.append(int(name))
+                except OSError:
+                    pass
+            return found
+
+        def cloexec(fd):
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                flags = next(l for l in info if l.startswith("flags:")).split()[1]
+            return bool(int(flags, 8) & 0o2000000)
+
+        reports_path = os.path.abspath("reports.txt")
+        data_path = os.path.abspath("data.txt")
+        fd = os.open(reports_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        assert lockgauge.init_gil_interceptor(None, 0, 20, fd, 0, 0, 0) == 0
+        duplicates = [d for d in agent_fds(reports_path) if d != fd]
+        flags = [cloexec(d) for d in duplicates]
+        os.close(fd)
+        data = os.open(data_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        reused = data == fd
+        time.sleep(0.3)
+        status = lockgauge.deinit_gil_interceptor()
+        os.close(data)
+        emit({"reused": reused, "status": status, "data": open(data_path).read(),
+              "reports": open(reports_path).read().count("GIL report ("),
+              "final": "GIL report (final)" in open(reports_path).read(),
+              "duplicates": len(duplicates), "cloexec": flags,
+              "left_open": agent_fds(reports_path)})
+        """,
+    )
+    assert result["reused"] and result["status"] == OK, result
+    assert result["data"] == "", result
+    assert result["reports"] >= 3 and result["final"], result
+    assert result["duplicates"] == 1 and result["cloexec"] == [True], result
+    assert result["left_open"] == [], result
+
+
 # ---- stopping ------------------------------------------------------------------
 
 
@@ -561,6 +610,28 @@ def test_exit_without_deinit_delivers_the_final_report(tmp_path):
 
 
 @needs_interceptor
+def test_init_during_exit_is_refused(tmp_path):
+    # Once the interpreter is finalizing (the exit callbacks run then,
+    # the agent's own included) nothing would switch a new session off:
+    # init answers -2 and installs nothing, whichever callback runs first.
+    proc = run_python(["-c", PRELUDE + textwrap.dedent(
+        """
+        import atexit
+        def switch_on_late(label):
+            status = lockgauge.init_gil_interceptor(print, 0, 0, 1, 0, 0, 0)
+            print(label, status, len(os.listdir("/proc/self/task")), flush=True)
+        atexit.register(switch_on_late, "after-agent")  # runs after the agent's handler
+        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        assert lockgauge.deinit_gil_interceptor() == 0
+        atexit.register(switch_on_late, "before-agent")
+        """)], cwd=tmp_path, timeout=60, env=os.environ)
+    assert proc.returncode == 0, proc.stderr
+    lines = [line.split() for line in proc.stdout.splitlines()]
+    assert lines == [["before-agent", str(NOT_AVAILABLE), "1"],
+                     ["after-agent", str(NOT_AVAILABLE), "1"]], proc.stdout
+
+
+@needs_interceptor
 def test_fork_child_starts_off(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -583,6 +654,43 @@ def test_fork_child_starts_off(tmp_path):
 
 
 # ---- under load ------------------------------------------------------------------
+
+
+@needs_interceptor
+def test_fork_inside_the_sink(tmp_path):
+    # The child of a fork made by the sink is the agent's thread, still in
+    # its loop: it must finish that loop on memory it still owns, then end.
+    result, _ = run_child(
+        tmp_path,
+        """
+        children = []
+        def sink(report):
+            if not children:
+                pid = os.fork()
+                if pid == 0:
+                    # The child goes back into the agent's loop, whose end
+                    # is the end of its only thread, and so of the child.
+                    os.dup2(os.open("child.stderr", os.O_WRONLY | os.O_CREAT), 2)
+                    return
+                children.append(pid)
+        assert lockgauge.init_gil_interceptor(sink, 0, 20, -1, 0, 0, 0) == 0
+        deadline = time.monotonic() + 30
+        while not children and time.monotonic() < deadline:
+            time.sleep(0.01)
+        pid, status = os.waitpid(children[0], 0)
+        emit({"child": os.waitstatus_to_exitcode(status), "stderr": open("child.stderr").read(),
+              "deinit": lockgauge.deinit_gil_interceptor()})
+        """,
+    )
+    assert result["deinit"] == OK, result
+    # Under ASan the child, which never finalizes (its main thread did not
+    # survive the fork), reports the interpreter's memory as leaked: that
+    # alone is expected; any other finding is a fault.
+    findings = [line for line in result["stderr"].splitlines() if "ERROR: " in line]
+    if SANITIZED:
+        assert all("LeakSanitizer" in line for line in findings), result["stderr"]
+    else:
+        assert result["child"] == 0 and not findings, result
 
 
 @needs_interceptor
@@ -643,28 +751,104 @@ def test_switching_on_and_off_under_contention(tmp_path):
     assert result == {"statuses": [OK], "finals": 40, "bad": []}
 
 
+@pytest.fixture(scope="module")
+def got_owner(tmp_path_factory):
+    """A helper library telling which object the interpreter's import slots
+    for a symbol lead to (built from the agent's own slot finder)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    agent_dir = os.path.join(os.path.dirname(here), "agent")
+    out = tmp_path_factory.mktemp("got") / "got_owner.so"
+    command = [os.environ.get("CXX", "c++"), "-std=c++17", "-O1", "-fPIC", "-shared",
+               "-I" + agent_dir, os.path.join(here, "native", "got_owner.cpp"),
+               os.path.join(agent_dir, "gil_got.cpp"), "-ldl", "-o", str(out)]
+    proc = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return str(out)
+
+
 @needs_interceptor
-def test_subinterpreter_is_refused(tmp_path):
-    # Only the main interpreter's GIL is intercepted; a subinterpreter gets
-    # "not available" and the main interpreter is unaffected.
+def test_two_agents_from_different_paths(tmp_path, got_owner):
+    # Two copies of the agent in one process: while one is on, the other's
+    # init answers -4; in any order of switching, the interpreter's slots
+    # end at the original functions, never at the hook of an agent that
+    # is off.
     result, _ = run_child(
         tmp_path,
-        """
-        import _interpreters
-        interp = _interpreters.create("legacy")
-        r, w = os.pipe()
-        _interpreters.run_string(interp, f'''
-        import lockgauge, os
-        s = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
-        d = lockgauge.deinit_gil_interceptor()
-        os.write({w}, f"{{s}} {{d}}".encode())
-        ''')
-        sub = [int(x) for x in os.read(r, 100).split()]
-        emit({"sub": sub, "main": [lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
-                                   lockgauge.deinit_gil_interceptor()]})
+        f"""
+        import shutil
+        copies = []
+        for name in ("one", "two"):
+            os.makedirs(name)
+            copies.append(ctypes.PyDLL(shutil.copy(AGENT, os.path.join(name, "vandrel_agent.so"))))
+        for agent in copies:
+            agent.init_py_gil_interceptor.restype = ctypes.c_int32
+            agent.deinit_py_gil_interceptor.restype = ctypes.c_int32
+        helper = ctypes.CDLL({got_owner!r})
+        def owners():
+            buffer = ctypes.create_string_buffer(4096)
+            counts = [helper.slot_owners(symbol, buffer, 4096)
+                      for symbol in (b"pthread_mutex_lock", b"pthread_mutex_unlock")]
+            assert min(counts) > 0, counts
+            return sorted(set(name for name in buffer.value.decode().split("\\n")
+                              if "vandrel_agent" in name))
+        def on(agent):
+            return agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
+                                                 -1, 0, 0, 0)
+        def off(agent):
+            return agent.deinit_py_gil_interceptor()
+        one, two = copies
+        steps = []
+        for first, second in ((one, two), (two, one)):
+            steps.append([on(first), on(second), len(owners()), off(second), off(first),
+                          owners()])
+            steps.append([on(first), on(second), len(owners()), off(first), off(second),
+                          owners()])
+            # One after the other.
+            steps.append([on(first), off(first), on(second), len(owners()), off(second),
+                          owners()])
+        emit(steps)
         """,
     )
-    assert result == {"sub": [NOT_AVAILABLE, NOT_ON], "main": [OK, OK]}
+    assert result == [[OK, ALREADY_ON, 1, NOT_ON, OK, []], [OK, ALREADY_ON, 1, OK, NOT_ON, []],
+                      [OK, OK, OK, 1, OK, []]] * 2, result
+
+
+@needs_interceptor
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_subinterpreter_is_refused(tmp_path, kind):
+    # Only the main interpreter's GIL is intercepted and the session's sink
+    # belongs to it: a subinterpreter, with its own GIL or the shared one,
+    # gets "not available" from both entry points, and the main session
+    # goes on untouched (its final report comes to the main interpreter).
+    result, _ = run_child(
+        tmp_path,
+        f"""
+        import _interpreters
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        interp = _interpreters.create({kind!r})
+        r, w = os.pipe()
+        _interpreters.run_string(interp, f'''
+        import ctypes, os
+        agent = ctypes.PyDLL({{AGENT!r}})  # keeps the GIL, as the modules do
+        agent.init_py_gil_interceptor.restype = ctypes.c_int32
+        agent.deinit_py_gil_interceptor.restype = ctypes.c_int32
+        s = agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
+                                          -1, 0, 0, 0)
+        d = agent.deinit_py_gil_interceptor()
+        os.write({{w}}, f"{{{{s}}}} {{{{d}}}}".encode())
+        ''')
+        sub = [int(x) for x in os.read(r, 100).split()]
+        reports_during = len(reports)
+        main = [lockgauge.deinit_gil_interceptor(),
+                lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+                lockgauge.deinit_gil_interceptor()]
+        emit({{"sub": sub, "main": main, "reports": [reports_during, len(reports)],
+              "final": reports[-1]["final"]}})
+        """,
+    )
+    assert result == {"sub": [NOT_AVAILABLE, NOT_AVAILABLE], "main": [OK, OK, OK],
+                      "reports": [0, 1], "final": True}
 
 
 @pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime

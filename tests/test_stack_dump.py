@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from agent_helpers import (SCENARIO_PROLOGUE, blocks_by_id, check_against_truth, escape_text,
+from agent_helpers import (SCENARIO_PROLOGUE, agent_path, blocks_by_id, check_against_truth, escape_text,
                            load_json, parse_dump, run_python, run_scenario)
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -489,3 +489,200 @@ for w in workers:
     proc = run_scenario(tmp_path, code)
     assert proc.stdout == (b"vandrel: dump_threads: the calling thread does not hold the GIL;"
                            b" nothing dumped\n")
+
+
+# Thread states the dump must never read once they are gone: both kinds
+# are deleted while the dumping thread holds the GIL.
+CHURN = {
+    # An isolated subinterpreter importing an extension module runs its
+    # init on a temporary main-interpreter thread state, deleted under the
+    # subinterpreter's own GIL.
+    "subinterpreter_import": r'''
+import _interpreters
+EXTENSIONS = ("_json _random _csv _bisect _heapq array math select _struct _contextvars "
+              "_datetime _statistics _opcode binascii cmath fcntl grp mmap resource "
+              "unicodedata zlib _queue _lsprof _zoneinfo _pickle _socket").split()
+IMPORT_ALL = "for name in %r:\n    try: __import__(name)\n    except ImportError: pass\n"
+def churn():
+    interp = _interpreters.create("isolated")
+    _interpreters.run_string(interp, IMPORT_ALL % (EXTENSIONS,))
+    _interpreters.destroy(interp)
+''',
+    # PyThreadState_Delete() may be called without the GIL (ctypes.CDLL
+    # releases it around the call).
+    "delete_without_gil": r'''
+api = ctypes.pythonapi
+api.PyThreadState_New.restype = ctypes.c_void_p
+api.PyThreadState_New.argtypes = [ctypes.c_void_p]
+api.PyInterpreterState_Main.restype = ctypes.c_void_p
+api.PyThreadState_Clear.argtypes = [ctypes.c_void_p]
+delete_unlocked = ctypes.CDLL(None).PyThreadState_Delete
+delete_unlocked.argtypes = [ctypes.c_void_p]
+def churn():
+    states = [api.PyThreadState_New(api.PyInterpreterState_Main()) for _ in range(20)]
+    for state in states:
+        api.PyThreadState_Clear(state)
+    for state in states:
+        delete_unlocked(state)
+''',
+}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="own-GIL subinterpreters and the "
+                    "head lock the dump takes are 3.13's")
+@pytest.mark.parametrize("churn", sorted(CHURN))
+def test_thread_states_deleted_during_dumps(tmp_path, churn):
+    """Dumps race thread states deleted without this interpreter's GIL: the
+    thread list is read under the runtime's head lock and no thread state
+    is touched after it (a read of a freed one is an ASan finding)."""
+    # CPython 3.13.0 itself corrupts memory with two isolated
+    # subinterpreters importing at once: one churns there, for longer.
+    churners, seconds = (1, 5.0) if churn == "subinterpreter_import" else (2, 3.0)
+    code = SCENARIO_PROLOGUE + CHURN[churn] + f"CHURNERS, SECONDS = {churners}, {seconds}\n" + r'''
+stop = threading.Event()
+rounds = []
+def churn_until_stopped():
+    while not stop.is_set():
+        churn()
+        rounds.append(1)
+churners = [threading.Thread(target=churn_until_stopped, name=f"churner-{i}")
+            for i in range(CHURNERS)]
+for churner in churners:
+    churner.start()
+devnull = os.open(os.devnull, os.O_WRONLY)
+dumps = 0
+deadline = time.monotonic() + SECONDS
+while time.monotonic() < deadline or not rounds:
+    assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
+    dumps += 1
+with open(sys.argv[1], "w") as f:
+    json.dump({"dumps": dumps, "rounds": len(rounds)}, f)
+stop.set()
+for churner in churners:
+    churner.join()
+sys.stdout.flush()
+threadsnap.dump_all_threads_stack(1, 0)
+'''
+    code = code.replace("import ctypes, json", "import time, ctypes, json", 1)
+    proc = run_scenario(tmp_path, code, tmp_path / "facts.json", timeout=180)
+    facts = load_json(tmp_path / "facts.json")
+    assert facts["dumps"] > 0 and facts["rounds"] > 0, facts
+    # Once the churn is over, the dump is whole: one thread, the caller.
+    blocks = parse_dump(proc.stdout.decode())
+    assert [(b["current"], b["name"]) for b in blocks] == [(True, "MainThread")], blocks
+
+
+def test_dump_during_interpreter_teardown(tmp_path):
+    """A __del__ run at module teardown, after Py_IsInitialized() has turned
+    false, still dumps the calling thread, as faulthandler does."""
+    code = SCENARIO_PROLOGUE + r'''
+class DumpsWhenCollected:
+    def __del__(self):
+        threadsnap.dump_all_threads_stack(1, 0)
+
+sys.stdout.flush()
+# Released only when __main__'s globals are cleared, at teardown.
+last_words = DumpsWhenCollected()
+'''
+    # Run as __main__ itself: under the launcher the script's globals go
+    # when runpy returns, before teardown.
+    proc = run_scenario(tmp_path, code, agent=agent_path())
+    blocks = parse_dump(proc.stdout.decode())
+    first = blocks[0]
+    assert first["current"] and first["id"] is not None, blocks
+    assert [frame[2] for frame in first["frames"]] == ["__del__"], blocks
+
+
+def test_field_longer_than_the_flush_size(tmp_path):
+    """Two threads parked at one line of code whose file name is longer than
+    the 1 MiB the output buffers before writing: the line is written out in
+    the middle, so it must not be reused from the buffer for the second."""
+    code = SCENARIO_PROLOGUE + r'''
+namespace = {"release": release}
+exec(compile("def park_far(ready):\n    ready.release()\n    release.wait()\n",
+             "/" + "f" * 2_000_000, "exec"), namespace)
+ready = threading.Semaphore(0)
+threads = [threading.Thread(target=namespace["park_far"], args=(ready,), name=f"far-{i}")
+           for i in range(2)]
+for thread in threads:
+    thread.start()
+for _ in threads:
+    ready.acquire()
+with open(sys.argv[1], "w") as f:
+    json.dump(truth_and_dump(os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT), 0), f)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+    run_scenario(tmp_path, code, tmp_path / "truth.json", tmp_path / "dump.txt")
+    blocks = parse_dump((tmp_path / "dump.txt").read_text())
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="builds against 3.13's thread state")
+def test_thread_state_mid_start_is_left_out(tmp_path):
+    """A thread state whose ids are only half written (PyGILState_Ensure()
+    puts it in the list first) must not show as `Thread ?`: it has run no
+    Python code and is left out until both ids are there."""
+    import sysconfig
+    helper = tmp_path / "half_started.so"
+    compiler = os.environ.get("CC", "cc")
+    proc = subprocess.run([compiler, "-shared", "-fPIC", "-O1",
+                           "-I" + sysconfig.get_paths()["include"],
+                           os.path.join(REPO, "tests", "native", "half_started.c"),
+                           "-o", str(helper)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    code = SCENARIO_PROLOGUE + r'''
+helper = ctypes.PyDLL(sys.argv[2])
+helper.half_started.restype = ctypes.c_void_p
+helper.half_started.argtypes = [ctypes.c_ulong]
+helper.discard.argtypes = [ctypes.c_void_p]
+threads = start_parked([("parked", 2)])
+starting = helper.half_started(0x5eed)
+assert starting
+with open(sys.argv[1], "w") as f:
+    json.dump(truth_and_dump(1, 0), f)
+helper.discard(starting)
+release.set()
+threads[0].join()
+'''
+    proc = run_scenario(tmp_path, code, tmp_path / "truth.json", helper)
+    blocks = parse_dump(proc.stdout.decode())
+    assert all(block["id"] is not None for block in blocks), blocks
+    check_against_truth(blocks, load_json(tmp_path / "truth.json"))
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="builds against 3.13's runtime state")
+def test_head_lock_held_by_the_caller_never_hangs(tmp_path):
+    """CPython holds the head lock while clearing thread states, which can
+    run a __del__ that dumps: on the same thread the lock never comes free.
+    The dump gives up on it after about a second and writes the calling
+    thread alone, never hangs."""
+    import sysconfig
+    helper = tmp_path / "head_lock.so"
+    proc = subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1",
+                           "-I" + sysconfig.get_paths()["include"],
+                           os.path.join(REPO, "tests", "native", "head_lock.c"),
+                           "-o", str(helper)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    code = SCENARIO_PROLOGUE + r'''
+import time
+helper = ctypes.PyDLL(sys.argv[2])
+threads = start_parked([("parked", 1)])
+sys.stdout.flush()
+helper.hold_head_lock()
+start = time.monotonic()
+status = threadsnap.dump_all_threads_stack(1, 0)
+elapsed = time.monotonic() - start
+helper.release_head_lock()
+with open(sys.argv[1], "w") as f:
+    json.dump({"status": status, "elapsed": elapsed}, f)
+release.set()
+threads[0].join()
+'''
+    proc = run_scenario(tmp_path, code, tmp_path / "facts.json", helper, timeout=60)
+    facts = load_json(tmp_path / "facts.json")
+    assert facts["status"] == 0 and facts["elapsed"] < 10, facts
+    blocks = parse_dump(proc.stdout.decode())
+    assert [(b["current"], b["name"]) for b in blocks] == [(True, "MainThread")], blocks
+    assert blocks[0]["frames"][0][2] == "<module>", blocks
