@@ -1,0 +1,473 @@
+#!/usr/bin/env python3
+"""CPython's own regression tests, run with and without the vandrel agent.
+
+    tools/regrtest.py [--quick] [-j N] [--timeout S] [--keep DIR] [TEST ...]
+
+Runs a set of CPython's regression test modules twice with `python -m test`:
+once plainly, and once with the agent at work in every main-interpreter
+process (tools/regrtest_site/sitecustomize.py: the GIL interceptor on with a
+sink and a report every 20 ms, a thread dumping every stack every 10 ms).
+Each run has a virtual environment of its own that sees this interpreter's
+installed packages; the "agent" one also holds the sitecustomize, so every
+child a test starts from `sys.executable` loads it, even with -I or -E (only
+-S runs go without).  The stage then compares the outcomes test case by test
+case; a module that fails as a whole (a crash, a timeout, a failure the
+per-case record does not show) counts as one outcome.
+
+Every outcome that fails with the agent and passes plainly is run again with
+the agent, twice, and plainly once.  One that fails both times with the
+agent and passes plainly is an agent-only failure and fails the stage,
+unless KNOWN_EFFECTS below lists it as something any background thread does
+and it fails the same way with a plain thread and no agent
+(tools/regrtest_repro/plain_thread_site), which the stage checks each time.
+Tests that fail plainly too are reported and do not fail the stage.
+
+Run it with the interpreter the package is installed in; `./dev regrtest`
+builds, installs and runs it.  Exit status: 0 when no agent-only failure is
+left, 1 otherwise, 2 when the stage itself could not run.
+"""
+import argparse
+import fnmatch
+import importlib.util
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+AGENT_SITE = os.path.join(HERE, "regrtest_site", "sitecustomize.py")
+CONTROL_SITE = os.path.join(HERE, "regrtest_repro", "plain_thread_site", "sitecustomize.py")
+
+# Set for the "with agent" run: the sitecustomize leaves one empty file
+# there per process it put the agent to work in.
+MARK_DIR_ENV = "VANDREL_REGRTEST_MARK_DIR"
+
+# The modules, chosen to fit the budget with -j2 on the 2-core development
+# machine: about 10 minutes for the full set (both runs and the reruns),
+# under 5 for --quick.  The quick set covers threads, signals, fork and
+# subprocesses, garbage collection, faulthandler and the C API's
+# subinterpreters; the full set adds the heavy users of threads and
+# processes (asyncio, concurrent.futures, multiprocessing, sockets).
+QUICK_TESTS = [
+    "test_threading", "test_thread", "test_threading_local", "test_queue",
+    "test_signal", "test_sys", "test_gc", "test_faulthandler",
+    "test_selectors", "test_weakref", "test_sched", "test_subprocess",
+    "test_os", "test_capi",
+]
+FULL_TESTS = QUICK_TESTS + [
+    "test_concurrent_futures", "test_asyncio", "test_importlib", "test_logging",
+    "test_multiprocessing_forkserver", "test_socket",
+]
+
+# Known effects of any background thread, not of the agent.  Each entry
+# names a test id (an fnmatch pattern), says why it fails with a background
+# thread, and gives a reproducer.  Every one of them also fails with
+# tools/regrtest_repro/plain_thread_site (a plain `threading` thread, no
+# agent) on PYTHONPATH:
+#     PYTHONPATH=tools/regrtest_repro/plain_thread_site python -m test MODULE -m TEST
+# and the stage checks that each time it lets one pass.  `crashes` marks a
+# test that takes its whole worker process down: it is left out of the
+# agent run (so the rest of its module still runs with the agent) and run
+# only under the plain thread, where it must still fail.
+KNOWN_EFFECTS = {
+    # The fork test forks with an extra non-Python thread and then asserts
+    # that threading.active_count() is 1: the background thread makes it 2.
+    "test.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists": dict(
+        reason="asserts threading.active_count() == 1; the background thread is one more",
+        reproducer="plain_thread_site", crashes=False),
+    # The child lists every descriptor it has open and expects only the
+    # ones passed to it; a child that runs a background worker also holds
+    # that worker's descriptors (the agent's wake-up eventfd, the dump's
+    # /dev/null; a pipe and /dev/null for the plain thread).
+    "test.test_subprocess.POSIXProcessTestCase.test_pass_fds_redirected": dict(
+        reason="the child sees the background worker's own open descriptors",
+        reproducer="plain_thread_site", crashes=False),
+    # A subinterpreter with its own GIL but the main interpreter's object
+    # allocator, a configuration CPython's test itself lists as
+    # questionable: while it runs, any main-interpreter thread running
+    # Python allocates from the same allocator unlocked, and the process
+    # crashes (SIGSEGV).
+    "test.test_capi.test_misc.InterpreterConfigTests.test_interp_init": dict(
+        reason="own GIL with the main allocator races any main-interpreter thread: SIGSEGV",
+        reproducer="capi_own_gil_main_obmalloc.py", crashes=True),
+}
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("tests", nargs="*", help="test modules (default: the full set)")
+    parser.add_argument("--quick", action="store_true", help="the quick subset (under 5 minutes)")
+    parser.add_argument("-j", type=int, default=2, dest="jobs", help="worker processes (default 2)")
+    parser.add_argument("--timeout", type=int, default=120,
+                        help="seconds per test module (default 120)")
+    parser.add_argument("--reruns", type=int, default=2,
+                        help="agent reruns of a failure (default 2)")
+    parser.add_argument("--keep", metavar="DIR", help="keep the logs, JUnit files and venvs in DIR")
+    return parser.parse_args(argv)
+
+
+def installed_packages_dir():
+    """Return the site-packages directory this interpreter imports vandrel from."""
+    spec = importlib.util.find_spec("vandrel")
+    if spec is None or not spec.submodule_search_locations:
+        raise RuntimeError(f"vandrel is not installed for {sys.executable}")
+    return os.path.dirname(list(spec.submodule_search_locations)[0])
+
+
+def make_venv(path, packages, sitecustomize=None):
+    """Create a virtual environment at path that sees packages (a
+    site-packages directory) and, when given, holds sitecustomize.  Return
+    its python."""
+    shutil.rmtree(path, ignore_errors=True)
+    base = getattr(sys, "_base_executable", sys.executable)
+    subprocess.run([base, "-m", "venv", "--without-pip", path], check=True)
+    python = os.path.join(path, "bin", "python")
+    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                          check=True, capture_output=True, text=True).stdout.strip()
+    with open(os.path.join(site, "vandrel-regrtest.pth"), "w") as f:
+        f.write(packages + "\n")
+    if sitecustomize:
+        shutil.copy(sitecustomize, os.path.join(site, "sitecustomize.py"))
+    return python
+
+
+PROBE = r"""
+import sys, threading
+names = [t.name for t in threading.enumerate()]
+state = "off"
+if "lockgauge" in sys.modules:
+    import lockgauge
+    # -4: already on, which the sitecustomize did; -2: no interceptor here.
+    state = {-4: "on", -2: "unavailable"}.get(
+        lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0), "?")
+import test.libregrtest
+print(state, "vandrel-regrtest-dump" in names)
+"""
+
+
+def probe(python, env, cwd):
+    """Return (interceptor state, dump thread running) of an isolated (-I)
+    child: ("on", True) when the sitecustomize did its work there."""
+    out = subprocess.run([python, "-I", "-c", PROBE], env=env, cwd=cwd, capture_output=True,
+                         text=True, timeout=60)
+    if out.returncode != 0 or out.stderr:
+        raise RuntimeError(f"probe child exited {out.returncode}: {out.stderr.strip()}")
+    state, dumping = out.stdout.split()
+    return state, dumping == "True"
+
+
+# "0:01:02 load avg: 1.50 [ 4/60/1] test_x failed (2 errors) (31.2 sec) -- running (1): ..."
+PROGRESS_RE = re.compile(r"\[\s*\d+/\d+(?:/\d+)?\] (\S+) (.*)$")
+
+
+def module_state(text):
+    """Classify a regrtest progress text ("passed", "failed (env changed)",
+    "timed out (2 min)", ...) as passed, skipped, env-changed or failed."""
+    if text.startswith("passed"):
+        return "passed"
+    if text.startswith("skipped") or text.startswith("ran no tests"):
+        return "skipped"
+    if text.startswith("failed (env changed)"):
+        return "env-changed"
+    return "failed"
+
+
+class Stage:
+    def __init__(self, args, workdir):
+        self.args = args
+        self.workdir = workdir
+
+    def run(self, label, python, tests, env, matchfile=None, ignorefile=None):
+        """Run `python -m test` over tests, echoing its progress lines.
+
+        Return (modules, cases, seconds): modules maps a test module to
+        (state, progress text), cases maps a test id to passed/failed/skipped.
+        """
+        xml_path = os.path.join(self.workdir, f"{label}.xml")
+        log_path = os.path.join(self.workdir, f"{label}.log")
+        # -u for the runner only: its progress lines come as they happen.
+        cmd = [python, "-u", "-m", "test", f"-j{self.args.jobs}",
+               "--timeout", str(self.args.timeout), "--junit-xml", xml_path]
+        if matchfile:
+            cmd += ["--matchfile", matchfile]
+        if ignorefile:
+            cmd += ["--ignorefile", ignorefile]
+        cmd += tests
+        print(f"--- {label}: {' '.join(cmd[1:])}", flush=True)
+        modules = {}
+        start = time.monotonic()
+        with open(log_path, "w") as log:
+            proc = subprocess.Popen(cmd, env=env, cwd=self.workdir, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, text=True, errors="replace")
+            for line in proc.stdout:
+                log.write(line)
+                match = PROGRESS_RE.search(line)
+                if match:
+                    name, text = match.groups()
+                    text = text.split(" -- running", 1)[0]
+                    modules[name] = (module_state(text), text)
+                    if not text.startswith("passed"):
+                        print(f"[{label}] {name} {text}", flush=True)
+            proc.wait()
+        seconds = time.monotonic() - start
+        print(f"--- {label}: exit {proc.returncode} after {seconds:.0f} s, "
+              f"{len(modules)} modules, log {log_path}", flush=True)
+        return modules, read_junit(xml_path), seconds
+
+    def rerun(self, label, python, env, cases, modules):
+        """Run failed cases (through a match file) and whole modules once more.
+
+        cases maps a test id to its module.  Return the set of names (test
+        ids and module names) that failed again.
+        """
+        failed = set()
+        if cases:
+            matchfile = os.path.join(self.workdir, f"{label}-cases.txt")
+            with open(matchfile, "w") as f:
+                f.write("".join(match_pattern(c) + "\n" for c in sorted(cases)))
+            mods, results, _ = self.run(label + "-cases", python, sorted(set(cases.values())),
+                                        env, matchfile=matchfile)
+            for case_id, owner in cases.items():
+                if case_id in results:
+                    again = [results[case_id]]
+                elif match_pattern(case_id) != case_id:
+                    # A fixture that passed this time: judge by what ran under it.
+                    prefix = match_pattern(case_id)[:-1]
+                    again = [r for c, r in results.items() if c.startswith(prefix)]
+                else:
+                    again = []
+                # A case with no record (its module crashed or timed out)
+                # failed if its module did.
+                if "failed" in again or (not again and mods.get(owner, ("failed",))[0] == "failed"):
+                    failed.add(case_id)
+        if modules:
+            mods, _, _ = self.run(label + "-modules", python, sorted(modules), env)
+            failed |= {m for m in modules if mods.get(m, ("failed",))[0] == "failed"}
+        return failed
+
+
+def read_junit(path):
+    """Map each named test case in a regrtest JUnit file to its outcome."""
+    cases = {}
+    try:
+        root = ET.parse(path).getroot()
+    except (OSError, ET.ParseError):
+        return cases
+    for case in root.iter("testcase"):
+        name = case.get("name")
+        if not name:
+            continue  # a test whose only failures were subtests: no record
+        if case.find("failure") is not None or case.find("error") is not None:
+            cases[name] = "failed"
+        elif case.find("skipped") is not None:
+            cases[name] = "skipped"
+        else:
+            cases[name] = "passed"
+    return cases
+
+
+def case_module(case_id, modules):
+    """Return the regrtest module (of modules) a test id belongs to, or None."""
+    # "setUpClass (test.test_x.Cls)" names its class in parentheses.
+    match = re.search(r"\((test\.[^)]*)\)", case_id)
+    dotted = match.group(1) if match else case_id
+    best = None
+    for name in modules:
+        if dotted == "test." + name or dotted.startswith("test." + name + "."):
+            if best is None or len(name) > len(best):
+                best = name
+    return best
+
+
+def match_pattern(case_id):
+    """Return the --matchfile pattern that reruns case_id."""
+    match = re.match(r"\w+ \((test\.[^)]*)\)$", case_id)
+    if match:  # a class or module fixture: rerun everything under it
+        return match.group(1) + ".*"
+    return case_id
+
+
+def known_effect(name):
+    """Return the KNOWN_EFFECTS entry that covers a test id, or None."""
+    for pattern, entry in KNOWN_EFFECTS.items():
+        if fnmatch.fnmatchcase(name, pattern):
+            return entry
+    return None
+
+
+def crash_module(pattern, tests):
+    """Return the module of tests a crashing known effect belongs to, or None."""
+    return case_module(pattern, tests)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    tests = args.tests or (QUICK_TESTS if args.quick else FULL_TESTS)
+    workdir = os.path.abspath(args.keep or tempfile.mkdtemp(prefix="vandrel-regrtest-"))
+    os.makedirs(workdir, exist_ok=True)
+    stage = Stage(args, workdir)
+    stage_start = time.monotonic()
+    mark_dir = os.path.join(workdir, "agent-processes")
+    shutil.rmtree(mark_dir, ignore_errors=True)
+    os.makedirs(mark_dir)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", MARK_DIR_ENV)}
+    agent_env = dict(env, **{MARK_DIR_ENV: mark_dir})
+
+    # A stage that silently ran without the agent would pass for nothing.
+    try:
+        packages = installed_packages_dir()
+        plain_py = make_venv(os.path.join(workdir, "venv-plain"), packages)
+        agent_py = make_venv(os.path.join(workdir, "venv-agent"), packages, AGENT_SITE)
+        control_py = make_venv(os.path.join(workdir, "venv-plain-thread"), packages, CONTROL_SITE)
+        agent_state = probe(agent_py, dict(env), workdir)
+        plain_state = probe(plain_py, env, workdir)
+    except (OSError, RuntimeError, ValueError, subprocess.SubprocessError) as exc:
+        print(f"regrtest: cannot set up the interpreters under test: {exc}", file=sys.stderr)
+        return 2
+    if not agent_state[1] or agent_state[0] not in ("on", "unavailable") \
+            or plain_state != ("off", False):
+        print(f"regrtest: the sitecustomize did not take effect (with agent: {agent_state}, "
+              f"plain: {plain_state})", file=sys.stderr)
+        return 2
+    print(f"regrtest: {len(tests)} test modules, -j{args.jobs}, timeout {args.timeout} s, "
+          f"{sys.version.split()[0]}; with the agent the interceptor is {agent_state[0]} and "
+          f"the dump thread runs (checked in an -I child); work directory {workdir}", flush=True)
+
+    # Known crashes stay out of the agent run, so the rest of their module
+    # runs; they are checked under the plain thread below.
+    crashing = {p: m for p in KNOWN_EFFECTS if KNOWN_EFFECTS[p]["crashes"]
+                for m in [crash_module(p, tests)] if m}
+    ignorefile = None
+    if crashing:
+        ignorefile = os.path.join(workdir, "agent-ignore.txt")
+        with open(ignorefile, "w") as f:
+            f.write("".join(p + "\n" for p in sorted(crashing)))
+
+    plain_mods, plain_cases, plain_s = stage.run("plain", plain_py, tests, env)
+    agent_mods, agent_cases, agent_s = stage.run("agent", agent_py, tests, agent_env,
+                                                 ignorefile=ignorefile)
+    agent_processes = len(os.listdir(mark_dir))
+
+    # Outcomes that fail with the agent and pass plainly: test cases, and
+    # modules that failed with no failed case to show for it.
+    all_mods = set(tests) | set(plain_mods) | set(agent_mods)
+    suspect_cases = {}
+    for case_id, outcome in agent_cases.items():
+        if outcome == "failed" and plain_cases.get(case_id) == "passed":
+            suspect_cases[case_id] = case_module(case_id, all_mods) or "?"
+    with_failed_cases = {case_module(c, all_mods) for c, o in agent_cases.items() if o == "failed"}
+    # A module with no result with the agent (the run broke off) counts too.
+    suspect_modules = {m for m in set(plain_mods) | set(agent_mods)
+                       if agent_mods.get(m, ("failed",))[0] == "failed"
+                       and plain_mods.get(m, ("?",))[0] != "failed"
+                       and m not in with_failed_cases}
+    unowned = sorted(c for c, m in suspect_cases.items() if m == "?")
+    suspect_cases = {c: m for c, m in suspect_cases.items() if m != "?"}
+    suspects = set(suspect_cases) | suspect_modules
+
+    rerun_failed = []
+    for i in range(args.reruns):
+        if not suspect_cases and not suspect_modules:
+            break
+        failed = stage.rerun(f"agent-rerun{i + 1}", agent_py, agent_env, suspect_cases,
+                             suspect_modules)
+        rerun_failed.append(failed)
+        suspect_cases = {c: m for c, m in suspect_cases.items() if c in failed}
+        suspect_modules = {m for m in suspect_modules if m in failed}
+    plain_again_failed = set()
+    if suspect_cases or suspect_modules:
+        plain_again_failed = stage.rerun("plain-rerun", plain_py, env, suspect_cases,
+                                         suspect_modules)
+    confirmed = (set(suspect_cases) | suspect_modules) - plain_again_failed
+
+    # Each confirmed failure on the known list, and each known crash, must
+    # fail with a plain thread and no agent too; otherwise it is the agent's.
+    control_cases = {c: suspect_cases[c] for c in confirmed if c in suspect_cases and known_effect(c)}
+    control_cases.update(crashing)
+    control_failed = set()
+    if control_cases:
+        control_failed = stage.rerun("plain-thread", control_py, env, control_cases, set())
+
+    agent_only, allowed = [], []
+    for name in sorted(confirmed):
+        effect = known_effect(name)
+        if effect and name in control_failed:
+            allowed.append(name)
+        else:
+            agent_only.append(name)
+    for name in sorted(crashing):
+        if name not in control_failed:
+            agent_only.append(name)  # the plain thread no longer shows it
+
+    # The report: every outcome that is not a pass or skip in both runs.
+    def verdict(name, plain, agent):
+        if name in agent_only:
+            return "AGENT-ONLY FAILURE"
+        if name in allowed or name in crashing:
+            return "known effect: " + known_effect(name)["reason"]
+        if plain == "failed" and agent == "failed":
+            return "fails plainly too"
+        if plain == "failed":
+            return "fails plainly only"
+        if name in plain_again_failed:
+            return "fails plainly on rerun: flaky"
+        if name in suspects:
+            results = ["fail" if name in failed else "pass" for failed in rerun_failed]
+            return f"flaky with the agent (reruns: {', '.join(results)})"
+        if agent in ("failed",):
+            return "see its test cases"
+        return ""
+
+    rows = []
+    for name in sorted(set(plain_cases) | set(agent_cases) | set(crashing)):
+        p, a = plain_cases.get(name, "-"), agent_cases.get(name, "-")
+        if name in crashing:
+            a = "not run"
+        elif p != "failed" and a != "failed":
+            continue
+        rows.append((name, p, a, verdict(name, p, a)))
+    for name in sorted(set(plain_mods) | set(agent_mods)):
+        p = plain_mods.get(name, ("-", "no result"))
+        a = agent_mods.get(name, ("-", "no result"))
+        if p[0] == a[0] and p[0] in ("passed", "skipped"):
+            continue
+        rows.append((name + " (module)", p[1], a[1], verdict(name, p[0], a[0])))
+
+    print()
+    print("regrtest summary (every test not passed or skipped in both runs)")
+    width = max([len(r[0]) for r in rows] + [40])
+    print(f"  {'test':<{width}}  {'plain':<14} {'agent':<14} verdict")
+    for name, p, a, why in rows:
+        print(f"  {name:<{width}}  {p[:14]:<14} {a[:14]:<14} {why}")
+    if not rows:
+        print("  (none)")
+    count = lambda cases, o: sum(1 for v in cases.values() if v == o)
+    print(f"  test cases: plain {len(plain_cases)} ({count(plain_cases, 'passed')} passed, "
+          f"{count(plain_cases, 'failed')} failed, {count(plain_cases, 'skipped')} skipped); "
+          f"with the agent {len(agent_cases)} ({count(agent_cases, 'passed')} passed, "
+          f"{count(agent_cases, 'failed')} failed, {count(agent_cases, 'skipped')} skipped)")
+    print(f"  processes that ran with the agent: {agent_processes}")
+    for name in unowned:
+        print(f"  note: {name} failed with the agent only, but belongs to no module run")
+    for name in allowed + sorted(set(crashing) - set(agent_only)):
+        print(f"  known effect: {name}: fails with a plain thread and no agent too "
+              f"(reproducer: tools/regrtest_repro/{known_effect(name)['reproducer']})")
+    print(f"  time: plain {plain_s:.0f} s, with the agent {agent_s:.0f} s, "
+          f"stage {time.monotonic() - stage_start:.0f} s")
+    if agent_only:
+        print(f"regrtest: FAILED: {len(agent_only)} test(s) fail only with the agent: "
+              + ", ".join(agent_only))
+        print(f"  logs: {workdir}")
+        return 1
+    print("regrtest: OK: no test fails only with the agent")
+    if not args.keep:
+        shutil.rmtree(workdir, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
