@@ -51,6 +51,25 @@ def test_module_states(stage):
         assert stage.module_state(text) == "failed", text
 
 
+def test_module_failures_of_its_own(stage):
+    # A module failure counts on its own unless its failed cases show it.
+    modules = {
+        "test_a": ("failed", "failed (1 error, 2 failures)"),
+        "test_b": ("failed", "worker non-zero exit code (Exit code -11 (SIGSEGV))"),
+        "test_c": ("failed", "failed (2 failures)"),
+        "test_d": ("passed", "passed"),
+        "test_e": ("failed", "timed out (2 min)"),
+    }
+    cases = {"test.test_a.T.test_x": "failed", "test.test_b.T.test_x": "failed",
+             "test.test_c.T.test_x": "passed", "test.test_e.T.test_x": "failed"}
+    assert not stage.own_failure("test_a", modules, cases)
+    assert stage.own_failure("test_b", modules, cases)  # crashed
+    assert stage.own_failure("test_c", modules, cases)  # failed in subtests only
+    assert not stage.own_failure("test_d", modules, cases)
+    assert stage.own_failure("test_e", modules, cases)  # timed out
+    assert stage.own_failure("test_f", modules, cases)  # no result at all
+
+
 def test_case_module_picks_the_longest_owner(stage):
     modules = {"test_asyncio", "test_asyncio.test_events", "test_os", "test_osx"}
     assert stage.case_module("test.test_asyncio.test_events.T.test_x", modules) \
@@ -91,7 +110,8 @@ def test_rerun_patterns_select_the_failed_tests(stage):
 def test_known_effects_are_well_formed(stage):
     seen = set()
     for entry in stage.KNOWN_EFFECTS:
-        assert set(entry) == {"reason", "reproducer", "crashes", "tests"}, entry
+        assert {"reason", "reproducer", "crashes", "tests"} <= set(entry) \
+            <= {"reason", "reproducer", "crashes", "tests", "tries"}, entry
         assert entry["reason"] and entry["tests"], entry
         assert os.path.exists(os.path.join(TOOLS, "regrtest_repro", entry["reproducer"])), entry
         for test_id in entry["tests"]:

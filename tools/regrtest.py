@@ -98,7 +98,7 @@ KNOWN_EFFECTS = [
         # thread allocating between the two calls raises it (9 to 14 seen,
         # about one run in six, with a plain thread as with the agent).
         reason="gc.get_count() bounds: another thread allocates between the calls",
-        reproducer=PLAIN_THREAD, crashes=False,
+        reproducer=PLAIN_THREAD, crashes=False, tries=30,
         tests=["test.test_gc.GCTests.test_get_count"]),
     dict(
         # The child's faulthandler output must list exactly the test's own
@@ -134,9 +134,9 @@ KNOWN_EFFECTS = [
                "test.test_capi.test_misc.SubinterpreterTest.test_configured_settings"]),
 ]
 
-# A known effect may show only now and then (the gc counts): the plain
-# thread gets this many tries to show it.
-CONTROL_TRIES = 5
+# The plain thread gets this many tries to show an effect, unless its entry
+# says otherwise (the gc counts show about one run in six).
+CONTROL_TRIES = 3
 
 
 def parse_args(argv):
@@ -148,6 +148,9 @@ def parse_args(argv):
                         help="seconds per test module (default 120)")
     parser.add_argument("--reruns", type=int, default=2,
                         help="agent reruns of a failure (default 2)")
+    parser.add_argument("--known-effects", action="store_true",
+                        help="only check that every known effect passes plainly and fails "
+                             "with a plain thread and no agent")
     parser.add_argument("--keep", metavar="DIR", help="keep the logs, JUnit files and venvs in DIR")
     return parser.parse_args(argv)
 
@@ -206,6 +209,12 @@ def probe(python, env, cwd):
 PROGRESS_RE = re.compile(r"\[\s*\d+/\d+(?:/\d+)?\] (\S+) (.*)$")
 
 
+# A module failure that its failed test cases account for; anything else
+# ("worker non-zero exit code", "timed out", "uncaught exception") is the
+# module's own.
+PLAIN_FAILURE_RE = re.compile(r"failed \((\d+ (failures?|errors?)(, )?)+\)")
+
+
 def module_state(text):
     """Classify a regrtest progress text ("passed", "failed (env changed)",
     "timed out (2 min)", ...) as passed, skipped, env-changed or failed."""
@@ -260,7 +269,7 @@ class Stage:
               f"{len(modules)} modules, log {log_path}", flush=True)
         return modules, read_junit(xml_path), seconds
 
-    def rerun(self, label, python, env, cases, modules):
+    def rerun(self, label, python, env, cases, modules, ignorefile=None):
         """Run failed cases (through a match file) and whole modules once more.
 
         cases maps a test id to its module.  Return the set of names (test
@@ -272,7 +281,7 @@ class Stage:
             with open(matchfile, "w") as f:
                 f.write("".join(match_pattern(c) + "\n" for c in sorted(cases)))
             mods, results, _ = self.run(label + "-cases", python, sorted(set(cases.values())),
-                                        env, matchfile=matchfile)
+                                        env, matchfile=matchfile, ignorefile=ignorefile)
             for case_id, owner in cases.items():
                 if case_id in results:
                     again = [results[case_id]]
@@ -287,9 +296,37 @@ class Stage:
                 if "failed" in again or (not again and mods.get(owner, ("failed",))[0] == "failed"):
                     failed.add(case_id)
         if modules:
-            mods, _, _ = self.run(label + "-modules", python, sorted(modules), env)
-            failed |= {m for m in modules if mods.get(m, ("failed",))[0] == "failed"}
+            mods, results, _ = self.run(label + "-modules", python, sorted(modules), env,
+                                        ignorefile=ignorefile)
+            failed |= {m for m in modules if own_failure(m, mods, results)}
         return failed
+
+
+    def control(self, python, env, cases):
+        """Run known-effect tests (a map from test id to module) under the
+        plain thread, each up to its number of tries, until it fails.
+        Return the set of those that failed."""
+        failed = set()
+        for i in range(max(e.get("tries", CONTROL_TRIES) for e in KNOWN_EFFECTS)):
+            left = {c: m for c, m in cases.items() if c not in failed
+                    and i < known_effect(c).get("tries", CONTROL_TRIES)}
+            if not left:
+                break
+            failed |= self.rerun(f"plain-thread{i + 1}", python, env, left, set())
+        return failed
+
+
+def own_failure(module, modules, cases):
+    """Return True when a module failed in a way its failed test cases do
+    not account for: it crashed, timed out or gave no result, or failed
+    with no failed case on record (a failure in subtests only)."""
+    state, text = modules.get(module, ("failed", "no result"))
+    if state != "failed":
+        return False
+    if not PLAIN_FAILURE_RE.match(text):
+        return True
+    owners = set(modules) | {module}
+    return not any(o == "failed" and case_module(c, owners) == module for c, o in cases.items())
 
 
 def read_junit(path):
@@ -341,6 +378,32 @@ def known_effect(name):
     return None
 
 
+def check_known_effects(stage, plain_py, control_py, env, tests):
+    """Run every known-effect test plainly and under the plain thread.
+    Return 0 when each passes plainly and fails with the plain thread."""
+    cases = {t: m for entry in KNOWN_EFFECTS for t in entry["tests"]
+             for m in [case_module(t, tests)] if m}
+    plain_failed = stage.rerun("known-plain", plain_py, env, cases, set())
+    control_failed = stage.control(control_py, env, cases)
+    print()
+    print("known effects: plainly, and with a plain thread and no agent")
+    width = max(len(t) for t in cases)
+    bad = 0
+    for entry in KNOWN_EFFECTS:
+        print(f"  {entry['reason']} (reproducer: tools/regrtest_repro/{entry['reproducer']})")
+        for test_id in entry["tests"]:
+            if test_id not in cases:
+                continue
+            plain = "failed" if test_id in plain_failed else "passed"
+            thread = "failed" if test_id in control_failed else "passed"
+            shown = plain == "passed" and thread == "failed"
+            bad += not shown
+            print(f"    {test_id:<{width}}  plain {plain}, plain thread {thread}"
+                  f"{'' if shown else '  EFFECT NOT SHOWN'}")
+    print(f"regrtest: {len(cases) - bad} of {len(cases)} known effects shown")
+    return 1 if bad else 0
+
+
 def main(argv=None):
     args = parse_args(argv)
     tests = args.tests or (QUICK_TESTS if args.quick else FULL_TESTS)
@@ -374,6 +437,9 @@ def main(argv=None):
           f"{sys.version.split()[0]}; with the agent the interceptor is {agent_state[0]} and "
           f"the dump thread runs (checked in an -I child); work directory {workdir}", flush=True)
 
+    if args.known_effects:
+        return check_known_effects(stage, plain_py, control_py, env, tests)
+
     # Known crashes stay out of the agent run, so the rest of their module
     # runs; they are checked under the plain thread below.
     crashing = {t: m for entry in KNOWN_EFFECTS if entry["crashes"] for t in entry["tests"]
@@ -396,12 +462,9 @@ def main(argv=None):
     for case_id, outcome in agent_cases.items():
         if outcome == "failed" and plain_cases.get(case_id) == "passed":
             suspect_cases[case_id] = case_module(case_id, all_mods) or "?"
-    with_failed_cases = {case_module(c, all_mods) for c, o in agent_cases.items() if o == "failed"}
-    # A module with no result with the agent (the run broke off) counts too.
     suspect_modules = {m for m in set(plain_mods) | set(agent_mods)
-                       if agent_mods.get(m, ("failed",))[0] == "failed"
-                       and plain_mods.get(m, ("?",))[0] != "failed"
-                       and m not in with_failed_cases}
+                       if plain_mods.get(m, ("?",))[0] != "failed"
+                       and own_failure(m, agent_mods, agent_cases)}
     unowned = sorted(c for c, m in suspect_cases.items() if m == "?")
     suspect_cases = {c: m for c, m in suspect_cases.items() if m != "?"}
     suspects = set(suspect_cases) | suspect_modules
@@ -411,26 +474,21 @@ def main(argv=None):
         if not suspect_cases and not suspect_modules:
             break
         failed = stage.rerun(f"agent-rerun{i + 1}", agent_py, agent_env, suspect_cases,
-                             suspect_modules)
+                             suspect_modules, ignorefile)
         rerun_failed.append(failed)
         suspect_cases = {c: m for c, m in suspect_cases.items() if c in failed}
         suspect_modules = {m for m in suspect_modules if m in failed}
     plain_again_failed = set()
     if suspect_cases or suspect_modules:
         plain_again_failed = stage.rerun("plain-rerun", plain_py, env, suspect_cases,
-                                         suspect_modules)
+                                         suspect_modules, ignorefile)
     confirmed = (set(suspect_cases) | suspect_modules) - plain_again_failed
 
     # Each confirmed failure on the known list, and each known crash, must
     # fail with a plain thread and no agent too; otherwise it is the agent's.
     control_cases = {c: suspect_cases[c] for c in confirmed if c in suspect_cases and known_effect(c)}
     control_cases.update(crashing)
-    control_failed = set()
-    for i in range(CONTROL_TRIES):
-        left = {c: m for c, m in control_cases.items() if c not in control_failed}
-        if not left:
-            break
-        control_failed |= stage.rerun(f"plain-thread{i + 1}", control_py, env, left, set())
+    control_failed = stage.control(control_py, env, control_cases)
     agent_only, allowed = [], []
     for name in sorted(confirmed):
         effect = known_effect(name)
@@ -445,6 +503,8 @@ def main(argv=None):
     # The report: every outcome that is not a pass or skip in both runs.
     def verdict(name, plain, agent):
         if name in agent_only:
+            if known_effect(name):
+                return "AGENT-ONLY FAILURE (a listed effect, but a plain thread passes it)"
             return "AGENT-ONLY FAILURE"
         if name in allowed or name in crashing:
             return "known effect: " + known_effect(name)["reason"]

@@ -1,12 +1,14 @@
 """Puts the vandrel agent to work in every main interpreter that starts.
 
-tools/regrtest.py puts this directory on PYTHONPATH for the "with agent" run
-of CPython's regression tests, so every interpreter that honours PYTHONPATH
-(the test runner, its workers, the subprocesses tests start) imports this
-file at startup: it loads the agent, switches the GIL interceptor on with a
+For the "with agent" run of CPython's regression tests, tools/regrtest.py
+copies this file into the site-packages of a virtual environment of its
+own, so every interpreter started from that environment's python (the test
+runner, its workers, the children tests start, even with -I or -E) imports
+it at startup: it loads the agent, switches the GIL interceptor on with a
 sink and a report every 20 ms, and starts a daemon thread that dumps every
-thread's stack to /dev/null every 10 ms.  Runs with -I, -E or -S never get
-here, which is what they ask for.
+thread's stack to /dev/null every 10 ms.  Runs with -S never get here, which
+is what they ask for.  (On PYTHONPATH it works the same for runs without
+-I or -E.)
 
 It runs inside tests that check their own output and exit status, so it
 never prints, never raises and does nothing in a subinterpreter (the
