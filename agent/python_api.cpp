@@ -3,6 +3,8 @@
 #endif
 #include "python_api.h"
 
+#include "frame_reader.h"
+
 #include <dlfcn.h>
 #include <link.h>
 #include <sched.h>
@@ -206,7 +208,12 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     api->object_header_matches = runtime_free_threaded == compiled_free_threaded;
     api->layout_matches = api->object_header_matches
         && api->runtime_major == PY_MAJOR_VERSION && api->runtime_minor == PY_MINOR_VERSION;
-    api->direct_access = api->layout_matches;
+#ifdef VANDREL_FRAME_READER
+    /* From 3.13 on the runtime's own published layout must agree too. */
+    api->direct_access = api->layout_matches && frame_layout_confirmed(api->runtime_state);
+#else
+    api->direct_access = false;
+#endif
 #ifdef VANDREL_FORCE_PUBLIC_API
     /* Test builds: exercise the path other interpreter versions take. */
     api->direct_access = false;

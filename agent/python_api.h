@@ -103,7 +103,8 @@ struct python_api {
      * the compile-time struct layouts and inline accessors are valid. */
     bool layout_matches;
     /* Frames and strings may be read in place (layout_matches, on an
-     * interpreter whose frame structures this agent knows). */
+     * interpreter whose frame structures this agent knows, 3.10 to 3.15,
+     * and from 3.13 on whose published layout agrees). */
     bool direct_access;
     /* Objects can be handled through the functions above at all: the
      * object header has the compiled-in shape (not free-threaded vs. a

@@ -1,25 +1,19 @@
 /* dump_threads: write the Python stack of every thread of the calling
  * interpreter to a file descriptor, faulthandler style.
  *
- * On the interpreter the agent was built for (3.13) the frames are read
- * straight from the interpreter's own frame structures, as faulthandler
- * and traceback.c do, sixteen threads at a time so that their cache
- * misses overlap, and every distinct code location is formatted once per
- * dump.  On any other interpreter the frames are walked through the
- * public frame-object API.  The caller holds the GIL; the dump runs no
+ * On the interpreter the agent was built for (3.10 to 3.15) the frames
+ * are read straight from the interpreter's own frame structures
+ * (frame_reader.h), as faulthandler and traceback.c do, sixteen threads at
+ * a time so that their cache misses overlap, and every distinct code
+ * location is formatted once per dump.  On any other interpreter the
+ * frames are walked through the public frame-object API.  The caller holds the GIL; the dump runs no
  * Python code and never leaves an exception set.  The only lock it takes
  * is the runtime's head lock, briefly, to read the thread list. */
 #include "agent.h"
 #include "fd_output.h"
 #include "python_api.h"
 
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-#define VANDREL_FRAME_WALK_313 1
-#define Py_BUILD_CORE 1
-#include "internal/pycore_frame.h"
-#include "internal/pycore_runtime.h"
-#undef Py_BUILD_CORE
-#endif
+#include "frame_reader.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -149,9 +143,15 @@ void append_text(const dump_context *ctx, PyObject *text)
         fd_output_append(out, "???", 3);
         return;
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    /* Same layout as compiled: read the characters in place. */
+#ifdef VANDREL_FRAME_READER
+    /* Same layout as compiled: read the characters in place.  Before 3.12
+     * a str may still lack its compact form (a legacy string not made
+     * ready); code names and file names never do, but check. */
+#if PY_VERSION_HEX < 0x030C0000
+    if (ctx->api->direct_access && PyUnicode_IS_READY(text)) {
+#else
     if (ctx->api->direct_access) {
+#endif
         Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         const void *data = PyUnicode_DATA(text);
         if (PyUnicode_IS_ASCII(text)) {
@@ -211,7 +211,7 @@ void append_frame_line(const dump_context *ctx, PyObject *filename, int line, Py
     fd_output_append(out, "\n", 1);
 }
 
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
 /* Kept between dumps like the output buffer; claimed by one dump at a
  * time (interpreters with their own GIL may dump concurrently).  Whoever
  * holds it also owns the walk lanes below. */
@@ -358,7 +358,7 @@ void line_cache_release(line_cache *cache)
     }
 }
 
-#endif /* VANDREL_FRAME_WALK_313 */
+#endif /* VANDREL_FRAME_READER */
 
 /* ---- frame walks --------------------------------------------------- */
 
@@ -386,7 +386,7 @@ inline bool frame_wanted(const dump_context *ctx, frame_count *count)
     return true;
 }
 
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
 /* Append the line of one frame: from the cache when this code location
  * was formatted earlier in the dump, else formatted and cached. */
 void append_code_location(const dump_context *ctx, PyCodeObject *code, int instruction)
@@ -460,36 +460,12 @@ void append_code_location_run(const dump_context *ctx, PyCodeObject *code, int i
     out->length = start + total;
 }
 
-/* Whether an interpreter frame is one that traceback and
- * sys._current_frames() show: not a C-stack shim (its f_executable is
- * None, not code) and not a frame still setting up (before its code's
- * first traceable instruction).  On yes store its code and instruction
- * index.  Reads as few cache lines as it can: a dump is mostly pointer
- * chasing. */
-inline bool shown_frame(PyTypeObject *code_type, _PyInterpreterFrame *frame,
-                        PyCodeObject **code_out, int *instruction_out)
-{
-    PyObject *executable = frame->f_executable;
-    if (executable == nullptr || Py_TYPE(executable) != code_type) {
-        return false;
-    }
-    PyCodeObject *code = reinterpret_cast<PyCodeObject *>(executable);
-    _Py_CODEUNIT *first = _PyCode_CODE(code);
-    _Py_CODEUNIT *current = frame->instr_ptr;
-    if (current < first + code->_co_firsttraceable && frame->owner != FRAME_OWNED_BY_GENERATOR) {
-        return false;
-    }
-    *code_out = code;
-    *instruction_out = static_cast<int>(current - first);
-    return true;
-}
-
 /* One thread's walk in progress.  Several threads are walked in lock
  * step: each step of a walk waits for a load from memory that is rarely
  * in cache, and independent walks let those loads overlap. */
 struct walk_lane {
     PyThreadState *tstate;
-    _PyInterpreterFrame *cursor;
+    interp_frame *cursor;
     frame_count count;
     size_t recorded;
     /* Recording ran out of memory: the rest of the walk is only counted. */
@@ -546,10 +522,9 @@ void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
 {
     PyTypeObject *code_type = ctx->api->code_type;
     for (int i = 0; i < lane_count; i++) {
-        lanes[i].cursor = lanes[i].tstate->current_frame;
+        lanes[i].cursor = thread_top_frame(lanes[i].tstate);
         if (lanes[i].cursor != nullptr) {
-            __builtin_prefetch(lanes[i].cursor);
-            __builtin_prefetch(&lanes[i].cursor->owner);
+            frame_prefetch(lanes[i].cursor);
         }
         lanes[i].count = frame_count{0, 0};
         lanes[i].recorded = 0;
@@ -560,22 +535,21 @@ void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
         walking = false;
         for (int i = 0; i < lane_count; i++) {
             walk_lane *lane = &lanes[i];
-            _PyInterpreterFrame *frame = lane->cursor;
+            interp_frame *frame = lane->cursor;
             if (frame == nullptr) {
                 continue;
             }
-            _PyInterpreterFrame *next = frame->previous;
+            interp_frame *next = frame_previous(frame);
             lane->cursor = next;
             walking = true;
             if (next != nullptr) {
                 /* Fetched while the other lanes are visited: by the next
                  * round it is in cache.  Both ends of the fields read. */
-                __builtin_prefetch(next);
-                __builtin_prefetch(&next->owner);
+                frame_prefetch(next);
             }
             PyCodeObject *code;
             int instruction;
-            if (shown_frame(code_type, frame, &code, &instruction)
+            if (frame_shown(code_type, frame, &code, &instruction)
                 && frame_wanted(ctx, &lane->count) && !lane_record(lane, code, instruction)) {
                 lane->count.written--;
                 lane->count.left_out++;
@@ -826,7 +800,7 @@ thread_snapshot *store_add_thread(snapshot_store *store)
     return snapshot;
 }
 
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
 /* Copy `count` frames to the end of the store.  On success return true;
  * return false when out of memory. */
 bool store_add_frames(snapshot_store *store, const frame_ref *frames, size_t count)
@@ -917,7 +891,7 @@ void write_thread_footer(const dump_context *ctx, const frame_count *count)
     }
 }
 
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
 /* Storage for the snapshots, kept between dumps for whoever holds the
  * line cache, like the lanes. */
 snapshot_store kept_store;
@@ -930,6 +904,7 @@ void trim_kept_storage()
     }
 }
 
+#ifdef VANDREL_HEAD_PYMUTEX
 /* The runtime's head lock (_PyRuntime.interpreters.mutex), or NULL when
  * this agent cannot reach it. */
 PyMutex *head_mutex(const python_api *api)
@@ -982,6 +957,8 @@ void head_unlock(const python_api *api, PyMutex *mutex)
         api->mutex_unlock(mutex);
     }
 }
+
+#endif /* VANDREL_HEAD_PYMUTEX */
 
 /* Walk the threads of lanes[0 .. lane_count) and keep what each shows.
  * Head lock held.  On success return true; return false when the store
@@ -1170,7 +1147,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
     ctx.api = api;
     ctx.out = &out;
     ctx.max_frames = max_frames;
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
     ctx.cache = api->direct_access ? line_cache_claim() : nullptr;
 #else
     ctx.cache = nullptr;
@@ -1201,7 +1178,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
     snapshot_store local_store;
     memset(&local_store, 0, sizeof local_store);
     snapshot_store *store = &local_store;
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
     walk_lane local_lanes[LANE_COUNT];
     memset(local_lanes, 0, sizeof local_lanes);
     walk_lane *lanes = local_lanes;
@@ -1212,20 +1189,28 @@ void dump_threads(int32_t fd, int64_t max_frames)
     }
     store->count = 0;
     store->frame_count = 0;
+#ifdef VANDREL_HEAD_PYMUTEX
     PyMutex *head = head_mutex(api);
     bool locked = head != nullptr && head_lock(head);
     /* Without the lock that could be had, only the calling thread, alive
      * since it runs this, is read. */
     bool only_current = head != nullptr && !locked;
+#else
+    /* Before 3.13 the head lock is out of this agent's reach: the list is
+     * walked unlocked, as faulthandler does. */
+    const bool only_current = false;
+#endif
     if (api->direct_access) {
         snapshot_threads_direct(&ctx, store, lanes, current, only_current);
     }
     else {
         snapshot_threads_public(api, store, current, only_current);
     }
+#ifdef VANDREL_HEAD_PYMUTEX
     if (locked) {
         head_unlock(api, head);
     }
+#endif
     trim_lanes(local_lanes, 0);
 #else
     snapshot_threads_public(api, store, current, false);
@@ -1241,7 +1226,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
         if (i > 0) {
             fd_output_append(&out, "\n", 1);
         }
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
         if (api->direct_access) {
             write_snapshot_direct(&ctx, store, snapshot);
             continue;
@@ -1258,7 +1243,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
         free(threads.idents);
         free(threads.threads);
     }
-#ifdef VANDREL_FRAME_WALK_313
+#ifdef VANDREL_FRAME_READER
     line_cache_release(ctx.cache);
 #endif
     PyObject *owned_keys[] = {ctx.name_key, ctx.native_id_key, ctx.filename_key,

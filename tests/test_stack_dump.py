@@ -316,18 +316,21 @@ with open(sys.argv[1], "w") as f:
 
 
 def other_interpreters():
-    """CPython 3.10-3.13 other than this version, found on PATH or
-    installed next to this interpreter (pyenv layout:
-    <root>/<version>/bin/python3.N), each one that actually runs."""
+    """CPython 3.10-3.15 other than this version, found on PATH, installed
+    next to this interpreter (pyenv layout: <root>/<version>/bin/python3.N)
+    or already made by tools/pythons.sh, each one that actually runs."""
     import shutil
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(
         sys._base_executable))))
     versions = sorted(os.listdir(root)) if os.path.isdir(root) else []
+    made = os.environ.get("VANDREL_PYTHONS") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "vandrel", "pythons")
     found = []
-    for minor in sorted({10, 11, 12, 13} - {sys.version_info[1]}):
+    for minor in sorted({10, 11, 12, 13, 14, 15} - {sys.version_info[1]}):
         candidates = [os.path.join(root, name, "bin", f"python3.{minor}")
                       for name in versions if name.startswith(f"3.{minor}.")]
         candidates.append(shutil.which(f"python3.{minor}") or "")
+        candidates.append(os.path.join(made, f"3.{minor}", "venv", "bin", "python"))
         for path in candidates:
             # A pyenv shim exists even when its version is not active.
             if os.path.isfile(path) and os.access(path, os.X_OK) and subprocess.run(
@@ -373,7 +376,7 @@ def test_agent_built_for_another_version_is_safe(tmp_path, python):
     version (as a preloaded child would), reads nothing through struct
     layouts it does not know: correct frames, ids and names unknown."""
     if python is None:
-        pytest.skip("no other CPython 3.10-3.13 installed")
+        pytest.skip("no other CPython 3.10-3.15 installed")
     import vandrel
     script = tmp_path / "cross.py"
     script.write_text(CROSS_VERSION)
@@ -437,6 +440,124 @@ def test_generator_and_coroutine_frames(tmp_path):
     functions = {block["name"]: [frame[2] for frame in block["frames"]] for block in blocks}
     assert functions["gen"][2:4] == ["generator", "drive_generator"]
     assert functions["coro"][2:4] == ["inner", "outer"]
+
+
+# Python called back from C code: the interpreter puts a shim frame (a C
+# stack entry frame, 3.12 on) between the caller and the callee, which
+# traceback skips and the dump must skip too; the calling thread dumps from
+# such a callback itself.
+CALLED_FROM_C = SCENARIO_PROLOGUE + r'''
+import functools
+
+class Parked:
+    def __init__(self, ready):
+        ready.release()
+        release.wait()
+
+class Lazy:
+    @property
+    def value(self):
+        return Parked(self.ready)
+
+def by_key(ready):
+    return sorted([1], key=lambda item: (Parked(ready), item)[1])
+
+def by_map(ready):
+    return list(map(lambda item: Parked(ready), [1]))
+
+def by_property(ready):
+    lazy = Lazy()
+    lazy.ready = ready
+    return lazy.value
+
+def by_reduce(ready):
+    return functools.reduce(lambda a, b: Parked(ready), [1, 2])
+
+def by_exec(ready):
+    exec("Parked(ready)", {"Parked": Parked, "ready": ready})
+
+def by_generator(ready):
+    return sum(Parked(ready) is None for _ in range(1))
+
+targets = [by_key, by_map, by_property, by_reduce, by_exec, by_generator]
+ready = threading.Semaphore(0)
+threads = [threading.Thread(target=target, args=(ready,), name=target.__name__)
+           for target in targets]
+for thread in threads:
+    thread.start()
+for _ in threads:
+    ready.acquire()
+
+def dump_from_callback(item):
+    with open(sys.argv[1], "w") as f:
+        json.dump(truth_and_dump(1, int(sys.argv[2])), f)
+    return item
+
+sorted([1], key=dump_from_callback)
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+@pytest.mark.parametrize("max_frames", [0, 3])
+def test_python_called_from_c_shows_no_shim_frames(tmp_path, max_frames):
+    proc = run_scenario(tmp_path, CALLED_FROM_C, tmp_path / "truth.json", str(max_frames))
+    blocks = parse_dump(proc.stdout.decode())
+    truth = load_json(tmp_path / "truth.json")
+    check_against_truth(blocks, truth, max_frames)
+    if max_frames:
+        return
+    functions = {block["name"]: [frame[2] for frame in block["frames"]] for block in blocks}
+    assert functions["by_key"][:4] == ["wait", "wait", "__init__", "<lambda>"]
+    assert functions["by_property"][2:4] == ["__init__", "value"]
+    assert functions["by_exec"][2:4] == ["__init__", "<module>"]
+    assert functions["by_generator"][2:4] == ["__init__", "<genexpr>"]
+    assert functions["MainThread"][:2] == ["truth_and_dump", "dump_from_callback"]
+
+
+FRAME_OBJECTS = SCENARIO_PROLOGUE + r'''
+import gc
+
+threads = start_parked([(f"parked-{i}", 20) for i in range(8)])
+# The dump reads each Thread's instance dict, which 3.12 and later make
+# on first use: make them now.  Frame objects are not tracked by the
+# collector; count the interpreter's allocated blocks instead.
+for thread in threading.enumerate():
+    thread.__dict__
+devnull = os.open(os.devnull, os.O_WRONLY)
+gc.disable()
+before = sys.getallocatedblocks()
+status = threadsnap.dump_all_threads_stack(devnull, 0)
+after = sys.getallocatedblocks()
+# Zero when the interpreter's allocator is plain malloc (PYTHONMALLOC=malloc).
+print(json.dumps({"status": status, "created": after - before, "counted": before > 0}))
+release.set()
+for thread in threads:
+    thread.join()
+'''
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="3.10's frames are all frame objects")
+@pytest.mark.parametrize("variant", ["installed", "public_api_agent"])
+def test_direct_reader_creates_no_frame_objects(tmp_path, variant, request):
+    """From 3.11 on the interpreter's frames are not objects: the public
+    frame API makes a frame object for each frame it hands out, the
+    dump's own reader reads them in place and makes none.  That the
+    installed agent makes none shows it reads this version's frames itself
+    (and did not fall back to the public API)."""
+    agent = None if variant == "installed" else request.getfixturevalue(variant)
+    proc = run_scenario(tmp_path, FRAME_OBJECTS, agent=agent)
+    facts = json.loads(proc.stdout.decode().splitlines()[-1])
+    assert facts["status"] == 0
+    if not facts["counted"]:
+        pytest.skip("the interpreter does not count its allocations (PYTHONMALLOC=malloc)")
+    if variant == "installed":
+        # The int `before` itself is one block; a frame object per frame
+        # would be 160 or more.
+        assert facts["created"] <= 4, facts
+    else:
+        assert facts["created"] >= 8 * 20, facts
 
 
 def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
@@ -619,7 +740,7 @@ for thread in threads:
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
 
 
-@pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="builds against 3.13's thread state")
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="builds against the thread state of 3.13 on")
 def test_thread_state_mid_start_is_left_out(tmp_path):
     """A thread state whose ids are only half written (PyGILState_Ensure()
     puts it in the list first) must not show as `Thread ?`: it has run no
@@ -629,6 +750,7 @@ def test_thread_state_mid_start_is_left_out(tmp_path):
     compiler = os.environ.get("CC", "cc")
     proc = subprocess.run([compiler, "-shared", "-fPIC", "-O1",
                            "-I" + sysconfig.get_paths()["include"],
+                           "-isystem", os.path.dirname(sysconfig.get_paths()["include"]),
                            os.path.join(REPO, "tests", "native", "half_started.c"),
                            "-o", str(helper)], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
@@ -652,7 +774,7 @@ threads[0].join()
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
 
 
-@pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="builds against 3.13's runtime state")
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="the head lock is a PyMutex from 3.13 on")
 def test_head_lock_held_by_the_caller_never_hangs(tmp_path):
     """CPython holds the head lock while clearing thread states, which can
     run a __del__ that dumps: on the same thread the lock never comes free.
@@ -662,6 +784,7 @@ def test_head_lock_held_by_the_caller_never_hangs(tmp_path):
     helper = tmp_path / "head_lock.so"
     proc = subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1",
                            "-I" + sysconfig.get_paths()["include"],
+                           "-isystem", os.path.dirname(sysconfig.get_paths()["include"]),
                            os.path.join(REPO, "tests", "native", "head_lock.c"),
                            "-o", str(helper)], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr

@@ -40,7 +40,15 @@ PIP_FLAGS=(-q --disable-pip-version-check)
 
 # make_venv DIR: a virtualenv at DIR with the test requirements.
 make_venv() {
-    [[ -x "$1/bin/python" ]] || "$PY" -m venv "$1"
+    if [[ ! -x "$1/bin/python" ]]; then
+        # Debian's ensurepip wants the system's own wheels (tools/pythons.sh
+        # interpreters): then the interpreter's own pip installs pip, as in ./dev.
+        "$PY" -m venv "$1" 2>/dev/null || {
+            rm -rf "$1"
+            "$PY" -m venv --without-pip "$1"
+            "$PY" -m pip "${PIP_FLAGS[@]}" --python "$1/bin/python" install pip
+        }
+    fi
     "$1/bin/python" -m pip install "${PIP_FLAGS[@]}" -r tests/requirements.txt
 }
 
