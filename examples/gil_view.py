@@ -10,35 +10,23 @@ are marked there), switches it off and prints the report.
 Run on its own (python examples/gil_view.py) or call gil_view() from a
 program started under the reference agent.
 """
-import ctypes
-import importlib.util
-import os
 import sys
 import threading
 import time
 
-
-def _ensure_agent_loaded():
-    """Load the reference agent unless it is loaded already (the modules
-    look for it when they are imported, so this must come first)."""
-    with open("/proc/self/maps") as maps:
-        if any("vandrel_agent." in line for line in maps):
-            return
-    package = importlib.util.find_spec("vandrel")
-    if package is None:
-        return
-    path = os.path.join(list(package.submodule_search_locations)[0], "vandrel_agent.so")
-    ctypes.CDLL(path, mode=os.RTLD_GLOBAL)
+import vandrel
 
 
 def gil_view(seconds=1.0, workers=2, out=None):
     """Measure GIL holding and queueing for `seconds` and print the report.
 
     Returns the final report dict, or None when the interceptor could not
-    be switched on (its status is printed then)."""
+    be switched on or off, or the dump failed (each status is printed with
+    what it means)."""
     out = out or sys.stdout
-    if "lockgauge" not in sys.modules:
-        _ensure_agent_loaded()
+    if "lockgauge" not in sys.modules and not vandrel.loaded_agent_paths():
+        # lockgauge looks for the agent when imported: load it first.
+        vandrel.load_agent()
     import lockgauge
 
     stop = threading.Event()
@@ -64,19 +52,25 @@ def gil_view(seconds=1.0, workers=2, out=None):
     status = lockgauge.init_gil_interceptor(reports.append, 0, 0, fd, 0, 0, 0)
     try:
         if status != 0:
-            print(f"GIL interceptor not available here (status {status})", file=out)
+            print(f"GIL interceptor not available here (status {status}): "
+                  f"{vandrel.gil_status_error(status)}", file=out)
             return None
         time.sleep(seconds / 2)
-        try:
-            import threadsnap
-        except ImportError:
-            threadsnap = None
-        if threadsnap is not None:
-            print("--- all stacks, mid-run (GIL waiters are marked) ---", file=out, flush=True)
-            threadsnap.dump_all_threads_stack(fd if fd >= 0 else 2, 3)
+        import threadsnap
+
+        print("--- all stacks, mid-run (GIL waiters are marked) ---", file=out, flush=True)
+        dump_status = threadsnap.dump_all_threads_stack(fd if fd >= 0 else 2, 3)
         time.sleep(seconds / 2)
         print("--- GIL report ---", file=out, flush=True)
-        lockgauge.deinit_gil_interceptor()
+        status = lockgauge.deinit_gil_interceptor()
+        if status != 0:
+            print(f"GIL interceptor did not switch off (status {status}): "
+                  f"{vandrel.gil_status_error(status, 'deinit_gil_interceptor')}", file=out)
+            return None
+        if dump_status != 0:
+            print(f"threadsnap status {dump_status}: the agent's dump_threads was not found "
+                  "when threadsnap was imported", file=out)
+            return None
     finally:
         stop.set()
         for thread in threads:

@@ -4,6 +4,8 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 import vandrel
 
 from agent_helpers import run_python, write_script
@@ -16,6 +18,15 @@ def test_path_command_prints_the_installed_agent():
     assert path == vandrel.agent_path()
     assert os.path.isabs(path) and os.path.isfile(path)
     assert "vandrel_agent." in os.path.basename(path)
+
+
+def test_path_command_from_the_source_tree_finds_the_installed_agent():
+    """In the checkout, `-m vandrel` imports the source tree's package, which
+    holds no built agent: the one installed on sys.path is found instead."""
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    proc = run_python(["-m", "vandrel", "path"], cwd=repo)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    assert proc.stdout.decode().strip() == vandrel.agent_path()
 
 
 def test_argv_and_exit_status_reach_the_script(tmp_path):
@@ -102,11 +113,12 @@ def test_children_of_the_script_are_not_affected(tmp_path):
     assert proc.stdout == b"False False\n"
 
 
-def test_demo_dumps_its_named_threads():
-    """The README's first command, end to end."""
+@pytest.mark.parametrize("launch", [["-m", "vandrel", "run"], []], ids=["launcher", "plain"])
+def test_demo_dumps_its_named_threads(launch):
+    """The README's first command end to end, and the demo under plain
+    python, where it loads the agent itself."""
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    proc = run_python(["-m", "vandrel", "run", os.path.join(repo, "examples", "demo.py")],
-                      cwd="/tmp")
+    proc = run_python([*launch, os.path.join(repo, "examples", "demo.py")], cwd="/tmp")
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     out = proc.stdout.decode()
     for name in ("MainThread", "request-handler-1", "request-handler-2",
@@ -115,10 +127,270 @@ def test_demo_dumps_its_named_threads():
     assert "in parse_headers" in out and "in heartbeat" in out
     if sys.version_info[:2] != (3, 13):
         assert out.count("Current thread ") == 1
-        assert "GIL interceptor not available here (status -2)" in out
+        assert "GIL interceptor not available here (status -2): lockgauge." in out
         return
     # The GIL view dumps once more while its workers contend, then reports.
     assert out.count("Current thread ") == 2
     assert re.search(r"^GIL report \(final\): wall [\d.]+ s, held", out, re.M), out
     assert re.search(r"^  io-heartbeat +\d+ ", out, re.M), out
     assert re.search(r"^io-heartbeat queued \d+% of the time", out, re.M), out
+
+
+# ---- behaving like python ---------------------------------------------------
+
+def test_file_is_absolute_and_argv0_as_given(tmp_path):
+    write_script(tmp_path, """
+        import sys
+        print(__file__, sys.argv[0], sys.path[0], sorted(n for n in globals() if n[0] != "_"))
+    """)
+    proc = run_python(["-m", "vandrel", "run", "scenario.py"], cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    script = str(tmp_path / "scenario.py")
+    # The launcher's own globals do not leak into the program's.
+    assert proc.stdout.decode() == f"{script} scenario.py {os.path.realpath(tmp_path)} ['sys']\n"
+
+
+def test_dash_and_dev_stdin_read_the_program_from_standard_input(tmp_path):
+    program = b"import sys\nprint(__file__, sys.argv, repr(sys.path[0]))\nsys.exit(4)\n"
+    for target, expected in (("-", b"<stdin> ['-', 'x'] ''\n"),
+                             ("/dev/stdin", b"/dev/stdin ['/dev/stdin', 'x'] ")):
+        source = tmp_path / "program.py"
+        source.write_bytes(program)
+        with open(source, "rb") as stdin:
+            proc = run_python(["-m", "vandrel", "run", target, "x"], stdin=stdin)
+        assert proc.returncode == 4, (target, proc.stderr.decode(errors="replace"))
+        assert proc.stdout.startswith(expected), (target, proc.stdout)
+    # From a pipe too (nothing may read it before the program does).
+    from conftest import run_python as run_test_child
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    proc = run_test_child(["-m", "vandrel", "run", "/dev/stdin"], input=program, text=False,
+                          env=env, timeout=60, cwd="/")
+    assert proc.returncode == 4 and proc.stdout.startswith(b"/dev/stdin ['/dev/stdin']"), proc
+
+
+def test_missing_module_is_one_line_and_status_1():
+    proc = run_python(["-m", "vandrel", "run", "-m", "vandrel_no_such_module", "x"])
+    assert proc.returncode == 1
+    assert proc.stderr.decode() == f"{sys.executable}: No module named vandrel_no_such_module\n"
+    # As python -m itself says it.
+    plain = run_python(["-m", "vandrel_no_such_module"])
+    assert (plain.returncode, plain.stderr) == (proc.returncode, proc.stderr)
+
+
+def test_unreadable_script_is_python_s_message(tmp_path):
+    proc = run_python(["-m", "vandrel", "run", "absent.py"], cwd=tmp_path)
+    assert proc.returncode == 2
+    assert proc.stderr.decode() == (f"{sys.executable}: can't open file "
+                                    f"'{tmp_path / 'absent.py'}': [Errno 2] No such file or "
+                                    "directory\n")
+
+
+def test_traceback_starts_in_the_program(tmp_path):
+    script = write_script(tmp_path, """
+        def fail():
+            raise ValueError("boom")
+        fail()
+    """)
+    launched = run_python(["-m", "vandrel", "run", str(script)])
+    plain = run_python([str(script)])
+    assert launched.returncode == plain.returncode == 1
+    assert launched.stderr == plain.stderr
+    assert launched.stderr.startswith(b'Traceback (most recent call last):\n  File "'
+                                      + str(script).encode() + b'", line 4, in <module>\n')
+
+
+def test_traceback_goes_through_the_program_s_excepthook(tmp_path):
+    script = write_script(tmp_path, """
+        import sys
+        def hook(kind, value, tb):
+            frames = []
+            while tb is not None:
+                frames.append(tb.tb_frame.f_code.co_name)
+                tb = tb.tb_next
+            print("hook", kind.__name__, value, frames)
+        sys.excepthook = hook
+        def fail():
+            raise KeyError("k")
+        fail()
+    """)
+    proc = run_python(["-m", "vandrel", "run", str(script)])
+    assert proc.returncode == 1
+    assert proc.stdout == b"hook KeyError 'k' ['<module>', 'fail']\n", proc.stderr
+
+
+def test_syntax_error_as_python_shows_it(tmp_path):
+    script = write_script(tmp_path, "x = = 1\n")
+    launched = run_python(["-m", "vandrel", "run", str(script)])
+    plain = run_python([str(script)])
+    assert (launched.returncode, launched.stderr) == (plain.returncode, plain.stderr)
+    assert b"SyntaxError" in launched.stderr and b"Traceback" not in launched.stderr
+
+
+def test_exit_statuses_match_python(tmp_path):
+    cases = ["raise SystemExit", "raise SystemExit(None)", "raise SystemExit(5)",
+             "raise SystemExit('bye')", "import sys; sys.exit(300)",
+             "raise KeyboardInterrupt", "import os; os._exit(9)", "pass"]
+    for code in cases:
+        script = write_script(tmp_path, code + "\n")
+        launched = run_python(["-m", "vandrel", "run", str(script)])
+        plain = run_python([str(script)])
+        assert launched.returncode == plain.returncode, (code, launched.stderr)
+        assert launched.stderr == plain.stderr, code
+
+
+def test_module_runs_with_the_arguments_after_it(tmp_path):
+    (tmp_path / "tool.py").write_text(
+        "import sys\nprint(__file__, sys.argv, sorted(n for n in globals() if n[0] != '_'))\n")
+    proc = run_python(["-m", "vandrel", "run", "-m", "tool", "--gil", "-m", "x"], cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    tool = str(tmp_path / "tool.py")
+    assert proc.stdout.decode() == f"{tool} {[tool, '--gil', '-m', 'x']} ['sys']\n"
+    # "--gil" belonged to the program: no interceptor, no report.
+    assert proc.stderr == b""
+
+
+# ---- help and usage errors --------------------------------------------------
+
+def test_help_describes_each_command_and_option():
+    top = run_python(["-m", "vandrel", "--help"])
+    assert top.returncode == 0 and b"run" in top.stdout and b"path" in top.stdout, top.stderr
+    run = run_python(["-m", "vandrel", "run", "--help"])
+    assert run.returncode == 0, run.stderr
+    text = run.stdout.decode()
+    assert "(script | -m module | -) [args ...]" in text
+    for option in ("--gil ", "--gil-report FILE", "--gil-period SECONDS", "--dump-on SIGNAL",
+                   "--dump-after SECONDS"):
+        assert option in text, option
+    path = run_python(["-m", "vandrel", "path", "--help"])
+    assert path.returncode == 0 and b"LD_PRELOAD" in path.stdout, path.stdout
+
+
+def test_bad_options_are_usage_errors_with_status_2(tmp_path):
+    script = write_script(tmp_path, "print('ran')\n")
+    cases = {
+        ("--gil-period", "-1"): "argument --gil-period: must be 0 to 1000000 seconds, got '-1'",
+        ("--gil-period", "soon"): "argument --gil-period: not a number of seconds: 'soon'",
+        ("--dump-after", "0"): "argument --dump-after: must be more than 0 seconds, got '0'",
+        ("--dump-on", "KILL"): "argument --dump-on: signal SIGKILL cannot be caught",
+        ("--dump-on", "NOPE"): "argument --dump-on: unknown signal 'NOPE'",
+        ("--gil-report", str(tmp_path / "no" / "dir")): "--gil-report: cannot open ",
+        ("--frobnicate",): "unrecognized arguments: --frobnicate",
+    }
+    for options, message in cases.items():
+        proc = run_python(["-m", "vandrel", "run", *options, str(script)])
+        assert proc.returncode == 2 and proc.stdout == b"", (options, proc.stderr)
+        lines = proc.stderr.decode().splitlines()
+        assert lines[0].startswith("usage: python -m vandrel run "), (options, lines)
+        assert len(lines) == 2 and lines[1].startswith("python -m vandrel run: error: ")
+        assert message in lines[1], (options, lines)
+    for args, message in ((["run"], "missing the program"),
+                          (["run", "-m"], "missing the module name after -m"),
+                          (["path", "extra"], "unrecognized arguments: extra"),
+                          ([], "required: COMMAND"), (["frobnicate"], "invalid choice")):
+        proc = run_python(["-m", "vandrel", *args])
+        assert proc.returncode == 2 and message in proc.stderr.decode(), (args, proc.stderr)
+
+
+# ---- --gil and the dumps ----------------------------------------------------
+
+GIL_WORK = """
+import threading, time
+def spin():
+    deadline = time.monotonic() + 0.4
+    while time.monotonic() < deadline:
+        pass
+threads = [threading.Thread(target=spin, name=f"spin-{n}") for n in range(2)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print("done")
+"""
+
+needs_interceptor = pytest.mark.skipif(sys.version_info[:2] != (3, 13),
+                                       reason="the GIL interceptor is for CPython 3.13")
+
+
+@needs_interceptor
+def test_gil_prints_the_final_report_to_stderr_at_exit(tmp_path):
+    script = write_script(tmp_path, GIL_WORK + "import sys; sys.exit(3)\n")
+    proc = run_python(["-m", "vandrel", "run", "--gil", str(script)])
+    assert proc.returncode == 3 and proc.stdout == b"done\n", proc.stderr
+    err = proc.stderr.decode()
+    assert err.startswith("GIL report (final): wall "), err
+    assert err.count("GIL report") == 1
+    assert re.search(r"^  spin-0 +\d+ ", err, re.M) and re.search(r"^  spin-1 +\d+ ", err, re.M)
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_gil_report_file_and_period(tmp_path):
+    script = write_script(tmp_path, GIL_WORK)
+    report = tmp_path / "gil.txt"
+    # --gil-report alone implies --gil.
+    proc = run_python(["-m", "vandrel", "run", "--gil-report", str(report), "--gil-period",
+                       "0.1", str(script)])
+    assert proc.returncode == 0 and proc.stderr == b"", proc.stderr
+    text = report.read_text()
+    assert text.count("GIL report (periodic)") >= 2, text
+    assert text.count("GIL report (final)") == 1 and text.rindex("(final)") > text.rindex(
+        "(periodic)"), text
+    # --gil-period alone implies --gil too, with the reports on stderr.
+    proc = run_python(["-m", "vandrel", "run", "--gil-period", "0.1", str(script)])
+    assert proc.returncode == 0 and proc.stdout == b"done\n", proc.stderr
+    err = proc.stderr.decode()
+    assert err.startswith("GIL report (periodic)") and err.count("GIL report (final)") == 1, err
+
+
+@pytest.mark.skipif(sys.version_info[:2] == (3, 13), reason="the interceptor is available")
+def test_gil_where_the_interceptor_is_unavailable_says_why(tmp_path):
+    script = write_script(tmp_path, "print('ran')\n")
+    proc = run_python(["-m", "vandrel", "run", "--gil", str(script)])
+    assert proc.returncode == 1 and proc.stdout == b""
+    assert proc.stderr.decode().startswith(
+        "vandrel: --gil: lockgauge.init_gil_interceptor: the GIL interceptor is not available")
+
+
+def test_dump_on_signal_dumps_to_stderr(tmp_path):
+    script = write_script(tmp_path, """
+        import os, signal
+        def signalled():
+            os.kill(os.getpid(), signal.SIGUSR1)
+            os.kill(os.getpid(), signal.SIGUSR2)
+        signalled()
+        print("still running")
+    """)
+    proc = run_python(["-m", "vandrel", "run", "--dump-on", "USR1", "--dump-on", "sigusr2",
+                       str(script)])
+    assert (proc.returncode, proc.stdout) == (0, b"still running\n"), proc.stderr
+    err = proc.stderr.decode()
+    assert err.count('Current thread ') == 2 and err.count(" in signalled\n") == 2, err
+
+
+@pytest.mark.timing
+def test_dump_after_dumps_once(tmp_path):
+    script = write_script(tmp_path, """
+        import time
+        def sleeping():
+            time.sleep(1.0)
+        sleeping()
+    """)
+    proc = run_python(["-m", "vandrel", "run", "--dump-after", "0.2", str(script)])
+    assert proc.returncode == 0, proc.stderr
+    err = proc.stderr.decode()
+    assert err.count("Current thread ") == 1 and '"vandrel-dump-later"' in err, err
+    assert re.search(r'^Thread \d+ "MainThread".*\n  File "[^"]*", line \d+ in sleeping$', err,
+                     re.M), err
+
+
+def test_module_and_directory_tracebacks_start_in_the_program(tmp_path):
+    app = tmp_path / "app"
+    app.mkdir()
+    (app / "__main__.py").write_text("import sys\nprint(sys.argv)\nraise RuntimeError('x')\n")
+    main = str(app / "__main__.py")
+    for args, argv in ((["-m", "app", "q"], [main, "q"]), ([str(app), "q"], [str(app), "q"])):
+        proc = run_python(["-m", "vandrel", "run", *args], cwd=tmp_path)
+        assert proc.returncode == 1 and proc.stdout.decode() == f"{argv}\n", proc.stderr
+        assert proc.stderr.decode().startswith(
+            f'Traceback (most recent call last):\n  File "{main}", line 3, in <module>\n'), args
+        assert proc.stderr.endswith(b"RuntimeError: x\n")

@@ -323,3 +323,59 @@ print("ok")
                           timeout=60, cwd=tmp_path)
     assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
     assert done.stderr == "", done.stderr  # the agent was found: no diagnostic lines
+
+
+# --- the launcher and agent_path() from each kind of install ----------------
+
+INSTALLED_CHECK = """
+import os, sys, threadsnap, vandrel
+path = vandrel.agent_path()
+print(vandrel.__file__)
+print(path)
+print(vandrel.loaded_agent_paths() == [path], threadsnap.dump_all_threads_stack(-1, 0))
+print("in_dump" if " in <module>" in vandrel.format_stacks() else "no frame")
+"""
+
+
+def fresh_venv(where):
+    """A new virtual environment with nothing of ours in it; its python."""
+    run([sys.executable, "-m", "venv", str(where)], cwd=where.parent)
+    return where / "bin" / "python"
+
+
+def check_installed(python, tmp_path):
+    """Run the launcher of the install behind `python`; return what the
+    check script printed, line by line."""
+    script = tmp_path / "check.py"
+    script.write_text(INSTALLED_CHECK)
+    path = run([str(python), "-I", "-m", "vandrel", "path"], cwd=tmp_path).strip()
+    lines = run([str(python), "-I", "-m", "vandrel", "run", str(script)], cwd=tmp_path).split("\n")
+    assert lines[1] == path and os.path.isfile(path), lines
+    assert lines[2:4] == ["True 0", "in_dump"], lines
+    return lines
+
+
+@pytest.mark.slow
+def test_wheel_install_runs_the_launcher(wheel, tmp_path):
+    python = fresh_venv(tmp_path / "venv")
+    run([str(python), "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
+         str(wheel)], cwd=tmp_path)
+    package_file, agent = check_installed(python, tmp_path)[:2]
+    site = str(tmp_path / "venv")
+    assert package_file.startswith(site) and agent.startswith(site), (package_file, agent)
+
+
+@pytest.mark.slow
+def test_editable_install_finds_the_built_agent(tmp_path):
+    """scikit-build-core's editable mode leaves vandrel/*.py in the source
+    tree and puts the built agent in site-packages: agent_path() must look
+    in every directory of the package, not beside __init__.py only."""
+    python = fresh_venv(tmp_path / "venv")
+    run([str(python), "-m", "pip", "install", "--disable-pip-version-check",
+         "scikit-build-core>=0.11"], cwd=tmp_path)
+    run([str(python), "-m", "pip", "install", "--no-deps", "--no-build-isolation",
+         "--disable-pip-version-check", f"--config-settings=build-dir={tmp_path / 'build'}",
+         "-e", str(ROOT)], cwd=tmp_path, env=build_env())
+    package_file, agent = check_installed(python, tmp_path)[:2]
+    assert package_file == str(ROOT / "vandrel" / "__init__.py"), package_file
+    assert agent.startswith(str(tmp_path / "venv")), agent

@@ -26,7 +26,10 @@ def build_agent(directory, *defines):
     command = [cxx, "-std=c++17", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
                "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra", "-Werror",
                *(f"-D{define}" for define in defines),
-               "-I" + sysconfig.get_paths()["include"], *sources, "-o", str(out)]
+               "-I" + sysconfig.get_paths()["include"],
+               # Debian's pyconfig.h includes its multiarch twin from here.
+               "-isystem", os.path.dirname(sysconfig.get_paths()["include"]),
+               *sources, "-o", str(out)]
     try:
         proc = subprocess.run(command, capture_output=True, timeout=300)
     except FileNotFoundError:
@@ -263,10 +266,12 @@ def test_nonblocking_pipe_with_partial_writes(tmp_path):
 def test_dump_without_threading_imported(tmp_path):
     """Names come from threading only when it is already imported; the
     dump never imports it and still shows every thread."""
+    # Preloaded, not loaded through ctypes: ctypes imports threading itself
+    # on some builds (through sysconfig).
     script = tmp_path / "no_threading.py"
     script.write_text(
-        "import ctypes, sys\n"
-        "ctypes.CDLL(sys.argv[1], mode=ctypes.RTLD_GLOBAL)\n"
+        "import sys\n"
+        "\n"
         "assert 'threading' not in sys.modules\n"
         "import threadsnap\n"
         "def inner():\n"
@@ -275,7 +280,7 @@ def test_dump_without_threading_imported(tmp_path):
         "assert 'threading' not in sys.modules\n"
         "print(status)\n")
     import vandrel
-    proc = run_python([str(script), vandrel.agent_path()])
+    proc = run_python([str(script)], env={"LD_PRELOAD": vandrel.agent_path()})
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     text = proc.stdout.decode()
     assert text.endswith("0\n")
@@ -311,19 +316,22 @@ with open(sys.argv[1], "w") as f:
 
 
 def other_interpreters():
-    """CPython 3.10-3.12 found on PATH or installed next to this
-    interpreter (pyenv layout: <root>/<version>/bin/python3.N)."""
+    """CPython 3.10-3.13 other than this version, found on PATH or
+    installed next to this interpreter (pyenv layout:
+    <root>/<version>/bin/python3.N), each one that actually runs."""
     import shutil
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(
         sys._base_executable))))
     versions = sorted(os.listdir(root)) if os.path.isdir(root) else []
     found = []
-    for minor in sorted({10, 11, 12} - {sys.version_info[1]}):
+    for minor in sorted({10, 11, 12, 13} - {sys.version_info[1]}):
         candidates = [os.path.join(root, name, "bin", f"python3.{minor}")
                       for name in versions if name.startswith(f"3.{minor}.")]
         candidates.append(shutil.which(f"python3.{minor}") or "")
         for path in candidates:
-            if os.path.isfile(path) and os.access(path, os.X_OK):
+            # A pyenv shim exists even when its version is not active.
+            if os.path.isfile(path) and os.access(path, os.X_OK) and subprocess.run(
+                    [path, "-c", "pass"], capture_output=True, timeout=60).returncode == 0:
                 found.append(path)
                 break
     return found
@@ -365,7 +373,7 @@ def test_agent_built_for_another_version_is_safe(tmp_path, python):
     version (as a preloaded child would), reads nothing through struct
     layouts it does not know: correct frames, ids and names unknown."""
     if python is None:
-        pytest.skip("no other CPython 3.10-3.12 installed")
+        pytest.skip("no other CPython 3.10-3.13 installed")
     import vandrel
     script = tmp_path / "cross.py"
     script.write_text(CROSS_VERSION)

