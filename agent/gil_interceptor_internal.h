@@ -1,0 +1,132 @@
+/* The GIL interceptor's internal interface, shared by its three units:
+ *
+ *   gil_records.cpp     the hot path: the mutex hooks and the per-thread
+ *                       records they write;
+ *   gil_report.cpp      thread names and the reports (dict and text);
+ *   gil_interceptor.cpp the session's life: start, stop, fork, exit and
+ *                       the agent's own thread.
+ *
+ * See gil_records.cpp for how the hooks follow CPython 3.13's GIL. */
+#ifndef VANDREL_GIL_INTERCEPTOR_INTERNAL_H
+#define VANDREL_GIL_INTERCEPTOR_INTERNAL_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "python_api.h"
+
+namespace vandrel {
+namespace gil {
+
+/* ---- Parameters --------------------------------------------------------- */
+
+/* Passes that look for a new thread's name before giving up on it. */
+const uint8_t max_name_tries = 5;
+const char agent_thread_name[] = "vandrel-agent";
+
+/* The interpreter's functions: null until an entry point finds them, then
+ * constant.  The reporter thread and the callbacks only run after that. */
+extern const python_api *py;
+
+/* ---- Clock -------------------------------------------------------------- */
+
+/* Bind clock_gettime once (entry points). */
+void find_clock();
+/* CLOCK_MONOTONIC in ns. */
+int64_t now_ns();
+
+/* ---- Per-thread records ------------------------------------------------- */
+
+enum thread_state : uint8_t { THREAD_IDLE = 0, THREAD_WAITING = 1, THREAD_HOLDING = 2 };
+
+struct thread_record {
+    /* Written by the owning thread only, under `seq` (odd while updating). */
+    uint32_t seq;
+    uint8_t state;
+    int64_t wait_start_ns;
+    int64_t hold_start_ns;
+    int64_t waited_ns;
+    int64_t held_ns;
+    uint64_t acquisitions;
+    /* Set before `ready` is published, then constant. */
+    long native_id;
+    bool is_agent;
+    char os_name[16];
+    /* Touched only with the GIL held (naming passes and reports). */
+    bool named;
+    uint8_t name_tries;
+    char name[64];
+    uint8_t ready;
+};
+
+struct record_figures {
+    int64_t held_ns;
+    int64_t waited_ns;
+    uint64_t acquisitions;
+};
+
+extern uint64_t session_epoch; /* bumped by every start; 0 is never a session */
+extern int names_pending;      /* a record appeared whose thread has no name yet */
+/* The reporter's eventfd while hooks may run, else -1, and whether it was
+ * poked since the reporter last looked. */
+extern int naming_wake_fd;
+extern int naming_signalled;
+
+/* Create the per-thread binding key once.  Returns false on failure. */
+bool create_binding_key();
+/* Bind a fresh record for the agent's own thread.  Null on error. */
+thread_record *bind_agent_record();
+/* The calling thread's record for the current session, created on first
+ * use.  Returns null when no record can be had. */
+thread_record *current_record();
+/* Forget the previous session's records: no hook may run. */
+void reset_records();
+/* Records handed out this session, and the one at `index` (null when its
+ * chunk does not exist; check `ready`). */
+size_t records_in_use();
+thread_record *record_at(size_t index);
+/* Read a record consistently, counting a hold or wait in progress up to
+ * `now`. */
+record_figures read_record(const thread_record *record, int64_t now);
+
+template <typename T> T load_field(const T *field)
+{
+    return __atomic_load_n(field, __ATOMIC_RELAXED);
+}
+
+/* ---- The hooks ---------------------------------------------------------- */
+
+typedef int (*mutex_func)(pthread_mutex_t *);
+
+extern mutex_func real_lock;
+extern mutex_func real_unlock;
+extern pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
+extern const int *gil_locked;          /* &gil->locked */
+extern int64_t session_start_ns;
+extern int hooks_in_flight;
+/* Written only under gil->mutex (or before the hooks are live). */
+extern thread_record *gil_holder;
+extern thread_record *previous_holder;
+extern uint64_t switch_count;
+/* Stands for threads that got no record (table full, out of memory). */
+extern thread_record overflow_record;
+
+int hooked_mutex_lock(pthread_mutex_t *mutex);
+int hooked_mutex_unlock(pthread_mutex_t *mutex);
+
+/* ---- Names and reports -------------------------------------------------- */
+
+/* Name the records that have no name yet.  GIL held.  Returns whether some
+ * still lack one and deserve another try. */
+bool naming_pass();
+
+/* Produce one report as of `now`: text to report_fd and a dict to the sink.
+ * GIL held on entry and exit; the calling thread must own a thread state.
+ * No exception is left set. */
+void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd);
+
+}  // namespace gil
+}  // namespace vandrel
+
+#endif /* VANDREL_GIL_INTERCEPTOR_INTERNAL_H */
