@@ -322,6 +322,7 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
         restore_slots(unlock_slots, unlock_slot_count);
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
         hooks_in_flight = 0; /* hooks of threads that do not exist here */
+        reinit_records_lock();
         naming_wake_fd = -1;
         reporter *r = session.background;
         session.background = nullptr;
@@ -606,6 +607,8 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         return VANDREL_NOT_AVAILABLE;
     }
 
+    /* From now on each new thread names itself as it starts. */
+    install_name_hook();
     /* Name the threads that exist already, while we hold the GIL anyway and
      * before the reporter starts, so that it sees what is left to name. */
     if (naming_pass()) {
@@ -619,6 +622,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     session.background = nullptr;
     if (report_fd >= 0 && session.report_fd < 0) {
         unhook();
+        remove_name_hook();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
@@ -633,6 +637,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         }
         else {
             unhook();
+            remove_name_hook();
             if (session.sink) {
                 py->decref(session.sink);
                 session.sink = nullptr;
@@ -663,6 +668,7 @@ int32_t gil_interceptor_stop()
     }
     session_phase_now = SESSION_STOPPING;
     unhook();
+    remove_name_hook();
     int64_t stop_ns = now_ns();
 
     reporter *r = session.background;
@@ -705,16 +711,8 @@ bool gil_thread_waiting(unsigned long native_thread_id)
     if (session_phase_now != SESSION_ON) {
         return false;
     }
-    size_t count = records_in_use();
-    for (size_t i = 0; i < count; i++) {
-        const thread_record *record = record_at(i);
-        if (record != nullptr && __atomic_load_n(&record->ready, __ATOMIC_ACQUIRE) &&
-            static_cast<unsigned long>(record->native_id) == native_thread_id &&
-            load_field(&record->state) == THREAD_WAITING) {
-            return true;
-        }
-    }
-    return false;
+    const thread_record *record = find_live_record(static_cast<long>(native_thread_id));
+    return record != nullptr && load_field(&record->state) == THREAD_WAITING;
 }
 
 }  // namespace vandrel

@@ -49,15 +49,18 @@ struct thread_record {
     int64_t waited_ns;
     int64_t held_ns;
     uint64_t acquisitions;
-    /* Set before `ready` is published, then constant. */
+    /* Set before `ready` is published, then constant while in use. */
     long native_id;
+    uint64_t epoch;
     bool is_agent;
     char os_name[16];
-    /* Touched only with the GIL held (naming passes and reports). */
+    /* Touched only under table_lock (naming passes, reports, retiring). */
     bool named;
     uint8_t name_tries;
     char name[64];
-    uint8_t ready;
+    uint8_t ready;       /* in use by a live thread of this session */
+    uint32_t index;      /* its own place, constant */
+    uint32_t next_free;  /* index + 1 of the next free record (table_lock) */
 };
 
 struct record_figures {
@@ -73,6 +76,14 @@ extern int names_pending;      /* a record appeared whose thread has no name yet
 extern int naming_wake_fd;
 extern int naming_signalled;
 
+/* table_lock guards record life (handing out, retiring, reusing), the
+ * names, the native id index's writers and the finished store.  Never
+ * held while calling into Python or waiting for the GIL. */
+void lock_records();
+void unlock_records();
+/* In a forked child: the lock may have been held by a thread that is gone. */
+void reinit_records_lock();
+
 /* Create the per-thread binding key once.  Returns false on failure. */
 bool create_binding_key();
 /* Bind a fresh record for the agent's own thread.  Null on error. */
@@ -86,6 +97,12 @@ void reset_records();
  * chunk does not exist; check `ready`). */
 size_t records_in_use();
 thread_record *record_at(size_t index);
+/* The name a record shows: its threading name, else its OS name. */
+const char *record_name(const thread_record *record);
+/* The live record of `native_id`, or null.  Lock-free, safe in a signal
+ * handler: records are never freed. */
+thread_record *find_live_record(long native_id);
+
 /* Read a record consistently, counting a hold or wait in progress up to
  * `now`. */
 record_figures read_record(const thread_record *record, int64_t now);
@@ -94,6 +111,45 @@ template <typename T> T load_field(const T *field)
 {
     return __atomic_load_n(field, __ATOMIC_RELAXED);
 }
+
+/* ---- Finished threads (all under table_lock) --------------------------- */
+
+/* Finished threads keep their own row while among the top `finished_kept`
+ * by held time or by wait time; every other one is added into the group
+ * of its name with the last run of digits replaced by `*`. */
+const size_t finished_kept = 100;
+const size_t finished_capacity = 256;
+const size_t max_groups = 4096;
+
+struct finished_row {
+    long native_id;
+    char name[64];
+    int64_t held_ns;
+    int64_t waited_ns;
+    uint64_t acquisitions;
+};
+
+struct thread_group {
+    char name[64];
+    uint64_t count;
+    int64_t held_ns;
+    int64_t waited_ns;
+    uint64_t acquisitions;
+};
+
+extern finished_row finished_rows[finished_capacity];
+extern size_t finished_count;
+extern thread_group *groups;
+extern size_t group_count;
+/* Sum over every finished thread, rows and groups. */
+extern record_figures finished_totals;
+
+/* Write `name`'s group name (last run of digits replaced by `*`) to out. */
+void group_name(const char *name, char *out, size_t size);
+/* Keep only the top finished_kept rows by held and by wait. */
+void prune_finished();
+/* Move finished row `index` into its group (the last row takes its place). */
+void fold_finished_row(size_t index);
 
 /* ---- The hooks ---------------------------------------------------------- */
 
@@ -120,6 +176,12 @@ int hooked_mutex_unlock(pthread_mutex_t *mutex);
 /* Name the records that have no name yet.  GIL held.  Returns whether some
  * still lack one and deserve another try. */
 bool naming_pass();
+
+/* Wrap threading.Thread._set_native_id so that each new thread names its
+ * own record before it runs any code; and undo it.  GIL held; never leave
+ * an exception set; a failure only leaves names to the naming passes. */
+void install_name_hook();
+void remove_name_hook();
 
 /* Produce one report as of `now`: text to report_fd and a dict to the sink.
  * GIL held on entry and exit; the calling thread must own a thread state.

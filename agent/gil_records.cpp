@@ -16,10 +16,12 @@
  * through after one comparison.  Slots are restored when the interceptor
  * is switched off; the hook code stays, since the agent is never unloaded.
  *
- * Figures live in per-thread records, one per thread and session, written
- * only by their own thread (under a sequence counter) and read by the
- * reports.  Records are never freed, so a thread that finished keeps its
- * figures under its native id. */
+ * Figures live in per-thread records, one per live thread and session,
+ * written only by their own thread (under a sequence counter) and read by
+ * the reports.  When a thread ends, its record's figures move into the
+ * finished store (the top finished threads by held and by wait, every
+ * other one added into its name's group) and the record is reused, so
+ * memory stays bounded whatever the number of threads. */
 #include "gil_interceptor_internal.h"
 
 #include <dlfcn.h>
@@ -36,59 +38,7 @@
 namespace vandrel {
 namespace gil {
 
-/* ---- Per-thread records ------------------------------------------------- */
-
-
-
-
-const size_t records_per_chunk = 256;
-const size_t max_chunks = 256;
-const size_t max_records = records_per_chunk * max_chunks;
-
-thread_record *record_chunks[max_chunks];
-size_t record_count;       /* slots handed out this session (may exceed max_records) */
-uint64_t session_epoch;    /* bumped by every start; 0 is never a session */
-int names_pending;         /* a record appeared whose thread has no name yet */
-/* The reporter's eventfd while hooks may run, else -1, and whether it was
- * poked since the reporter last looked: a new thread wakes the reporter
- * once, so it never has to wake up just to look. */
-int naming_wake_fd = -1;
-int naming_signalled;
-
-/* Stands for threads that got no record (table full, out of memory): they
- * can still hold the GIL, so holder tracking needs an identity for them. */
-thread_record overflow_record;
-
-/* Which record a thread uses, per thread.  Kept under a pthread key rather
- * than in a __thread variable: dynamic TLS would make the agent need the
- * dynamic loader's __tls_get_addr, and static TLS could make a late
- * dlopen() of the agent fail. */
-struct record_binding {
-    uint64_t epoch;
-    thread_record *record;
-};
-pthread_key_t binding_key;
-bool binding_key_created = false;
-
-void free_binding(void *binding)
-{
-    free(binding);
-}
-
-/* The calling thread's binding, created on first use (null when out of
- * memory). */
-record_binding *this_thread_binding()
-{
-    record_binding *binding = static_cast<record_binding *>(pthread_getspecific(binding_key));
-    if (binding == nullptr) {
-        binding = static_cast<record_binding *>(calloc(1, sizeof(record_binding)));
-        if (binding == nullptr || pthread_setspecific(binding_key, binding) != 0) {
-            free(binding);
-            return nullptr;
-        }
-    }
-    return binding;
-}
+/* ---- Clock ------------------------------------------------------------- */
 
 typedef int (*clock_func)(clockid_t, struct timespec *);
 
@@ -117,91 +67,359 @@ int64_t now_ns()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-/* The record at `index`, or null when its chunk does not exist. */
-thread_record *record_at(size_t index)
+/* ---- Per-thread records ------------------------------------------------- */
+
+const size_t records_per_chunk = 256;
+const size_t max_chunks = 4096;
+/* Threads alive and touching the GIL at the same time; records of threads
+ * that ended are reused, so this bounds concurrency, not the session. */
+const size_t max_records = records_per_chunk * max_chunks;
+
+thread_record *record_chunks[max_chunks];
+size_t record_high_water;  /* slots ever handed out this session */
+uint32_t free_head;        /* index + 1 of the first free record, 0 for none */
+size_t live_records;       /* records in use */
+uint64_t session_epoch;
+int names_pending;
+int naming_wake_fd = -1;
+int naming_signalled;
+
+pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void lock_records()
 {
-    thread_record *chunk =
-        __atomic_load_n(&record_chunks[index / records_per_chunk], __ATOMIC_ACQUIRE);
-    return chunk == nullptr ? nullptr : &chunk[index % records_per_chunk];
+    pthread_mutex_lock(&table_lock);
 }
 
-size_t records_in_use()
+void unlock_records()
 {
-    size_t count = __atomic_load_n(&record_count, __ATOMIC_ACQUIRE);
-    return count < max_records ? count : max_records;
+    pthread_mutex_unlock(&table_lock);
 }
 
-/* Hand out a fresh record for the calling thread in the current session.
- * On success return it, published.  On error (table full, no memory)
- * return null. */
-thread_record *new_record(bool is_agent)
+void reinit_records_lock()
 {
-    size_t index = __atomic_fetch_add(&record_count, 1, __ATOMIC_ACQ_REL);
-    if (index >= max_records) {
-        return nullptr;
+    pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    memcpy(&table_lock, &fresh, sizeof(fresh));
+}
+
+thread_record overflow_record;
+
+/* Which record a thread uses, per thread.  Kept under a pthread key rather
+ * than in a __thread variable: dynamic TLS would make the agent need the
+ * dynamic loader's __tls_get_addr, and static TLS could make a late
+ * dlopen() of the agent fail.  The key's destructor retires the record
+ * when the thread ends. */
+struct record_binding {
+    uint64_t epoch;
+    thread_record *record;
+};
+pthread_key_t binding_key;
+bool binding_key_created = false;
+
+/* ---- Native id index ---------------------------------------------------- */
+
+/* Live records by native id: open addressing with linear probing, written
+ * under table_lock, read without any lock by the stack dump (which may run
+ * in a signal handler).  A reader checks the record it finds, so a slot
+ * moving under it only costs a missed mark.  A table that grows is kept
+ * (never freed): growth doubles, so all of them take at most twice the
+ * largest. */
+struct id_index {
+    unsigned bits;
+    size_t used;
+    thread_record *slots[1];
+};
+
+id_index *ids;
+
+size_t id_slot(const id_index *index, long native_id)
+{
+    uint64_t mixed = static_cast<uint64_t>(native_id) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<size_t>(mixed >> (64 - index->bits));
+}
+
+/* A table of 2^bits empty slots, or null. */
+id_index *new_id_index(unsigned bits)
+{
+    size_t slots = static_cast<size_t>(1) << bits;
+    id_index *index = static_cast<id_index *>(
+        calloc(1, sizeof(id_index) + (slots - 1) * sizeof(thread_record *)));
+    if (index != nullptr) {
+        index->bits = bits;
     }
-    thread_record **chunk_slot = &record_chunks[index / records_per_chunk];
-    thread_record *chunk = __atomic_load_n(chunk_slot, __ATOMIC_ACQUIRE);
-    if (chunk == nullptr) {
-        thread_record *fresh =
-            static_cast<thread_record *>(calloc(records_per_chunk, sizeof(thread_record)));
-        if (fresh == nullptr) {
-            return nullptr;
-        }
-        thread_record *expected = nullptr;
-        if (__atomic_compare_exchange_n(chunk_slot, &expected, fresh, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE)) {
-            chunk = fresh;
+    return index;
+}
+
+void id_index_place(id_index *index, thread_record *record)
+{
+    size_t mask = (static_cast<size_t>(1) << index->bits) - 1;
+    size_t slot = id_slot(index, record->native_id);
+    while (index->slots[slot] != nullptr) {
+        slot = (slot + 1) & mask;
+    }
+    __atomic_store_n(&index->slots[slot], record, __ATOMIC_RELEASE);
+    index->used++;
+}
+
+/* Add `record` under its native id.  table_lock held.  Returns false when
+ * the table is full and cannot grow (the record then has no dump mark). */
+bool id_index_add(thread_record *record)
+{
+    id_index *index = ids;
+    if (index == nullptr || (index->used + 1) * 2 > (static_cast<size_t>(1) << index->bits)) {
+        unsigned bits = index == nullptr ? 8 : index->bits + 1;
+        id_index *grown = new_id_index(bits);
+        if (grown == nullptr) {
+            if (index == nullptr || index->used + 1 >= (static_cast<size_t>(1) << index->bits)) {
+                return false;
+            }
         }
         else {
-            free(fresh);
-            chunk = expected;
+            if (index != nullptr) {
+                size_t slots = static_cast<size_t>(1) << index->bits;
+                for (size_t i = 0; i < slots; i++) {
+                    if (index->slots[i] != nullptr) {
+                        id_index_place(grown, index->slots[i]);
+                    }
+                }
+            }
+            __atomic_store_n(&ids, grown, __ATOMIC_RELEASE);
+            index = grown;
         }
     }
-    thread_record *record = &chunk[index % records_per_chunk];
-    record->seq = 0;
-    record->state = THREAD_IDLE;
-    record->wait_start_ns = record->hold_start_ns = 0;
-    record->waited_ns = record->held_ns = 0;
-    record->acquisitions = 0;
-    record->native_id = static_cast<long>(syscall(SYS_gettid));
-    record->is_agent = is_agent;
-    memset(record->os_name, 0, sizeof(record->os_name));
-    prctl(PR_GET_NAME, record->os_name, 0, 0, 0);
-    record->os_name[sizeof(record->os_name) - 1] = '\0';
-    record->named = is_agent;
-    record->name_tries = 0;
-    if (is_agent) {
-        snprintf(record->name, sizeof(record->name), "%s", agent_thread_name);
-    }
-    else {
-        record->name[0] = '\0';
-        __atomic_store_n(&names_pending, 1, __ATOMIC_RELEASE);
-        int wake_fd = __atomic_load_n(&naming_wake_fd, __ATOMIC_ACQUIRE);
-        if (wake_fd >= 0 && __atomic_exchange_n(&naming_signalled, 1, __ATOMIC_ACQ_REL) == 0) {
-            uint64_t one = 1;
-            ssize_t written = write(wake_fd, &one, sizeof(one));
-            (void)written; /* a failed poke only delays the name to the next report */
-        }
-    }
-    __atomic_store_n(&record->ready, 1, __ATOMIC_RELEASE);
-    return record;
+    id_index_place(index, record);
+    return true;
 }
 
-/* The calling thread's record for the current session, created on first
- * use.  Returns null when no record can be had. */
-thread_record *current_record()
+/* Remove `record`, closing the gap by moving later entries back (no
+ * tombstones, so churn never fills the table).  table_lock held. */
+void id_index_remove(thread_record *record)
 {
-    uint64_t epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
-    record_binding *binding = this_thread_binding();
-    if (binding == nullptr) {
+    id_index *index = ids;
+    if (index == nullptr) {
+        return;
+    }
+    size_t mask = (static_cast<size_t>(1) << index->bits) - 1;
+    size_t hole = id_slot(index, record->native_id);
+    for (size_t probes = 0; index->slots[hole] != record; probes++) {
+        if (index->slots[hole] == nullptr || probes > mask) {
+            return; /* never added */
+        }
+        hole = (hole + 1) & mask;
+    }
+    size_t next = hole;
+    for (;;) {
+        next = (next + 1) & mask;
+        thread_record *moving = index->slots[next];
+        if (moving == nullptr) {
+            break;
+        }
+        size_t home = id_slot(index, moving->native_id);
+        /* `moving` stays when its home lies cyclically in (hole, next]. */
+        bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+        if (!stays) {
+            __atomic_store_n(&index->slots[hole], moving, __ATOMIC_RELEASE);
+            hole = next;
+        }
+    }
+    __atomic_store_n(&index->slots[hole], static_cast<thread_record *>(nullptr), __ATOMIC_RELEASE);
+    index->used--;
+}
+
+/* The live record of `native_id`, or null.  Lock-free (see id_index). */
+thread_record *find_live_record(long native_id)
+{
+    id_index *index = __atomic_load_n(&ids, __ATOMIC_ACQUIRE);
+    if (index == nullptr) {
         return nullptr;
     }
-    if (binding->epoch != epoch) {
-        binding->record = new_record(false);
-        binding->epoch = epoch;
+    size_t mask = (static_cast<size_t>(1) << index->bits) - 1;
+    size_t slot = id_slot(index, native_id);
+    for (size_t probes = 0; probes <= mask; probes++) {
+        thread_record *record = __atomic_load_n(&index->slots[slot], __ATOMIC_ACQUIRE);
+        if (record == nullptr) {
+            return nullptr;
+        }
+        if (__atomic_load_n(&record->native_id, __ATOMIC_RELAXED) == native_id &&
+            __atomic_load_n(&record->ready, __ATOMIC_ACQUIRE)) {
+            return record;
+        }
+        slot = (slot + 1) & mask;
     }
-    return binding->record;
+    return nullptr;
+}
+
+/* ---- Finished threads --------------------------------------------------- */
+
+finished_row finished_rows[finished_capacity];
+size_t finished_count;
+thread_group *groups;
+size_t group_count;
+size_t group_capacity;
+record_figures finished_totals;
+
+void group_name(const char *name, char *out, size_t size)
+{
+    size_t length = strlen(name);
+    size_t end = length;
+    while (end > 0 && (name[end - 1] < '0' || name[end - 1] > '9')) {
+        end--;
+    }
+    size_t start = end;
+    while (start > 0 && name[start - 1] >= '0' && name[start - 1] <= '9') {
+        start--;
+    }
+    if (end == 0) {
+        snprintf(out, size, "%s", name);
+        return;
+    }
+    snprintf(out, size, "%.*s*%s", static_cast<int>(start), name, name + end);
+}
+
+/* Add `count` threads' figures to the group of `name` (already a group's
+ * name when `is_group_name`).  table_lock held.  When no new group can be
+ * made, the figures go to the catch-all group "*", so totals never lose
+ * them. */
+void add_to_group(const char *name, bool is_group_name, uint64_t count,
+                  const record_figures *figures)
+{
+    char key[sizeof(groups[0].name)];
+    if (is_group_name) {
+        snprintf(key, sizeof(key), "%s", name);
+    }
+    else {
+        group_name(name, key, sizeof(key));
+    }
+    thread_group *group = nullptr;
+    for (int attempt = 0; attempt < 2 && group == nullptr; attempt++) {
+        for (size_t i = 0; i < group_count; i++) {
+            if (strcmp(groups[i].name, key) == 0) {
+                group = &groups[i];
+                break;
+            }
+        }
+        if (group != nullptr) {
+            break;
+        }
+        if (group_count == group_capacity && group_count < max_groups) {
+            size_t capacity = group_capacity ? group_capacity * 2 : 16;
+            void *grown = realloc(groups, capacity * sizeof(thread_group));
+            if (grown != nullptr) {
+                groups = static_cast<thread_group *>(grown);
+                group_capacity = capacity;
+            }
+        }
+        if (group_count < group_capacity && (group_count + 1 < max_groups || strcmp(key, "*") == 0)) {
+            group = &groups[group_count++];
+            memset(group, 0, sizeof(*group));
+            snprintf(group->name, sizeof(group->name), "%s", key);
+        }
+        else {
+            snprintf(key, sizeof(key), "*");
+        }
+    }
+    if (group == nullptr) {
+        return; /* no memory at all: only the totals keep the figures */
+    }
+    group->count += count;
+    group->held_ns += figures->held_ns;
+    group->waited_ns += figures->waited_ns;
+    group->acquisitions += figures->acquisitions;
+}
+
+/* Move finished row `index` into its group.  table_lock held. */
+void fold_finished_row(size_t index)
+{
+    finished_row *row = &finished_rows[index];
+    record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions};
+    add_to_group(row->name, false, 1, &figures);
+    finished_rows[index] = finished_rows[--finished_count];
+}
+
+/* Fold the finished row of `native_id`, if any: the kernel handed the id
+ * to a new thread.  table_lock held. */
+void fold_reused_id(long native_id)
+{
+    for (size_t i = 0; i < finished_count; i++) {
+        if (finished_rows[i].native_id == native_id) {
+            fold_finished_row(i);
+            return;
+        }
+    }
+}
+
+namespace {
+
+size_t rank_order[finished_capacity];
+
+int compare_finished_by_held(const void *left, const void *right)
+{
+    const finished_row *a = &finished_rows[*static_cast<const size_t *>(left)];
+    const finished_row *b = &finished_rows[*static_cast<const size_t *>(right)];
+    if (a->held_ns != b->held_ns) {
+        return a->held_ns > b->held_ns ? -1 : 1;
+    }
+    return a->native_id < b->native_id ? -1 : a->native_id > b->native_id;
+}
+
+int compare_finished_by_wait(const void *left, const void *right)
+{
+    const finished_row *a = &finished_rows[*static_cast<const size_t *>(left)];
+    const finished_row *b = &finished_rows[*static_cast<const size_t *>(right)];
+    if (a->waited_ns != b->waited_ns) {
+        return a->waited_ns > b->waited_ns ? -1 : 1;
+    }
+    return a->native_id < b->native_id ? -1 : a->native_id > b->native_id;
+}
+
+}  // namespace
+
+void prune_finished()
+{
+    if (finished_count <= finished_kept) {
+        return;
+    }
+    bool keep[finished_capacity] = {};
+    for (size_t i = 0; i < finished_count; i++) {
+        rank_order[i] = i;
+    }
+    qsort(rank_order, finished_count, sizeof(size_t), compare_finished_by_held);
+    for (size_t i = 0; i < finished_kept; i++) {
+        keep[rank_order[i]] = true;
+    }
+    for (size_t i = 0; i < finished_count; i++) {
+        rank_order[i] = i;
+    }
+    qsort(rank_order, finished_count, sizeof(size_t), compare_finished_by_wait);
+    for (size_t i = 0; i < finished_kept; i++) {
+        keep[rank_order[i]] = true;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < finished_count; i++) {
+        if (keep[i]) {
+            finished_rows[kept++] = finished_rows[i];
+            continue;
+        }
+        finished_row *row = &finished_rows[i];
+        record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions};
+        add_to_group(row->name, false, 1, &figures);
+    }
+    finished_count = kept;
+}
+
+/* Add a finished thread's row.  table_lock held. */
+void add_finished_row(long native_id, const char *name, const record_figures *figures)
+{
+    fold_reused_id(native_id);
+    if (finished_count == finished_capacity) {
+        prune_finished();
+    }
+    finished_row *row = &finished_rows[finished_count++];
+    row->native_id = native_id;
+    snprintf(row->name, sizeof(row->name), "%s", name);
+    row->held_ns = figures->held_ns;
+    row->waited_ns = figures->waited_ns;
+    row->acquisitions = figures->acquisitions;
 }
 
 void begin_update(thread_record *record)
@@ -254,6 +472,161 @@ record_figures read_record(const thread_record *record, int64_t now)
     }
 }
 
+
+/* ---- Record life -------------------------------------------------------- */
+
+thread_record *record_at(size_t index)
+{
+    thread_record *chunk =
+        __atomic_load_n(&record_chunks[index / records_per_chunk], __ATOMIC_ACQUIRE);
+    return chunk == nullptr ? nullptr : &chunk[index % records_per_chunk];
+}
+
+size_t records_in_use()
+{
+    return __atomic_load_n(&record_high_water, __ATOMIC_ACQUIRE);
+}
+
+const char *record_name(const thread_record *record)
+{
+    return record->named ? record->name : record->os_name;
+}
+
+/* Move a live record's figures into the finished store and free it.
+ * table_lock held; its thread has ended or is ending. */
+void retire_record(thread_record *record, int64_t now)
+{
+    record_figures figures = read_record(record, now);
+    finished_totals.held_ns += figures.held_ns;
+    finished_totals.waited_ns += figures.waited_ns;
+    finished_totals.acquisitions += figures.acquisitions;
+    add_finished_row(record->native_id, record_name(record), &figures);
+    id_index_remove(record);
+    __atomic_store_n(&record->ready, 0, __ATOMIC_RELEASE);
+    record->next_free = free_head;
+    free_head = record->index + 1;
+    live_records--;
+}
+
+/* Hand out a fresh record for the calling thread in the current session.
+ * On success return it, published.  On error (too many live threads, no
+ * memory) return null. */
+thread_record *new_record(bool is_agent)
+{
+    long native_id = static_cast<long>(syscall(SYS_gettid));
+    lock_records();
+    thread_record *record = nullptr;
+    if (free_head != 0) {
+        record = record_at(free_head - 1);
+        free_head = record->next_free;
+    }
+    else if (record_high_water < max_records) {
+        size_t index = record_high_water;
+        thread_record **chunk_slot = &record_chunks[index / records_per_chunk];
+        if (*chunk_slot == nullptr) {
+            __atomic_store_n(chunk_slot,
+                             static_cast<thread_record *>(
+                                 calloc(records_per_chunk, sizeof(thread_record))),
+                             __ATOMIC_RELEASE);
+        }
+        if (*chunk_slot != nullptr) {
+            record = &(*chunk_slot)[index % records_per_chunk];
+            record->index = static_cast<uint32_t>(index);
+            __atomic_store_n(&record_high_water, index + 1, __ATOMIC_RELEASE);
+        }
+    }
+    if (record == nullptr) {
+        unlock_records();
+        return nullptr;
+    }
+    /* A live record under this id belongs to a thread that ended without
+     * running its destructor (the kernel gave its id away): retire it. */
+    thread_record *stale = find_live_record(native_id);
+    if (stale != nullptr) {
+        retire_record(stale, now_ns());
+    }
+    fold_reused_id(native_id);
+    record->seq = 0;
+    record->state = THREAD_IDLE;
+    record->wait_start_ns = record->hold_start_ns = 0;
+    record->waited_ns = record->held_ns = 0;
+    record->acquisitions = 0;
+    record->epoch = session_epoch;
+    __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
+    record->is_agent = is_agent;
+    memset(record->os_name, 0, sizeof(record->os_name));
+    prctl(PR_GET_NAME, record->os_name, 0, 0, 0);
+    record->os_name[sizeof(record->os_name) - 1] = '\0';
+    record->named = is_agent;
+    record->name_tries = 0;
+    if (is_agent) {
+        snprintf(record->name, sizeof(record->name), "%s", agent_thread_name);
+    }
+    else {
+        record->name[0] = '\0';
+    }
+    live_records++;
+    __atomic_store_n(&record->ready, 1, __ATOMIC_RELEASE);
+    id_index_add(record);
+    unlock_records();
+    if (!is_agent) {
+        __atomic_store_n(&names_pending, 1, __ATOMIC_RELEASE);
+        int wake_fd = __atomic_load_n(&naming_wake_fd, __ATOMIC_ACQUIRE);
+        if (wake_fd >= 0 && __atomic_exchange_n(&naming_signalled, 1, __ATOMIC_ACQ_REL) == 0) {
+            uint64_t one = 1;
+            ssize_t written = write(wake_fd, &one, sizeof(one));
+            (void)written; /* a failed poke only delays the name to the next report */
+        }
+    }
+    return record;
+}
+
+/* The key's destructor, run on a thread as it ends: its record (if it is
+ * of the current session) moves to the finished store. */
+void free_binding(void *arg)
+{
+    record_binding *binding = static_cast<record_binding *>(arg);
+    thread_record *record = binding->record;
+    if (record != nullptr && binding->epoch == __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE)) {
+        lock_records();
+        if (record->ready && record->epoch == binding->epoch &&
+            record->native_id == static_cast<long>(syscall(SYS_gettid))) {
+            retire_record(record, now_ns());
+        }
+        unlock_records();
+    }
+    free(binding);
+}
+
+/* The calling thread's binding, created on first use (null when out of
+ * memory). */
+record_binding *this_thread_binding()
+{
+    record_binding *binding = static_cast<record_binding *>(pthread_getspecific(binding_key));
+    if (binding == nullptr) {
+        binding = static_cast<record_binding *>(calloc(1, sizeof(record_binding)));
+        if (binding == nullptr || pthread_setspecific(binding_key, binding) != 0) {
+            free(binding);
+            return nullptr;
+        }
+    }
+    return binding;
+}
+
+thread_record *current_record()
+{
+    uint64_t epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
+    record_binding *binding = this_thread_binding();
+    if (binding == nullptr) {
+        return nullptr;
+    }
+    if (binding->epoch != epoch) {
+        binding->record = new_record(false);
+        binding->epoch = epoch;
+    }
+    return binding->record;
+}
+
 bool create_binding_key()
 {
     if (!binding_key_created) {
@@ -278,6 +651,7 @@ thread_record *bind_agent_record()
 
 void reset_records()
 {
+    lock_records();
     size_t previous = records_in_use();
     for (size_t i = 0; i < previous; i++) {
         thread_record *record = record_at(i);
@@ -285,10 +659,20 @@ void reset_records()
             __atomic_store_n(&record->ready, 0, __ATOMIC_RELAXED);
         }
     }
-    __atomic_store_n(&record_count, 0, __ATOMIC_RELEASE);
+    if (ids != nullptr) {
+        memset(ids->slots, 0, (static_cast<size_t>(1) << ids->bits) * sizeof(thread_record *));
+        ids->used = 0;
+    }
+    __atomic_store_n(&record_high_water, 0, __ATOMIC_RELEASE);
+    free_head = 0;
+    live_records = 0;
+    finished_count = 0;
+    group_count = 0;
+    memset(&finished_totals, 0, sizeof(finished_totals));
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&naming_signalled, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&session_epoch, session_epoch + 1, __ATOMIC_RELEASE);
+    unlock_records();
 }
 
 /* ---- The hooks ---------------------------------------------------------- */
