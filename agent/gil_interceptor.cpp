@@ -250,6 +250,16 @@ void *reporter_main(void *arg)
         int64_t now = now_ns();
         bool report_due = now >= next_report;
         bool naming_due = now >= next_naming;
+        if (naming_due && !report_due) {
+            /* Cleared before looking, so that a thread arriving meanwhile
+             * sets it again. */
+            __atomic_store_n(&names_pending, 0, __ATOMIC_SEQ_CST);
+            if (!records_need_names()) {
+                /* Every new thread named itself: no need for the GIL. */
+                next_naming = INT64_MAX;
+                continue;
+            }
+        }
         if (!report_due && !naming_due) {
             continue;
         }

@@ -173,6 +173,9 @@ int hooked_mutex_unlock(pthread_mutex_t *mutex);
 
 /* ---- Names and reports -------------------------------------------------- */
 
+/* Does some live record lack a name, still worth looking up?  Any thread;
+ * takes table_lock. */
+bool records_need_names();
 /* Name the records that have no name yet.  GIL held.  Returns whether some
  * still lack one and deserve another try. */
 bool naming_pass();

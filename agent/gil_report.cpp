@@ -162,6 +162,27 @@ void sort_live_threads(live_threads *threads)
     }
 }
 
+bool records_need_names()
+{
+    bool unnamed = false;
+    lock_records();
+    size_t count = records_in_use();
+    for (size_t i = 0; i < count && !unnamed; i++) {
+        const thread_record *record = record_at(i);
+        if (record == nullptr || !record->ready || record->named ||
+            record->name_tries >= max_name_tries) {
+            continue;
+        }
+        /* A threading thread names itself during its first hold of the
+         * GIL: only one that got through a hold unnamed needs looking up. */
+        uint64_t acquisitions = load_field(&record->acquisitions);
+        unnamed = acquisitions >= 2 ||
+                  (acquisitions == 1 && load_field(&record->state) != THREAD_HOLDING);
+    }
+    unlock_records();
+    return unnamed;
+}
+
 /* ---- Names taken on the thread itself --------------------------------- */
 
 /* threading.Thread._set_native_id runs on the new thread itself, early in
@@ -672,56 +693,63 @@ double share(int64_t part, int64_t whole)
     return value > 100.0 ? 100.0 : value;
 }
 
-/* `name` for a table cell of `width` columns: control characters and
- * backslash escaped as in the stack dump (\xNN, \\), padded with spaces,
- * and a name too long cut with "…" as its last column.  UTF-8 sequences
- * count one column each.  `out` has room for width * 4 + 4 bytes. */
+/* `name` for a table cell of `width` columns (at most 64): control
+ * characters and backslash escaped as in the stack dump (\xNN, \\),
+ * padded with spaces; a name too long keeps its start and its last
+ * columns (where numbered threads differ) around a "…".  A UTF-8 sequence
+ * counts one column.  `out` has room for width * 4 + 4 bytes. */
 void table_cell(const char *name, int width, char *out)
 {
     static const char hex[] = "0123456789abcdef";
-    size_t used = 0;
+    const int tail_columns = 10;
+    char escaped[64 * 4 + 4];
+    uint16_t starts[64 * 4 + 4]; /* where each column starts in `escaped` */
+    size_t length = 0;
     int columns = 0;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
-    while (*p != '\0') {
-        char piece[4];
-        size_t piece_length = 0;
-        int piece_columns = 1;
-        if (*p < 0x20 || *p == 0x7f) {
-            piece[0] = '\\';
-            piece[1] = 'x';
-            piece[2] = hex[*p >> 4];
-            piece[3] = hex[*p & 0xf];
-            piece_length = 4;
-            piece_columns = 4;
-            p++;
-        }
-        else if (*p == '\\') {
-            piece[0] = piece[1] = '\\';
-            piece_length = 2;
-            piece_columns = 2;
-            p++;
-        }
-        else {
-            piece[piece_length++] = static_cast<char>(*p++);
-            while (piece_length < 4 && (*p & 0xC0) == 0x80) {
-                piece[piece_length++] = static_cast<char>(*p++);
+    while (*p != '\0' && length + 4 < sizeof(escaped) - 4) {
+        if (*p < 0x20 || *p == 0x7f || *p == '\\') {
+            char piece[4] = {'\\', '\\', 0, 0};
+            int size = 2;
+            if (*p != '\\') {
+                piece[1] = 'x';
+                piece[2] = hex[*p >> 4];
+                piece[3] = hex[*p & 0xf];
+                size = 4;
             }
+            for (int k = 0; k < size; k++) {
+                starts[columns++] = static_cast<uint16_t>(length);
+                escaped[length++] = piece[k];
+            }
+            p++;
+            continue;
         }
-        /* Room for this piece, and for the cut mark if more follows. */
-        int needed = columns + piece_columns + (*p != '\0' ? 1 : 0);
-        if (needed > width) {
-            memcpy(out + used, "\xe2\x80\xa6", 3);
-            used += 3;
-            columns++;
-            break;
+        starts[columns++] = static_cast<uint16_t>(length);
+        escaped[length++] = static_cast<char>(*p++);
+        while ((*p & 0xC0) == 0x80 && length < sizeof(escaped) - 4) {
+            escaped[length++] = static_cast<char>(*p++);
         }
-        memcpy(out + used, piece, piece_length);
-        used += piece_length;
-        columns += piece_columns;
     }
-    while (columns < width) {
+    starts[columns] = static_cast<uint16_t>(length);
+    size_t used = 0;
+    int shown = columns;
+    if (columns > width) {
+        int head = width - 1 - tail_columns;
+        memcpy(out, escaped, starts[head]);
+        used = starts[head];
+        memcpy(out + used, "\xe2\x80\xa6", 3);
+        used += 3;
+        size_t tail_start = starts[columns - tail_columns];
+        memcpy(out + used, escaped + tail_start, length - tail_start);
+        used += length - tail_start;
+        shown = width;
+    }
+    else {
+        memcpy(out, escaped, length);
+        used = length;
+    }
+    for (; shown < width; shown++) {
         out[used++] = ' ';
-        columns++;
     }
     out[used] = '\0';
 }
@@ -898,15 +926,7 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
 bool naming_pass()
 {
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
-    bool unnamed = false;
-    lock_records();
-    size_t count = records_in_use();
-    for (size_t i = 0; i < count && !unnamed; i++) {
-        const thread_record *record = record_at(i);
-        unnamed = record != nullptr && record->ready && !record->named;
-    }
-    unlock_records();
-    if (!unnamed) {
+    if (!records_need_names()) {
         return false;
     }
     live_threads threads;

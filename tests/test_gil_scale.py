@@ -116,3 +116,104 @@ def test_seventy_thousand_threads_stay_counted_and_reports_stay_small(tmp_path):
     assert result["held_per_report"] < 0.002, result["held_per_report"]
     assert max(result["text_sizes"]) < 16 * 1024, result["text_sizes"]
     assert "Thread-* (<lambda>)" in result["last_text"], result["last_text"]
+
+
+HTTP_REQUESTS = """
+import http.client, http.server, re
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        time.sleep(0.001)
+        body = b"ok"
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+port = server.server_address[1]
+threading.Thread(target=server.serve_forever, name="acceptor", daemon=True).start()
+reports = []
+assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+failures = []
+def client(count):
+    for _ in range(count):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        try:
+            connection.request("GET", "/")
+            connection.getresponse().read()
+        except OSError as error:
+            failures.append(repr(error))
+        finally:
+            connection.close()
+clients = [threading.Thread(target=client, args=(2500,), name=f"client-{i}") for i in range(4)]
+for t in clients:
+    t.start()
+for t in clients:
+    t.join()
+server.shutdown()
+server.server_close()
+assert lockgauge.deinit_gil_interceptor() == 0
+report = reports[-1]
+pattern = re.compile(r"Thread-\\d+ \\(process_request_thread\\)")
+named_rows = sum(1 for t in report["threads"].values() if pattern.fullmatch(t["name"]))
+groups = {g["name"]: g["count"] for g in report["groups"]}
+emit({"named_rows": named_rows, "groups": groups, "failures": failures[:5],
+      "rows": len(report["threads"])})
+"""
+
+
+@needs_interceptor
+@pytest.mark.slow
+def test_short_request_threads_carry_their_threading_names(tmp_path):
+    # A thread per request, each living about a millisecond: every one must
+    # be counted under its threading name, in a row or in its group.
+    result, _ = run_child(tmp_path, HTTP_REQUESTS, timeout=600)
+    assert result["failures"] == [], result
+    named = result["named_rows"] + result["groups"].get("Thread-* (process_request_thread)", 0)
+    assert named >= 0.99 * 10000, result
+    assert sum(count for name, count in result["groups"].items()
+               if not name.startswith("Thread-* (process_request")) < 100, result
+
+
+@needs_interceptor
+def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        from concurrent.futures import ThreadPoolExecutor
+        r, w = os.pipe()
+        stop = threading.Event()
+        names = ["a-rather-long-thread-name-that-goes-on-and-on-0",
+                 "a-rather-long-thread-name-that-goes-on-and-on-1",
+                 "broken\\nline", "back\\\\slash"]
+        threads = [threading.Thread(target=stop.wait, name=n) for n in names]
+        for t in threads:
+            t.start()
+        assert lockgauge.init_gil_interceptor(None, 0, 0, w, 0, 0, 0) == 0
+        with ThreadPoolExecutor(4) as pool:
+            list(pool.map(lambda _: time.sleep(0.05), range(8)))
+            assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        for t in threads:
+            t.join()
+        os.close(w)
+        with os.fdopen(r, encoding="utf-8") as f:
+            emit(f.read())
+        """,
+    )
+    lines = result.splitlines()
+    table = lines[1:]
+    # One line per thread: the newline in a name did not break the table.
+    assert all(line.startswith("  ") for line in table), lines
+    cells = [line[2:2 + 32] for line in table[1:]]
+    assert "broken\\x0aline".ljust(32) in cells, cells
+    assert "back\\\\slash".ljust(32) in cells, cells
+    # Cut in the middle, so that numbered names stay apart.
+    long_cells = sorted(c for c in cells if c.startswith("a-rather-long"))
+    assert long_cells == ["a-rather-long-thread-…n-and-on-0",
+                          "a-rather-long-thread-…n-and-on-1"], cells
+    pool_names = {c.strip() for c in cells if c.startswith("ThreadPoolExecutor")}
+    assert pool_names == {f"ThreadPoolExecutor-0_{i}" for i in range(4)}, cells
