@@ -217,3 +217,75 @@ def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
                           "a-rather-long-thread-…n-and-on-1"], cells
     pool_names = {c.strip() for c in cells if c.startswith("ThreadPoolExecutor")}
     assert pool_names == {f"ThreadPoolExecutor-0_{i}" for i in range(4)}, cells
+
+
+@needs_interceptor
+def test_dump_marks_exactly_the_threads_queued_for_the_gil(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        import tempfile, threadsnap
+        stop = threading.Event()
+        spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
+        sleeper = threading.Thread(target=stop.wait, name="sleeper")
+        for t in spinners + [sleeper]:
+            t.start()
+        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        texts = []
+        for _ in range(20):
+            time.sleep(0.05)
+            # Keep the GIL a little (less than the switch interval), so
+            # that the spinner just made to drop it is back in take_gil().
+            spin_for(0.002)
+            with tempfile.TemporaryFile() as f:
+                # The dump runs with the GIL held: both spinners queue for it.
+                assert threadsnap.dump_all_threads_stack(f.fileno(), 0) == 0
+                f.seek(0)
+                texts.append(f.read().decode())
+        assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        for t in spinners + [sleeper]:
+            t.join()
+        emit(texts)
+        """,
+    )
+    marks = [{line.split('"')[1] for line in text.splitlines()
+              if line.endswith(", waiting for the GIL (most recent call first):")}
+             for text in result]
+    assert all(m <= {"spin-0", "spin-1"} for m in marks), marks
+    assert {"spin-0", "spin-1"} in marks, marks
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_dump_with_the_interceptor_on_costs_about_the_same(tmp_path):
+    # 4,000 threads that all touched the GIL: looking each one up for its
+    # mark must not scan the records of all the others.
+    result, _ = run_child(
+        tmp_path,
+        """
+        import statistics, threadsnap
+        release = threading.Event()
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        def timed():
+            start = time.perf_counter()
+            assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
+            return time.perf_counter() - start
+        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        threads = [threading.Thread(target=release.wait, daemon=True) for _ in range(4000)]
+        for t in threads:
+            t.start()
+        assert lockgauge.deinit_gil_interceptor() == 0
+        on, off = [], []
+        for _ in range(9):
+            off.append(timed())
+            assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+            # Every parked thread gets a record of this session.
+            release.set(); release.clear()
+            on.append(timed())
+            assert lockgauge.deinit_gil_interceptor() == 0
+        emit({"on": statistics.median(on), "off": statistics.median(off)})
+        """,
+        timeout=300,
+    )
+    assert result["on"] <= 1.5 * result["off"], result
