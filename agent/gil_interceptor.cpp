@@ -186,9 +186,10 @@ void unhook()
 {
     restore_slots(lock_slots, lock_slot_count);
     restore_slots(unlock_slots, unlock_slot_count);
+    pthread_mutex_t *gil_mutex = __atomic_load_n(&watched_mutex, __ATOMIC_SEQ_CST);
     __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
-    while (__atomic_load_n(&hooks_in_flight, __ATOMIC_SEQ_CST) != 0) {
-        sched_yield();
+    if (gil_mutex != nullptr) {
+        quiesce_hooks(gil_mutex);
     }
     /* No hook can poke the reporter any more: its eventfd may be closed. */
     __atomic_store_n(&naming_wake_fd, -1, __ATOMIC_RELEASE);
@@ -331,7 +332,6 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
         restore_slots(lock_slots, lock_slot_count);
         restore_slots(unlock_slots, unlock_slot_count);
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
-        hooks_in_flight = 0; /* hooks of threads that do not exist here */
         reinit_records_lock();
         naming_wake_fd = -1;
         reporter *r = session.background;

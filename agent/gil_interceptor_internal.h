@@ -40,6 +40,9 @@ int64_t now_ns();
 
 enum thread_state : uint8_t { THREAD_IDLE = 0, THREAD_WAITING = 1, THREAD_HOLDING = 2 };
 
+/* wait_start_ns of a thread that found the GIL free: it waits for nothing. */
+const int64_t no_wait = INT64_MIN;
+
 struct thread_record {
     /* Written by the owning thread only, under `seq` (odd while updating). */
     uint32_t seq;
@@ -160,7 +163,6 @@ extern mutex_func real_unlock;
 extern pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
 extern const int *gil_locked;          /* &gil->locked */
 extern int64_t session_start_ns;
-extern int hooks_in_flight;
 /* Written only under gil->mutex (or before the hooks are live). */
 extern thread_record *gil_holder;
 extern thread_record *previous_holder;
@@ -170,6 +172,9 @@ extern thread_record overflow_record;
 
 int hooked_mutex_lock(pthread_mutex_t *mutex);
 int hooked_mutex_unlock(pthread_mutex_t *mutex);
+/* Once watched_mutex is cleared: return when no hook is still writing.
+ * Locks gil_mutex briefly (never held long by anyone). */
+void quiesce_hooks(pthread_mutex_t *gil_mutex);
 
 /* ---- Names and reports -------------------------------------------------- */
 

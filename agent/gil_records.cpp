@@ -26,6 +26,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,19 +53,160 @@ int clock_by_syscall(clockid_t clock, struct timespec *ts)
  * version newer than the oldest glibc the agent supports. */
 clock_func read_clock = clock_by_syscall;
 
+/* CLOCK_MONOTONIC in ns through the clock function. */
+int64_t clock_ns()
+{
+    struct timespec ts;
+    __atomic_load_n(&read_clock, __ATOMIC_RELAXED)(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+/* The hooks read the time three times per GIL hand-over.  Where the CPU's
+ * time-stamp counter runs at a constant rate, never stops and is what the
+ * kernel keeps time with, one rdtsc (about 10 ns) replaces each
+ * clock_gettime (about 25 ns): ticks are turned into ns with a rate
+ * calibrated once against CLOCK_MONOTONIC.  Elsewhere the clock is read. */
+struct tsc_scale {
+    uint64_t base_ticks;
+    int64_t base_ns;
+    uint64_t ns_per_tick_q32; /* ns per tick, times 2^32 */
+};
+
+tsc_scale tsc;
+int tsc_state; /* 0 not tried, 1 in use, -1 not usable */
+
+#if defined(__x86_64__)
+inline uint64_t read_tsc()
+{
+    uint32_t low, high;
+    __asm__ __volatile__("rdtsc" : "=a"(low), "=d"(high));
+    return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+/* Does the first line of `path` contain `word`?  Reads at most 4 KB. */
+bool file_mentions(const char *path, const char *word, bool whole_word)
+{
+    int fd = static_cast<int>(syscall(SYS_open, path, O_RDONLY | O_CLOEXEC));
+    if (fd < 0) {
+        return false;
+    }
+    char text[4096];
+    size_t length = 0;
+    while (length < sizeof(text) - 1) {
+        ssize_t got = read(fd, text + length, sizeof(text) - 1 - length);
+        if (got <= 0) {
+            break;
+        }
+        length += static_cast<size_t>(got);
+    }
+    close(fd);
+    text[length] = '\0';
+    size_t word_length = strlen(word);
+    for (const char *at = strstr(text, word); at != nullptr; at = strstr(at + 1, word)) {
+        if (!whole_word ||
+            ((at == text || at[-1] == ' ' || at[-1] == '\t') &&
+             (at[word_length] == ' ' || at[word_length] == '\n' || at[word_length] == '\0'))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Decide once whether the TSC can stand for the clock, and calibrate it:
+ * constant and non-stop (cpuinfo flags) and the kernel's clock source (so
+ * the CPUs' counters agree).  Takes about 2 ms, once per process. */
+void calibrate_tsc()
+{
+    if (tsc_state != 0) {
+        return;
+    }
+    tsc_state = -1;
+    if (getenv("VANDREL_GIL_CLOCK") != nullptr && strcmp(getenv("VANDREL_GIL_CLOCK"), "clock") == 0) {
+        return;
+    }
+    if (!file_mentions("/sys/devices/system/clocksource/clocksource0/current_clocksource", "tsc",
+                       true) ||
+        !file_mentions("/proc/cpuinfo", "constant_tsc", true) ||
+        !file_mentions("/proc/cpuinfo", "nonstop_tsc", true)) {
+        return;
+    }
+    /* Pair each clock read with the ticks around it, keeping the tightest
+     * pair, at both ends of a 2 ms window. */
+    struct pairing {
+        uint64_t ticks;
+        int64_t ns;
+    } ends[2];
+    for (int end = 0; end < 2; end++) {
+        if (end == 1) {
+            struct timespec pause = {0, 2000000};
+            while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+            }
+        }
+        uint64_t best_span = UINT64_MAX;
+        for (int attempt = 0; attempt < 16; attempt++) {
+            uint64_t before = read_tsc();
+            int64_t ns = clock_ns();
+            uint64_t after = read_tsc();
+            if (after > before && after - before < best_span) {
+                best_span = after - before;
+                ends[end].ticks = before + (after - before) / 2;
+                ends[end].ns = ns;
+            }
+        }
+        if (best_span == UINT64_MAX) {
+            return;
+        }
+    }
+    if (ends[1].ticks <= ends[0].ticks || ends[1].ns <= ends[0].ns) {
+        return;
+    }
+    uint64_t ticks = ends[1].ticks - ends[0].ticks;
+    uint64_t ns = static_cast<uint64_t>(ends[1].ns - ends[0].ns);
+    tsc.ns_per_tick_q32 = static_cast<uint64_t>((static_cast<unsigned __int128>(ns) << 32) / ticks);
+    tsc.base_ticks = ends[1].ticks;
+    tsc.base_ns = ends[1].ns;
+    if (tsc.ns_per_tick_q32 == 0) {
+        return;
+    }
+    __atomic_store_n(&tsc_state, 1, __ATOMIC_RELEASE);
+}
+#else
+void calibrate_tsc()
+{
+    tsc_state = -1;
+}
+#endif
+
 void find_clock()
 {
     void *found = dlsym(RTLD_DEFAULT, "clock_gettime");
     if (found != nullptr) {
         __atomic_store_n(&read_clock, reinterpret_cast<clock_func>(found), __ATOMIC_RELEASE);
     }
+    calibrate_tsc();
 }
+
+/* Time from `start` to `end`, never negative (counters of two CPUs may
+ * disagree by a few ticks). */
+int64_t span(int64_t start, int64_t end)
+{
+    return start != no_wait && end > start ? end - start : 0;
+}
+
 
 int64_t now_ns()
 {
-    struct timespec ts;
-    __atomic_load_n(&read_clock, __ATOMIC_RELAXED)(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+#if defined(__x86_64__)
+    if (__atomic_load_n(&tsc_state, __ATOMIC_RELAXED) == 1) {
+        /* Signed: a CPU whose counter lags a little gives a small negative
+         * span rather than a huge one. */
+        int64_t ticks = static_cast<int64_t>(read_tsc() - tsc.base_ticks);
+        return tsc.base_ns +
+               static_cast<int64_t>((static_cast<__int128>(ticks) *
+                                     static_cast<__int128>(tsc.ns_per_tick_q32)) >> 32);
+    }
+#endif
+    return clock_ns();
 }
 
 /* ---- Per-thread records ------------------------------------------------- */
@@ -460,7 +602,7 @@ record_figures read_record(const thread_record *record, int64_t now)
                 if (state == THREAD_HOLDING && now > hold_start) {
                     figures.held_ns += now - hold_start;
                 }
-                else if (state == THREAD_WAITING && now > wait_start) {
+                else if (state == THREAD_WAITING && wait_start != no_wait && now > wait_start) {
                     figures.waited_ns += now - wait_start;
                 }
                 return figures;
@@ -683,32 +825,13 @@ mutex_func real_unlock;
 pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
 const int *gil_locked;          /* &gil->locked */
 int64_t session_start_ns;
-int hooks_in_flight;
 
 /* Written only under gil->mutex (or before the hooks are live). */
 thread_record *gil_holder;
 thread_record *previous_holder;
 uint64_t switch_count;
 
-/* Count this hook as running for `mutex`.  Returns false (nothing to do)
- * when the session ended meanwhile.  Paired with the stop path, which
- * clears watched_mutex and then waits for the count to reach zero. */
-bool enter_hook(pthread_mutex_t *mutex)
-{
-    __atomic_add_fetch(&hooks_in_flight, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&watched_mutex, __ATOMIC_SEQ_CST) == mutex) {
-        return true;
-    }
-    __atomic_sub_fetch(&hooks_in_flight, 1, __ATOMIC_SEQ_CST);
-    return false;
-}
-
-void leave_hook()
-{
-    __atomic_sub_fetch(&hooks_in_flight, 1, __ATOMIC_RELEASE);
-}
-
-/* gil->mutex is about to be locked by this thread: in take_gil() when the
+/* gil->mutex was just locked by this thread: in take_gil() when the
  * thread does not hold the GIL (its wait starts now), in drop_gil() when
  * it does (nothing to note until the unlock). */
 void note_gil_mutex_lock()
@@ -718,7 +841,9 @@ void note_gil_mutex_lock()
     if (__atomic_load_n(&gil_holder, __ATOMIC_RELAXED) == self || record == nullptr) {
         return;
     }
-    int64_t now = now_ns();
+    /* With the GIL free, this thread takes it before anyone else can (it
+     * owns gil->mutex): no wait to time, and one clock read saved. */
+    int64_t now = __atomic_load_n(gil_locked, __ATOMIC_RELAXED) == 0 ? no_wait : now_ns();
     begin_update(record);
     store_field(&record->wait_start_ns, now);
     store_field(&record->state, static_cast<uint8_t>(THREAD_WAITING));
@@ -733,16 +858,16 @@ void note_gil_mutex_unlock()
     thread_record *self = record != nullptr ? record : &overflow_record;
     thread_record *holder = __atomic_load_n(&gil_holder, __ATOMIC_RELAXED);
     int locked = __atomic_load_n(gil_locked, __ATOMIC_RELAXED);
-    int64_t now = now_ns();
     if (locked == 0) {
         /* drop_gil(): the holder let go. */
         if (holder != self) {
             return;
         }
+        int64_t now = now_ns();
         __atomic_store_n(&gil_holder, static_cast<thread_record *>(nullptr), __ATOMIC_RELAXED);
         if (record != nullptr) {
             begin_update(record);
-            store_field(&record->held_ns, record->held_ns + (now - record->hold_start_ns));
+            store_field(&record->held_ns, record->held_ns + span(record->hold_start_ns, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
         }
@@ -755,8 +880,9 @@ void note_gil_mutex_unlock()
         /* Leaving take_gil() without the GIL: a thread told to exit at
          * interpreter shutdown.  Its wait ends here. */
         if (record != nullptr && record->state == THREAD_WAITING) {
+            int64_t now = now_ns();
             begin_update(record);
-            store_field(&record->waited_ns, record->waited_ns + (now - record->wait_start_ns));
+            store_field(&record->waited_ns, record->waited_ns + span(record->wait_start_ns, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
         }
@@ -771,10 +897,14 @@ void note_gil_mutex_unlock()
     if (record != nullptr) {
         /* A thread seen first here was already queued when the session
          * started, so its wait is counted from the start. */
+        int64_t now = now_ns();
         int64_t wait_start =
             record->state == THREAD_WAITING ? record->wait_start_ns : session_start_ns;
+        if (wait_start == no_wait) {
+            wait_start = now;
+        }
         begin_update(record);
-        store_field(&record->waited_ns, record->waited_ns + (now - wait_start));
+        store_field(&record->waited_ns, record->waited_ns + span(wait_start, now));
         store_field(&record->hold_start_ns, now);
         store_field(&record->acquisitions, record->acquisitions + 1);
         store_field(&record->state, static_cast<uint8_t>(THREAD_HOLDING));
@@ -782,26 +912,37 @@ void note_gil_mutex_unlock()
     }
 }
 
+/* The hooks do their work only while this thread owns gil->mutex (after
+ * locking it, before unlocking it), and check that the session is still on
+ * while owning it.  So the stop path, once it has cleared watched_mutex,
+ * needs only to lock and unlock gil->mutex itself to know that no hook is
+ * still writing (see quiesce_hooks): no shared counter to bump on every
+ * hand-over. */
 int hooked_mutex_lock(pthread_mutex_t *mutex)
 {
-    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED) && enter_hook(mutex)) {
+    int result = __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
+    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED) && result == 0) {
         int saved_errno = errno;
         note_gil_mutex_lock();
         errno = saved_errno;
-        leave_hook();
     }
-    return __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
+    return result;
 }
 
 int hooked_mutex_unlock(pthread_mutex_t *mutex)
 {
-    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED) && enter_hook(mutex)) {
+    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED)) {
         int saved_errno = errno;
         note_gil_mutex_unlock();
         errno = saved_errno;
-        leave_hook();
     }
     return __atomic_load_n(&real_unlock, __ATOMIC_RELAXED)(mutex);
+}
+
+void quiesce_hooks(pthread_mutex_t *gil_mutex)
+{
+    pthread_mutex_lock(gil_mutex);
+    pthread_mutex_unlock(gil_mutex);
 }
 
 }  // namespace gil

@@ -6,6 +6,10 @@ test_gil_interceptor.py's run_child).  The long ones are `slow`; those with
 wall-clock bounds are also `timing`, so they stay out of sanitizer and
 valgrind runs.
 """
+import os
+import pathlib
+import sys
+
 import pytest
 
 from test_gil_interceptor import assert_totals_add_up, needs_interceptor, run_child, thread_figures
@@ -289,3 +293,43 @@ def test_dump_with_the_interceptor_on_costs_about_the_same(tmp_path):
         timeout=300,
     )
     assert result["on"] <= 1.5 * result["off"], result
+
+
+SCHED_YIELDS = """
+import os
+reports = []
+assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+n = 10000
+for _ in range(n):
+    os.sched_yield()
+assert lockgauge.deinit_gil_interceptor() == 0
+me = reports[-1]["threads"][threading.get_native_id()]
+emit({"acquisitions": me["acquisitions"], "n": n, "held_s": me["held_s"],
+      "wall_s": reports[-1]["wall_s"]})
+"""
+
+
+@needs_interceptor
+@pytest.mark.parametrize("clock", ["tsc", "clock"])
+def test_every_release_and_reacquire_is_counted(tmp_path, clock):
+    # N sched_yield() calls: N releases and re-acquires, plus the one the
+    # start makes to prove its hooks, whichever clock times them.
+    env = dict(os.environ)
+    if clock == "clock":
+        env["VANDREL_GIL_CLOCK"] = "clock"
+    result, _ = run_child(tmp_path, SCHED_YIELDS, env=env)
+    assert abs(result["acquisitions"] - (result["n"] + 1)) <= 2, result
+    assert 0 < result["held_s"] <= result["wall_s"], result
+
+
+@needs_interceptor
+@pytest.mark.slow
+@pytest.mark.timing
+def test_hooks_add_little_to_a_gil_hand_over(tmp_path):
+    # benchmarks/bench_gil_overhead.py's MICRO protocol: best of 20 blocks
+    # of os.sched_yield() each way, alternating in one process.
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "benchmarks"))
+    import bench_gil_overhead
+    result, _ = run_child(tmp_path, bench_gil_overhead.MICRO.replace(
+        "print(json.dumps(", "emit(("), prelude=True)
+    assert result["on"] - result["off"] <= 45, result
