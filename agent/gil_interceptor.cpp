@@ -238,11 +238,15 @@ void *reporter_main(void *arg)
     int64_t next_report = r->report_period_ns > 0 ? now_ns() + r->report_period_ns : INT64_MAX;
     int64_t next_naming = INT64_MAX;
     for (;;) {
-        /* Clear the poke before looking, so a thread arriving meanwhile
-         * pokes again. */
-        __atomic_store_n(&naming_signalled, 0, __ATOMIC_SEQ_CST);
-        if (next_naming == INT64_MAX && __atomic_load_n(&names_pending, __ATOMIC_SEQ_CST)) {
-            next_naming = now_ns() + r->sample_period_ns;
+        /* While a naming pass is scheduled, new threads need not poke:
+         * thread churn wakes this thread at most once a sample period.
+         * Otherwise clear the poke before looking, so a thread arriving
+         * meanwhile pokes again. */
+        if (next_naming == INT64_MAX) {
+            __atomic_store_n(&naming_signalled, 0, __ATOMIC_SEQ_CST);
+            if (__atomic_load_n(&names_pending, __ATOMIC_SEQ_CST)) {
+                next_naming = now_ns() + r->sample_period_ns;
+            }
         }
         wait_until(r, next_report < next_naming ? next_report : next_naming);
         if (stop_requested(r)) {

@@ -652,11 +652,16 @@ void retire_record(thread_record *record, int64_t now)
 
 /* Hand out a fresh record for the calling thread in the current session.
  * On success return it, published.  On error (too many live threads, no
- * memory) return null. */
-thread_record *new_record(bool is_agent)
+ * memory, `epoch` no longer the session's) return null. */
+thread_record *new_record(bool is_agent, uint64_t epoch)
 {
     long native_id = static_cast<long>(syscall(SYS_gettid));
     lock_records();
+    if (epoch != session_epoch) {
+        /* A start or stop came in between: the caller looks again. */
+        unlock_records();
+        return nullptr;
+    }
     thread_record *record = nullptr;
     if (free_head != 0) {
         record = record_at(free_head - 1);
@@ -763,7 +768,7 @@ thread_record *current_record()
         return nullptr;
     }
     if (binding->epoch != epoch) {
-        binding->record = new_record(false);
+        binding->record = new_record(false, epoch);
         binding->epoch = epoch;
     }
     return binding->record;
@@ -782,11 +787,12 @@ bool create_binding_key()
 
 thread_record *bind_agent_record()
 {
-    thread_record *self = new_record(true);
+    uint64_t epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
+    thread_record *self = new_record(true, epoch);
     record_binding *binding = this_thread_binding();
     if (binding != nullptr) {
         binding->record = self;
-        binding->epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
+        binding->epoch = epoch;
     }
     return self;
 }
@@ -920,6 +926,14 @@ void note_gil_mutex_unlock()
  * hand-over. */
 int hooked_mutex_lock(pthread_mutex_t *mutex)
 {
+    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED)) {
+        /* A thread's first touch of the GIL in a session makes its record
+         * here, before gil->mutex is taken: allocation and system calls
+         * must not lengthen everyone's hand-over. */
+        int saved_errno = errno;
+        current_record();
+        errno = saved_errno;
+    }
     int result = __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
     if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED) && result == 0) {
         int saved_errno = errno;
