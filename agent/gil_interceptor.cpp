@@ -14,12 +14,14 @@
 #endif
 #include "python_api.h"
 #if VANDREL_GIL_LAYOUT_KNOWN
+#include "internal/pycore_ceval.h"
 #include "internal/pycore_interp.h"
 #endif
 #include "gil_interceptor_internal.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -190,6 +192,7 @@ void unhook()
     __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
     if (gil_mutex != nullptr) {
         quiesce_hooks(gil_mutex);
+        quiesce_hooks(gil_switch.switch_mutex);
     }
     /* No hook can poke the reporter any more: its eventfd may be closed. */
     __atomic_store_n(&naming_wake_fd, -1, __ATOMIC_RELEASE);
@@ -488,6 +491,13 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
     }
     *mutex = &gil->mutex;
     *locked = &gil->locked;
+    /* For telling a forced hand-over from a voluntary one (see
+     * note_gil_mutex_unlock): who holds the GIL, whether it was asked to
+     * drop it, and the mutex drop_gil() waits on for the switch. */
+    gil_switch.switch_mutex = &gil->switch_mutex;
+    gil_switch.last_holder = reinterpret_cast<void *const *>(&gil->last_holder);
+    gil_switch.eval_breaker_offset = offsetof(PyThreadState, eval_breaker);
+    gil_switch.drop_request_bit = _PY_GIL_DROP_REQUEST_BIT;
     return true;
 #endif
 }

@@ -61,6 +61,11 @@ struct thread_record {
     bool named;
     uint8_t name_tries;
     char name[64];
+    /* A forced hand-over in progress (own thread only): 1 after the drop,
+     * 2 once drop_gil() ended its wait for the switch. */
+    uint8_t forced_phase;
+    int64_t forced_drop_ns;
+    long forced_switches; /* voluntary context switches at the switch's end */
     uint8_t ready;       /* in use by a live thread of this session */
     uint32_t index;      /* its own place, constant */
     uint32_t next_free;  /* index + 1 of the next free record (table_lock) */
@@ -163,6 +168,16 @@ extern mutex_func real_unlock;
 extern pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
 extern const int *gil_locked;          /* &gil->locked */
 extern int64_t session_start_ns;
+/* Where the hooks see that a drop was forced: gil->switch_mutex,
+ * &gil->last_holder, and the holder's eval_breaker word and drop bit.
+ * Set by the start before the hooks go live. */
+struct gil_switch_layout {
+    pthread_mutex_t *switch_mutex;
+    void *const *last_holder;
+    size_t eval_breaker_offset;
+    uintptr_t drop_request_bit;
+};
+extern gil_switch_layout gil_switch;
 /* Written only under gil->mutex (or before the hooks are live). */
 extern thread_record *gil_holder;
 extern thread_record *previous_holder;

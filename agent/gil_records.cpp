@@ -32,6 +32,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -698,6 +699,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->wait_start_ns = record->hold_start_ns = 0;
     record->waited_ns = record->held_ns = 0;
     record->acquisitions = 0;
+    record->forced_phase = 0;
     record->epoch = session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
     record->is_agent = is_agent;
@@ -831,11 +833,22 @@ mutex_func real_unlock;
 pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
 const int *gil_locked;          /* &gil->locked */
 int64_t session_start_ns;
+gil_switch_layout gil_switch;
 
 /* Written only under gil->mutex (or before the hooks are live). */
 thread_record *gil_holder;
 thread_record *previous_holder;
 uint64_t switch_count;
+
+/* This thread's count of voluntary context switches (it blocked), or -1. */
+long voluntary_switches()
+{
+    struct rusage usage;
+    if (syscall(SYS_getrusage, RUSAGE_THREAD, &usage) != 0) {
+        return -1;
+    }
+    return usage.ru_nvcsw;
+}
 
 /* gil->mutex was just locked by this thread: in take_gil() when the
  * thread does not hold the GIL (its wait starts now), in drop_gil() when
@@ -850,6 +863,16 @@ void note_gil_mutex_lock()
     /* With the GIL free, this thread takes it before anyone else can (it
      * owns gil->mutex): no wait to time, and one clock read saved. */
     int64_t now = __atomic_load_n(gil_locked, __ATOMIC_RELAXED) == 0 ? no_wait : now_ns();
+    if (record->forced_phase != 0) {
+        /* Back for the GIL after a forced hand-over: unless the thread
+         * blocked in between (it let go of its own accord as well, say for
+         * I/O), it wanted the GIL all along, and its wait started when it
+         * was made to drop it. */
+        if (record->forced_phase == 2 && voluntary_switches() == record->forced_switches) {
+            now = record->forced_drop_ns;
+        }
+        record->forced_phase = 0;
+    }
     begin_update(record);
     store_field(&record->wait_start_ns, now);
     store_field(&record->state, static_cast<uint8_t>(THREAD_WAITING));
@@ -872,6 +895,17 @@ void note_gil_mutex_unlock()
         int64_t now = now_ns();
         __atomic_store_n(&gil_holder, static_cast<thread_record *>(nullptr), __ATOMIC_RELAXED);
         if (record != nullptr) {
+            /* Asked to drop it (another thread timed out waiting)?  Then
+             * drop_gil() waits for the switch and the thread comes back. */
+            const char *holder_state = static_cast<const char *>(
+                __atomic_load_n(gil_switch.last_holder, __ATOMIC_RELAXED));
+            uintptr_t breaker = holder_state == nullptr
+                                    ? 0
+                                    : __atomic_load_n(reinterpret_cast<const uintptr_t *>(
+                                                          holder_state + gil_switch.eval_breaker_offset),
+                                                      __ATOMIC_RELAXED);
+            record->forced_phase = (breaker & gil_switch.drop_request_bit) != 0 ? 1 : 0;
+            record->forced_drop_ns = now;
             begin_update(record);
             store_field(&record->held_ns, record->held_ns + span(record->hold_start_ns, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
@@ -943,11 +977,29 @@ int hooked_mutex_lock(pthread_mutex_t *mutex)
     return result;
 }
 
+/* gil->switch_mutex is about to be unlocked by this thread.  After a
+ * forced drop that is the end of drop_gil()'s wait for the switch: note
+ * how often the thread has blocked so far. */
+void note_switch_mutex_unlock()
+{
+    thread_record *record = current_record();
+    if (record != nullptr && record->forced_phase == 1) {
+        record->forced_switches = voluntary_switches();
+        record->forced_phase = 2;
+    }
+}
+
 int hooked_mutex_unlock(pthread_mutex_t *mutex)
 {
-    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED)) {
+    pthread_mutex_t *watched = __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED);
+    if (mutex == watched) {
         int saved_errno = errno;
         note_gil_mutex_unlock();
+        errno = saved_errno;
+    }
+    else if (mutex == gil_switch.switch_mutex && watched != nullptr) {
+        int saved_errno = errno;
+        note_switch_mutex_unlock();
         errno = saved_errno;
     }
     return __atomic_load_n(&real_unlock, __ATOMIC_RELAXED)(mutex);

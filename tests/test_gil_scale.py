@@ -350,3 +350,62 @@ def test_thread_churn_costs_little():
     assert summary["ratio"] >= 0.95, summary
     assert summary["agent_share"] < 0.01, summary
     assert summary["p99_on_ms"] <= 1.5 * summary["p99_off_ms"] + 2.0, summary
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_wait_counts_from_a_forced_hand_over_on_a_crowded_cpu(tmp_path):
+    # Two spinners on one CPU shared with a CPU-bound process: after being
+    # made to drop the GIL, a spinner often waits for the CPU before it is
+    # back in take_gil().  That time is still time it wanted the GIL.  A
+    # thread that sleeps of its own accord between bursts stays not waiting
+    # while it sleeps, even when its drop came with a drop request.
+    result, _ = run_child(
+        tmp_path,
+        """
+        import subprocess
+        cpu = min(os.sched_getaffinity(0))
+        os.sched_setaffinity(0, {cpu})
+        hog = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+        os.sched_setaffinity(hog.pid, {cpu})
+        try:
+            stop = threading.Event()
+            def bursts():
+                while not stop.is_set():
+                    spin_for(0.02)
+                    time.sleep(0.05)
+            spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}")
+                        for i in range(2)]
+            sleeper = threading.Thread(target=bursts, name="bursts")
+            for t in spinners:
+                t.start()
+            reports = []
+            time.sleep(0.2)
+            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+            time.sleep(2.0)
+            assert lockgauge.deinit_gil_interceptor() == 0
+            first = reports[-1]
+            sleeper.start()
+            reports.clear()
+            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+            time.sleep(2.0)
+            assert lockgauge.deinit_gil_interceptor() == 0
+            stop.set()
+            for t in spinners + [sleeper]:
+                t.join()
+        finally:
+            hog.kill()
+            hog.wait()
+        emit({"first": first, "second": reports[-1], "spinners": [t.native_id for t in spinners],
+              "sleeper": sleeper.native_id})
+        """,
+    )
+    first = result["first"]
+    for native_id in result["spinners"]:
+        row = thread_figures(first, native_id)
+        assert (row["held_s"] + row["wait_s"]) / first["wall_s"] >= 0.9, (row, first["wall_s"])
+    second = result["second"]
+    sleeper = thread_figures(second, result["sleeper"])
+    # It sleeps 50 of every 70+ ms: counted as waiting, that would be most
+    # of the window.
+    assert sleeper["wait_s"] / second["wall_s"] < 0.45, (sleeper, second["wall_s"])
