@@ -223,6 +223,8 @@ size_t record_high_water;  /* slots ever handed out this session */
 uint32_t free_head;        /* index + 1 of the first free record, 0 for none */
 size_t live_records;       /* records in use */
 uint64_t session_epoch;
+/* Threads between a forced drop and the end of their switch wait. */
+int forced_drops_pending;
 int names_pending;
 int naming_wake_fd = -1;
 int naming_signalled;
@@ -819,6 +821,7 @@ void reset_records()
     finished_count = 0;
     group_count = 0;
     memset(&finished_totals, 0, sizeof(finished_totals));
+    __atomic_store_n(&forced_drops_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&naming_signalled, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&session_epoch, session_epoch + 1, __ATOMIC_RELEASE);
@@ -871,6 +874,9 @@ void note_gil_mutex_lock()
         if (record->forced_phase == 2 && voluntary_switches() == record->forced_switches) {
             now = record->forced_drop_ns;
         }
+        if (record->forced_phase == 1) {
+            __atomic_sub_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
+        }
         record->forced_phase = 0;
     }
     begin_update(record);
@@ -904,8 +910,19 @@ void note_gil_mutex_unlock()
                                     : __atomic_load_n(reinterpret_cast<const uintptr_t *>(
                                                           holder_state + gil_switch.eval_breaker_offset),
                                                       __ATOMIC_RELAXED);
-            record->forced_phase = (breaker & gil_switch.drop_request_bit) != 0 ? 1 : 0;
-            record->forced_drop_ns = now;
+            if ((breaker & gil_switch.drop_request_bit) != 0) {
+                if (record->forced_phase != 1) {
+                    __atomic_add_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
+                }
+                record->forced_phase = 1;
+                record->forced_drop_ns = now;
+            }
+            else if (record->forced_phase != 0) {
+                if (record->forced_phase == 1) {
+                    __atomic_sub_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
+                }
+                record->forced_phase = 0;
+            }
             begin_update(record);
             store_field(&record->held_ns, record->held_ns + span(record->hold_start_ns, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
@@ -982,10 +999,16 @@ int hooked_mutex_lock(pthread_mutex_t *mutex)
  * how often the thread has blocked so far. */
 void note_switch_mutex_unlock()
 {
+    /* Every take_gil() unlocks this mutex too: look at the record only
+     * while some thread is between a forced drop and its switch. */
+    if (__atomic_load_n(&forced_drops_pending, __ATOMIC_RELAXED) == 0) {
+        return;
+    }
     thread_record *record = current_record();
     if (record != nullptr && record->forced_phase == 1) {
         record->forced_switches = voluntary_switches();
         record->forced_phase = 2;
+        __atomic_sub_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
     }
 }
 
