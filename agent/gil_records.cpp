@@ -856,9 +856,8 @@ long voluntary_switches()
 /* gil->mutex was just locked by this thread: in take_gil() when the
  * thread does not hold the GIL (its wait starts now), in drop_gil() when
  * it does (nothing to note until the unlock). */
-void note_gil_mutex_lock()
+void note_gil_mutex_lock(thread_record *record)
 {
-    thread_record *record = current_record();
     thread_record *self = record != nullptr ? record : &overflow_record;
     if (__atomic_load_n(&gil_holder, __ATOMIC_RELAXED) == self || record == nullptr) {
         return;
@@ -977,18 +976,25 @@ void note_gil_mutex_unlock()
  * hand-over. */
 int hooked_mutex_lock(pthread_mutex_t *mutex)
 {
-    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED)) {
-        /* A thread's first touch of the GIL in a session makes its record
-         * here, before gil->mutex is taken: allocation and system calls
-         * must not lengthen everyone's hand-over. */
-        int saved_errno = errno;
-        current_record();
-        errno = saved_errno;
+    if (mutex != __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED)) {
+        return __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
     }
+    /* A thread's first touch of the GIL in a session makes its record
+     * here, before gil->mutex is taken: allocation and system calls must
+     * not lengthen everyone's hand-over. */
+    int saved_errno = errno;
+    thread_record *record = current_record();
+    errno = saved_errno;
     int result = __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
+    /* Recheck while owning gil->mutex: the session may have ended, and a
+     * new one began (then the record is of the old one: look again). */
     if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED) && result == 0) {
-        int saved_errno = errno;
-        note_gil_mutex_lock();
+        saved_errno = errno;
+        if (record == nullptr || record->epoch != __atomic_load_n(&session_epoch, __ATOMIC_RELAXED) ||
+            !record->ready) {
+            record = current_record();
+        }
+        note_gil_mutex_lock(record);
         errno = saved_errno;
     }
     return result;
