@@ -79,14 +79,24 @@ REPORT = LOAD + textwrap.dedent(
 
 DUMP = LOAD + textwrap.dedent(
     """
-    release = threading.Event()
+    # Parked threads that wake, take the GIL and park again on notify_all():
+    # each gets a record in every session, and none ends.
+    parked = threading.Condition()
+    def park():
+        with parked:
+            while True:
+                parked.wait()
+    def touch_all():
+        with parked:
+            parked.notify_all()
+        time.sleep(0.5)
     devnull = os.open(os.devnull, os.O_WRONLY)
     def timed():
         start = time.perf_counter()
         threadsnap.dump_all_threads_stack(devnull, 0)
         return time.perf_counter() - start
     assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
-    threads = [threading.Thread(target=release.wait, daemon=True) for _ in range(4000)]
+    threads = [threading.Thread(target=park, daemon=True) for _ in range(4000)]
     for t in threads:
         t.start()
     assert lockgauge.deinit_gil_interceptor() == 0
@@ -94,7 +104,7 @@ DUMP = LOAD + textwrap.dedent(
     for _ in range(9):
         off.append(timed())
         assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
-        release.set(); release.clear()
+        touch_all()
         on.append(timed())
         assert lockgauge.deinit_gil_interceptor() == 0
     print(json.dumps({"on_ms": statistics.median(on) * 1e3, "off_ms": statistics.median(off) * 1e3}))

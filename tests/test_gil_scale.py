@@ -272,29 +272,45 @@ def test_dump_with_the_interceptor_on_costs_about_the_same(tmp_path):
         tmp_path,
         """
         import statistics, threadsnap
-        release = threading.Event()
+        # Parked threads that wake, take the GIL and park again on notify_all():
+        # each gets a record in every session, and none ends.
+        parked = threading.Condition()
+        def park():
+            with parked:
+                while True:
+                    parked.wait()
+        def touch_all():
+            with parked:
+                parked.notify_all()
+            time.sleep(0.5)
         devnull = os.open(os.devnull, os.O_WRONLY)
         def timed():
             start = time.perf_counter()
             assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
             return time.perf_counter() - start
         assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
-        threads = [threading.Thread(target=release.wait, daemon=True) for _ in range(4000)]
+        threads = [threading.Thread(target=park, daemon=True) for _ in range(4000)]
         for t in threads:
             t.start()
         assert lockgauge.deinit_gil_interceptor() == 0
         on, off = [], []
         for _ in range(9):
             off.append(timed())
-            assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+            reports = []
+            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
             # Every parked thread gets a record of this session.
-            release.set(); release.clear()
+            touch_all()
             on.append(timed())
             assert lockgauge.deinit_gil_interceptor() == 0
-        emit({"on": statistics.median(on), "off": statistics.median(off)})
+        final = reports[-1]
+        touched = sum(1 for t in final["threads"].values() if t["acquisitions"] > 0)
+        touched += sum(g["count"] for g in final["groups"] if g["acquisitions"] >= g["count"])
+        emit({"on": statistics.median(on), "off": statistics.median(off), "touched": touched,
+              "alive": sum(t.is_alive() for t in threads)})
         """,
         timeout=300,
     )
+    assert result["alive"] == 4000 and result["touched"] >= 4000, result
     assert result["on"] <= 1.5 * result["off"], result
 
 
