@@ -735,8 +735,7 @@ bool gil_thread_waiting(unsigned long native_thread_id)
     if (session_phase_now != SESSION_ON) {
         return false;
     }
-    const thread_record *record = find_live_record(static_cast<long>(native_thread_id));
-    return record != nullptr && load_field(&record->state) == THREAD_WAITING;
+    return live_thread_waiting(static_cast<long>(native_thread_id));
 }
 
 }  // namespace vandrel

@@ -68,6 +68,7 @@ struct thread_record {
     long forced_switches; /* voluntary context switches at the switch's end */
     uint8_t ready;       /* in use by a live thread of this session */
     uint32_t index;      /* its own place, constant */
+    uint8_t *waiting_flag; /* its byte in the dense waiting flags, constant */
     uint32_t next_free;  /* index + 1 of the next free record (table_lock) */
 };
 
@@ -110,6 +111,9 @@ const char *record_name(const thread_record *record);
 /* The live record of `native_id`, or null.  Lock-free, safe in a signal
  * handler: records are never freed. */
 thread_record *find_live_record(long native_id);
+/* Is the live thread `native_id` queued for the GIL?  Lock-free, safe in
+ * a signal handler; reads only the id index and the dense flags. */
+bool live_thread_waiting(long native_id);
 
 /* Read a record consistently, counting a hold or wait in progress up to
  * `now`. */

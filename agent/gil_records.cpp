@@ -219,6 +219,10 @@ const size_t max_chunks = 4096;
 const size_t max_records = records_per_chunk * max_chunks;
 
 thread_record *record_chunks[max_chunks];
+/* One byte per record, 1 while its thread is queued for the GIL: the
+ * stack dump reads these densely packed flags instead of touching each
+ * record (a cache miss per thread, written by another CPU). */
+uint8_t *waiting_flag_chunks[max_chunks];
 size_t record_high_water;  /* slots ever handed out this session */
 uint32_t free_head;        /* index + 1 of the first free record, 0 for none */
 size_t live_records;       /* records in use */
@@ -269,10 +273,16 @@ bool binding_key_created = false;
  * moving under it only costs a missed mark.  A table that grows is kept
  * (never freed): growth doubles, so all of them take at most twice the
  * largest. */
+struct id_slot_entry {
+    long native_id; /* for readers, who never touch the record itself */
+    uint32_t index; /* the record's, for its waiting flag */
+    thread_record *record;
+};
+
 struct id_index {
     unsigned bits;
     size_t used;
-    thread_record *slots[1];
+    id_slot_entry slots[1];
 };
 
 id_index *ids;
@@ -288,21 +298,31 @@ id_index *new_id_index(unsigned bits)
 {
     size_t slots = static_cast<size_t>(1) << bits;
     id_index *index = static_cast<id_index *>(
-        calloc(1, sizeof(id_index) + (slots - 1) * sizeof(thread_record *)));
+        calloc(1, sizeof(id_index) + (slots - 1) * sizeof(id_slot_entry)));
     if (index != nullptr) {
         index->bits = bits;
     }
     return index;
 }
 
+/* Write slot `slot`: the id first, then the record that makes it live. */
+void id_slot_store(id_index *index, size_t slot, thread_record *record)
+{
+    __atomic_store_n(&index->slots[slot].native_id, record != nullptr ? record->native_id : 0,
+                     __ATOMIC_RELAXED);
+    __atomic_store_n(&index->slots[slot].index, record != nullptr ? record->index : 0,
+                     __ATOMIC_RELAXED);
+    __atomic_store_n(&index->slots[slot].record, record, __ATOMIC_RELEASE);
+}
+
 void id_index_place(id_index *index, thread_record *record)
 {
     size_t mask = (static_cast<size_t>(1) << index->bits) - 1;
     size_t slot = id_slot(index, record->native_id);
-    while (index->slots[slot] != nullptr) {
+    while (index->slots[slot].record != nullptr) {
         slot = (slot + 1) & mask;
     }
-    __atomic_store_n(&index->slots[slot], record, __ATOMIC_RELEASE);
+    id_slot_store(index, slot, record);
     index->used++;
 }
 
@@ -323,8 +343,8 @@ bool id_index_add(thread_record *record)
             if (index != nullptr) {
                 size_t slots = static_cast<size_t>(1) << index->bits;
                 for (size_t i = 0; i < slots; i++) {
-                    if (index->slots[i] != nullptr) {
-                        id_index_place(grown, index->slots[i]);
+                    if (index->slots[i].record != nullptr) {
+                        id_index_place(grown, index->slots[i].record);
                     }
                 }
             }
@@ -346,8 +366,8 @@ void id_index_remove(thread_record *record)
     }
     size_t mask = (static_cast<size_t>(1) << index->bits) - 1;
     size_t hole = id_slot(index, record->native_id);
-    for (size_t probes = 0; index->slots[hole] != record; probes++) {
-        if (index->slots[hole] == nullptr || probes > mask) {
+    for (size_t probes = 0; index->slots[hole].record != record; probes++) {
+        if (index->slots[hole].record == nullptr || probes > mask) {
             return; /* never added */
         }
         hole = (hole + 1) & mask;
@@ -355,7 +375,7 @@ void id_index_remove(thread_record *record)
     size_t next = hole;
     for (;;) {
         next = (next + 1) & mask;
-        thread_record *moving = index->slots[next];
+        thread_record *moving = index->slots[next].record;
         if (moving == nullptr) {
             break;
         }
@@ -363,15 +383,14 @@ void id_index_remove(thread_record *record)
         /* `moving` stays when its home lies cyclically in (hole, next]. */
         bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
         if (!stays) {
-            __atomic_store_n(&index->slots[hole], moving, __ATOMIC_RELEASE);
+            id_slot_store(index, hole, moving);
             hole = next;
         }
     }
-    __atomic_store_n(&index->slots[hole], static_cast<thread_record *>(nullptr), __ATOMIC_RELEASE);
+    id_slot_store(index, hole, nullptr);
     index->used--;
 }
 
-/* The live record of `native_id`, or null.  Lock-free (see id_index). */
 thread_record *find_live_record(long native_id)
 {
     id_index *index = __atomic_load_n(&ids, __ATOMIC_ACQUIRE);
@@ -381,17 +400,43 @@ thread_record *find_live_record(long native_id)
     size_t mask = (static_cast<size_t>(1) << index->bits) - 1;
     size_t slot = id_slot(index, native_id);
     for (size_t probes = 0; probes <= mask; probes++) {
-        thread_record *record = __atomic_load_n(&index->slots[slot], __ATOMIC_ACQUIRE);
+        thread_record *record = __atomic_load_n(&index->slots[slot].record, __ATOMIC_ACQUIRE);
         if (record == nullptr) {
             return nullptr;
         }
-        if (__atomic_load_n(&record->native_id, __ATOMIC_RELAXED) == native_id &&
+        /* Only a slot whose id matches costs a look at its record. */
+        if (__atomic_load_n(&index->slots[slot].native_id, __ATOMIC_RELAXED) == native_id &&
+            __atomic_load_n(&record->native_id, __ATOMIC_RELAXED) == native_id &&
             __atomic_load_n(&record->ready, __ATOMIC_ACQUIRE)) {
             return record;
         }
         slot = (slot + 1) & mask;
     }
     return nullptr;
+}
+
+bool live_thread_waiting(long native_id)
+{
+    id_index *index = __atomic_load_n(&ids, __ATOMIC_ACQUIRE);
+    if (index == nullptr) {
+        return false;
+    }
+    size_t mask = (static_cast<size_t>(1) << index->bits) - 1;
+    size_t slot = id_slot(index, native_id);
+    for (size_t probes = 0; probes <= mask; probes++) {
+        if (__atomic_load_n(&index->slots[slot].record, __ATOMIC_ACQUIRE) == nullptr) {
+            return false;
+        }
+        if (__atomic_load_n(&index->slots[slot].native_id, __ATOMIC_RELAXED) == native_id) {
+            uint32_t at = __atomic_load_n(&index->slots[slot].index, __ATOMIC_RELAXED);
+            const uint8_t *flags =
+                __atomic_load_n(&waiting_flag_chunks[at / records_per_chunk], __ATOMIC_ACQUIRE);
+            return flags != nullptr &&
+                   __atomic_load_n(&flags[at % records_per_chunk], __ATOMIC_RELAXED) != 0;
+        }
+        slot = (slot + 1) & mask;
+    }
+    return false;
 }
 
 /* ---- Finished threads --------------------------------------------------- */
@@ -647,6 +692,7 @@ void retire_record(thread_record *record, int64_t now)
     finished_totals.acquisitions += figures.acquisitions;
     add_finished_row(record->native_id, record_name(record), &figures);
     id_index_remove(record);
+    __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     __atomic_store_n(&record->ready, 0, __ATOMIC_RELEASE);
     record->next_free = free_head;
     free_head = record->index + 1;
@@ -673,15 +719,24 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     else if (record_high_water < max_records) {
         size_t index = record_high_water;
         thread_record **chunk_slot = &record_chunks[index / records_per_chunk];
+        size_t chunk = index / records_per_chunk;
         if (*chunk_slot == nullptr) {
-            __atomic_store_n(chunk_slot,
-                             static_cast<thread_record *>(
-                                 calloc(records_per_chunk, sizeof(thread_record))),
-                             __ATOMIC_RELEASE);
+            uint8_t *flags = static_cast<uint8_t *>(calloc(records_per_chunk, 1));
+            thread_record *fresh =
+                flags ? static_cast<thread_record *>(calloc(records_per_chunk, sizeof(thread_record)))
+                      : nullptr;
+            if (fresh == nullptr) {
+                free(flags);
+            }
+            else {
+                __atomic_store_n(&waiting_flag_chunks[chunk], flags, __ATOMIC_RELEASE);
+                __atomic_store_n(chunk_slot, fresh, __ATOMIC_RELEASE);
+            }
         }
         if (*chunk_slot != nullptr) {
             record = &(*chunk_slot)[index % records_per_chunk];
             record->index = static_cast<uint32_t>(index);
+            record->waiting_flag = &waiting_flag_chunks[chunk][index % records_per_chunk];
             __atomic_store_n(&record_high_water, index + 1, __ATOMIC_RELEASE);
         }
     }
@@ -702,6 +757,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->waited_ns = record->held_ns = 0;
     record->acquisitions = 0;
     record->forced_phase = 0;
+    __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     record->epoch = session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
     record->is_agent = is_agent;
@@ -812,7 +868,7 @@ void reset_records()
         }
     }
     if (ids != nullptr) {
-        memset(ids->slots, 0, (static_cast<size_t>(1) << ids->bits) * sizeof(thread_record *));
+        memset(ids->slots, 0, (static_cast<size_t>(1) << ids->bits) * sizeof(id_slot_entry));
         ids->used = 0;
     }
     __atomic_store_n(&record_high_water, 0, __ATOMIC_RELEASE);
@@ -882,6 +938,7 @@ void note_gil_mutex_lock(thread_record *record)
     store_field(&record->wait_start_ns, now);
     store_field(&record->state, static_cast<uint8_t>(THREAD_WAITING));
     end_update(record);
+    __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(1), __ATOMIC_RELAXED);
 }
 
 /* gil->mutex is about to be unlocked by this thread, which still owns it,
@@ -941,6 +998,7 @@ void note_gil_mutex_unlock()
             store_field(&record->waited_ns, record->waited_ns + span(record->wait_start_ns, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
+            __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
         }
         return;
     }
@@ -965,6 +1023,7 @@ void note_gil_mutex_unlock()
         store_field(&record->acquisitions, record->acquisitions + 1);
         store_field(&record->state, static_cast<uint8_t>(THREAD_HOLDING));
         end_update(record);
+        __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     }
 }
 

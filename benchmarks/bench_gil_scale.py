@@ -102,6 +102,7 @@ DUMP = LOAD + textwrap.dedent(
     assert lockgauge.deinit_gil_interceptor() == 0
     on, off = [], []
     for _ in range(9):
+        touch_all()  # the same wake-up before both, so caches start alike
         off.append(timed())
         assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
         touch_all()

@@ -295,6 +295,7 @@ def test_dump_with_the_interceptor_on_costs_about_the_same(tmp_path):
         assert lockgauge.deinit_gil_interceptor() == 0
         on, off = [], []
         for _ in range(9):
+            touch_all()  # the same wake-up before both, so caches start alike
             off.append(timed())
             reports = []
             assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
