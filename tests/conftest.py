@@ -14,7 +14,8 @@ environment variables:
   VANDREL_SANITIZED=1    the modules are a sanitizer build.
 Under a sanitizer or a wrapper, tests marked `build_shape` (the sanitizer
 changes the libraries' symbols and dependencies) or `timing` are skipped,
-and a child whose output carries a sanitizer or valgrind report fails."""
+and a child whose output carries a sanitizer or valgrind report fails.  On
+a debug build of the interpreter `timing` tests are skipped too."""
 import os
 import re
 import shlex
@@ -35,6 +36,8 @@ NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"
 SANITIZED = os.environ.get("VANDREL_SANITIZED") == "1"
 CHILD_PRELOAD = [p for p in os.environ.get("VANDREL_CHILD_PRELOAD", "").split(":") if p]
 CHILD_WRAPPER = shlex.split(os.environ.get("VANDREL_CHILD_WRAPPER", ""))
+# A debug interpreter (assertions, reference checks) runs several times slower.
+DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 # Children under valgrind run tens of times slower.
 TIMEOUT_FACTOR = float(os.environ.get("VANDREL_TIMEOUT_FACTOR", "1"))
 
@@ -56,8 +59,9 @@ def pytest_collection_modifyitems(config, items):
     skips = {}
     if SANITIZED:
         skips["build_shape"] = pytest.mark.skip(reason="sanitizer build changes symbols and NEEDED")
-    if SANITIZED or CHILD_WRAPPER:
-        skips["timing"] = pytest.mark.skip(reason="timing is meaningless under a sanitizer or valgrind")
+    if SANITIZED or CHILD_WRAPPER or DEBUG_INTERPRETER:
+        skips["timing"] = pytest.mark.skip(
+            reason="timing is meaningless under a sanitizer, valgrind or a debug interpreter")
     for item in items:
         for name, skip in skips.items():
             if name in item.keywords:

@@ -1,0 +1,127 @@
+"""The sitecustomize of the regression-test stage (tools/regrtest_site).
+
+It runs at the start of every process CPython's tests start, so it must
+never print or raise, must leave subinterpreters alone and must not write
+into a descriptor a test reused.  Each scenario runs in its own interpreter
+with the directory on PYTHONPATH, as the stage runs them."""
+import os
+import sys
+import textwrap
+
+from conftest import run_python
+
+# What starting the interceptor again answers while the sitecustomize has it on.
+ALREADY_ON = -4 if sys.version_info[:2] == (3, 13) else -2
+
+SITE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                        "tools", "regrtest_site")
+
+
+def site_child(code, *, extra_path=(), env=None, timeout=60):
+    child_env = dict(os.environ)
+    child_env.pop("LD_PRELOAD", None)
+    child_env["PYTHONPATH"] = os.pathsep.join([*extra_path, SITE_DIR])
+    child_env["PYTHONDONTWRITEBYTECODE"] = "1"
+    child_env.update(env or {})
+    return run_python(["-c", textwrap.dedent(code)], env=child_env, timeout=timeout, cwd="/")
+
+
+def assert_clean(done, stdout=""):
+    assert (done.returncode, done.stdout, done.stderr) == (0, stdout, ""), (
+        f"child exited {done.returncode}\n--- stdout\n{done.stdout}\n--- stderr\n{done.stderr}")
+
+
+def test_puts_the_agent_to_work_silently(tmp_path):
+    done = site_child("""
+        import sys, threading, time
+        import lockgauge
+        names = [t.name for t in threading.enumerate()]
+        # The interceptor is already on: a second start answers -4 (-2 where
+        # the agent has no interceptor, before 3.13).
+        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+              "vandrel-regrtest-dump" in names)
+        time.sleep(0.1)  # a few dumps and reports, then exit with both on
+    """, env={"VANDREL_REGRTEST_MARK_DIR": str(tmp_path)})
+    assert_clean(done, f"{ALREADY_ON} True\n")
+    assert len(os.listdir(tmp_path)) == 1
+
+
+def test_missing_agent_is_silent(tmp_path):
+    # A vandrel whose agent cannot be loaded: the modules must not be
+    # imported, since without an agent they write to stderr.
+    fake = tmp_path / "vandrel"
+    fake.mkdir()
+    (fake / "__init__.py").write_text(
+        "def load_agent():\n    raise FileNotFoundError('no agent here')\n")
+    done = site_child("""
+        import sys, threading
+        print(sorted(m for m in ("lockgauge", "threadsnap") if m in sys.modules),
+              threading.active_count())
+    """, extra_path=[str(tmp_path)])
+    assert_clean(done, "[] 1\n")
+
+
+def test_no_vandrel_at_all_is_silent():
+    # The interpreter without the package installed: the base interpreter
+    # of a virtualenv never sees the venv's site-packages.
+    base = os.path.join(sys.base_prefix, "bin", "python%d.%d" % sys.version_info[:2])
+    if sys.prefix == sys.base_prefix or not os.path.exists(base):
+        import pytest
+        pytest.skip("tests do not run from a virtualenv")
+    import subprocess
+    env = dict(os.environ, PYTHONPATH=SITE_DIR)
+    env.pop("LD_PRELOAD", None)
+    done = subprocess.run([base, "-c", "import sys; print('vandrel' in sys.modules)"],
+                          env=env, capture_output=True, text=True, timeout=60, cwd="/")
+    assert_clean(done, "False\n")
+
+
+def test_subinterpreter_is_left_alone():
+    done = site_child("""
+        import sys
+        check = ("import sys; "
+                 "assert 'sitecustomize' in sys.modules; "
+                 "assert 'lockgauge' not in sys.modules and 'vandrel' not in sys.modules")
+        try:
+            import _interpreters
+        except ImportError:
+            # CPython 3.10 to 3.12: legacy and isolated subinterpreters;
+            # run_string raises when the code fails.
+            import _xxsubinterpreters as interpreters
+            for isolated in (False, True):
+                interp = interpreters.create(isolated=isolated)
+                interpreters.run_string(interp, check)
+                interpreters.destroy(interp)
+        else:
+            # The sitecustomize runs there too, and must neither load the
+            # modules nor print or raise; "legacy" would let it import them.
+            for config in ("isolated", "legacy"):
+                interp = _interpreters.create(config)
+                failure = _interpreters.run_string(interp, check)
+                assert failure is None, (config, failure)
+                _interpreters.destroy(interp)
+        import lockgauge
+        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+    """)
+    assert_clean(done, f"{ALREADY_ON}\n")
+
+
+def test_dump_stops_when_its_descriptor_is_reused(tmp_path):
+    target = tmp_path / "reused"
+    done = site_child(f"""
+        import os, time
+        time.sleep(0.05)
+        devnull = os.stat(os.devnull)
+        fds = [int(n) for n in os.listdir("/proc/self/fd")]
+        ours = [fd for fd in fds if fd > 2 and os.path.exists(f"/proc/self/fd/{{fd}}")
+                and os.stat(f"/proc/self/fd/{{fd}}").st_rdev == devnull.st_rdev]
+        assert len(ours) == 1, ours
+        # What a test that closes descriptors it did not open might do.
+        os.close(ours[0])
+        fd = os.open({str(target)!r}, os.O_WRONLY | os.O_CREAT)
+        assert fd == ours[0], (fd, ours)
+        time.sleep(0.2)
+        os.close(fd)
+    """)
+    assert_clean(done)
+    assert target.read_bytes() == b""

@@ -1,0 +1,135 @@
+"""How tools/regrtest.py reads regrtest's results and picks what to rerun."""
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+
+
+@pytest.fixture(scope="module")
+def stage():
+    spec = importlib.util.spec_from_file_location("regrtest_stage",
+                                                  os.path.join(TOOLS, "regrtest.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_junit_outcomes(stage, tmp_path):
+    # The shapes regrtest writes: a failure, a fixture error named after its
+    # class, a skip, a pass, and a nameless record (a test that failed only
+    # in subtests), which must not turn up as a pass.
+    path = tmp_path / "r.xml"
+    path.write_text(
+        '<testsuites><testsuite>'
+        '<testcase name="test.test_a.A.test_fail" status="run"><failure type="E">x</failure></testcase>'
+        '<testcase name="setUpClass (test.test_a.B)" status="run"><error type="E">x</error></testcase>'
+        '<testcase name="test.test_a.A.test_skip" status="run"><skipped>no</skipped></testcase>'
+        '<testcase name="test.test_a.A.test_ok" status="run" />'
+        '<testcase />'
+        '</testsuite></testsuites>')
+    assert stage.read_junit(str(path)) == {
+        "test.test_a.A.test_fail": "failed",
+        "setUpClass (test.test_a.B)": "failed",
+        "test.test_a.A.test_skip": "skipped",
+        "test.test_a.A.test_ok": "passed",
+    }
+    assert stage.read_junit(str(tmp_path / "missing.xml")) == {}
+
+
+def test_module_states(stage):
+    assert stage.module_state("passed (31.2 sec)") == "passed"
+    assert stage.module_state("skipped (resource denied)") == "skipped"
+    assert stage.module_state("ran no tests") == "skipped"
+    assert stage.module_state("failed (env changed)") == "env-changed"
+    for text in ("failed (2 errors)", "worker non-zero exit code (Exit code -11 (SIGSEGV))",
+                 "timed out (2 min)", "failed (uncaught exception)"):
+        assert stage.module_state(text) == "failed", text
+
+
+def test_module_failures_of_its_own(stage):
+    # A module failure counts on its own unless its failed cases show it.
+    modules = {
+        "test_a": ("failed", "failed (1 error, 2 failures)"),
+        "test_b": ("failed", "worker non-zero exit code (Exit code -11 (SIGSEGV))"),
+        "test_c": ("failed", "failed (2 failures)"),
+        "test_d": ("passed", "passed"),
+        "test_e": ("failed", "timed out (2 min)"),
+    }
+    cases = {"test.test_a.T.test_x": "failed", "test.test_b.T.test_x": "failed",
+             "test.test_c.T.test_x": "passed", "test.test_e.T.test_x": "failed"}
+    assert not stage.own_failure("test_a", modules, cases)
+    assert stage.own_failure("test_b", modules, cases)  # crashed
+    assert stage.own_failure("test_c", modules, cases)  # failed in subtests only
+    assert not stage.own_failure("test_d", modules, cases)
+    assert stage.own_failure("test_e", modules, cases)  # timed out
+    assert stage.own_failure("test_f", modules, cases)  # no result at all
+
+
+def test_case_module_picks_the_longest_owner(stage):
+    modules = {"test_asyncio", "test_asyncio.test_events", "test_os", "test_osx"}
+    assert stage.case_module("test.test_asyncio.test_events.T.test_x", modules) \
+        == "test_asyncio.test_events"
+    assert stage.case_module("test.test_asyncio.test_tasks.T.test_x", modules) == "test_asyncio"
+    assert stage.case_module("setUpClass (test.test_os.FileTests)", modules) == "test_os"
+    assert stage.case_module("test.test_osx.T.test_x", modules) == "test_osx"
+    assert stage.case_module("test.test_sys.T.test_x", modules) is None
+
+
+def test_rerun_patterns_select_the_failed_tests(stage):
+    # The patterns go to regrtest's --matchfile: check them with regrtest's
+    # own matcher, in a child so its global state stays there.
+    pytest.importorskip("test.libregrtest.filter")
+    patterns = [stage.match_pattern("test.test_os.FileTests.test_access"),
+                stage.match_pattern("setUpClass (test.test_os.StatTests)")]
+    code = (
+        "import sys\n"
+        "from test.libregrtest.filter import set_match_tests, match_test\n"
+        "set_match_tests([(p, True) for p in sys.argv[1:]])\n"
+        "class T:\n"
+        "    def __init__(self, i): self.i = i\n"
+        "    def id(self): return self.i\n"
+        "for i in ['test.test_os.FileTests.test_access', 'test.test_os.FileTests.test_other',\n"
+        "          'test.test_os.StatTests.test_a', 'test.test_os.StatTestsX.test_a']:\n"
+        "    print(i, match_test(T(i)))\n")
+    done = subprocess.run([sys.executable, "-c", code, *patterns], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:4] == [
+        "test.test_os.FileTests.test_access True",
+        "test.test_os.FileTests.test_other False",
+        "test.test_os.StatTests.test_a True",
+        "test.test_os.StatTestsX.test_a False",
+    ]
+
+
+def test_known_effects_are_well_formed(stage):
+    seen = set()
+    for entry in stage.KNOWN_EFFECTS:
+        assert {"reason", "reproducer", "crashes", "tests"} <= set(entry) \
+            <= {"reason", "reproducer", "crashes", "tests", "tries"}, entry
+        assert entry["reason"] and entry["tests"], entry
+        assert os.path.exists(os.path.join(TOOLS, "regrtest_repro", entry["reproducer"])), entry
+        for test_id in entry["tests"]:
+            # Full ids: the stage reruns them through --matchfile and leaves
+            # crashing ones out through --ignorefile, both exact matches.
+            assert re.fullmatch(r"test(\.\w+){3,}", test_id), test_id
+            assert stage.known_effect(test_id) is entry
+            assert test_id not in seen, test_id
+            seen.add(test_id)
+    assert stage.known_effect("test.test_gc.GCTests.test_other") is None
+
+
+@pytest.mark.slow
+def test_capi_reproducer_crashes_with_a_plain_thread():
+    if sys.version_info < (3, 13) or importlib.util.find_spec("_testinternalcapi") is None:
+        pytest.skip("needs CPython 3.13's _interpreters.new_config and _testinternalcapi")
+    done = subprocess.run(
+        [sys.executable, os.path.join(TOOLS, "regrtest_repro", "capi_own_gil_main_obmalloc.py")],
+        capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
+    assert "effect shown" in done.stdout
