@@ -823,15 +823,22 @@ record_binding *this_thread_binding()
 thread_record *current_record()
 {
     uint64_t epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
-    record_binding *binding = this_thread_binding();
-    if (binding == nullptr) {
-        return nullptr;
+    record_binding *binding = static_cast<record_binding *>(pthread_getspecific(binding_key));
+    if (binding != nullptr && binding->epoch == epoch) {
+        return binding->record;
     }
-    if (binding->epoch != epoch) {
+    /* First touch in this session: allocation and system calls follow,
+     * and the hooks must leave errno as the interpreter's code left it. */
+    int saved_errno = errno;
+    binding = this_thread_binding();
+    thread_record *record = nullptr;
+    if (binding != nullptr) {
         binding->record = new_record(false, epoch);
         binding->epoch = epoch;
+        record = binding->record;
     }
-    return binding->record;
+    errno = saved_errno;
+    return record;
 }
 
 bool create_binding_key()
@@ -902,11 +909,11 @@ uint64_t switch_count;
 /* This thread's count of voluntary context switches (it blocked), or -1. */
 long voluntary_switches()
 {
+    int saved_errno = errno;
     struct rusage usage;
-    if (syscall(SYS_getrusage, RUSAGE_THREAD, &usage) != 0) {
-        return -1;
-    }
-    return usage.ru_nvcsw;
+    long switches = syscall(SYS_getrusage, RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
+    errno = saved_errno;
+    return switches;
 }
 
 /* gil->mutex was just locked by this thread: in take_gil() when the
@@ -1027,7 +1034,10 @@ void note_gil_mutex_unlock()
     }
 }
 
-/* The hooks do their work only while this thread owns gil->mutex (after
+/* The hooks leave errno untouched: the only paths that can change it
+ * (a thread's first record, the context-switch count) save and restore it.
+ *
+ * The hooks do their work only while this thread owns gil->mutex (after
  * locking it, before unlocking it), and check that the session is still on
  * while owning it.  So the stop path, once it has cleared watched_mutex,
  * needs only to lock and unlock gil->mutex itself to know that no hook is
@@ -1041,20 +1051,16 @@ int hooked_mutex_lock(pthread_mutex_t *mutex)
     /* A thread's first touch of the GIL in a session makes its record
      * here, before gil->mutex is taken: allocation and system calls must
      * not lengthen everyone's hand-over. */
-    int saved_errno = errno;
     thread_record *record = current_record();
-    errno = saved_errno;
     int result = __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
     /* Recheck while owning gil->mutex: the session may have ended, and a
      * new one began (then the record is of the old one: look again). */
     if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED) && result == 0) {
-        saved_errno = errno;
         if (record == nullptr || record->epoch != __atomic_load_n(&session_epoch, __ATOMIC_RELAXED) ||
             !record->ready) {
             record = current_record();
         }
         note_gil_mutex_lock(record);
-        errno = saved_errno;
     }
     return result;
 }
@@ -1081,14 +1087,10 @@ int hooked_mutex_unlock(pthread_mutex_t *mutex)
 {
     pthread_mutex_t *watched = __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED);
     if (mutex == watched) {
-        int saved_errno = errno;
         note_gil_mutex_unlock();
-        errno = saved_errno;
     }
     else if (mutex == gil_switch.switch_mutex && watched != nullptr) {
-        int saved_errno = errno;
         note_switch_mutex_unlock();
-        errno = saved_errno;
     }
     return __atomic_load_n(&real_unlock, __ATOMIC_RELAXED)(mutex);
 }
