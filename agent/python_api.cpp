@@ -174,6 +174,9 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     interceptor &= resolve(handle, "PyObject_CallNoArgs", &api->object_call_no_args);
     interceptor &= resolve(handle, "PyObject_Call", &api->object_call);
     interceptor &= resolve(handle, "PyTuple_New", &api->tuple_new);
+    interceptor &= resolve(handle, "PyTuple_Pack", &api->tuple_pack);
+    interceptor &= resolve(handle, "PyList_New", &api->list_new);
+    interceptor &= resolve(handle, "PyList_Append", &api->list_append);
     interceptor &= resolve(handle, "PyObject_GetAttrString", &api->object_get_attr_string);
     interceptor &= resolve(handle, "PyObject_GetIter", &api->object_get_iter);
     interceptor &= resolve(handle, "PyIter_Next", &api->iter_next);

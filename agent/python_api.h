@@ -75,6 +75,9 @@ struct python_api {
     PyObject *(*object_call_no_args)(PyObject *);
     PyObject *(*object_call)(PyObject *, PyObject *, PyObject *);
     PyObject *(*tuple_new)(Py_ssize_t);
+    PyObject *(*tuple_pack)(Py_ssize_t, ...);
+    PyObject *(*list_new)(Py_ssize_t);
+    int (*list_append)(PyObject *, PyObject *);
     PyObject *(*object_get_attr_string)(PyObject *, const char *);
     PyObject *(*object_get_iter)(PyObject *);
     PyObject *(*iter_next)(PyObject *);

@@ -14,7 +14,8 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-BENCHMARKS = ["bench_binding", "bench_dump", "bench_gil_overhead", "bench_import"]
+BENCHMARKS = ["bench_binding", "bench_dump", "bench_gil_overhead", "bench_gil_scale", "bench_gil_churn",
+              "bench_import"]
 
 
 def main():

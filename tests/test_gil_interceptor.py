@@ -353,7 +353,7 @@ def test_loaded_by_ld_preload(tmp_path):
         env=env,
         prelude=False,
     )
-    assert result == [OK, OK, ["final", "held_s", "switches", "threads", "wait_s", "wall_s"]]
+    assert result == [OK, OK, ["final", "groups", "held_s", "switches", "threads", "wait_s", "wall_s"]]
 
 
 # ---- the sink and report_fd ----------------------------------------------------
@@ -693,31 +693,52 @@ def test_fork_inside_the_sink(tmp_path):
         assert result["child"] == 0 and not findings, result
 
 
+def assert_totals_add_up(report):
+    """The totals are the sum of `threads` and `groups`, and `threads` is bounded."""
+    assert len(report["threads"]) <= 500, len(report["threads"])
+    for key in ("held_s", "wait_s"):
+        parts = sum(t[key] for t in report["threads"].values())
+        parts += sum(g[key] for g in report["groups"])
+        assert abs(parts - report[key]) <= 1e-6 * max(1.0, report[key]) + 1e-6, (key, parts, report[key])
+
+
 @needs_interceptor
-def test_hundreds_of_short_threads_are_all_reported(tmp_path):
-    # More threads than one block of records, each finished long before the
-    # report: every one keeps its figures under its native id.
+def test_hundreds_of_short_threads_are_all_accounted_for(tmp_path):
+    # 600 finished threads: the top ones by held and by wait keep their own
+    # rows under their native id and name, every other one is counted in
+    # the group of its name; together they are all of them.
     result, _ = run_child(
         tmp_path,
         """
         reports = []
         assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
-        ids = set()
+        ids = {}
         for batch in range(12):
-            threads = [threading.Thread(target=sum, args=(range(2000),)) for _ in range(50)]
+            threads = [threading.Thread(target=sum, args=(range(2000 + 100 * i),),
+                                        name=f"worker-{batch * 50 + i}") for i in range(50)]
             for t in threads:
                 t.start()
             for t in threads:
                 t.join()
-            ids.update(t.native_id for t in threads)
+            ids.update((t.native_id, t.name) for t in threads)
         assert lockgauge.deinit_gil_interceptor() == 0
-        report = reports[-1]
-        missing = [i for i in ids if str(i) not in {str(k) for k in report["threads"]}]
-        idle = [i for i in ids if report["threads"][i]["acquisitions"] < 1]
-        emit({"count": len(ids), "missing": missing, "idle": idle})
+        emit({"report": reports[-1], "ids": list(ids.items())})
         """,
     )
-    assert result["count"] > 500 and result["missing"] == [] and result["idle"] == [], result
+    report = result["report"]
+    assert_totals_add_up(report)
+    workers = {int(k): v for k, v in report["threads"].items() if v["name"].startswith("worker-")}
+    groups = {g["name"]: g for g in report["groups"]}
+    assert set(groups) <= {"worker-*"}, groups
+    grouped = groups.get("worker-*", {"count": 0, "acquisitions": 0})
+    # Native ids may be reused within the run: count threads, not ids.
+    assert len(workers) + grouped["count"] == 600, (len(workers), grouped)
+    assert 100 <= len(workers) <= 200, len(workers)
+    names = dict(result["ids"])
+    for native_id, row in workers.items():
+        assert row["acquisitions"] >= 1, row
+        assert names.get(native_id, row["name"]) == row["name"] or native_id not in names, row
+    assert grouped["acquisitions"] >= grouped["count"], grouped
 
 
 @needs_interceptor

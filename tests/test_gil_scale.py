@@ -1,0 +1,428 @@
+"""The GIL interceptor at server scale: thread churn, bounded reports,
+names of short-lived threads, stack-dump marks.
+
+Each scenario runs in a fresh interpreter with a timeout (see
+test_gil_interceptor.py's run_child).  The long ones are `slow`; those with
+wall-clock bounds are also `timing`, so they stay out of sanitizer and
+valgrind runs.
+"""
+import os
+import pathlib
+import sys
+
+import pytest
+
+from test_gil_interceptor import assert_totals_add_up, needs_interceptor, run_child, thread_figures
+
+
+CHURN_70K = """
+import collections
+
+def rss_kb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+
+# Only recent reports: the figures kept must be the interceptor's, not ours.
+reports = collections.deque(maxlen=200)
+def sink(report):
+    reports.append((time.monotonic(), report))
+
+r, w = os.pipe()
+os.set_blocking(r, False)
+text = bytearray()
+def drain():
+    while True:
+        try:
+            chunk = os.read(r, 1 << 16)
+        except BlockingIOError:
+            return
+        if not chunk:
+            return
+        text.extend(chunk)
+        del text[:-(1 << 20)]
+
+assert lockgauge.init_gil_interceptor(sink, 0, 20, w, 0, 0, 0) == 0
+started = 0
+rss = {}
+while started < 70000:
+    batch = [threading.Thread(target=lambda: None) for _ in range(100)]
+    for t in batch:
+        t.start()
+    for t in batch:
+        t.join()
+    started += len(batch)
+    drain()
+    if started in (40000, 70000):
+        rss[started] = rss_kb()
+
+stop = threading.Event()
+spinners = [threading.Thread(target=spin, args=(stop,), name=f"spinner-{i}") for i in range(2)]
+for t in spinners:
+    t.start()
+time.sleep(0.3)
+drain()
+mark = time.monotonic()
+time.sleep(2.0)
+drain()
+assert lockgauge.deinit_gil_interceptor() == 0
+stop.set()
+for t in spinners:
+    t.join()
+os.close(w)
+os.set_blocking(r, True)
+while chunk := os.read(r, 1 << 16):
+    text.extend(chunk)
+before = [rep for at, rep in reports if at <= mark][-1]
+final = reports[-1][1]
+# The agent's own thread holds the GIL only to build a report (its sink
+# only appends): its held time per report, late in the run, bounds a
+# report's build time.
+late = [rep for at, rep in reports if at > mark - 1.0 and not rep["final"]]
+def agent_row(rep):
+    return [t for t in rep["threads"].values() if t["name"] == "vandrel-agent"][0]
+held_per_report = (agent_row(late[-1])["held_s"] - agent_row(late[0])["held_s"]) / (len(late) - 1)
+texts = text.decode("utf-8", "replace").split("GIL report (")[1:]
+emit({"before": before, "final": final, "ids": [t.native_id for t in spinners],
+      "rss": rss, "held_per_report": held_per_report, "late_reports": len(late),
+      "text_sizes": [len(("GIL report (" + t).encode()) for t in texts[-20:]],
+      "last_text": "GIL report (" + texts[-1]})
+"""
+
+
+@needs_interceptor
+@pytest.mark.slow
+@pytest.mark.timing
+def test_seventy_thousand_threads_stay_counted_and_reports_stay_small(tmp_path):
+    # More threads than 65,536 and than twice pid_max here (32768): native
+    # ids are reused many times over.
+    result, _ = run_child(tmp_path, CHURN_70K, timeout=600)
+    before, final = result["before"], result["final"]
+    window = final["wall_s"] - before["wall_s"]
+    assert window > 1.5, window
+    for native_id in result["ids"]:
+        now, then = thread_figures(final, native_id), thread_figures(before, native_id)
+        share = (now["held_s"] - then["held_s"]) / window
+        assert 0.35 <= share <= 0.65, (now, then, window)
+        assert now["name"].startswith("spinner-"), now
+    total = (final["held_s"] - before["held_s"]) / window
+    assert total >= 0.9, (total, final["held_s"], before["held_s"], window)
+    # Every thread is accounted for, in a row or in its group.
+    assert_totals_add_up(final)
+    counted = len(final["threads"]) + sum(g["count"] for g in final["groups"])
+    assert counted >= 70000, counted
+    assert len(final["groups"]) <= 10, [g["name"] for g in final["groups"]]
+    # Memory does not grow with the threads that finished.
+    assert result["rss"]["70000"] - result["rss"]["40000"] < 4 * 1024, result["rss"]
+    # A report costs the same however many threads finished.
+    assert result["late_reports"] >= 20, result["late_reports"]
+    assert result["held_per_report"] < 0.002, result["held_per_report"]
+    assert max(result["text_sizes"]) < 16 * 1024, result["text_sizes"]
+    assert "Thread-* (<lambda>)" in result["last_text"], result["last_text"]
+
+
+HTTP_REQUESTS = """
+import http.client, http.server, re
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        time.sleep(0.001)
+        body = b"ok"
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+port = server.server_address[1]
+threading.Thread(target=server.serve_forever, name="acceptor", daemon=True).start()
+reports = []
+assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+failures = []
+def client(count):
+    for _ in range(count):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        try:
+            connection.request("GET", "/")
+            connection.getresponse().read()
+        except OSError as error:
+            failures.append(repr(error))
+        finally:
+            connection.close()
+clients = [threading.Thread(target=client, args=(2500,), name=f"client-{i}") for i in range(4)]
+for t in clients:
+    t.start()
+for t in clients:
+    t.join()
+server.shutdown()
+server.server_close()
+assert lockgauge.deinit_gil_interceptor() == 0
+report = reports[-1]
+pattern = re.compile(r"Thread-\\d+ \\(process_request_thread\\)")
+named_rows = sum(1 for t in report["threads"].values() if pattern.fullmatch(t["name"]))
+groups = {g["name"]: g["count"] for g in report["groups"]}
+emit({"named_rows": named_rows, "groups": groups, "failures": failures[:5],
+      "rows": len(report["threads"])})
+"""
+
+
+@needs_interceptor
+@pytest.mark.slow
+def test_short_request_threads_carry_their_threading_names(tmp_path):
+    # A thread per request, each living about a millisecond: every one must
+    # be counted under its threading name, in a row or in its group.
+    result, _ = run_child(tmp_path, HTTP_REQUESTS, timeout=600)
+    assert result["failures"] == [], result
+    named = result["named_rows"] + result["groups"].get("Thread-* (process_request_thread)", 0)
+    assert named >= 0.99 * 10000, result
+    assert sum(count for name, count in result["groups"].items()
+               if not name.startswith("Thread-* (process_request")) < 100, result
+
+
+@needs_interceptor
+def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        from concurrent.futures import ThreadPoolExecutor
+        r, w = os.pipe()
+        stop = threading.Event()
+        names = ["a-rather-long-thread-name-that-goes-on-and-on-0",
+                 "a-rather-long-thread-name-that-goes-on-and-on-1",
+                 "broken\\nline", "back\\\\slash"]
+        threads = [threading.Thread(target=stop.wait, name=n) for n in names]
+        for t in threads:
+            t.start()
+        assert lockgauge.init_gil_interceptor(None, 0, 0, w, 0, 0, 0) == 0
+        with ThreadPoolExecutor(4) as pool:
+            list(pool.map(lambda _: time.sleep(0.05), range(8)))
+            assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        for t in threads:
+            t.join()
+        os.close(w)
+        with os.fdopen(r, encoding="utf-8") as f:
+            emit(f.read())
+        """,
+    )
+    lines = result.splitlines()
+    table = lines[1:]
+    # One line per thread: the newline in a name did not break the table.
+    assert all(line.startswith("  ") for line in table), lines
+    cells = [line[2:2 + 32] for line in table[1:]]
+    assert "broken\\x0aline".ljust(32) in cells, cells
+    assert "back\\\\slash".ljust(32) in cells, cells
+    # Cut in the middle, so that numbered names stay apart.
+    long_cells = sorted(c for c in cells if c.startswith("a-rather-long"))
+    assert long_cells == ["a-rather-long-thread-…n-and-on-0",
+                          "a-rather-long-thread-…n-and-on-1"], cells
+    pool_names = {c.strip() for c in cells if c.startswith("ThreadPoolExecutor")}
+    assert pool_names == {f"ThreadPoolExecutor-0_{i}" for i in range(4)}, cells
+
+
+@needs_interceptor
+def test_dump_marks_exactly_the_threads_queued_for_the_gil(tmp_path):
+    result, _ = run_child(
+        tmp_path,
+        """
+        import tempfile, threadsnap
+        stop = threading.Event()
+        spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
+        sleeper = threading.Thread(target=stop.wait, name="sleeper")
+        for t in spinners + [sleeper]:
+            t.start()
+        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        texts = []
+        for _ in range(20):
+            time.sleep(0.05)
+            # Keep the GIL a little (less than the switch interval), so
+            # that the spinner just made to drop it is back in take_gil().
+            spin_for(0.004)
+            with tempfile.TemporaryFile() as f:
+                # The dump runs with the GIL held: both spinners queue for it.
+                assert threadsnap.dump_all_threads_stack(f.fileno(), 0) == 0
+                f.seek(0)
+                texts.append(f.read().decode())
+        assert lockgauge.deinit_gil_interceptor() == 0
+        stop.set()
+        for t in spinners + [sleeper]:
+            t.join()
+        emit(texts)
+        """,
+    )
+    marks = [{line.split('"')[1] for line in text.splitlines()
+              if line.endswith(", waiting for the GIL (most recent call first):")}
+             for text in result]
+    assert all(m <= {"spin-0", "spin-1"} for m in marks), marks
+    # Each spinner is found queued (on a busy machine the one just made to
+    # drop the GIL may not be back in take_gil() yet at a given dump).
+    assert set().union(*marks) == {"spin-0", "spin-1"}, marks
+    assert sum(map(len, marks)) >= len(marks), marks
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_dump_with_the_interceptor_on_costs_about_the_same(tmp_path):
+    # 4,000 threads that all touched the GIL: looking each one up for its
+    # mark must not scan the records of all the others.
+    result, _ = run_child(
+        tmp_path,
+        """
+        import statistics, threadsnap
+        # Parked threads that wake, take the GIL and park again on notify_all():
+        # each gets a record in every session, and none ends.
+        parked = threading.Condition()
+        def park():
+            with parked:
+                while True:
+                    parked.wait()
+        def touch_all():
+            with parked:
+                parked.notify_all()
+            time.sleep(0.5)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        def timed():
+            start = time.perf_counter()
+            assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
+            return time.perf_counter() - start
+        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        threads = [threading.Thread(target=park, daemon=True) for _ in range(4000)]
+        for t in threads:
+            t.start()
+        assert lockgauge.deinit_gil_interceptor() == 0
+        on, off = [], []
+        for _ in range(9):
+            touch_all()  # the same wake-up before both, so caches start alike
+            off.append(timed())
+            reports = []
+            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+            # Every parked thread gets a record of this session.
+            touch_all()
+            on.append(timed())
+            assert lockgauge.deinit_gil_interceptor() == 0
+        final = reports[-1]
+        touched = sum(1 for t in final["threads"].values() if t["acquisitions"] > 0)
+        touched += sum(g["count"] for g in final["groups"] if g["acquisitions"] >= g["count"])
+        emit({"on": statistics.median(on), "off": statistics.median(off), "touched": touched,
+              "alive": sum(t.is_alive() for t in threads)})
+        """,
+        timeout=300,
+    )
+    assert result["alive"] == 4000 and result["touched"] >= 4000, result
+    assert result["on"] <= 1.5 * result["off"], result
+
+
+SCHED_YIELDS = """
+import os
+reports = []
+assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+n = 10000
+for _ in range(n):
+    os.sched_yield()
+assert lockgauge.deinit_gil_interceptor() == 0
+me = reports[-1]["threads"][threading.get_native_id()]
+emit({"acquisitions": me["acquisitions"], "n": n, "held_s": me["held_s"],
+      "wall_s": reports[-1]["wall_s"]})
+"""
+
+
+@needs_interceptor
+@pytest.mark.parametrize("clock", ["tsc", "clock"])
+def test_every_release_and_reacquire_is_counted(tmp_path, clock):
+    # N sched_yield() calls: N releases and re-acquires, plus the one the
+    # start makes to prove its hooks, whichever clock times them.
+    env = dict(os.environ)
+    if clock == "clock":
+        env["VANDREL_GIL_CLOCK"] = "clock"
+    result, _ = run_child(tmp_path, SCHED_YIELDS, env=env)
+    assert abs(result["acquisitions"] - (result["n"] + 1)) <= 2, result
+    assert 0 < result["held_s"] <= result["wall_s"], result
+
+
+@needs_interceptor
+@pytest.mark.slow
+@pytest.mark.timing
+def test_hooks_add_little_to_a_gil_hand_over(tmp_path):
+    # benchmarks/bench_gil_overhead.py's MICRO protocol: best of 20 blocks
+    # of os.sched_yield() each way, alternating in one process.
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "benchmarks"))
+    import bench_gil_overhead
+    result, _ = run_child(tmp_path, bench_gil_overhead.MICRO.replace(
+        "print(json.dumps(", "emit(("), prelude=True)
+    assert result["on"] - result["off"] <= 45, result
+
+
+@needs_interceptor
+@pytest.mark.slow
+@pytest.mark.timing
+def test_thread_churn_costs_little():
+    # benchmarks/bench_gil_churn.py: 21 alternating rounds of 10,000
+    # threads started and joined at full speed beside a 1 ms ticker.
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "benchmarks"))
+    import bench_gil_churn
+    summary = bench_gil_churn.summary(bench_gil_churn.measure(rounds=21, count=10000))
+    assert summary["ratio"] >= 0.95, summary
+    assert summary["agent_share"] < 0.01, summary
+    assert summary["p99_on_ms"] <= 1.5 * summary["p99_off_ms"] + 2.0, summary
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_wait_counts_from_a_forced_hand_over_on_a_crowded_cpu(tmp_path):
+    # Two spinners on one CPU shared with a CPU-bound process: after being
+    # made to drop the GIL, a spinner often waits for the CPU before it is
+    # back in take_gil().  That time is still time it wanted the GIL.  A
+    # thread that sleeps of its own accord between bursts stays not waiting
+    # while it sleeps, even when its drop came with a drop request.
+    result, _ = run_child(
+        tmp_path,
+        """
+        import subprocess
+        cpu = min(os.sched_getaffinity(0))
+        os.sched_setaffinity(0, {cpu})
+        hog = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+        os.sched_setaffinity(hog.pid, {cpu})
+        try:
+            stop = threading.Event()
+            def bursts():
+                while not stop.is_set():
+                    spin_for(0.02)
+                    time.sleep(0.05)
+            spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}")
+                        for i in range(2)]
+            sleeper = threading.Thread(target=bursts, name="bursts")
+            for t in spinners:
+                t.start()
+            reports = []
+            time.sleep(0.2)
+            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+            time.sleep(2.0)
+            assert lockgauge.deinit_gil_interceptor() == 0
+            first = reports[-1]
+            sleeper.start()
+            reports.clear()
+            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+            time.sleep(2.0)
+            assert lockgauge.deinit_gil_interceptor() == 0
+            stop.set()
+            for t in spinners + [sleeper]:
+                t.join()
+        finally:
+            hog.kill()
+            hog.wait()
+        emit({"first": first, "second": reports[-1], "spinners": [t.native_id for t in spinners],
+              "sleeper": sleeper.native_id})
+        """,
+    )
+    first = result["first"]
+    for native_id in result["spinners"]:
+        row = thread_figures(first, native_id)
+        assert (row["held_s"] + row["wait_s"]) / first["wall_s"] >= 0.9, (row, first["wall_s"])
+    second = result["second"]
+    sleeper = thread_figures(second, result["sleeper"])
+    # It sleeps 50 of every 70+ ms: counted as waiting, that would be most
+    # of the window.
+    assert sleeper["wait_s"] / second["wall_s"] < 0.45, (sleeper, second["wall_s"])
