@@ -38,6 +38,21 @@ def build_agent(directory, *defines):
     return out
 
 
+def build_c_helper(directory, name):
+    """Compile tests/native/<name>.c against this interpreter's headers into
+    directory/<name>.so; return its path."""
+    import sysconfig
+    include = sysconfig.get_paths()["include"]
+    out = directory / f"{name}.so"
+    proc = subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1", "-I" + include,
+                           # Debian's pyconfig.h includes its multiarch twin from here.
+                           "-isystem", os.path.dirname(include),
+                           os.path.join(REPO, "tests", "native", f"{name}.c"), "-o", str(out)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return out
+
+
 @pytest.fixture(scope="module")
 def public_api_agent(tmp_path_factory):
     """The agent built with its public-API frame walk forced on: the path
@@ -745,15 +760,7 @@ def test_thread_state_mid_start_is_left_out(tmp_path):
     """A thread state whose ids are only half written (PyGILState_Ensure()
     puts it in the list first) must not show as `Thread ?`: it has run no
     Python code and is left out until both ids are there."""
-    import sysconfig
-    helper = tmp_path / "half_started.so"
-    compiler = os.environ.get("CC", "cc")
-    proc = subprocess.run([compiler, "-shared", "-fPIC", "-O1",
-                           "-I" + sysconfig.get_paths()["include"],
-                           "-isystem", os.path.dirname(sysconfig.get_paths()["include"]),
-                           os.path.join(REPO, "tests", "native", "half_started.c"),
-                           "-o", str(helper)], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
+    helper = build_c_helper(tmp_path, "half_started")
     code = SCENARIO_PROLOGUE + r'''
 helper = ctypes.PyDLL(sys.argv[2])
 helper.half_started.restype = ctypes.c_void_p
@@ -780,14 +787,7 @@ def test_head_lock_held_by_the_caller_never_hangs(tmp_path):
     run a __del__ that dumps: on the same thread the lock never comes free.
     The dump gives up on it after about a second and writes the calling
     thread alone, never hangs."""
-    import sysconfig
-    helper = tmp_path / "head_lock.so"
-    proc = subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1",
-                           "-I" + sysconfig.get_paths()["include"],
-                           "-isystem", os.path.dirname(sysconfig.get_paths()["include"]),
-                           os.path.join(REPO, "tests", "native", "head_lock.c"),
-                           "-o", str(helper)], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
+    helper = build_c_helper(tmp_path, "head_lock")
     code = SCENARIO_PROLOGUE + r'''
 import time
 helper = ctypes.PyDLL(sys.argv[2])
