@@ -339,8 +339,16 @@ print("in_dump" if " in <module>" in vandrel.format_stacks() else "no frame")
 
 def fresh_venv(where):
     """A new virtual environment with nothing of ours in it; its python."""
-    run([sys.executable, "-m", "venv", str(where)], cwd=where.parent)
-    return where / "bin" / "python"
+    python = where / "bin" / "python"
+    try:
+        run([sys.executable, "-m", "venv", str(where)], cwd=where.parent)
+    except AssertionError:
+        # Debian's ensurepip wants the system's own wheels: our pip installs pip.
+        shutil.rmtree(where, ignore_errors=True)
+        run([sys.executable, "-m", "venv", "--without-pip", str(where)], cwd=where.parent)
+        run([sys.executable, "-m", "pip", "-q", "--disable-pip-version-check", "--python",
+             str(python), "install", "pip"], cwd=where.parent)
+    return python
 
 
 def check_installed(python, tmp_path):
