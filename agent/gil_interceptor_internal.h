@@ -53,6 +53,7 @@ struct thread_record {
     int64_t held_ns;
     uint64_t acquisitions;
     /* Set before `ready` is published, then constant while in use. */
+    int64_t seen_since_ns; /* when this session first saw the thread */
     long native_id;
     uint64_t epoch;
     bool is_agent;
@@ -76,6 +77,10 @@ struct record_figures {
     int64_t held_ns;
     int64_t waited_ns;
     uint64_t acquisitions;
+    /* Time the session has seen the thread (from its first touch of the
+     * GIL to its end or now); never less than held + waited.  What is
+     * neither held nor waited is the rest. */
+    int64_t seen_ns;
 };
 
 extern uint64_t session_epoch; /* bumped by every start; 0 is never a session */
@@ -139,6 +144,7 @@ struct finished_row {
     int64_t held_ns;
     int64_t waited_ns;
     uint64_t acquisitions;
+    int64_t seen_ns;
 };
 
 struct thread_group {
@@ -147,6 +153,7 @@ struct thread_group {
     int64_t held_ns;
     int64_t waited_ns;
     uint64_t acquisitions;
+    int64_t seen_ns;
 };
 
 extern finished_row finished_rows[finished_capacity];

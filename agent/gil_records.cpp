@@ -515,13 +515,14 @@ void add_to_group(const char *name, bool is_group_name, uint64_t count,
     group->held_ns += figures->held_ns;
     group->waited_ns += figures->waited_ns;
     group->acquisitions += figures->acquisitions;
+    group->seen_ns += figures->seen_ns;
 }
 
 /* Move finished row `index` into its group.  table_lock held. */
 void fold_finished_row(size_t index)
 {
     finished_row *row = &finished_rows[index];
-    record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions};
+    record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
     add_to_group(row->name, false, 1, &figures);
     finished_rows[index] = finished_rows[--finished_count];
 }
@@ -591,7 +592,7 @@ void prune_finished()
             continue;
         }
         finished_row *row = &finished_rows[i];
-        record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions};
+        record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
         add_to_group(row->name, false, 1, &figures);
     }
     finished_count = kept;
@@ -610,6 +611,7 @@ void add_finished_row(long native_id, const char *name, const record_figures *fi
     row->held_ns = figures->held_ns;
     row->waited_ns = figures->waited_ns;
     row->acquisitions = figures->acquisitions;
+    row->seen_ns = figures->seen_ns;
 }
 
 void begin_update(thread_record *record)
@@ -653,6 +655,12 @@ record_figures read_record(const thread_record *record, int64_t now)
                 else if (state == THREAD_WAITING && wait_start != no_wait && now > wait_start) {
                     figures.waited_ns += now - wait_start;
                 }
+                /* A wait counted from the session's start, or a counter
+                 * a little apart between CPUs, can put a first touch
+                 * after the time it counts for. */
+                int64_t seen = now - record->seen_since_ns;
+                int64_t counted = figures.held_ns + figures.waited_ns;
+                figures.seen_ns = seen > counted ? seen : counted;
                 return figures;
             }
         }
@@ -690,6 +698,7 @@ void retire_record(thread_record *record, int64_t now)
     finished_totals.held_ns += figures.held_ns;
     finished_totals.waited_ns += figures.waited_ns;
     finished_totals.acquisitions += figures.acquisitions;
+    finished_totals.seen_ns += figures.seen_ns;
     add_finished_row(record->native_id, record_name(record), &figures);
     id_index_remove(record);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
@@ -756,6 +765,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->wait_start_ns = record->hold_start_ns = 0;
     record->waited_ns = record->held_ns = 0;
     record->acquisitions = 0;
+    record->seen_since_ns = now_ns();
     record->forced_phase = 0;
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     record->epoch = session_epoch;

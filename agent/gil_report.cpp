@@ -335,6 +335,7 @@ struct report_row {
     int64_t held_ns;
     int64_t waited_ns;
     uint64_t acquisitions;
+    int64_t seen_ns;
     bool live;
 };
 
@@ -348,6 +349,7 @@ struct report_data {
     int64_t wall_ns;
     int64_t held_ns;
     int64_t waited_ns;
+    int64_t seen_ns;
     uint64_t switches;
 };
 
@@ -431,6 +433,7 @@ void fold_row_for_report(report_data *data, const report_row *row)
     group->held_ns += row->held_ns;
     group->waited_ns += row->waited_ns;
     group->acquisitions += row->acquisitions;
+    group->seen_ns += row->seen_ns;
     data->grouped_threads++;
 }
 
@@ -473,6 +476,7 @@ void collect_report(int64_t now, report_data *data)
         record_figures figures = read_record(record, now);
         data->held_ns += figures.held_ns;
         data->waited_ns += figures.waited_ns;
+        data->seen_ns += figures.seen_ns;
         if (data->rows != nullptr) {
             report_row *row = &data->rows[data->count++];
             row->native_id = record->native_id;
@@ -480,11 +484,13 @@ void collect_report(int64_t now, report_data *data)
             row->held_ns = figures.held_ns;
             row->waited_ns = figures.waited_ns;
             row->acquisitions = figures.acquisitions;
+            row->seen_ns = figures.seen_ns;
             row->live = true;
         }
     }
     data->held_ns += finished_totals.held_ns;
     data->waited_ns += finished_totals.waited_ns;
+    data->seen_ns += finished_totals.seen_ns;
     if (data->rows != nullptr) {
         for (size_t i = 0; i < finished_count; i++) {
             const finished_row *finished = &finished_rows[i];
@@ -494,6 +500,7 @@ void collect_report(int64_t now, report_data *data)
             row->held_ns = finished->held_ns;
             row->waited_ns = finished->waited_ns;
             row->acquisitions = finished->acquisitions;
+            row->seen_ns = finished->seen_ns;
         }
     }
     if (group_count > 0) {
@@ -525,6 +532,9 @@ void collect_report(int64_t now, report_data *data)
             report_row *row = &data->rows[data->count++];
             row->native_id = key.native_id;
             memcpy(row->name, threads.items[j].name, sizeof(row->name));
+            /* Blocked since before the session: neither, all along. */
+            row->seen_ns = data->wall_ns;
+            data->seen_ns += data->wall_ns;
             row->live = true;
         }
         if (data->count > max_report_threads) {
@@ -570,10 +580,17 @@ PyObject *text_object(const char *text)
     return py->unicode_decode_utf8(text, static_cast<Py_ssize_t>(strlen(text)), "replace");
 }
 
+/* Of `seen_ns`, the time neither held nor waited for (never negative). */
+int64_t neither_ns(int64_t seen_ns, int64_t held_ns, int64_t waited_ns)
+{
+    int64_t rest = seen_ns - held_ns - waited_ns;
+    return rest > 0 ? rest : 0;
+}
+
 /* The figures of one thread or group as a new dict; null with an exception
  * set on failure. */
 PyObject *figures_dict(const char *name, const uint64_t *count, int64_t held_ns,
-                       int64_t waited_ns, uint64_t acquisitions)
+                       int64_t waited_ns, uint64_t acquisitions, int64_t seen_ns)
 {
     PyObject *entry = py->dict_new();
     bool ok = entry != nullptr && set_item(entry, "name", text_object(name)) &&
@@ -582,7 +599,9 @@ PyObject *figures_dict(const char *name, const uint64_t *count, int64_t held_ns,
               set_item(entry, "held_s", py->float_from_double(seconds(held_ns))) &&
               set_item(entry, "wait_s", py->float_from_double(seconds(waited_ns))) &&
               set_item(entry, "acquisitions",
-                       py->long_from_long_long(static_cast<long long>(acquisitions)));
+                       py->long_from_long_long(static_cast<long long>(acquisitions))) &&
+              set_item(entry, "neither_s",
+                       py->float_from_double(seconds(neither_ns(seen_ns, held_ns, waited_ns))));
     if (!ok && entry != nullptr) {
         py->decref(entry);
         return nullptr;
@@ -601,13 +620,16 @@ PyObject *report_dict(const report_data *data, bool final)
               set_item(dict, "wall_s", py->float_from_double(seconds(data->wall_ns))) &&
               set_item(dict, "held_s", py->float_from_double(seconds(data->held_ns))) &&
               set_item(dict, "wait_s", py->float_from_double(seconds(data->waited_ns))) &&
+              set_item(dict, "neither_s", py->float_from_double(seconds(
+                  neither_ns(data->seen_ns, data->held_ns, data->waited_ns)))) &&
               set_item(dict, "switches",
                        py->long_from_long_long(static_cast<long long>(data->switches))) &&
               set_item(dict, "final", py->bool_from_long(final));
     for (size_t i = 0; ok && i < data->count; i++) {
         const report_row *row = &data->rows[i];
         PyObject *entry =
-            figures_dict(row->name, nullptr, row->held_ns, row->waited_ns, row->acquisitions);
+            figures_dict(row->name, nullptr, row->held_ns, row->waited_ns, row->acquisitions,
+                         row->seen_ns);
         PyObject *key = py->long_from_long_long(row->native_id);
         ok = entry != nullptr && key != nullptr && py->dict_set_item(threads, key, entry) == 0;
         if (entry) {
@@ -620,7 +642,7 @@ PyObject *report_dict(const report_data *data, bool final)
     for (size_t i = 0; ok && i < data->group_count; i++) {
         const thread_group *group = &data->groups[i];
         PyObject *entry = figures_dict(group->name, &group->count, group->held_ns,
-                                       group->waited_ns, group->acquisitions);
+                                       group->waited_ns, group->acquisitions, group->seen_ns);
         ok = entry != nullptr && py->list_append(group_list, entry) == 0;
         if (entry) {
             py->decref(entry);

@@ -179,9 +179,16 @@ def test_blocked_threads_neither_hold_nor_wait(tmp_path):
         blocked = thread_figures(report, result[role])
         assert blocked["name"] == role
         assert blocked["held_s"] + blocked["wait_s"] < 0.05 * wall, report
+        # ... and the report says so: all of the window is neither.
+        assert blocked["neither_s"] > 0.95 * wall, report
     # The GIL was busy meanwhile, so being idle above is not for lack of
     # contention.
-    assert thread_figures(report, result["spinner"])["held_s"] > 0.5 * wall, report
+    spinner = thread_figures(report, result["spinner"])
+    assert spinner["held_s"] > 0.5 * wall, report
+    # A thread seen all along: held, waited and neither make up the window.
+    seen = spinner["held_s"] + spinner["wait_s"] + spinner["neither_s"]
+    assert abs(seen - wall) < 0.03 * wall, (spinner, wall)
+    assert_totals_add_up(report)
 
 
 @needs_interceptor
@@ -353,7 +360,8 @@ def test_loaded_by_ld_preload(tmp_path):
         env=env,
         prelude=False,
     )
-    assert result == [OK, OK, ["final", "groups", "held_s", "switches", "threads", "wait_s", "wall_s"]]
+    assert result == [OK, OK, ["final", "groups", "held_s", "neither_s", "switches", "threads",
+                               "wait_s", "wall_s"]]
 
 
 # ---- the sink and report_fd ----------------------------------------------------
@@ -696,7 +704,7 @@ def test_fork_inside_the_sink(tmp_path):
 def assert_totals_add_up(report):
     """The totals are the sum of `threads` and `groups`, and `threads` is bounded."""
     assert len(report["threads"]) <= 500, len(report["threads"])
-    for key in ("held_s", "wait_s"):
+    for key in ("held_s", "wait_s", "neither_s"):
         parts = sum(t[key] for t in report["threads"].values())
         parts += sum(g[key] for g in report["groups"])
         assert abs(parts - report[key]) <= 1e-6 * max(1.0, report[key]) + 1e-6, (key, parts, report[key])

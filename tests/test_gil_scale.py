@@ -426,3 +426,10 @@ def test_wait_counts_from_a_forced_hand_over_on_a_crowded_cpu(tmp_path):
     # It sleeps 50 of every 70+ ms: counted as waiting, that would be most
     # of the window.
     assert sleeper["wait_s"] / second["wall_s"] < 0.45, (sleeper, second["wall_s"])
+    # What is neither held nor waited is said, not lost: the sleeps.
+    assert sleeper["neither_s"] / second["wall_s"] > 0.4, (sleeper, second["wall_s"])
+    for report in (first, second):
+        for native_id in result["spinners"]:
+            row = thread_figures(report, native_id)
+            seen = row["held_s"] + row["wait_s"] + row["neither_s"]
+            assert abs(seen - report["wall_s"]) < 0.03 * report["wall_s"], (row, report["wall_s"])
