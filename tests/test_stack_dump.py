@@ -26,7 +26,8 @@ def build_agent(directory, *defines):
     command = [cxx, "-std=c++17", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
                "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra", "-Werror",
                *(f"-D{define}" for define in defines),
-               "-I" + sysconfig.get_paths()["include"],
+               # System headers: warnings in the interpreter's own are not ours.
+               "-isystem", sysconfig.get_paths()["include"],
                # Debian's pyconfig.h includes its multiarch twin from here.
                "-isystem", os.path.dirname(sysconfig.get_paths()["include"]),
                *sources, "-o", str(out)]

