@@ -122,7 +122,8 @@ void calibrate_tsc()
         return;
     }
     tsc_state = -1;
-    if (getenv("VANDREL_GIL_CLOCK") != nullptr && strcmp(getenv("VANDREL_GIL_CLOCK"), "clock") == 0) {
+    const char *forced_clock = getenv("VANDREL_GIL_CLOCK");
+    if (forced_clock != nullptr && strcmp(forced_clock, "clock") == 0) {
         return;
     }
     if (!file_mentions("/sys/devices/system/clocksource/clocksource0/current_clocksource", "tsc",
