@@ -12,10 +12,10 @@ TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 @pytest.fixture(scope="module")
 def stage():
-    spec = importlib.util.spec_from_file_location("regrtest_stage",
-                                                  os.path.join(TOOLS, "regrtest.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("regrtest_stage",
+                                                   os.path.join(TOOLS, "regrtest.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -175,10 +175,10 @@ def parse_args(argv):
 
 def installed_packages_dir():
     """Return the site-packages directory this interpreter imports vandrel from."""
-    spec = importlib.util.find_spec("vandrel")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("vandrel")
+    if package is None or not package.submodule_search_locations:
         raise RuntimeError(f"vandrel is not installed for {sys.executable}")
-    return os.path.dirname(list(spec.submodule_search_locations)[0])
+    return os.path.dirname(list(package.submodule_search_locations)[0])
 
 
 def make_venv(path, packages, sitecustomize=None):
