@@ -10,6 +10,8 @@ reference agent and wraps the modules in the way ``faulthandler`` works:
 - ``dump_stacks_on_signal()`` and ``dump_stacks_later()`` arrange a dump on
   a signal or after a timeout, ``cancel_dump_stacks_on_signal()`` and
   ``cancel_dump_stacks_later()`` take them back;
+- ``GilMonitor`` switches the GIL interceptor on around a block and gives
+  its reports as ``GilReport`` objects;
 - ``agent_path()`` and ``load_agent()`` find and load the agent library;
 - failures raise ``VandrelError`` subclasses (or ``ValueError`` and
   ``OSError`` for bad arguments and unusable files) whose message says what
@@ -37,6 +39,12 @@ __all__ = [
     "AgentNotLoaded",
     "AgentEntryPointMissing",
     "GilInterceptorError",
+    "NotAvailable",
+    "BadParameter",
+    "AlreadyRunning",
+    "NotRunning",
+    "AgentSystemError",
+    "GilNotHeld",
     "GilInterceptorUnavailable",
     "GilInterceptorBadParameter",
     "GilInterceptorAlreadyOn",
@@ -53,6 +61,13 @@ __all__ = [
     "cancel_dump_stacks_on_signal",
     "dump_stacks_later",
     "cancel_dump_stacks_later",
+    "GilMonitor",
+    "GilReport",
+    "ThreadGilStats",
+    "GilGroupStats",
+    "GilInterval",
+    "LongHold",
+    "Frame",
 ]
 
 _AGENT_FILE = "vandrel_agent.so"
@@ -107,59 +122,123 @@ class GilInterceptorError(VandrelError):
             self.status = status
 
 
-class GilInterceptorUnavailable(GilInterceptorError):
-    """Status -2: no interceptor for this interpreter (not CPython 3.13 with a
-    GIL, free-threaded, a subinterpreter, or the GIL not found)."""
+class NotAvailable(GilInterceptorError):
+    """Status -2: no interceptor here: not CPython 3.13 with a GIL, a
+    subinterpreter, an interpreter shutting down, or the GIL not found.
+
+    Also reachable as ``GilInterceptorUnavailable``."""
 
     status = -2
 
 
-class GilInterceptorBadParameter(GilInterceptorError, ValueError):
-    """Status -3: a parameter is out of the agent's range."""
+class BadParameter(GilInterceptorError, ValueError):
+    """Status -3: the agent refused a parameter as out of its range.
+
+    Also reachable as ``GilInterceptorBadParameter``."""
 
     status = -3
 
 
-class GilInterceptorAlreadyOn(GilInterceptorError):
-    """Status -4: the interceptor is already on (or starting or stopping)."""
+class AlreadyRunning(GilInterceptorError):
+    """Status -4: an interceptor session is already on in this process (or
+    starting or stopping); only one can exist at a time.
+
+    Also reachable as ``GilInterceptorAlreadyOn``."""
 
     status = -4
 
 
-class GilInterceptorNotOn(GilInterceptorError):
-    """Status -5: the interceptor is not on (switching off only)."""
+class NotRunning(GilInterceptorError):
+    """Status -5: the interceptor is not on (switching off only).
+
+    Also reachable as ``GilInterceptorNotOn``."""
 
     status = -5
 
 
-class GilInterceptorSystemError(GilInterceptorError, OSError):
-    """Status -6: memory, ``mprotect`` or thread creation failed."""
+class AgentSystemError(GilInterceptorError, OSError):
+    """Status -6: memory, ``mprotect`` or thread creation failed in the agent.
+
+    Also reachable as ``GilInterceptorSystemError``."""
 
     status = -6
 
 
-class GilInterceptorNoGil(GilInterceptorError):
-    """Status -7: the call was made without holding the GIL."""
+class GilNotHeld(GilInterceptorError):
+    """Status -7: the call reached the agent without holding the GIL.
+
+    Also reachable as ``GilInterceptorNoGil``."""
 
     status = -7
 
 
+# The first names of these errors; code written against them keeps working.
+GilInterceptorUnavailable = NotAvailable
+GilInterceptorBadParameter = BadParameter
+GilInterceptorAlreadyOn = AlreadyRunning
+GilInterceptorNotOn = NotRunning
+GilInterceptorSystemError = AgentSystemError
+GilInterceptorNoGil = GilNotHeld
+
 _GIL_STATUS_ERRORS: Dict[int, Type[GilInterceptorError]] = {
     cls.status: cls
-    for cls in (GilInterceptorUnavailable, GilInterceptorBadParameter, GilInterceptorAlreadyOn,
-                GilInterceptorNotOn, GilInterceptorSystemError, GilInterceptorNoGil)
+    for cls in (NotAvailable, BadParameter, AlreadyRunning, NotRunning, AgentSystemError,
+                GilNotHeld)
 }
 
 _GIL_STATUS_TEXT = {
-    -2: "the GIL interceptor is not available in this interpreter (it needs CPython 3.13 "
-        "with a GIL, in the main interpreter)",
+    -2: "the GIL interceptor is not available in this interpreter",
     -3: "a parameter is out of range (sink not callable, a period out of range, "
-        "report_fd not open, or a reserved value not 0)",
-    -4: "the GIL interceptor is already on",
-    -5: "the GIL interceptor is not on",
-    -6: "a system call failed (memory, mprotect or thread creation)",
-    -7: "the calling thread does not hold the GIL",
+        "report_fd not open, or a reserved value the agent does not know); pass values in "
+        "the agent's range",
+    -4: "the GIL interceptor is already on; switch the running session off first "
+        "(only one can exist in a process)",
+    -5: "the GIL interceptor is not on; there is nothing to switch off",
+    -6: "a system call failed in the agent (memory, mprotect or thread creation); "
+        "nothing was switched on: free memory or threads and try again",
+    -7: "the calling thread does not hold the GIL; call it from Python code (ctypes.PyDLL "
+        "keeps the GIL, ctypes.CDLL releases it)",
 }
+
+
+def _in_subinterpreter() -> bool:
+    """Is the calling code running in a subinterpreter?  False when unknown."""
+    try:
+        import _interpreters as interpreters  # CPython 3.13 and later
+    except ImportError:
+        try:
+            import _xxsubinterpreters as interpreters  # type: ignore[no-redef]
+        except ImportError:
+            return False
+    try:
+        current, main = interpreters.get_current(), interpreters.get_main()
+    except Exception:
+        return False
+    # 3.13 gives (id, kind) pairs, earlier versions an id object.
+    if isinstance(current, tuple):
+        current, main = current[0], main[0]
+    return int(current) != int(main)
+
+
+def _unavailable_reason() -> str:
+    """Why the interceptor is not available in this interpreter, and the fix."""
+    version = "%d.%d" % sys.version_info[:2]
+    if sys.implementation.name != "cpython":
+        return (f"{sys.implementation.name} is not CPython; run the program on "
+                f"CPython 3.13")
+    gil_enabled = getattr(sys, "_is_gil_enabled", None)
+    if gil_enabled is not None and not gil_enabled():
+        return ("this interpreter runs without a GIL (free-threaded); run the program on "
+                "CPython 3.13 with the GIL")
+    if sys.version_info[:2] != (3, 13):
+        return f"CPython {version} (it needs CPython 3.13); run the program on CPython 3.13"
+    if _in_subinterpreter():
+        return "called from a subinterpreter; switch it on from the main interpreter"
+    if sys.is_finalizing():
+        return ("the interpreter is shutting down; switch it on before the program "
+                "starts to exit")
+    return ("the agent could not hook this interpreter's GIL (a CPython 3.13 build "
+            "unlike the one it was built for); use a standard CPython 3.13 build")
 
 
 def gil_status_error(status: int, call: str = "init_gil_interceptor") -> Optional[VandrelError]:
@@ -167,9 +246,10 @@ def gil_status_error(status: int, call: str = "init_gil_interceptor") -> Optiona
 
     ``-1`` comes from the module (no agent, or the agent loaded too late:
     ``AgentNotLoaded``, ``AgentEntryPointMissing``), ``-2`` to ``-7`` from
-    the agent (``GilInterceptorUnavailable`` ... ``GilInterceptorNoGil``);
-    any other status gives a plain ``GilInterceptorError``.  The caller
-    decides whether to raise it."""
+    the agent (``NotAvailable``, ``BadParameter``, ``AlreadyRunning``,
+    ``NotRunning``, ``AgentSystemError``, ``GilNotHeld``); any other status
+    gives a plain ``GilInterceptorError``.  The caller decides whether to
+    raise it."""
     if status == 0:
         return None
     if status == -1:
@@ -183,6 +263,8 @@ def gil_status_error(status: int, call: str = "init_gil_interceptor") -> Optiona
         return error
     cls = _GIL_STATUS_ERRORS.get(status, GilInterceptorError)
     text = _GIL_STATUS_TEXT.get(status, "unknown status")
+    if status == -2:
+        text = f"{text}: {_unavailable_reason()}"
     return cls(f"lockgauge.{call}: {text} (status {status})", status)
 
 
@@ -636,3 +718,11 @@ def cancel_dump_stacks_later() -> None:
         previous.cancelled.set()
         if previous.thread is not threading.current_thread():
             previous.thread.join()
+
+
+# ---- The GIL monitor ----------------------------------------------------------
+
+# Imported last: both modules use the errors and helpers above.
+from vandrel._report import (Frame, GilGroupStats, GilInterval, GilReport,  # noqa: E402
+                             LongHold, ThreadGilStats)
+from vandrel._monitor import GilMonitor  # noqa: E402

@@ -1,0 +1,437 @@
+"""``GilMonitor``: the agent's GIL interceptor as a Python object.
+
+One interceptor session can exist in a process; a monitor holds it from
+``start()`` to ``stop()``.  The agent calls the monitor's sink with a report
+dict every reporting period and once more when switched off; the monitor
+keeps the latest one for ``report()`` and hands each to the callback as a
+``GilReport``.
+"""
+from __future__ import annotations
+
+import fcntl
+import math
+import os
+import sys
+import threading
+from types import FrameType
+from typing import Any, Callable, Dict, Optional, Union
+
+import vandrel
+from vandrel import (AgentSystemError, AlreadyRunning, BadParameter, NotAvailable, NotRunning,
+                     VandrelError)
+from vandrel._report import GilReport
+
+__all__ = ["GilMonitor"]
+
+#: Transitions kept by ``timeline=True``: about a minute of a busy server's
+#: hand-overs, a few tens of MB at most.
+DEFAULT_TIMELINE_CAPACITY = 1_000_000
+
+# Without a report_period the agent still reports to the monitor this often,
+# so that report() has figures during the session; only the final report
+# goes to the callback and the report file then.
+_QUIET_PERIOD_MS = 1000
+_MAX_PERIOD_S = 1_000_000.0          # the agent's limit: 10^9 ms
+_INT32_MAX = 2**31 - 1
+
+ReportFile = Union[str, "os.PathLike[str]", vandrel.FileOrFd]
+
+# The monitor that holds this process's session, set from start() until
+# stop() has switched the interceptor off.
+_session_lock = threading.Lock()
+_session_holder: Optional[GilMonitor] = None
+
+
+def _forget_session_in_child() -> None:
+    # A child made by fork() starts with the interceptor off.
+    global _session_holder
+    _session_holder = None
+
+
+os.register_at_fork(after_in_child=_forget_session_in_child)
+
+
+def _lockgauge() -> Any:
+    """lockgauge, importing it (after loading the package's agent when none
+    is loaded) if no one has yet."""
+    module = sys.modules.get("lockgauge")
+    if module is None:
+        if not vandrel.loaded_agent_paths():
+            vandrel.load_agent()
+        import lockgauge as module
+    return module
+
+
+def _seconds(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{what} must be a number of seconds, not {type(value).__name__}")
+    seconds = float(value)
+    if math.isnan(seconds) or math.isinf(seconds):
+        raise ValueError(f"{what} must be a finite number of seconds, got {value!r}")
+    return seconds
+
+
+def _caller_site() -> str:
+    """file:line of the first frame outside this module (who started the monitor)."""
+    frame: Optional[FrameType] = sys._getframe(1)
+    while frame is not None and frame.f_code.co_filename == __file__:
+        frame = frame.f_back
+    if frame is None:
+        return "?"
+    return f"{frame.f_code.co_filename}:{frame.f_lineno}"
+
+
+class GilMonitor:
+    """Measure how the threads of this process hold and wait for the GIL.
+
+    Use it as a context manager around a block, or call ``start()`` and
+    ``stop()``.  ``report()`` gives the figures so far as a ``GilReport``,
+    and after ``stop()`` the final report.  CPython 3.13 only (elsewhere
+    ``start()`` raises ``NotAvailable`` saying why).
+
+    Options (keyword arguments; a wrong type raises ``TypeError``, a value
+    out of range ``ValueError``, both before anything is switched on):
+
+    - ``report_period``: seconds between periodic reports, 0 (the default)
+      for none: then only the final report goes to the callback and the
+      report file.  Millisecond resolution, at most 1,000,000.
+    - ``long_hold_threshold``: a hold of the GIL longer than this many
+      seconds is charged to the holder's code in ``GilReport.long_holds``;
+      None (the default) means twice ``sys.getswitchinterval()``.  Between
+      a microsecond and 2147 seconds.
+    - ``timeline``: keep the latest GIL transitions for
+      ``GilReport.write_chrome_trace()``: ``True`` for 1,000,000, or the
+      number to keep; ``False`` (the default) for none.
+    - ``report_file``: where the agent's text table goes at each report: a
+      path (created or truncated), a file object with a ``fileno()`` or a
+      file descriptor; None (the default) for none.
+    - ``callback``: called with each periodic ``GilReport``, and with the
+      final one (``report.final`` is True) when the monitor stops.  It runs
+      on the agent's own thread (the final call on the thread that stops
+      the monitor), with the GIL; an exception it raises goes to
+      ``sys.unraisablehook``.
+
+    Only one session of the interceptor can exist in a process: ``start()``
+    while another monitor (or ``lockgauge``, or ``python -m vandrel run
+    --gil``) has it raises ``AlreadyRunning``."""
+
+    def __init__(self, report_period: float = 0.0, *,
+                 long_hold_threshold: Optional[float] = None,
+                 timeline: Union[bool, int] = False,
+                 report_file: Optional[ReportFile] = None,
+                 callback: Optional[Callable[[GilReport], object]] = None) -> None:
+        period = _seconds(report_period, "report_period")
+        if not 0 <= period <= _MAX_PERIOD_S:
+            raise ValueError(f"report_period must be 0 to {_MAX_PERIOD_S:.0f} seconds, "
+                             f"got {report_period!r}")
+        self._period_ms = 0 if period == 0 else max(1, round(period * 1000))
+
+        self._threshold_us = 0
+        if long_hold_threshold is not None:
+            threshold = _seconds(long_hold_threshold, "long_hold_threshold")
+            micros = round(threshold * 1e6)
+            if not 1 <= micros <= _INT32_MAX:
+                raise ValueError(f"long_hold_threshold must be 0.000001 to "
+                                 f"{_INT32_MAX / 1e6:.0f} seconds, got {long_hold_threshold!r}")
+            self._threshold_us = micros
+
+        if timeline is True:
+            capacity = DEFAULT_TIMELINE_CAPACITY
+        elif timeline is False or timeline is None:
+            capacity = 0
+        elif isinstance(timeline, int):
+            capacity = int(timeline)
+            if not 0 <= capacity <= _INT32_MAX:
+                raise ValueError(f"timeline must be True, False or a number of transitions "
+                                 f"from 0 to {_INT32_MAX}, got {timeline!r}")
+        else:
+            raise TypeError(f"timeline must be a bool or an int, not {type(timeline).__name__}")
+        self._capacity = capacity
+
+        if report_file is not None and not isinstance(report_file, (str, os.PathLike, int)) \
+                and not hasattr(report_file, "fileno"):
+            raise TypeError(f"report_file must be a path, a file object or a file descriptor, "
+                            f"not {type(report_file).__name__}")
+        if isinstance(report_file, bool):
+            raise TypeError("report_file must be a path, a file object or a file descriptor, "
+                            "not bool")
+        if isinstance(report_file, int) and not 0 <= report_file <= _INT32_MAX:
+            raise ValueError(f"report_file descriptor must be in 0..{_INT32_MAX}, "
+                             f"got {report_file}")
+        self._report_file = report_file
+        if callback is not None and not callable(callback):
+            raise TypeError(f"callback must be callable or None, not {type(callback).__name__}")
+        self._callback = callback
+
+        self._state = "new"              # new, starting, running, stopping, stopped
+        self._pid = 0
+        self._started_at = ""
+        # The latest report dict the agent gave, guarded by _reports.
+        self._reports = threading.Condition(threading.Lock())
+        self._latest: Optional[Dict[str, Any]] = None
+        self._latest_object: Optional[GilReport] = None
+        # Where the monitor itself writes the final text when the agent
+        # reports more often than the user asked (report_period 0).
+        self._final_text_fd = -1
+        self._final_text_file: Any = None
+
+    # ---- options, as given ----------------------------------------------
+
+    @property
+    def report_period(self) -> float:
+        """Seconds between periodic reports (0: none)."""
+        return self._period_ms / 1000
+
+    @property
+    def long_hold_threshold(self) -> Optional[float]:
+        """Seconds a hold must last to count as long (None: twice the switch interval)."""
+        return self._threshold_us / 1e6 if self._threshold_us else None
+
+    @property
+    def timeline(self) -> int:
+        """Transitions the timeline keeps (0: no timeline)."""
+        return self._capacity
+
+    @property
+    def running(self) -> bool:
+        """True from a successful ``start()`` until ``stop()``."""
+        return self._state in ("running", "stopping") and self._pid == os.getpid()
+
+    def __repr__(self) -> str:
+        state = self._state
+        if self._started_at:
+            state += f", started at {self._started_at}"
+        if self._pid and self._pid != os.getpid():
+            state += f" in parent process {self._pid}"
+        return (f"<vandrel.GilMonitor report_period={self.report_period:g} "
+                f"long_hold_threshold={self.long_hold_threshold} timeline={self._capacity} "
+                f"at {id(self):#x}: {state}>")
+
+    # ---- switching on and off -------------------------------------------
+
+    def start(self) -> GilMonitor:
+        """Switch the GIL interceptor on for this monitor; return the monitor.
+
+        Raise ``AlreadyRunning`` when this or another session is on,
+        ``NotAvailable`` where the interceptor cannot run (the message says
+        why and what to do), ``OSError`` when the report file cannot be
+        opened, and the other ``GilInterceptorError`` subclasses for the
+        agent's other refusals.  On any error nothing is left switched on."""
+        global _session_holder
+        with _session_lock:
+            holder = _session_holder
+            if holder is self:
+                raise AlreadyRunning(f"this monitor is already running ({self!r}); a GilMonitor "
+                                     f"runs one session at a time", -4)
+            if holder is not None:
+                raise AlreadyRunning(
+                    f"the GIL interceptor is already running in this process, held by "
+                    f"{holder!r}: only one session can exist in a process; stop that monitor "
+                    f"first", -4)
+            if self._state in ("running", "stopping") and self._pid == os.getpid():
+                raise AlreadyRunning(f"this monitor is already {self._state}", -4)
+            _session_holder = self
+            self._state = "starting"
+            self._started_at = _caller_site()
+            self._pid = os.getpid()
+        try:
+            self._switch_on()
+        except BaseException:
+            with _session_lock:
+                _session_holder = None
+                self._state = "new"
+                self._started_at = ""
+            raise
+        with _session_lock:
+            self._state = "running"
+        return self
+
+    def _switch_on(self) -> None:
+        """Open the report file and call the agent.  On error close what was
+        opened and raise; nothing is switched on then."""
+        lockgauge = _lockgauge()
+        agent_fd, own_fd = -1, -1
+        if self._report_file is not None:
+            own_fd = self._open_report_file()
+        try:
+            if own_fd >= 0 and self._period_ms == 0:
+                # The agent reports every second for report(); the monitor
+                # writes the one final table itself.
+                from vandrel import _gil_format  # noqa: F401  (fail now, not at the end)
+                self._final_text_fd = own_fd
+                own_fd = -1
+            else:
+                agent_fd = own_fd
+            with self._reports:
+                self._latest = self._latest_object = None
+            status = lockgauge.init_gil_interceptor(
+                self._sink, 0, self._period_ms or _QUIET_PERIOD_MS, agent_fd,
+                self._threshold_us, self._capacity, 0)
+            if status != 0:
+                raise self._status_error(status, "start")
+        except BaseException:
+            if self._final_text_fd >= 0:
+                os.close(self._final_text_fd)
+                self._final_text_fd = -1
+            self._final_text_file = None
+            raise
+        finally:
+            # The agent writes to a duplicate of its own.
+            if own_fd >= 0:
+                os.close(own_fd)
+
+    def _open_report_file(self) -> int:
+        """A close-on-exec descriptor of our own for the report file."""
+        target = self._report_file
+        if isinstance(target, (str, os.PathLike)):
+            try:
+                return os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC,
+                               0o666)
+            except OSError as error:
+                raise OSError(error.errno, f"cannot open the report file {os.fspath(target)!r}: "
+                                           f"{error.strerror}") from None
+        fd = vandrel._resolve_file(target, flush=True)
+        if not isinstance(target, int):
+            self._final_text_file = target
+        return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 0)
+
+    def stop(self) -> GilReport:
+        """Switch the interceptor off and return the final report.
+
+        Raise ``RuntimeError`` when the monitor was not started, is already
+        stopped, or was started in a parent process (a child made by
+        ``fork()`` has no session)."""
+        global _session_holder
+        with _session_lock:
+            self._check_started("stop()")
+            if self._state == "stopped":
+                raise RuntimeError("stop() called twice: this GIL monitor is already stopped")
+            if self._state in ("starting", "stopping"):
+                raise RuntimeError(f"this GIL monitor is {self._state} in another thread")
+            self._state = "stopping"
+        try:
+            status = _lockgauge().deinit_gil_interceptor()
+        except BaseException:
+            with _session_lock:
+                self._state = "running"
+            raise
+        if status not in (0, -5):
+            with _session_lock:
+                self._state = "running"
+            raise self._status_error(status, "stop")
+        with _session_lock:
+            self._state = "stopped"
+            if _session_holder is self:
+                _session_holder = None
+        self._close_final_text()
+        with self._reports:
+            latest = self._latest
+        if latest is None or not latest.get("final"):
+            # -5: someone switched the interceptor off behind the monitor's
+            # back before it had delivered any report.
+            raise NotRunning("the GIL interceptor was switched off outside this monitor "
+                             "(lockgauge.deinit_gil_interceptor) before it gave a final "
+                             "report; switch it off through GilMonitor.stop() only", -5)
+        return self.report()
+
+    def report(self) -> GilReport:
+        """The report so far: while running, the latest the agent made
+        (every ``report_period``, or every second without one; right after
+        ``start()`` this waits for the first); after ``stop()``, the final
+        report.  Raise ``RuntimeError`` before ``start()``."""
+        self._check_started("report()")
+        with self._reports:
+            while self._latest is None:
+                if not self.running:
+                    raise RuntimeError("the GIL monitor stopped without giving a report")
+                self._reports.wait(0.1)
+            if self._latest_object is None:
+                self._latest_object = GilReport.from_dict(self._latest)
+            return self._latest_object
+
+    def _check_started(self, what: str) -> None:
+        if self._state == "new":
+            raise RuntimeError(f"{what} before start(): start the GIL monitor first "
+                               f"(monitor.start() or `with monitor:`)")
+        if self._pid != os.getpid():
+            raise RuntimeError(f"{what}: this GIL monitor was started in process {self._pid}; "
+                               f"a child made by fork() starts with the interceptor off")
+
+    def __enter__(self) -> GilMonitor:
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    # ---- the agent's side -----------------------------------------------
+
+    def _sink(self, report: Dict[str, Any]) -> None:
+        """Called by the agent with each report dict, GIL held."""
+        final = bool(report.get("final"))
+        with self._reports:
+            self._latest = report
+            self._latest_object = None
+            self._reports.notify_all()
+        if final and self._final_text_fd >= 0:
+            self._write_final_text(report)
+        if self._callback is not None and (final or self._period_ms):
+            self._callback(GilReport.from_dict(report))
+
+    def _write_final_text(self, report: Dict[str, Any]) -> None:
+        from vandrel import _gil_format
+        if self._final_text_file is not None:
+            try:
+                self._final_text_file.flush()
+            except (OSError, ValueError):
+                pass  # closed meanwhile: the duplicate still reaches the file
+        data = _gil_format.format_text(report).encode("utf-8")
+        fd = self._final_text_fd
+        try:
+            while data:
+                data = data[os.write(fd, data):]
+        finally:
+            self._close_final_text()
+
+    def _close_final_text(self) -> None:
+        fd, self._final_text_fd = self._final_text_fd, -1
+        self._final_text_file = None
+        if fd >= 0:
+            os.close(fd)
+
+    def _status_error(self, status: int, action: str) -> VandrelError:
+        """The exception for the agent's `status` on `action` (start or stop)."""
+        if status == -2:
+            return NotAvailable(f"the GIL interceptor cannot run here: "
+                                f"{vandrel._unavailable_reason()}", -2)
+        if status == -3:
+            asked = []
+            if self._threshold_us:
+                asked.append(f"long_hold_threshold={self.long_hold_threshold}")
+            if self._capacity:
+                asked.append(f"timeline={self._capacity}")
+            if asked:
+                return BadParameter(
+                    f"the agent refused {', '.join(asked)}: an agent older than this package "
+                    f"does not know these options, and a timeline too large to allocate is "
+                    f"refused too; use the package's own agent (vandrel.agent_path()) or "
+                    f"leave them out", -3)
+            return BadParameter(f"the agent refused the monitor's parameters "
+                                f"(report_period={self.report_period:g}); pass values in its "
+                                f"range", -3)
+        if status == -4:
+            return AlreadyRunning(
+                "the GIL interceptor is already running in this process, switched on outside "
+                "vandrel.GilMonitor (lockgauge.init_gil_interceptor, `python -m vandrel run "
+                "--gil`, or another copy of the agent): only one session can exist in a "
+                "process; switch that one off first", -4)
+        if status == -6:
+            extra = (f"; a timeline of {self._capacity} transitions may be more memory than "
+                     f"the process can get: ask for a smaller one") if self._capacity else ""
+            return AgentSystemError(f"the agent could not {action} the GIL interceptor: memory, "
+                                    f"mprotect or thread creation failed, nothing is switched "
+                                    f"on{extra}", -6)
+        error = vandrel.gil_status_error(status, "init_gil_interceptor" if action == "start"
+                                         else "deinit_gil_interceptor")
+        assert error is not None
+        return error
+

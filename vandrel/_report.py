@@ -1,0 +1,332 @@
+"""The GIL interceptor's report as typed, frozen objects.
+
+The agent hands each report to its sink as a dict (see the README's "Report
+dict").  ``GilReport.from_dict()`` reads one into these classes and
+``GilReport.to_dict()`` gives the same dict back: keys this version does not
+know are kept aside and put back, and keys the agent did not send (an older
+agent has no percentiles, long holds, interval or timeline) stay absent, as
+``None`` here.  Times are seconds as floats, named ``*_s`` as in the dict.
+"""
+from __future__ import annotations
+
+import os
+import sys
+from dataclasses import dataclass, field, fields
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Type, Union
+
+__all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport"]
+
+# The distribution figures, in the dict's order, each absent from an agent
+# that does not record distributions.
+_PERCENTILE_KEYS = ("wait_p50_s", "wait_p90_s", "wait_p99_s", "wait_max_s",
+                    "hold_p50_s", "hold_p90_s", "hold_p99_s", "hold_max_s")
+
+
+def _extra_field() -> Any:
+    # Keys of the agent's dict that this version does not know, kept so that
+    # to_dict() gives the dict back whole.
+    return field(default_factory=dict, repr=False, compare=False)
+
+
+@dataclass(frozen=True)
+class Frame:
+    """One Python frame of a stack: the code's file, the line being run and
+    the function's name, as ``traceback`` shows them."""
+
+    file: str
+    line: int
+    function: str
+
+
+@dataclass(frozen=True)
+class LongHold:
+    """A place that held the GIL longer than the long-hold threshold.
+
+    A place is one stack of the holder, taken on its own thread as the hold
+    ended.  ``count`` holds were charged to it; ``total_s`` is their time
+    held beyond the threshold, ``max_s`` the longest of them.  ``stack`` is
+    innermost first, at most 8 frames."""
+
+    thread: Union[str, int]
+    count: int
+    total_s: float
+    max_s: float
+    stack: Tuple[Frame, ...]
+    _extra: Mapping[str, Any] = _extra_field()
+
+    @classmethod
+    def from_dict(cls, entry: Mapping[str, Any]) -> LongHold:
+        """Read one entry of the report's ``long_holds`` list."""
+        stack = tuple(Frame(str(file), int(line), str(function))
+                      for file, line, function in entry["stack"])
+        return cls(entry["thread"], int(entry["count"]), float(entry["total_s"]),
+                   float(entry["max_s"]), stack, _unknown_keys(entry, cls))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The entry as the agent gives it: ``stack`` a list of
+        ``[file, line, function]`` lists."""
+        return {"thread": self.thread, "count": self.count, "total_s": self.total_s,
+                "max_s": self.max_s,
+                "stack": [[frame.file, frame.line, frame.function] for frame in self.stack],
+                **self._extra}
+
+
+class _Distribution:
+    """The percentile fields shared by threads, groups, intervals and the
+    whole report: the 50th, 90th and 99th percentile and the maximum of
+    single waits for the GIL and of single holds, in seconds, or None from
+    an agent that does not record them."""
+
+    wait_p50_s: Optional[float]
+    wait_p90_s: Optional[float]
+    wait_p99_s: Optional[float]
+    wait_max_s: Optional[float]
+    hold_p50_s: Optional[float]
+    hold_p90_s: Optional[float]
+    hold_p99_s: Optional[float]
+    hold_max_s: Optional[float]
+
+
+@dataclass(frozen=True)
+class ThreadGilStats(_Distribution):
+    """One thread's figures since the interceptor was switched on.
+
+    ``native_id`` is the id ``threading.get_native_id()`` gives;
+    ``held_s + wait_s + neither_s`` is how long the interceptor saw the
+    thread; ``acquisitions`` counts the times it took the GIL."""
+
+    native_id: int
+    name: str
+    held_s: float
+    wait_s: float
+    acquisitions: int
+    neither_s: float
+    wait_p50_s: Optional[float] = None
+    wait_p90_s: Optional[float] = None
+    wait_p99_s: Optional[float] = None
+    wait_max_s: Optional[float] = None
+    hold_p50_s: Optional[float] = None
+    hold_p90_s: Optional[float] = None
+    hold_p99_s: Optional[float] = None
+    hold_max_s: Optional[float] = None
+    _extra: Mapping[str, Any] = _extra_field()
+
+    @classmethod
+    def from_dict(cls, native_id: int, entry: Mapping[str, Any]) -> ThreadGilStats:
+        """Read ``report["threads"][native_id]``."""
+        return cls(int(native_id), str(entry["name"]), float(entry["held_s"]),
+                   float(entry["wait_s"]), int(entry["acquisitions"]),
+                   float(entry["neither_s"]), *_percentiles(entry),
+                   _extra=_unknown_keys(entry, cls, skip=("native_id",)))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The thread's entry in the report's ``threads`` dict (without its key)."""
+        return _stats_dict(self, skip=("native_id",))
+
+
+@dataclass(frozen=True)
+class GilGroupStats(_Distribution):
+    """Finished threads added up by name: the name with its last run of
+    digits replaced by ``*``, and ``count`` threads in the group."""
+
+    name: str
+    count: int
+    held_s: float
+    wait_s: float
+    acquisitions: int
+    neither_s: float
+    wait_p50_s: Optional[float] = None
+    wait_p90_s: Optional[float] = None
+    wait_p99_s: Optional[float] = None
+    wait_max_s: Optional[float] = None
+    hold_p50_s: Optional[float] = None
+    hold_p90_s: Optional[float] = None
+    hold_p99_s: Optional[float] = None
+    hold_max_s: Optional[float] = None
+    _extra: Mapping[str, Any] = _extra_field()
+
+    @classmethod
+    def from_dict(cls, entry: Mapping[str, Any]) -> GilGroupStats:
+        """Read one entry of the report's ``groups`` list."""
+        return cls(str(entry["name"]), int(entry["count"]), float(entry["held_s"]),
+                   float(entry["wait_s"]), int(entry["acquisitions"]),
+                   float(entry["neither_s"]), *_percentiles(entry),
+                   _extra=_unknown_keys(entry, cls))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The group's entry in the report's ``groups`` list."""
+        return _stats_dict(self)
+
+
+@dataclass(frozen=True)
+class GilInterval(_Distribution):
+    """All threads' figures since the previous report (the whole session
+    for the first): wall time, time held, time waited, switches and the
+    distributions, so contention over time needs no subtraction."""
+
+    wall_s: float
+    held_s: float
+    wait_s: float
+    switches: int
+    wait_p50_s: Optional[float] = None
+    wait_p90_s: Optional[float] = None
+    wait_p99_s: Optional[float] = None
+    wait_max_s: Optional[float] = None
+    hold_p50_s: Optional[float] = None
+    hold_p90_s: Optional[float] = None
+    hold_p99_s: Optional[float] = None
+    hold_max_s: Optional[float] = None
+    _extra: Mapping[str, Any] = _extra_field()
+
+    @classmethod
+    def from_dict(cls, entry: Mapping[str, Any]) -> GilInterval:
+        """Read the report's ``interval`` dict."""
+        return cls(float(entry["wall_s"]), float(entry["held_s"]), float(entry["wait_s"]),
+                   int(entry["switches"]), *_percentiles(entry),
+                   _extra=_unknown_keys(entry, cls))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The report's ``interval`` dict."""
+        return _stats_dict(self)
+
+
+@dataclass(frozen=True)
+class GilReport(_Distribution):
+    """One report of the GIL interceptor, cumulative since it was switched on.
+
+    ``held_s`` is the time the GIL was held (at most ``wall_s``),
+    ``wait_s`` and ``neither_s`` are summed over threads, ``switches``
+    counts the times the GIL passed to another thread.  ``threads`` are the
+    live threads and the most notable finished ones, longest wait first;
+    ``groups`` add up the other finished threads by name.  The distribution
+    fields cover all threads together.  ``long_holds`` lists the places
+    that held the GIL too long, worst first; ``interval`` has the figures
+    since the previous report; ``timeline`` is the packed ring of the latest
+    GIL transitions (final report only, when a timeline was asked for).
+    Each is None when the agent did not send it."""
+
+    wall_s: float
+    held_s: float
+    wait_s: float
+    neither_s: float
+    switches: int
+    final: bool
+    threads: Tuple[ThreadGilStats, ...]
+    groups: Tuple[GilGroupStats, ...]
+    wait_p50_s: Optional[float] = None
+    wait_p90_s: Optional[float] = None
+    wait_p99_s: Optional[float] = None
+    wait_max_s: Optional[float] = None
+    hold_p50_s: Optional[float] = None
+    hold_p90_s: Optional[float] = None
+    hold_p99_s: Optional[float] = None
+    hold_max_s: Optional[float] = None
+    long_holds: Optional[Tuple[LongHold, ...]] = None
+    interval: Optional[GilInterval] = None
+    timeline: Optional[bytes] = field(default=None, repr=False)
+    _extra: Mapping[str, Any] = _extra_field()
+
+    @classmethod
+    def from_dict(cls, report: Mapping[str, Any]) -> GilReport:
+        """Read a report dict as the agent gives it to its sink.
+
+        Raise ``KeyError``, ``TypeError`` or ``ValueError`` when a figure
+        every agent sends is missing or of the wrong kind."""
+        threads = tuple(ThreadGilStats.from_dict(native_id, entry)
+                        for native_id, entry in report["threads"].items())
+        groups = tuple(GilGroupStats.from_dict(entry) for entry in report["groups"])
+        long_holds = report.get("long_holds")
+        interval = report.get("interval")
+        timeline = report.get("timeline")
+        return cls(float(report["wall_s"]), float(report["held_s"]), float(report["wait_s"]),
+                   float(report["neither_s"]), int(report["switches"]), bool(report["final"]),
+                   threads, groups, *_percentiles(report),
+                   long_holds=(None if long_holds is None else
+                               tuple(LongHold.from_dict(entry) for entry in long_holds)),
+                   interval=None if interval is None else GilInterval.from_dict(interval),
+                   timeline=None if timeline is None else bytes(timeline),
+                   _extra=_unknown_keys(report, cls))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The report as the agent's dict: ``threads`` keyed by native id,
+        ``groups`` and ``long_holds`` as lists, absent keys left out."""
+        result = _stats_dict(self, skip=("threads", "groups", "long_holds", "interval",
+                                         "timeline"))
+        result["threads"] = {thread.native_id: thread.to_dict() for thread in self.threads}
+        result["groups"] = [group.to_dict() for group in self.groups]
+        if self.long_holds is not None:
+            result["long_holds"] = [hold.to_dict() for hold in self.long_holds]
+        if self.interval is not None:
+            result["interval"] = self.interval.to_dict()
+        if self.timeline is not None:
+            result["timeline"] = self.timeline
+        return result
+
+    def thread(self, native_id: int) -> Optional[ThreadGilStats]:
+        """The figures of the thread with this native id, or None if the
+        report has no row for it (it never touched the GIL, or it finished
+        and was added into its group)."""
+        for thread in self.threads:
+            if thread.native_id == native_id:
+                return thread
+        return None
+
+    def format_text(self) -> str:
+        """The human-readable table the agent writes to its report file."""
+        from vandrel import _gil_format
+        return _gil_format.format_text(self.to_dict())
+
+    def write_text(self, file: Any = None) -> None:
+        """Write the table the agent writes to its report file: to `file`, a
+        text file object or a file descriptor (default: ``sys.stderr``)."""
+        text = self.format_text()
+        if file is None:
+            file = sys.stderr
+            if file is None:
+                raise ValueError("sys.stderr is None; pass a file or a file descriptor")
+        if isinstance(file, int) and not isinstance(file, bool):
+            data = text.encode("utf-8")
+            while data:
+                data = data[os.write(file, data):]
+            return
+        file.write(text)
+
+    def write_chrome_trace(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        """Write the timeline as a trace-event JSON file for Perfetto
+        (ui.perfetto.dev) or ``chrome://tracing``: one track per thread,
+        holds and waits as spans, long holds flagged.
+
+        Raise ``ValueError`` when the report has no timeline: only the
+        final report of a monitor started with ``timeline`` carries one."""
+        if self.timeline is None:
+            raise ValueError(
+                "this report has no timeline: start the monitor with "
+                "vandrel.GilMonitor(timeline=True) and take its final report (after stop()), "
+                "or run the program with `python -m vandrel run --gil-trace FILE`")
+        from vandrel import _gil_format
+        _gil_format.write_chrome_trace(self.to_dict(), path)
+
+
+def _percentiles(entry: Mapping[str, Any]) -> List[Optional[float]]:
+    return [None if entry.get(key) is None else float(entry[key]) for key in _PERCENTILE_KEYS]
+
+
+def _unknown_keys(entry: Mapping[str, Any], cls: Type[Any],
+                  skip: Tuple[str, ...] = ()) -> Dict[str, Any]:
+    known = {f.name for f in fields(cls)} - set(skip)
+    return {key: value for key, value in entry.items() if key not in known}
+
+
+def _stats_dict(stats: Any, skip: Tuple[str, ...] = ()) -> Dict[str, Any]:
+    """A dataclass's fields as the agent's dict: the extra keys put back,
+    the fields the agent did not send (None) left out."""
+    result: Dict[str, Any] = {}
+    for item in fields(stats):
+        if item.name in skip or item.name == "_extra":
+            continue
+        value = getattr(stats, item.name)
+        if value is None and item.name in _PERCENTILE_KEYS:
+            continue
+        result[item.name] = value
+    result.update(stats._extra)
+    return result
