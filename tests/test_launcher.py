@@ -258,8 +258,8 @@ def test_help_describes_each_command_and_option():
     assert run.returncode == 0, run.stderr
     text = run.stdout.decode()
     assert "(script | -m module | -) [args ...]" in text
-    for option in ("--gil ", "--gil-report FILE", "--gil-period SECONDS", "--dump-on SIGNAL",
-                   "--dump-after SECONDS"):
+    for option in ("--gil ", "--gil-report FILE", "--gil-period SECONDS", "--gil-trace FILE",
+                   "--gil-long-hold SECONDS", "--dump-on SIGNAL", "--dump-after SECONDS"):
         assert option in text, option
     path = run_python(["-m", "vandrel", "path", "--help"])
     assert path.returncode == 0 and b"LD_PRELOAD" in path.stdout, path.stdout
@@ -274,6 +274,10 @@ def test_bad_options_are_usage_errors_with_status_2(tmp_path):
         ("--dump-on", "KILL"): "argument --dump-on: signal SIGKILL cannot be caught",
         ("--dump-on", "NOPE"): "argument --dump-on: unknown signal 'NOPE'",
         ("--gil-report", str(tmp_path / "no" / "dir")): "--gil-report: cannot open ",
+        ("--gil-trace", str(tmp_path / "no" / "dir")): "--gil-trace: cannot open ",
+        ("--gil-long-hold", "0"): "argument --gil-long-hold: must be 0.000001 to 2147 seconds",
+        ("--gil-long-hold", "3000"): "argument --gil-long-hold: must be 0.000001 to 2147 sec",
+        ("--gil-long-hold", "-1"): "argument --gil-long-hold: must be 0 to 1000000 seconds",
         ("--frobnicate",): "unrecognized arguments: --frobnicate",
     }
     for options, message in cases.items():

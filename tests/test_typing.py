@@ -30,7 +30,7 @@ GOOD = """
     import ctypes
     import signal
     import sys
-    from typing import List, Type
+    from typing import Dict, List, Type
 
     path: str = vandrel.agent_path()
     handle: ctypes.CDLL = vandrel.load_agent()
@@ -63,6 +63,45 @@ GOOD = """
     reveal_type(vandrel.dump_stacks)
     reveal_type(vandrel.format_stacks)
     reveal_type(vandrel.dump_stacks_later)
+
+    import logging
+    from typing import Optional, Tuple
+
+    new_errors: List[Type[vandrel.GilInterceptorError]] = [
+        vandrel.NotAvailable, vandrel.BadParameter, vandrel.AlreadyRunning,
+        vandrel.NotRunning, vandrel.AgentSystemError, vandrel.GilNotHeld]
+
+    def log_contention(report: vandrel.GilReport) -> None:
+        interval: Optional[vandrel.GilInterval] = report.interval
+        if interval is not None and interval.wall_s > 0:
+            logging.info("GIL waited %.0f%%", 100 * interval.wait_s / interval.wall_s)
+
+    with vandrel.GilMonitor(report_period=1.0, long_hold_threshold=0.01, timeline=True,
+                            report_file="gil.txt", callback=log_contention) as monitor:
+        running: bool = monitor.running
+    monitor = vandrel.GilMonitor(0.5, timeline=10_000, report_file=sys.stderr)
+    started: vandrel.GilMonitor = monitor.start()
+    so_far: vandrel.GilReport = monitor.report()
+    final: vandrel.GilReport = monitor.stop()
+    period: float = monitor.report_period
+    threshold: Optional[float] = monitor.long_hold_threshold
+    threads: Tuple[vandrel.ThreadGilStats, ...] = final.threads
+    for thread in final.threads:
+        native_id: int = thread.native_id
+        p99: Optional[float] = thread.wait_p99_s
+    groups: Tuple[vandrel.GilGroupStats, ...] = final.groups
+    for hold in final.long_holds or ():
+        top: vandrel.LongHold = hold
+        frame: vandrel.Frame = hold.stack[0]
+        line: int = frame.line
+    row: Optional[vandrel.ThreadGilStats] = final.thread(1)
+    raw: Dict[str, object] = final.to_dict()
+    again: vandrel.GilReport = vandrel.GilReport.from_dict(raw)
+    final.write_text(sys.stdout)
+    final.write_text(1)
+    final.write_chrome_trace("gil.json")
+    timeline: Optional[bytes] = final.timeline
+    reveal_type(vandrel.GilMonitor)
 """
 
 # Each line must be rejected; the error code names the reason.
@@ -81,6 +120,11 @@ BAD = {
     "file str": ("vandrel.dump_stacks('stderr')", "arg-type"),
     "text not int": ("n: int = vandrel.format_stacks()", "assignment"),
     "signal str": ("vandrel.dump_stacks_on_signal('USR1')", "arg-type"),
+    "monitor period str": ("vandrel.GilMonitor('1')", "arg-type"),
+    "monitor options keyword-only": ("vandrel.GilMonitor(1.0, 0.01)", "call-arg"),
+    "callback signature": ("vandrel.GilMonitor(callback=lambda a, b: None)", "arg-type"),
+    "report frozen": ("vandrel.GilMonitor().report().wall_s = 1.0", "misc"),
+    "stats not a dict": ("vandrel.GilMonitor().report().threads[0]['name']", "index"),
 }
 
 

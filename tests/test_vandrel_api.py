@@ -5,6 +5,7 @@ per process."""
 import os
 import re
 import signal
+from pathlib import Path
 
 import pytest
 
@@ -173,7 +174,9 @@ def test_agent_path_missing_library_says_so(tmp_path):
     package = tmp_path / "vandrel"
     package.mkdir()
     import vandrel
-    (package / "__init__.py").write_text(open(vandrel.__file__).read())
+    # The package's Python files without its agent library.
+    for source in Path(vandrel.__file__).parent.glob("*.py"):
+        (package / source.name).write_text(source.read_text())
     done = run_child(f"""
         import sys
         sys.path[:] = [{str(tmp_path)!r}] + [p for p in sys.path if "-packages" not in p]

@@ -17,9 +17,10 @@ import runpy
 import signal
 import sys
 import types
-from typing import List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import vandrel
+from vandrel import _monitor
 
 PROG = "python -m vandrel"
 
@@ -41,6 +42,7 @@ RUN_EPILOG = """\
 examples:
   python -m vandrel run app.py --port 8080
   python -m vandrel run --gil -m mypackage.worker
+  python -m vandrel run --gil-trace gil.json app.py   # open gil.json in Perfetto
   python -m vandrel run --dump-on USR1 app.py      # then: kill -USR1 <pid>
   python -m vandrel run --dump-after 30 app.py     # one dump after 30 s"""
 
@@ -50,7 +52,8 @@ vandrel path) when a process needs the agent before its interpreter starts."""
 
 # run's own options that take a value: the first argument that is neither
 # one of these, nor an option, nor such a value is the program.
-_VALUE_OPTIONS = {"--gil-report", "--gil-period", "--dump-on", "--dump-after"}
+_VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-long-hold", "--dump-on",
+                  "--dump-after"}
 
 
 def _non_negative_seconds(text: str) -> float:
@@ -67,6 +70,14 @@ def _positive_seconds(text: str) -> float:
     value = _non_negative_seconds(text)
     if value == 0:
         raise argparse.ArgumentTypeError(f"must be more than 0 seconds, got {text!r}")
+    return value
+
+
+def _long_hold_seconds(text: str) -> float:
+    """A long-hold threshold: a microsecond to 2147 seconds (the agent's 32-bit µs)."""
+    value = _non_negative_seconds(text)
+    if not 1 <= round(value * 1e6) <= 2**31 - 1:
+        raise argparse.ArgumentTypeError(f"must be 0.000001 to 2147 seconds, got {text!r}")
     return value
 
 
@@ -107,6 +118,13 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     gil.add_argument("--gil-period", metavar="SECONDS", type=_non_negative_seconds,
                      help="also write a report every SECONDS (millisecond resolution); 0, "
                           "the default, writes only the final report; implies --gil")
+    gil.add_argument("--gil-trace", metavar="FILE",
+                     help="keep a timeline of the GIL's hand-overs and write it to FILE at exit "
+                          "as trace-event JSON, for Perfetto (ui.perfetto.dev) or "
+                          "chrome://tracing; implies --gil")
+    gil.add_argument("--gil-long-hold", metavar="SECONDS", type=_long_hold_seconds,
+                     help="charge holds of the GIL longer than SECONDS to the holder's code in "
+                          "the report (default: twice the switch interval); implies --gil")
     dumps = run.add_argument_group("stack dumps (to stderr)")
     dumps.add_argument("--dump-on", metavar="SIGNAL", type=_signal_number, action="append",
                        default=[],
@@ -136,10 +154,21 @@ def _split_run_arguments(args: Sequence[str]) -> Tuple[List[str], List[str]]:
 # ---- The GIL interceptor ---------------------------------------------------
 
 def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Namespace) -> int:
-    """Open the report's destination and switch the interceptor on.
+    """Open the report's and the trace's destinations and switch the
+    interceptor on.
 
     Return 0, or 1 after printing why it could not be switched on.  The
-    agent switches it off, with a final report, from its atexit handler."""
+    agent switches it off, with a final report, from its atexit handler;
+    the trace is written from that final report."""
+    if options.gil_trace is not None:
+        # Opened now so that a path that cannot be written is a usage error
+        # before the program runs, not a surprise at its end.
+        try:
+            trace_fd = os.open(options.gil_trace,
+                               os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+        except OSError as error:
+            run.error(f"--gil-trace: cannot open {options.gil_trace!r}: {error.strerror}")
+        os.close(trace_fd)
     if options.gil_report is not None:
         try:
             report_fd = os.open(options.gil_report,
@@ -154,13 +183,39 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
 
     seconds = options.gil_period or 0.0
     period_ms = 0 if seconds == 0 else max(1, round(seconds * 1000))
-    status = lockgauge.init_gil_interceptor(None, 0, period_ms, report_fd, 0, 0, 0)
+    threshold_us = 0 if options.gil_long_hold is None else round(options.gil_long_hold * 1e6)
+    sink = None
+    capacity = 0
+    if options.gil_trace is not None:
+        capacity = _monitor.DEFAULT_TIMELINE_CAPACITY
+        sink = _TraceWriter(os.path.abspath(options.gil_trace))
+    status = lockgauge.init_gil_interceptor(sink, 0, period_ms, report_fd, threshold_us,
+                                            capacity, 0)
     if status != 0:
         os.close(report_fd)
         refusal = vandrel.gil_status_error(status, "init_gil_interceptor")
+        if status == -3 and (threshold_us or capacity):
+            refusal = vandrel.BadParameter(
+                f"{refusal}; this agent does not know --gil-long-hold or --gil-trace", -3)
         sys.stderr.write(f"vandrel: --gil: {refusal}\n")
         return 1
     return 0
+
+
+class _TraceWriter:
+    """The interceptor's sink for --gil-trace: writes the final report's
+    timeline to the trace file (a failure is one line on stderr)."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def __call__(self, report: Dict[str, Any]) -> None:
+        if not report.get("final"):
+            return
+        try:
+            vandrel.GilReport.from_dict(report).write_chrome_trace(self.path)
+        except (OSError, ValueError) as error:
+            sys.stderr.write(f"vandrel: --gil-trace: cannot write {self.path!r}: {error}\n")
 
 
 # ---- Running the program as python would -----------------------------------
@@ -298,7 +353,8 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
         sys.stderr.write(f"vandrel: cannot load the agent: {error}\n")
         return 1
     atexit.register(_die_of_sigint_at_exit)
-    if options.gil or options.gil_report is not None or options.gil_period is not None:
+    if (options.gil or options.gil_report is not None or options.gil_period is not None
+            or options.gil_trace is not None or options.gil_long_hold is not None):
         if _start_gil_interceptor(run, options) != 0:
             return 1
     for signum in options.dump_on:

@@ -17,8 +17,8 @@ from types import FrameType
 from typing import Any, Callable, Dict, Optional, Union
 
 import vandrel
-from vandrel import (AgentSystemError, AlreadyRunning, BadParameter, NotAvailable, NotRunning,
-                     VandrelError)
+from vandrel import (AgentSystemError, AlreadyRunning, BadParameter, GilInterceptorError,
+                     NotAvailable, NotRunning, VandrelError)
 from vandrel._report import GilReport
 
 __all__ = ["GilMonitor"]
@@ -327,11 +327,14 @@ class GilMonitor:
         with self._reports:
             latest = self._latest
         if latest is None or not latest.get("final"):
-            # -5: someone switched the interceptor off behind the monitor's
-            # back before it had delivered any report.
-            raise NotRunning("the GIL interceptor was switched off outside this monitor "
-                             "(lockgauge.deinit_gil_interceptor) before it gave a final "
-                             "report; switch it off through GilMonitor.stop() only", -5)
+            if status == -5:
+                raise NotRunning("the GIL interceptor was switched off outside this monitor "
+                                 "(lockgauge.deinit_gil_interceptor), and its final report "
+                                 "went elsewhere; switch it off through GilMonitor.stop() "
+                                 "only", -5)
+            raise GilInterceptorError("the agent switched the GIL interceptor off without "
+                                      "giving the monitor a final report (a foreign agent?); "
+                                      "use the package's own agent (vandrel.agent_path())", 0)
         return self.report()
 
     def report(self) -> GilReport:

@@ -1,0 +1,458 @@
+"""vandrel.GilMonitor and its typed reports.
+
+Each scenario that switches the interceptor runs in a fresh interpreter:
+one session can exist in a process.  Against the reference agent where
+the interceptor runs (CPython 3.13); against the recording stand-in agent
+for what the monitor passes to the agent and how it takes each status."""
+import json
+import re
+import sys
+import textwrap
+
+import pytest
+
+from conftest import check_child
+
+needs_interceptor = pytest.mark.skipif(sys.version_info[:2] != (3, 13),
+                                       reason="the GIL interceptor is for CPython 3.13")
+
+SPIN = """
+import json, threading, time
+def spin(seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        pass
+def spinners(seconds, count=2):
+    threads = [threading.Thread(target=spin, args=(seconds,), name=f"spin-{n}")
+               for n in range(count)]
+    for thread in threads:
+        thread.start()
+    return threads
+"""
+
+
+def with_spinners(code, **kwargs):
+    """check_child() on `code` with the SPIN helpers defined first."""
+    return check_child(SPIN + textwrap.dedent(code), **kwargs)
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_context_manager_callback_and_report():
+    done = with_spinners("""
+        import vandrel
+        got = []
+        monitor = vandrel.GilMonitor(report_period=0.05, callback=got.append)
+        with monitor as entered:
+            threads = spinners(0.4)
+            during = monitor.report()
+            for thread in threads:
+                thread.join()
+        final = monitor.report()
+        print(json.dumps({
+            "entered": entered is monitor, "running": monitor.running,
+            "during": [during.final, during.wall_s],
+            "kinds": sorted({type(report).__name__ for report in got}),
+            "finals": [report.final for report in got],
+            "same_final": got[-1] == final and final is monitor.report(),
+            "wall": final.wall_s, "held": final.held_s,
+            "threads": {t.name: [t.held_s, t.wait_s, t.acquisitions] for t in final.threads},
+            "sum_held": sum(t.held_s for t in final.threads) + sum(g.held_s for g in final.groups),
+        }))
+    """)
+    result = json.loads(done.stdout)
+    assert result["entered"] and not result["running"], result
+    assert result["during"][0] is False and 0 < result["during"][1] < 0.4, result
+    assert result["kinds"] == ["GilReport"], result
+    # Periodic reports every 50 ms over about 0.4 s, then exactly one final, last.
+    assert result["finals"].count(True) == 1 and result["finals"][-1] is True, result
+    assert len(result["finals"]) >= 4, result
+    assert result["same_final"], result
+    for name in ("spin-0", "spin-1"):
+        held, wait, acquisitions = result["threads"][name]
+        assert held > 0.1 and wait > 0.05 and acquisitions > 1, (name, result)
+    assert result["held"] <= result["wall"] + 1e-6
+    assert result["sum_held"] == pytest.approx(result["held"], rel=1e-6), result
+
+
+@needs_interceptor
+def test_report_so_far_without_a_period_and_final_after_stop():
+    done = with_spinners("""
+        import vandrel
+        got = []
+        monitor = vandrel.GilMonitor(callback=got.append)
+        assert monitor.start() is monitor
+        for thread in spinners(0.1):
+            thread.join()
+        first = monitor.report()         # waits for the agent's first report (1 s)
+        stopped = monitor.stop()
+        print(json.dumps([first.final, first.wall_s, [r.final for r in got],
+                          stopped.final, stopped is monitor.report(),
+                          stopped.wall_s >= first.wall_s]))
+    """)
+    first_final, first_wall, finals, stopped_final, same, later = json.loads(done.stdout)
+    assert first_final is False and first_wall > 0.1
+    # Without a report_period only the final report goes to the callback.
+    assert finals == [True] and stopped_final and same and later
+
+
+@needs_interceptor
+def test_one_session_per_process_names_the_holder():
+    done = check_child("""
+        import vandrel
+        vandrel.load_agent()            # before lockgauge, which looks for it on import
+        import lockgauge
+        def error(call):
+            try:
+                call()
+            except Exception as exc:
+                return [type(exc).__name__, str(exc), isinstance(exc, vandrel.GilInterceptorAlreadyOn)]
+            return "no error"
+        first = vandrel.GilMonitor(report_period=0.5)
+        first.start()
+        second = vandrel.GilMonitor()
+        print(error(second.start))
+        print(error(first.start))
+        print(first.running, second.running, repr(second))
+        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+        first.stop()
+        # Switched on outside any monitor: the agent's own -4.
+        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+        print(error(second.start))
+        print(lockgauge.deinit_gil_interceptor())
+        second.start(); second.stop()
+        print("restarted", first.start() is first, first.stop().final)
+    """)
+    lines = done.stdout.splitlines()
+    other, same = eval(lines[0]), eval(lines[1])
+    assert other[0] == "AlreadyRunning" and other[2], other
+    assert "already" in other[1], other
+    # The message names the monitor that holds the session and where it started.
+    assert re.search(r"held by <vandrel\.GilMonitor report_period=0\.5 .*running, started at "
+                     r"<string>:\d+>", other[1]), other
+    assert same[0] == "AlreadyRunning" and "this monitor is already running" in same[1], same
+    assert lines[2].startswith("True False <vandrel.GilMonitor report_period=0 "), lines[2]
+    assert lines[3] == "-4"          # lockgauge meets the monitor's session
+    assert lines[4] == "0"
+    outside = eval(lines[5])
+    assert outside[0] == "AlreadyRunning" and "outside vandrel.GilMonitor" in outside[1]
+    assert lines[6:] == ["0", "restarted True True"], lines
+
+
+def test_misuse_raises_and_leaves_the_process_as_it_was(native, tmp_path):
+    never = tmp_path / "never.txt"
+    done = check_child(f"""
+        import os, lockgauge, vandrel
+        from recorder import Recorder
+        rec = Recorder({native.agent!r})
+        def error(call):
+            try:
+                call()
+            except Exception as exc:
+                return f"{{type(exc).__name__}}: {{exc}}"
+            return "no error"
+        monitor = vandrel.GilMonitor()
+        print(error(monitor.report))
+        print(error(monitor.stop))
+        for options in (dict(report_period=-1), dict(report_period=float("nan")),
+                        dict(report_period=2e6), dict(report_period="1"),
+                        dict(long_hold_threshold=0), dict(long_hold_threshold=-0.5),
+                        dict(long_hold_threshold=3000.0), dict(timeline=-1),
+                        dict(timeline=2**31), dict(timeline=1.5), dict(callback=3),
+                        dict(report_file=-2), dict(report_file=1.5),
+                        dict(report_file={str(never)!r}, report_period=True)):
+            print(error(lambda: vandrel.GilMonitor(**options)))
+        print(rec.init_calls, os.path.exists({str(never)!r}))
+        closed = os.dup(1); os.close(closed)
+        monitor = vandrel.GilMonitor(report_file=closed)
+        print(error(monitor.start), monitor.running, rec.init_calls)
+        print(error(vandrel.GilMonitor(report_file={str(tmp_path / "no" / "dir")!r}).start))
+        print(error(monitor.report))
+        monitor = vandrel.GilMonitor()
+        monitor.start()
+        rec.next_deinit_status = 0
+        # The stand-in never calls the sink, so no final report comes.
+        print(error(monitor.stop))
+        print(error(monitor.stop))
+    """, load=[native.agent])
+    lines = done.stdout.splitlines()
+    assert lines[0] == ("RuntimeError: report() before start(): start the GIL monitor first "
+                        "(monitor.start() or `with monitor:`)"), lines
+    assert lines[1].startswith("RuntimeError: stop() before start()"), lines
+    expected = [
+        "ValueError: report_period must be 0 to 1000000 seconds, got -1",
+        "ValueError: report_period must be a finite number of seconds, got nan",
+        "ValueError: report_period must be 0 to 1000000 seconds, got 2000000.0",
+        "TypeError: report_period must be a number of seconds, not str",
+        "ValueError: long_hold_threshold must be 0.000001 to 2147 seconds, got 0",
+        "ValueError: long_hold_threshold must be 0.000001 to 2147 seconds, got -0.5",
+        "ValueError: long_hold_threshold must be 0.000001 to 2147 seconds, got 3000.0",
+        "ValueError: timeline must be True, False or a number of transitions from 0 to "
+        "2147483647, got -1",
+        "ValueError: timeline must be True, False or a number of transitions from 0 to "
+        "2147483647, got 2147483648",
+        "TypeError: timeline must be a bool or an int, not float",
+        "TypeError: callback must be callable or None, not int",
+        "ValueError: report_file descriptor must be in 0..2147483647, got -2",
+        "TypeError: report_file must be a path, a file object or a file descriptor, not float",
+        "TypeError: report_period must be a number of seconds, not bool",
+    ]
+    assert lines[2:16] == expected, lines
+    # Nothing reached the agent, and no report file was created.
+    assert lines[16] == "0 False", lines
+    assert re.fullmatch(r"OSError: \[Errno 9\] file descriptor \d+ is not open False 0",
+                        lines[17]), lines
+    assert lines[18].startswith("FileNotFoundError: [Errno 2] cannot open the report file "), lines
+    assert lines[19].startswith("RuntimeError: report() before start()"), lines
+    assert lines[20].startswith("GilInterceptorError: the agent switched the GIL interceptor off "
+                                "without giving the monitor a final report"), lines
+    assert lines[21] == "RuntimeError: stop() called twice: this GIL monitor is already stopped"
+
+
+def test_options_reach_the_agent(native, tmp_path):
+    report = tmp_path / "report.txt"
+    done = check_child(f"""
+        import os, vandrel
+        from recorder import Recorder
+        rec = Recorder({native.agent!r})
+        seen = []
+        for options in (dict(),
+                        dict(report_period=0.25, long_hold_threshold=0.0125, timeline=True),
+                        dict(report_period=1e-4, timeline=5000,
+                             report_file={str(report)!r})):
+            monitor = vandrel.GilMonitor(**options).start()
+            seen.append([rec.init_report_period, rec.init_a, rec.init_b, rec.init_c,
+                         rec.init_fd >= 0, rec.init_sample_period])
+            try:
+                monitor.stop()
+            except vandrel.GilInterceptorError:
+                pass                    # the stand-in gives no final report
+        print(seen, os.path.exists({str(report)!r}))
+    """, load=[native.agent])
+    seen, created = done.stdout.rsplit(" ", 1)
+    # Without a period the agent still reports every second, for report().
+    assert eval(seen) == [[1000, 0, 0, 0, False, 0], [250, 12500, 1000000, 0, False, 0],
+                          [1, 0, 5000, 0, True, 0]], seen
+    assert created.strip() == "True"
+
+
+def test_each_agent_status_is_a_named_exception(native):
+    done = check_child("""
+        import vandrel
+        from recorder import Recorder
+        rec = Recorder(%r)
+        for status in (-1, -2, -3, -4, -5, -6, -7, -9):
+            rec.next_init_status = status
+            monitor = vandrel.GilMonitor(timeline=10)
+            try:
+                monitor.start()
+            except vandrel.VandrelError as exc:
+                print(status, type(exc).__name__, getattr(exc, "status", None), monitor.running,
+                      "|", exc)
+        rec.next_init_status = 0
+        monitor = vandrel.GilMonitor().start()
+        rec.next_deinit_status = -2
+        try:
+            monitor.stop()
+        except vandrel.NotAvailable as exc:
+            print("stop", type(exc).__name__, monitor.running)
+    """ % native.agent, load=[native.agent])
+    rows = {}
+    for line in done.stdout.splitlines()[:-1]:
+        head, message = line.split(" | ", 1)
+        status, name, attribute, running = head.split()
+        assert running == "False", line
+        rows[int(status)] = (name, message)
+    assert rows[-1][0] == "AgentNotLoaded"
+    assert rows[-2][0] == "NotAvailable"
+    assert rows[-2][1].startswith("the GIL interceptor cannot run here: "), rows[-2]
+    assert rows[-3] == ("BadParameter",
+                        "the agent refused timeline=10: an agent older than this package does "
+                        "not know these options, and a timeline too large to allocate is "
+                        "refused too; use the package's own agent (vandrel.agent_path()) or "
+                        "leave them out")
+    assert rows[-4][0] == "AlreadyRunning" and "already running" in rows[-4][1]
+    assert rows[-5][0] == "NotRunning"
+    assert rows[-6][0] == "AgentSystemError" and "ask for a smaller one" in rows[-6][1]
+    assert rows[-7][0] == "GilNotHeld" and "does not hold the GIL" in rows[-7][1]
+    assert rows[-9][0] == "GilInterceptorError"
+    assert done.stdout.splitlines()[-1] == "stop NotAvailable True"
+
+
+def test_old_error_names_still_catch_the_new_errors():
+    import vandrel
+    pairs = [(vandrel.GilInterceptorUnavailable, vandrel.NotAvailable, -2),
+             (vandrel.GilInterceptorBadParameter, vandrel.BadParameter, -3),
+             (vandrel.GilInterceptorAlreadyOn, vandrel.AlreadyRunning, -4),
+             (vandrel.GilInterceptorNotOn, vandrel.NotRunning, -5),
+             (vandrel.GilInterceptorSystemError, vandrel.AgentSystemError, -6),
+             (vandrel.GilInterceptorNoGil, vandrel.GilNotHeld, -7)]
+    for old, new, status in pairs:
+        error = vandrel.gil_status_error(status)
+        assert isinstance(error, old) and isinstance(error, new) and error.status == status
+        with pytest.raises(old):
+            raise new("x")
+    assert issubclass(vandrel.BadParameter, ValueError)
+    assert issubclass(vandrel.AgentSystemError, OSError)
+
+
+@needs_interceptor
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_subinterpreter_gets_not_available_with_the_fix(kind, tmp_path):
+    # An isolated subinterpreter cannot import the single-phase lockgauge at
+    # all; a legacy one can, and the agent refuses it.
+    done = check_child(f"""
+        import _interpreters, os, vandrel
+        r, w = os.pipe()
+        interp = _interpreters.create({kind!r})
+        _interpreters.run_string(interp, f'''
+        import os, vandrel
+        try:
+            vandrel.GilMonitor().start()
+            result = "started"
+        except Exception as exc:
+            result = f"{{{{type(exc).__name__}}}}: {{{{exc}}}}"
+        os.write({{w}}, result.encode())
+        ''')
+        print(os.read(r, 1000).decode())
+    """)
+    if kind == "legacy":
+        assert done.stdout == ("NotAvailable: the GIL interceptor cannot run here: called from "
+                               "a subinterpreter; switch it on from the main interpreter\n")
+    else:
+        assert done.stdout.startswith("ImportError: "), done.stdout
+
+
+@pytest.mark.skipif(sys.version_info[:2] == (3, 13), reason="the interceptor is available")
+def test_not_available_names_the_version():
+    done = check_child("""
+        import vandrel
+        try:
+            vandrel.GilMonitor().start()
+        except vandrel.NotAvailable as exc:
+            print(exc)
+    """)
+    version = "%d.%d" % sys.version_info[:2]
+    assert done.stdout == (f"the GIL interceptor cannot run here: CPython {version} (it needs "
+                           f"CPython 3.13); run the program on CPython 3.13\n")
+
+
+@needs_interceptor
+def test_exit_while_running_delivers_the_final_report_to_the_callback():
+    done = check_child("""
+        import vandrel
+        def show(report):
+            print("final" if report.final else "periodic", flush=True)
+        vandrel.GilMonitor(callback=show).start()
+    """)
+    assert done.stdout == "final\n", done.stdout
+
+
+@needs_interceptor
+def test_callback_errors_go_to_the_unraisable_hook_and_stop_works_inside_it():
+    done = check_child("""
+        import sys, threading, vandrel
+        seen, done = [], threading.Event()
+        sys.unraisablehook = lambda info: seen.append(type(info.exc_value).__name__)
+        def callback(report):
+            if not report.final:
+                monitor.stop()          # from inside the callback, on the agent's thread
+                done.set()
+                raise KeyError("boom")
+        monitor = vandrel.GilMonitor(report_period=0.02, callback=callback)
+        monitor.start()
+        assert done.wait(10)
+        print(seen, monitor.running, monitor.report().final)
+    """)
+    assert done.stdout == "['KeyError'] False True\n", done.stdout + done.stderr
+
+
+@needs_interceptor
+def test_report_file_gets_the_agent_tables(tmp_path):
+    report = tmp_path / "gil.txt"
+    with_spinners(f"""
+        import vandrel
+        with open({str(report)!r}, "w") as out:
+            out.write("header\\n")              # flushed before the agent writes
+            with vandrel.GilMonitor(report_period=0.05, report_file=out):
+                for thread in spinners(0.25):
+                    thread.join()
+    """)
+    text = report.read_text()
+    assert text.startswith("header\nGIL report (periodic)"), text
+    assert text.count("GIL report (final)") == 1 and text.rstrip().endswith("]"), text
+
+
+def test_report_round_trip_with_every_key():
+    import vandrel
+    raw = {
+        "wall_s": 2.5, "held_s": 2.25, "wait_s": 1.0, "neither_s": 0.5, "switches": 40,
+        "final": True,
+        "threads": {
+            101: {"name": "MainThread", "held_s": 0.25, "wait_s": 0.75, "acquisitions": 9,
+                  "neither_s": 0.5, "wait_p50_s": 0.001, "wait_p90_s": 0.004,
+                  "wait_p99_s": 0.005, "wait_max_s": 0.006, "hold_p50_s": 0.002,
+                  "hold_p90_s": 0.003, "hold_p99_s": 0.05, "hold_max_s": 0.06},
+            102: {"name": "spin", "held_s": 2.0, "wait_s": 0.25, "acquisitions": 30,
+                  "neither_s": 0.0, "new_figure": [1, 2]},
+        },
+        "groups": [{"name": "worker-*", "count": 3, "held_s": 0.0, "wait_s": 0.0,
+                    "acquisitions": 1, "neither_s": 0.1, "wait_p50_s": 0.0,
+                    "wait_p90_s": 0.0, "wait_p99_s": 0.0, "wait_max_s": 0.0,
+                    "hold_p50_s": 0.0, "hold_p90_s": 0.0, "hold_p99_s": 0.0,
+                    "hold_max_s": 0.0}],
+        "wait_p50_s": 0.001, "wait_p90_s": 0.004, "wait_p99_s": 0.005, "wait_max_s": 0.006,
+        "hold_p50_s": 0.002, "hold_p90_s": 0.003, "hold_p99_s": 0.05, "hold_max_s": 0.06,
+        "long_holds": [{"thread": "MainThread", "count": 2, "total_s": 0.08, "max_s": 0.05,
+                        "stack": [["/app/x.py", 12, "slow"], ["/app/x.py", 30, "<module>"]]}],
+        "interval": {"wall_s": 1.0, "held_s": 0.9, "wait_s": 0.3, "switches": 12,
+                     "wait_p50_s": 0.001, "wait_p90_s": 0.002, "wait_p99_s": 0.003,
+                     "wait_max_s": 0.004, "hold_p50_s": 0.005, "hold_p90_s": 0.006,
+                     "hold_p99_s": 0.007, "hold_max_s": 0.008},
+        "timeline": b"\x00\x01" * 8,
+        "agent_note": "kept as is",
+    }
+    report = vandrel.GilReport.from_dict(raw)
+    assert report.to_dict() == raw
+    assert list(report.to_dict()["threads"]) == [101, 102]
+    main = report.thread(101)
+    assert main is not None and main.name == "MainThread" and main.hold_max_s == 0.06
+    assert report.thread(102).wait_p50_s is None and report.thread(7) is None
+    hold = report.long_holds[0]
+    assert hold.stack[0] == vandrel.Frame("/app/x.py", 12, "slow") and hold.count == 2
+    assert report.interval.switches == 12 and report.groups[0].count == 3
+    with pytest.raises(Exception):
+        report.wall_s = 1.0          # frozen
+    assert "timeline" not in repr(report)
+    # An agent without the newer keys: they stay absent in the round trip.
+    old = {key: raw[key] for key in ("wall_s", "held_s", "wait_s", "neither_s", "switches",
+                                     "final", "groups")}
+    old["threads"] = {102: {k: v for k, v in raw["threads"][102].items() if k != "new_figure"}}
+    report = vandrel.GilReport.from_dict(old)
+    assert report.to_dict() == old
+    assert report.long_holds is None and report.interval is None and report.timeline is None
+    with pytest.raises(ValueError, match=r"no timeline: start the monitor with "
+                                         r"vandrel\.GilMonitor\(timeline=True\)"):
+        report.write_chrome_trace("/nonexistent/trace.json")
+
+
+@needs_interceptor
+def test_the_agent_s_own_reports_round_trip():
+    done = with_spinners("""
+        import vandrel
+        vandrel.load_agent()
+        import lockgauge
+        reports = []
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 30, -1, 0, 0, 0) == 0
+        threads = spinners(0.15)
+        for thread in threads:
+            thread.join()
+        assert lockgauge.deinit_gil_interceptor() == 0
+        checked = 0
+        for raw in reports:
+            assert vandrel.GilReport.from_dict(raw).to_dict() == raw, raw
+            checked += 1
+        print(checked, reports[-1]["final"])
+    """)
+    count, final = done.stdout.split()
+    assert int(count) >= 3 and final == "True", done.stdout
