@@ -203,21 +203,26 @@ _GIL_STATUS_TEXT = {
 
 def _in_subinterpreter() -> bool:
     """Is the calling code running in a subinterpreter?  False when unknown."""
-    try:
-        import _interpreters as interpreters  # CPython 3.13 and later
-    except ImportError:
+    import importlib
+    interpreters: Any = None
+    # CPython 3.13 and later, then the earlier name.
+    for name in ("_interpreters", "_xxsubinterpreters"):
         try:
-            import _xxsubinterpreters as interpreters  # type: ignore[no-redef]
+            interpreters = importlib.import_module(name)
+            break
         except ImportError:
-            return False
+            continue
+    if interpreters is None:
+        return False
     try:
-        current, main = interpreters.get_current(), interpreters.get_main()
+        current: Any = interpreters.get_current()
+        main: Any = interpreters.get_main()
     except Exception:
         return False
     # 3.13 gives (id, kind) pairs, earlier versions an id object.
     if isinstance(current, tuple):
         current, main = current[0], main[0]
-    return int(current) != int(main)
+    return bool(int(current) != int(main))
 
 
 def _unavailable_reason() -> str:

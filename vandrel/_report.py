@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 import sys
 from dataclasses import dataclass, field, fields
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Type, Union
+from typing import Any, Dict, Mapping, Optional, Tuple, Type, Union
 
 __all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport"]
 
@@ -116,7 +116,7 @@ class ThreadGilStats(_Distribution):
         """Read ``report["threads"][native_id]``."""
         return cls(int(native_id), str(entry["name"]), float(entry["held_s"]),
                    float(entry["wait_s"]), int(entry["acquisitions"]),
-                   float(entry["neither_s"]), *_percentiles(entry),
+                   float(entry["neither_s"]), **_percentiles(entry),
                    _extra=_unknown_keys(entry, cls, skip=("native_id",)))
 
     def to_dict(self) -> Dict[str, Any]:
@@ -150,7 +150,7 @@ class GilGroupStats(_Distribution):
         """Read one entry of the report's ``groups`` list."""
         return cls(str(entry["name"]), int(entry["count"]), float(entry["held_s"]),
                    float(entry["wait_s"]), int(entry["acquisitions"]),
-                   float(entry["neither_s"]), *_percentiles(entry),
+                   float(entry["neither_s"]), **_percentiles(entry),
                    _extra=_unknown_keys(entry, cls))
 
     def to_dict(self) -> Dict[str, Any]:
@@ -182,7 +182,7 @@ class GilInterval(_Distribution):
     def from_dict(cls, entry: Mapping[str, Any]) -> GilInterval:
         """Read the report's ``interval`` dict."""
         return cls(float(entry["wall_s"]), float(entry["held_s"]), float(entry["wait_s"]),
-                   int(entry["switches"]), *_percentiles(entry),
+                   int(entry["switches"]), **_percentiles(entry),
                    _extra=_unknown_keys(entry, cls))
 
     def to_dict(self) -> Dict[str, Any]:
@@ -240,7 +240,7 @@ class GilReport(_Distribution):
         timeline = report.get("timeline")
         return cls(float(report["wall_s"]), float(report["held_s"]), float(report["wait_s"]),
                    float(report["neither_s"]), int(report["switches"]), bool(report["final"]),
-                   threads, groups, *_percentiles(report),
+                   threads, groups, **_percentiles(report),
                    long_holds=(None if long_holds is None else
                                tuple(LongHold.from_dict(entry) for entry in long_holds)),
                    interval=None if interval is None else GilInterval.from_dict(interval),
@@ -307,8 +307,10 @@ class GilReport(_Distribution):
         _gil_format.write_chrome_trace(self.to_dict(), path)
 
 
-def _percentiles(entry: Mapping[str, Any]) -> List[Optional[float]]:
-    return [None if entry.get(key) is None else float(entry[key]) for key in _PERCENTILE_KEYS]
+def _percentiles(entry: Mapping[str, Any]) -> Dict[str, Any]:
+    """The distribution figures of `entry` as keyword arguments (None: absent)."""
+    return {key: None if entry.get(key) is None else float(entry[key])
+            for key in _PERCENTILE_KEYS}
 
 
 def _unknown_keys(entry: Mapping[str, Any], cls: Type[Any],
