@@ -456,3 +456,28 @@ def test_the_agent_s_own_reports_round_trip():
     """)
     count, final = done.stdout.split()
     assert int(count) >= 3 and final == "True", done.stdout
+
+
+@needs_interceptor
+def test_fork_child_has_no_session_and_may_start_its_own():
+    done = check_child("""
+        import os, warnings, vandrel
+        warnings.simplefilter("ignore", DeprecationWarning)   # fork with the agent's thread
+        monitor = vandrel.GilMonitor().start()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                monitor.stop()
+                line = "stopped the parent's session"
+            except RuntimeError as exc:
+                line = f"{monitor.running} {exc}"
+            own = vandrel.GilMonitor().start()
+            print(line, own.stop().final, flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        print("parent", monitor.running, monitor.stop().final)
+    """)
+    child, parent = done.stdout.splitlines()
+    assert re.fullmatch(r"False stop\(\): this GIL monitor was started in process \d+; a child "
+                        r"made by fork\(\) starts with the interceptor off True", child), child
+    assert parent == "parent True True"
