@@ -283,6 +283,7 @@ def test_wheel_holds_modules_agent_stubs_and_metadata(wheel):
                 "vandrel/__init__.py", "vandrel/py.typed",
                 "lockgauge-stubs/__init__.pyi", "threadsnap-stubs/__init__.pyi",
                 "lockgauge.pyi", "threadsnap.pyi"}
+    expected |= {"vandrel/__main__.py", "vandrel/_monitor.py", "vandrel/_report.py"}
     assert expected <= names, sorted(expected - names)
     assert not [n for n in names if "glibc_stub" in n or n.endswith((".so.2", ".so.0", ".so.1"))]
     metadata = next(n for n in names if n.endswith(".dist-info/METADATA"))
