@@ -390,7 +390,7 @@ def test_report_round_trip_with_every_key():
         "final": True,
         "threads": {
             101: {"name": "MainThread", "held_s": 0.25, "wait_s": 0.75, "acquisitions": 9,
-                  "neither_s": 0.5, "wait_p50_s": 0.001, "wait_p90_s": 0.004,
+                  "neither_s": 0.5, "wait_count": 9, "hold_count": 9, "wait_p50_s": 0.001, "wait_p90_s": 0.004,
                   "wait_p99_s": 0.005, "wait_max_s": 0.006, "hold_p50_s": 0.002,
                   "hold_p90_s": 0.003, "hold_p99_s": 0.05, "hold_max_s": 0.06},
             102: {"name": "spin", "held_s": 2.0, "wait_s": 0.25, "acquisitions": 30,
@@ -403,9 +403,12 @@ def test_report_round_trip_with_every_key():
                     "hold_max_s": 0.0}],
         "wait_p50_s": 0.001, "wait_p90_s": 0.004, "wait_p99_s": 0.005, "wait_max_s": 0.006,
         "hold_p50_s": 0.002, "hold_p90_s": 0.003, "hold_p99_s": 0.05, "hold_max_s": 0.06,
-        "long_holds": [{"thread": "MainThread", "count": 2, "total_s": 0.08, "max_s": 0.05,
+        "wait_count": 40, "hold_count": 41, "long_hold_threshold_s": 0.01,
+        "long_holds": [{"thread": "MainThread", "native_id": 101, "count": 2, "total_s": 0.1,
+                        "beyond_s": 0.08, "max_s": 0.05,
                         "stack": [["/app/x.py", 12, "slow"], ["/app/x.py", 30, "<module>"]]}],
         "interval": {"wall_s": 1.0, "held_s": 0.9, "wait_s": 0.3, "switches": 12,
+                     "wait_count": 12, "hold_count": 13,
                      "wait_p50_s": 0.001, "wait_p90_s": 0.002, "wait_p99_s": 0.003,
                      "wait_max_s": 0.004, "hold_p50_s": 0.005, "hold_p90_s": 0.006,
                      "hold_p99_s": 0.007, "hold_max_s": 0.008},
@@ -420,6 +423,8 @@ def test_report_round_trip_with_every_key():
     assert report.thread(102).wait_p50_s is None and report.thread(7) is None
     hold = report.long_holds[0]
     assert hold.stack[0] == vandrel.Frame("/app/x.py", 12, "slow") and hold.count == 2
+    assert hold.native_id == 101 and hold.beyond_s == 0.08 and report.long_hold_threshold_s == 0.01
+    assert type(report.wait_count) is int and type(main.hold_count) is int
     assert report.interval.switches == 12 and report.groups[0].count == 3
     with pytest.raises(Exception):
         report.wall_s = 1.0          # frozen

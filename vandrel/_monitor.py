@@ -23,8 +23,7 @@ from vandrel._report import GilReport
 
 __all__ = ["GilMonitor"]
 
-#: Transitions kept by ``timeline=True``: about a minute of a busy server's
-#: hand-overs, a few tens of MB at most.
+#: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
 DEFAULT_TIMELINE_CAPACITY = 1_000_000
 
 # Without a report_period the agent still reports to the monitor this often,

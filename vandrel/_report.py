@@ -17,9 +17,11 @@ from typing import Any, Dict, Mapping, Optional, Tuple, Type, Union
 __all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport"]
 
 # The distribution figures, in the dict's order, each absent from an agent
-# that does not record distributions.
-_PERCENTILE_KEYS = ("wait_p50_s", "wait_p90_s", "wait_p99_s", "wait_max_s",
-                    "hold_p50_s", "hold_p90_s", "hold_p99_s", "hold_max_s")
+# that does not record distributions: the counts are integers, the rest
+# seconds.
+_COUNT_KEYS = ("wait_count", "hold_count")
+_PERCENTILE_KEYS = ("wait_count", "wait_p50_s", "wait_p90_s", "wait_p99_s", "wait_max_s",
+                    "hold_count", "hold_p50_s", "hold_p90_s", "hold_p99_s", "hold_max_s")
 
 
 def _extra_field() -> Any:
@@ -43,13 +45,17 @@ class LongHold:
     """A place that held the GIL longer than the long-hold threshold.
 
     A place is one stack of the holder, taken on its own thread as the hold
-    ended.  ``count`` holds were charged to it; ``total_s`` is their time
-    held beyond the threshold, ``max_s`` the longest of them.  ``stack`` is
-    innermost first, at most 8 frames."""
+    ended.  ``count`` holds were charged to it; ``total_s`` is their full
+    length, ``beyond_s`` their time beyond the threshold (what the places
+    are ranked by), ``max_s`` the longest.  ``thread`` and ``native_id``
+    name the latest holder.  ``stack`` is innermost first, at most 8
+    frames."""
 
-    thread: Union[str, int]
+    thread: str
+    native_id: int
     count: int
     total_s: float
+    beyond_s: float
     max_s: float
     stack: Tuple[Frame, ...]
     _extra: Mapping[str, Any] = _extra_field()
@@ -59,24 +65,28 @@ class LongHold:
         """Read one entry of the report's ``long_holds`` list."""
         stack = tuple(Frame(str(file), int(line), str(function))
                       for file, line, function in entry["stack"])
-        return cls(entry["thread"], int(entry["count"]), float(entry["total_s"]),
-                   float(entry["max_s"]), stack, _unknown_keys(entry, cls))
+        return cls(str(entry["thread"]), int(entry["native_id"]), int(entry["count"]),
+                   float(entry["total_s"]), float(entry["beyond_s"]), float(entry["max_s"]),
+                   stack, _unknown_keys(entry, cls))
 
     def to_dict(self) -> Dict[str, Any]:
         """The entry as the agent gives it: ``stack`` a list of
         ``[file, line, function]`` lists."""
-        return {"thread": self.thread, "count": self.count, "total_s": self.total_s,
-                "max_s": self.max_s,
+        return {"thread": self.thread, "native_id": self.native_id, "count": self.count,
+                "total_s": self.total_s, "beyond_s": self.beyond_s, "max_s": self.max_s,
                 "stack": [[frame.file, frame.line, frame.function] for frame in self.stack],
                 **self._extra}
 
 
 class _Distribution:
-    """The percentile fields shared by threads, groups, intervals and the
-    whole report: the 50th, 90th and 99th percentile and the maximum of
-    single waits for the GIL and of single holds, in seconds, or None from
-    an agent that does not record them."""
+    """The distribution fields shared by threads, groups, intervals and the
+    whole report: how many single waits for the GIL and single holds there
+    were, and their 50th, 90th and 99th percentiles and maximum in seconds;
+    None from an agent that does not record them.  Percentiles are within a
+    few percent, clamped to the shortest and longest seen."""
 
+    wait_count: Optional[int]
+    hold_count: Optional[int]
     wait_p50_s: Optional[float]
     wait_p90_s: Optional[float]
     wait_p99_s: Optional[float]
@@ -101,10 +111,12 @@ class ThreadGilStats(_Distribution):
     wait_s: float
     acquisitions: int
     neither_s: float
+    wait_count: Optional[int] = None
     wait_p50_s: Optional[float] = None
     wait_p90_s: Optional[float] = None
     wait_p99_s: Optional[float] = None
     wait_max_s: Optional[float] = None
+    hold_count: Optional[int] = None
     hold_p50_s: Optional[float] = None
     hold_p90_s: Optional[float] = None
     hold_p99_s: Optional[float] = None
@@ -135,10 +147,12 @@ class GilGroupStats(_Distribution):
     wait_s: float
     acquisitions: int
     neither_s: float
+    wait_count: Optional[int] = None
     wait_p50_s: Optional[float] = None
     wait_p90_s: Optional[float] = None
     wait_p99_s: Optional[float] = None
     wait_max_s: Optional[float] = None
+    hold_count: Optional[int] = None
     hold_p50_s: Optional[float] = None
     hold_p90_s: Optional[float] = None
     hold_p99_s: Optional[float] = None
@@ -168,10 +182,12 @@ class GilInterval(_Distribution):
     held_s: float
     wait_s: float
     switches: int
+    wait_count: Optional[int] = None
     wait_p50_s: Optional[float] = None
     wait_p90_s: Optional[float] = None
     wait_p99_s: Optional[float] = None
     wait_max_s: Optional[float] = None
+    hold_count: Optional[int] = None
     hold_p50_s: Optional[float] = None
     hold_p90_s: Optional[float] = None
     hold_p99_s: Optional[float] = None
@@ -200,7 +216,7 @@ class GilReport(_Distribution):
     live threads and the most notable finished ones, longest wait first;
     ``groups`` add up the other finished threads by name.  The distribution
     fields cover all threads together.  ``long_holds`` lists the places
-    that held the GIL too long, worst first; ``interval`` has the figures
+    that held the GIL longer than ``long_hold_threshold_s``, worst first; ``interval`` has the figures
     since the previous report; ``timeline`` is the packed ring of the latest
     GIL transitions (final report only, when a timeline was asked for).
     Each is None when the agent did not send it."""
@@ -213,14 +229,17 @@ class GilReport(_Distribution):
     final: bool
     threads: Tuple[ThreadGilStats, ...]
     groups: Tuple[GilGroupStats, ...]
+    wait_count: Optional[int] = None
     wait_p50_s: Optional[float] = None
     wait_p90_s: Optional[float] = None
     wait_p99_s: Optional[float] = None
     wait_max_s: Optional[float] = None
+    hold_count: Optional[int] = None
     hold_p50_s: Optional[float] = None
     hold_p90_s: Optional[float] = None
     hold_p99_s: Optional[float] = None
     hold_max_s: Optional[float] = None
+    long_hold_threshold_s: Optional[float] = None
     long_holds: Optional[Tuple[LongHold, ...]] = None
     interval: Optional[GilInterval] = None
     timeline: Optional[bytes] = field(default=None, repr=False)
@@ -238,9 +257,11 @@ class GilReport(_Distribution):
         long_holds = report.get("long_holds")
         interval = report.get("interval")
         timeline = report.get("timeline")
+        threshold = report.get("long_hold_threshold_s")
         return cls(float(report["wall_s"]), float(report["held_s"]), float(report["wait_s"]),
                    float(report["neither_s"]), int(report["switches"]), bool(report["final"]),
                    threads, groups, **_percentiles(report),
+                   long_hold_threshold_s=None if threshold is None else float(threshold),
                    long_holds=(None if long_holds is None else
                                tuple(LongHold.from_dict(entry) for entry in long_holds)),
                    interval=None if interval is None else GilInterval.from_dict(interval),
@@ -309,7 +330,8 @@ class GilReport(_Distribution):
 
 def _percentiles(entry: Mapping[str, Any]) -> Dict[str, Any]:
     """The distribution figures of `entry` as keyword arguments (None: absent)."""
-    return {key: None if entry.get(key) is None else float(entry[key])
+    return {key: None if entry.get(key) is None else
+            int(entry[key]) if key in _COUNT_KEYS else float(entry[key])
             for key in _PERCENTILE_KEYS}
 
 
@@ -327,7 +349,8 @@ def _stats_dict(stats: Any, skip: Tuple[str, ...] = ()) -> Dict[str, Any]:
         if item.name in skip or item.name == "_extra":
             continue
         value = getattr(stats, item.name)
-        if value is None and item.name in _PERCENTILE_KEYS:
+        if value is None and (item.name in _PERCENTILE_KEYS
+                              or item.name == "long_hold_threshold_s"):
             continue
         result[item.name] = value
     result.update(stats._extra)
