@@ -344,7 +344,7 @@ class GilMonitor:
         self._check_started("report()")
         with self._reports:
             while self._latest is None:
-                if not self.running:
+                if self._state not in ("starting", "running", "stopping"):
                     raise RuntimeError("the GIL monitor stopped without giving a report")
                 self._reports.wait(0.1)
             if self._latest_object is None:
