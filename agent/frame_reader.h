@@ -48,6 +48,11 @@
 #undef Py_BUILD_CORE
 #endif
 #pragma GCC diagnostic pop
+#if PY_VERSION_HEX < 0x030D0000
+/* Before 3.13 the runtime's head lock is a PyThread_type_lock, found
+ * through runtime_layout.h. */
+#define VANDREL_HEAD_THREAD_LOCK 1
+#endif
 #endif /* VANDREL_FRAME_READER */
 
 namespace vandrel {

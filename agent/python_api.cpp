@@ -143,6 +143,8 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     /* Optional: without them the dump walks the thread list unlocked. */
     (void)resolve(handle, "_PyRuntime", &api->runtime_state);
     (void)resolve(handle, "PyMutex_Unlock", &api->mutex_unlock);
+    (void)resolve(handle, "PyThread_acquire_lock_timed", &api->thread_acquire_lock_timed);
+    (void)resolve(handle, "PyThread_release_lock", &api->thread_release_lock);
 
     /* The GIL interceptor's: these and the four shared ones above, all
      * required (Py_Version from 3.11 on, Py_IsFinalizing from 3.13 on).  A

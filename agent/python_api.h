@@ -89,10 +89,13 @@ struct python_api {
 
     /* The runtime's head lock, the one sys._current_frames() holds while
      * it reads the thread lists: &_PyRuntime, and (3.13) PyMutex_Unlock
-     * for a release that must wake waiters.  Null when not exported;
+     * for a release that must wake waiters, or (3.10-3.12, where it is a
+     * PyThread_type_lock) the thread-lock calls.  Null when not exported;
      * usable only when layout_matches. */
     void *runtime_state;
     void (*mutex_unlock)(void *);
+    PyLockStatus (*thread_acquire_lock_timed)(PyThread_type_lock, PY_TIMEOUT_T, int);
+    void (*thread_release_lock)(PyThread_type_lock);
 
     /* Data symbols, so they are only ever reached this way. */
     PyTypeObject *code_type;      /* &PyCode_Type */

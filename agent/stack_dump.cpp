@@ -14,6 +14,7 @@
 #include "python_api.h"
 
 #include "frame_reader.h"
+#include "runtime_layout.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -904,6 +905,20 @@ void trim_kept_storage()
     }
 }
 
+/* The runtime's head lock as the dump holds it. */
+struct head_lock {
+    /* The lock could be reached at all; without it the list is walked
+     * unlocked, as faulthandler does. */
+    bool reachable;
+    /* Taken; false when reachable but given up on. */
+    bool held;
+#ifdef VANDREL_HEAD_PYMUTEX
+    PyMutex *mutex;
+#elif defined(VANDREL_HEAD_THREAD_LOCK)
+    PyThread_type_lock lock;
+#endif
+};
+
 #ifdef VANDREL_HEAD_PYMUTEX
 /* The runtime's head lock (_PyRuntime.interpreters.mutex), or NULL when
  * this agent cannot reach it. */
@@ -923,7 +938,7 @@ PyMutex *head_mutex(const python_api *api)
  * run while CPython clears thread states), which may be this one: so
  * give up after about a second.  On success return true; on giving up
  * return false. */
-bool head_lock(PyMutex *mutex)
+bool head_mutex_lock(PyMutex *mutex)
 {
     const unsigned max_spins = 1024 + 20000; /* then 20000 pauses of 50 us */
     for (unsigned spins = 0; spins < max_spins; spins++) {
@@ -949,7 +964,7 @@ bool head_lock(PyMutex *mutex)
 }
 
 /* Release it; PyMutex_Unlock() wakes the threads parked on it, if any. */
-void head_unlock(const python_api *api, PyMutex *mutex)
+void head_mutex_unlock(const python_api *api, PyMutex *mutex)
 {
     uint8_t expected = _Py_LOCKED;
     if (!__atomic_compare_exchange_n(&mutex->_bits, &expected, static_cast<uint8_t>(_Py_UNLOCKED),
@@ -957,8 +972,77 @@ void head_unlock(const python_api *api, PyMutex *mutex)
         api->mutex_unlock(mutex);
     }
 }
-
 #endif /* VANDREL_HEAD_PYMUTEX */
+
+#ifdef VANDREL_HEAD_THREAD_LOCK
+/* The runtime's head lock on 3.10-3.12 (_PyRuntime.interpreters.mutex, a
+ * PyThread_type_lock), or NULL when this agent cannot reach it.  The
+ * lock is read afresh each time: a child made by fork() gets a new one.
+ * The offsets come from the compiled headers; the main interpreter found
+ * beside the lock must be the one the runtime names, or the layout is
+ * not the one compiled (another micro version) and the lock is left
+ * alone. */
+PyThread_type_lock head_thread_lock(const python_api *api)
+{
+    if (!api->layout_matches || api->runtime_state == nullptr
+        || api->thread_acquire_lock_timed == nullptr || api->thread_release_lock == nullptr
+        || api->interpreter_main == nullptr) {
+        return nullptr;
+    }
+    const char *runtime = static_cast<const char *>(api->runtime_state);
+    PyInterpreterState *main_interpreter;
+    memcpy(&main_interpreter, runtime + vandrel_main_interpreter_offset, sizeof main_interpreter);
+    if (main_interpreter == nullptr || main_interpreter != api->interpreter_main()) {
+        return nullptr;
+    }
+    PyThread_type_lock lock;
+    memcpy(&lock, runtime + vandrel_head_lock_offset, sizeof lock);
+    return lock;
+}
+#endif /* VANDREL_HEAD_THREAD_LOCK */
+
+/* Take the runtime's head lock, as sys._current_frames() does: keeping
+ * the GIL, which the lock's holders never wait for.  It is only ever held
+ * for a moment, except by a thread that runs Python code under it (a
+ * __del__ run while CPython clears thread states), which may be this one
+ * (the lock is not reentrant): so give up after about a second.  Return
+ * what was reached and taken. */
+head_lock take_head_lock(const python_api *api)
+{
+    head_lock lock;
+    memset(&lock, 0, sizeof lock);
+#ifdef VANDREL_HEAD_PYMUTEX
+    lock.mutex = head_mutex(api);
+    lock.reachable = lock.mutex != nullptr;
+    lock.held = lock.reachable && head_mutex_lock(lock.mutex);
+#elif defined(VANDREL_HEAD_THREAD_LOCK)
+    lock.lock = head_thread_lock(api);
+    lock.reachable = lock.lock != nullptr;
+    /* Not interruptible: a signal retries the wait with what is left of
+     * the timeout. */
+    lock.held = lock.reachable
+        && api->thread_acquire_lock_timed(lock.lock, 1000000, 0) == PY_LOCK_ACQUIRED;
+#else
+    (void)api;
+#endif
+    return lock;
+}
+
+/* Release a lock taken by take_head_lock(); nothing when not held. */
+void release_head_lock(const python_api *api, head_lock *lock)
+{
+    if (!lock->held) {
+        return;
+    }
+#ifdef VANDREL_HEAD_PYMUTEX
+    head_mutex_unlock(api, lock->mutex);
+#elif defined(VANDREL_HEAD_THREAD_LOCK)
+    api->thread_release_lock(lock->lock);
+#else
+    (void)api;
+#endif
+    lock->held = false;
+}
 
 /* Walk the threads of lanes[0 .. lane_count) and keep what each shows.
  * Head lock held.  On success return true; return false when the store
@@ -1189,28 +1273,19 @@ void dump_threads(int32_t fd, int64_t max_frames)
     }
     store->count = 0;
     store->frame_count = 0;
-#ifdef VANDREL_HEAD_PYMUTEX
-    PyMutex *head = head_mutex(api);
-    bool locked = head != nullptr && head_lock(head);
-    /* Without the lock that could be had, only the calling thread, alive
+    /* An agent loaded into another version than it was built for cannot
+     * reach the lock: the list is walked unlocked, as faulthandler does.
+     * Without the lock that could be had, only the calling thread, alive
      * since it runs this, is read. */
-    bool only_current = head != nullptr && !locked;
-#else
-    /* Before 3.13 the head lock is out of this agent's reach: the list is
-     * walked unlocked, as faulthandler does. */
-    const bool only_current = false;
-#endif
+    head_lock head = take_head_lock(api);
+    bool only_current = head.reachable && !head.held;
     if (api->direct_access) {
         snapshot_threads_direct(&ctx, store, lanes, current, only_current);
     }
     else {
         snapshot_threads_public(api, store, current, only_current);
     }
-#ifdef VANDREL_HEAD_PYMUTEX
-    if (locked) {
-        head_unlock(api, head);
-    }
-#endif
+    release_head_lock(api, &head);
     trim_lanes(local_lanes, 0);
 #else
     snapshot_threads_public(api, store, current, false);

@@ -20,17 +20,24 @@ def build_agent(directory, *defines):
     import sysconfig
     out = directory / "vandrel_agent.so"
     agent_dir = os.path.join(REPO, "agent")
-    sources = [os.path.join(agent_dir, name) for name in sorted(os.listdir(agent_dir))
-               if name.endswith(".cpp")]
-    cxx = os.environ.get("CXX", "c++")
-    command = [cxx, "-std=c++17", "-O2", "-fPIC", "-shared", "-fvisibility=hidden",
-               "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra", "-Werror",
-               *(f"-D{define}" for define in defines),
-               # System headers: warnings in the interpreter's own are not ours.
-               "-isystem", sysconfig.get_paths()["include"],
-               # Debian's pyconfig.h includes its multiarch twin from here.
-               "-isystem", os.path.dirname(sysconfig.get_paths()["include"]),
-               *sources, "-o", str(out)]
+    names = sorted(os.listdir(agent_dir))
+    sources = [os.path.join(agent_dir, name) for name in names if name.endswith(".cpp")]
+    flags = ["-O2", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra", "-Werror",
+             *(f"-D{define}" for define in defines),
+             # System headers: warnings in the interpreter's own are not ours.
+             "-isystem", sysconfig.get_paths()["include"],
+             # Debian's pyconfig.h includes its multiarch twin from here.
+             "-isystem", os.path.dirname(sysconfig.get_paths()["include"])]
+    cc, cxx = os.environ.get("CC", "cc"), os.environ.get("CXX", "c++")
+    objects = []
+    for name in names:
+        if name.endswith(".c"):
+            objects.append(str(directory / (name + ".o")))
+            command = [cc, *flags, "-c", os.path.join(agent_dir, name), "-o", objects[-1]]
+            proc = subprocess.run(command, capture_output=True, timeout=300)
+            assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    command = [cxx, "-std=c++17", "-shared", "-fno-exceptions", "-fno-rtti", *flags,
+               *sources, *objects, "-o", str(out)]
     try:
         proc = subprocess.run(command, capture_output=True, timeout=300)
     except FileNotFoundError:
@@ -645,33 +652,37 @@ def churn():
     _interpreters.run_string(interp, IMPORT_ALL % (EXTENSIONS,))
     _interpreters.destroy(interp)
 ''',
-    # PyThreadState_Delete() may be called without the GIL (ctypes.CDLL
-    # releases it around the call).
+    # PyThreadState_Delete() may be called without the GIL: the helper
+    # deletes a batch in one stretch with the GIL released, so that dumps
+    # run all along.
     "delete_without_gil": r'''
 api = ctypes.pythonapi
 api.PyThreadState_New.restype = ctypes.c_void_p
 api.PyThreadState_New.argtypes = [ctypes.c_void_p]
 api.PyInterpreterState_Main.restype = ctypes.c_void_p
 api.PyThreadState_Clear.argtypes = [ctypes.c_void_p]
-delete_unlocked = ctypes.CDLL(None).PyThreadState_Delete
-delete_unlocked.argtypes = [ctypes.c_void_p]
+helper = ctypes.PyDLL(sys.argv[2])
+helper.delete_unlocked.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_int]
 def churn():
-    states = [api.PyThreadState_New(api.PyInterpreterState_Main()) for _ in range(20)]
+    states = (ctypes.c_void_p * 50)(*[api.PyThreadState_New(api.PyInterpreterState_Main())
+                                      for _ in range(50)])
     for state in states:
         api.PyThreadState_Clear(state)
-    for state in states:
-        delete_unlocked(state)
+    helper.delete_unlocked(states, len(states))
 ''',
 }
 
 
-@pytest.mark.skipif(sys.version_info < (3, 13), reason="own-GIL subinterpreters and the "
-                    "head lock the dump takes are 3.13's")
-@pytest.mark.parametrize("churn", sorted(CHURN))
+@pytest.mark.parametrize("churn", [
+    pytest.param(name, marks=pytest.mark.skipif(
+        name == "subinterpreter_import" and sys.version_info < (3, 13),
+        reason="imports on a temporary main-interpreter thread state are 3.13's"))
+    for name in sorted(CHURN)])
 def test_thread_states_deleted_during_dumps(tmp_path, churn):
     """Dumps race thread states deleted without this interpreter's GIL: the
     thread list is read under the runtime's head lock and no thread state
-    is touched after it (a read of a freed one is an ASan finding)."""
+    is touched after it (a read of a freed one is an ASan finding, and
+    often a crash without ASan: the allocator reuses the freed state)."""
     # CPython 3.13.0 itself corrupts memory with two isolated
     # subinterpreters importing at once: one churns there, for longer.
     churners, seconds = (1, 5.0) if churn == "subinterpreter_import" else (2, 3.0)
@@ -701,7 +712,13 @@ sys.stdout.flush()
 threadsnap.dump_all_threads_stack(1, 0)
 '''
     code = code.replace("import ctypes, json", "import time, ctypes, json", 1)
-    proc = run_scenario(tmp_path, code, tmp_path / "facts.json", timeout=180)
+    # The debug allocator fills freed memory with 0xdd: a thread state read
+    # after its deletion sends the walk to a wild address, a crash rather
+    # than a silent misread, even without ASan (nearly every run crashed
+    # with the head lock left out).
+    proc = run_scenario(tmp_path, code, tmp_path / "facts.json",
+                        build_c_helper(tmp_path, "delete_unlocked"), timeout=180,
+                        env={"PYTHONMALLOC": "malloc_debug"})
     facts = load_json(tmp_path / "facts.json")
     assert facts["dumps"] > 0 and facts["rounds"] > 0, facts
     # Once the churn is over, the dump is whole: one thread, the caller.
@@ -782,7 +799,6 @@ threads[0].join()
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
 
 
-@pytest.mark.skipif(sys.version_info < (3, 13), reason="the head lock is a PyMutex from 3.13 on")
 def test_head_lock_held_by_the_caller_never_hangs(tmp_path):
     """CPython holds the head lock while clearing thread states, which can
     run a __del__ that dumps: on the same thread the lock never comes free.
