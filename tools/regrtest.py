@@ -468,6 +468,13 @@ def main(argv=None):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", MARK_DIR_ENV)}
     agent_env = dict(env, **{MARK_DIR_ENV: mark_dir})
 
+    # Debian splits CPython's tests off the standard library: without them
+    # every module would be "skipped" and the stage pass for nothing.
+    if importlib.util.find_spec("test.test_threading") is None:
+        print(f"regrtest: {sys.executable} lacks CPython's regression tests (the `test` "
+              f"package; Debian: libpython3.X-testsuite, which `tools/pythons.sh testsuite "
+              f"NAME` adds)", file=sys.stderr)
+        return 2
     # A stage that silently ran without the agent would pass for nothing.
     try:
         packages = installed_packages_dir()
@@ -487,6 +494,14 @@ def main(argv=None):
     print(f"regrtest: {len(tests)} test modules, -j{args.jobs}, timeout {args.timeout} s, "
           f"{sys.version.split()[0]}; with the agent the interceptor is {agent_state[0]} and "
           f"the dump thread runs (checked in an -I child); work directory {workdir}", flush=True)
+    # The agent's interceptor does not support every version yet (init
+    # answers -2): the run goes on with the dumps alone, and says so.
+    interceptor_note = ""
+    if agent_state[0] == "unavailable":
+        interceptor_note = (f"NOTE: the GIL interceptor is unavailable on "
+                            f"{sys.version.split()[0]} (init returned -2): the agent run "
+                            f"exercised the stack dumps only")
+        print(f"regrtest: {interceptor_note}", flush=True)
 
     if args.known_effects:
         return check_known_effects(stage, plain_py, control_py, env, tests)
@@ -622,6 +637,8 @@ def main(argv=None):
                   f"{entry['reproducer']})")
     print(f"  time: plain {plain_s:.0f} s, with the agent {agent_s:.0f} s, "
           f"stage {time.monotonic() - stage_start:.0f} s")
+    if interceptor_note:
+        print(f"  {interceptor_note}")
     if agent_only:
         print(f"regrtest: FAILED: {len(agent_only)} test(s) fail only with the agent: "
               + ", ".join(agent_only))
