@@ -79,3 +79,34 @@ def test_stage_commands_get_sigint_at_its_default():
                      "print(signal.getsignal(signal.SIGINT).__name__)'")
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "default_int_handler"
+
+
+def test_terminating_the_run_stops_the_running_stage(tmp_path):
+    # The stage runs in a process group of its own (so its hard limit can
+    # stop all of it); a TERM sent to the CI script must reach it too.
+    pidfile = tmp_path / "grandchild.pid"
+    run = subprocess.Popen(
+        ["bash", "-c", "set -euo pipefail; source tools/ci_stage.sh\n"
+         f"stage long 100 sh -c 'sleep 300 & echo $! > {pidfile}; sleep 300'"],
+        cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(100):
+            if pidfile.exists() and pidfile.read_text().strip():
+                break
+            time.sleep(0.1)
+        grandchild = int(pidfile.read_text())
+        run.terminate()
+        _, err = run.communicate(timeout=20)
+    finally:
+        run.kill()
+    assert run.returncode != 0, err
+    assert "stage long:" in err and "failed" in err, err
+    for _ in range(50):
+        try:
+            os.kill(grandchild, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.1)
+    else:
+        os.kill(grandchild, 9)
+        pytest.fail("the stage's grandchild survived the TERM sent to the run")
