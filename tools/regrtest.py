@@ -110,9 +110,12 @@ KNOWN_EFFECTS = [
         reproducer=PLAIN_THREAD, crashes=False, before=(3, 15),
         tests=["test.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists"]),
     dict(
+        # And 3.15's ForkInThreads asserts active_count() == 2 before it forks.
         reason="the test counts the threads (or threading's import) of a process",
         reproducer=PLAIN_THREAD, crashes=False, since=(3, 15),
-        tests=["test.test_os.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists"]),
+        tests=["test.test_os.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists",
+               "test.test_multiprocessing_forkserver.test_misc.ForkInThreads.test_fork",
+               "test.test_multiprocessing_forkserver.test_misc.ForkInThreads.test_forkpty"]),
     dict(
         # gc.get_count() right after gc.collect() must be below 5; another
         # thread allocating between the two calls raises it (9 to 14 seen,
@@ -679,12 +682,15 @@ def main(argv=None):
         print(f"  WARNING: known crash {name} showed neither as a test nor through its "
               f"reproducer under a plain thread: is the entry still needed?")
     shown = set(allowed) | (set(crashing) - stale)
+    hits = {}  # (reason, reproducer) -> count; entries of other versions share reasons
     for entry in active_effects():
-        hits = sorted(t for t in entry["tests"] if t in shown)
-        if hits:
-            print(f"  known effect, {len(hits)} test(s) failing with a plain thread and no agent "
-                  f"too: {entry['reason']} (reproducer: tools/regrtest_repro/"
-                  f"{entry['reproducer']})")
+        key = (entry["reason"], entry["reproducer"])
+        hits[key] = hits.get(key, 0) + sum(1 for t in entry["tests"] if t in shown)
+    for (reason, reproducer), count in hits.items():
+        if count:
+            print(f"  known effect, {count} test(s) failing without the agent too (a plain "
+                  f"thread or the reproducer): {reason} (reproducer: tools/regrtest_repro/"
+                  f"{reproducer})")
     print(f"  time: plain {plain_s:.0f} s, with the agent {agent_s:.0f} s, "
           f"stage {time.monotonic() - stage_start:.0f} s")
     if interceptor_note:
