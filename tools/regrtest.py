@@ -555,7 +555,10 @@ def main(argv=None):
         print(f"regrtest: {interceptor_note}", flush=True)
 
     if args.known_effects:
-        return check_known_effects(stage, plain_py, control_py, env, tests)
+        status = check_known_effects(stage, plain_py, control_py, env, tests)
+        if not args.keep:
+            shutil.rmtree(workdir, ignore_errors=True)
+        return status
 
     # Known crashes stay out of the agent run, so the rest of their module
     # runs; they are checked under the plain thread below.
