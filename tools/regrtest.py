@@ -556,7 +556,9 @@ def main(argv=None):
 
     if args.known_effects:
         status = check_known_effects(stage, plain_py, control_py, env, tests)
-        if not args.keep:
+        if status:
+            print(f"  logs: {workdir}")
+        elif not args.keep:
             shutil.rmtree(workdir, ignore_errors=True)
         return status
 
