@@ -127,7 +127,7 @@ KNOWN_EFFECTS = [
         # The child's faulthandler output must list exactly the test's own
         # threads; it lists the background thread's state too.
         reason="faulthandler lists one more thread state",
-        reproducer=PLAIN_THREAD, crashes=False,
+        reproducer=PLAIN_THREAD, crashes=False, before=(3, 15),
         tests=["test.test_faulthandler.FaultHandlerTests." + name for name in [
             "test_dump_traceback_later", "test_dump_traceback_later_fd",
             "test_dump_traceback_later_file", "test_dump_traceback_later_repeat",
@@ -138,10 +138,16 @@ KNOWN_EFFECTS = [
             "test_sigabrt", "test_sigbus", "test_sigfpe", "test_sigill", "test_sigsegv",
             "test_stack_overflow"]]),
     dict(
-        # 3.15's test without the C stack wants the current thread first.
+        # 3.15's tests of a fatal error accept other threads before the
+        # current one, its dumps of every thread do not; and its test
+        # without the C stack wants the current thread first.
         reason="faulthandler lists one more thread state",
         reproducer=PLAIN_THREAD, crashes=False, since=(3, 15),
-        tests=["test.test_faulthandler.FaultHandlerTests.test_enable_without_c_stack"]),
+        tests=["test.test_faulthandler.FaultHandlerTests." + name for name in [
+            "test_dump_traceback_later", "test_dump_traceback_later_fd",
+            "test_dump_traceback_later_file", "test_dump_traceback_later_repeat",
+            "test_dump_traceback_threads", "test_dump_traceback_threads_file",
+            "test_enable_without_c_stack", "test_register_threads"]]),
     dict(
         # faulthandler's fatal-error report lists the extension modules not
         # from the standard library that the process loaded; 3.15's test
