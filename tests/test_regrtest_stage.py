@@ -164,3 +164,13 @@ def test_capi_reproducer_crashes_with_a_plain_thread():
         capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
     assert "effect shown" in done.stdout
+
+
+def test_an_interpreter_without_the_test_package_is_refused(stage, monkeypatch, capsys):
+    # Debian ships CPython's tests apart; without them every module would be
+    # skipped and the stage would pass having run nothing.
+    real = stage.importlib.util.find_spec
+    monkeypatch.setattr(stage.importlib.util, "find_spec",
+                        lambda name, *a: None if name.startswith("test.") else real(name, *a))
+    assert stage.main(["--quick"]) == 2
+    assert "lacks CPython's regression tests" in capsys.readouterr().err

@@ -515,6 +515,13 @@ def check_known_effects(stage, plain_py, control_py, env, tests):
 def main(argv=None):
     args = parse_args(argv)
     tests = args.tests or (QUICK_TESTS if args.quick else FULL_TESTS)
+    # Debian splits CPython's tests off the standard library: without them
+    # every module would be "skipped" and the stage pass for nothing.
+    if importlib.util.find_spec("test.test_threading") is None:
+        print(f"regrtest: {sys.executable} lacks CPython's regression tests (the `test` "
+              f"package; Debian: libpython3.X-testsuite, which `tools/pythons.sh testsuite "
+              f"NAME` adds)", file=sys.stderr)
+        return 2
     workdir = os.path.abspath(args.keep or tempfile.mkdtemp(prefix="vandrel-regrtest-"))
     os.makedirs(workdir, exist_ok=True)
     stage = Stage(args, workdir)
@@ -525,13 +532,6 @@ def main(argv=None):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", MARK_DIR_ENV)}
     agent_env = dict(env, **{MARK_DIR_ENV: mark_dir})
 
-    # Debian splits CPython's tests off the standard library: without them
-    # every module would be "skipped" and the stage pass for nothing.
-    if importlib.util.find_spec("test.test_threading") is None:
-        print(f"regrtest: {sys.executable} lacks CPython's regression tests (the `test` "
-              f"package; Debian: libpython3.X-testsuite, which `tools/pythons.sh testsuite "
-              f"NAME` adds)", file=sys.stderr)
-        return 2
     # A stage that silently ran without the agent would pass for nothing.
     try:
         packages = installed_packages_dir()
