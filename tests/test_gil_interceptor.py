@@ -14,7 +14,7 @@ import textwrap
 
 import pytest
 
-from conftest import SANITIZED, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, SANITIZED, run_python
 
 # Statuses of the agent's interceptor entry points (README, "Reference
 # agent: GIL interceptor").
@@ -25,10 +25,10 @@ ALREADY_ON = -4
 NOT_ON = -5
 NO_GIL = -7
 
-# The interceptor follows CPython 3.13's take_gil()/drop_gil(); built for any
-# other interpreter it must say "not available" (see the last test).
-ON_313 = sys.version_info[:2] == (3, 13)
-needs_interceptor = pytest.mark.skipif(not ON_313, reason="the GIL interceptor is for CPython 3.13")
+# Built for any interpreter the interceptor does not follow, it must say
+# "not available" (see test_other_interpreters_get_not_available).
+needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
+                                       reason="no GIL interceptor for this interpreter")
 
 PRELUDE = textwrap.dedent(
     """
@@ -852,10 +852,17 @@ def test_subinterpreter_is_refused(tmp_path, kind):
     result, _ = run_child(
         tmp_path,
         f"""
-        import _interpreters
+        try:
+            import _interpreters
+            def create_interpreter(kind):
+                return _interpreters.create(kind)
+        except ImportError:  # before 3.13; an own GIL from 3.12 on
+            import _xxsubinterpreters as _interpreters
+            def create_interpreter(kind):
+                return _interpreters.create(isolated=kind == "isolated")
         reports = []
         assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
-        interp = _interpreters.create({kind!r})
+        interp = create_interpreter({kind!r})
         r, w = os.pipe()
         _interpreters.run_string(interp, f'''
         import ctypes, os
@@ -918,7 +925,8 @@ def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
     assert result["elapsed"] < 5.0, result
 
 
-@pytest.mark.skipif(ON_313, reason="checks interpreters the interceptor does not support")
+@pytest.mark.skipif(GIL_INTERCEPTOR_SUPPORTED,
+                    reason="checks interpreters the interceptor does not support")
 def test_other_interpreters_get_not_available(tmp_path):
     result, _ = run_child(
         tmp_path,
