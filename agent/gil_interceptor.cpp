@@ -568,6 +568,7 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
     gil_switch.request_base = holder_word;
     gil_switch.request_offset = offsetof(PyThreadState, eval_breaker);
     gil_switch.request_mask = _PY_GIL_DROP_REQUEST_BIT;
+    gil_switch.request_cleared_by_taker = false;
 #else
     /* Before: the interpreter's gil_drop_request, 0 or 1, so a layout read
      * right shows one of the two.  (A subinterpreter sharing the GIL has a
@@ -580,6 +581,7 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
     gil_switch.request_base = &gil_switch.fixed_request;
     gil_switch.request_offset = 0;
     gil_switch.request_mask = UINT32_MAX;
+    gil_switch.request_cleared_by_taker = true;
 #endif
     return true;
 #endif

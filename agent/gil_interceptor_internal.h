@@ -192,6 +192,10 @@ struct gil_switch_layout {
     size_t request_offset;
     uint32_t request_mask;
     void *fixed_request;
+    /* Before 3.13 the thread that takes the GIL clears the request, maybe
+     * before drop_gil() looks at it: then the dropping thread skips the
+     * wait for the switch and comes straight back. */
+    bool request_cleared_by_taker;
 };
 extern gil_switch_layout gil_switch;
 /* Written only under gil->mutex (or before the hooks are live). */

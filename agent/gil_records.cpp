@@ -944,7 +944,9 @@ void note_gil_mutex_lock(thread_record *record)
          * blocked in between (it let go of its own accord as well, say for
          * I/O), it wanted the GIL all along, and its wait started when it
          * was made to drop it. */
-        if (record->forced_phase == 2 && voluntary_switches() == record->forced_switches) {
+        bool switch_skipped = record->forced_phase == 1 && gil_switch.request_cleared_by_taker;
+        if ((record->forced_phase == 2 || switch_skipped) &&
+            voluntary_switches() == record->forced_switches) {
             now = record->forced_drop_ns;
         }
         if (record->forced_phase == 1) {
@@ -990,6 +992,10 @@ void note_gil_mutex_unlock()
                 }
                 record->forced_phase = 1;
                 record->forced_drop_ns = now;
+                if (gil_switch.request_cleared_by_taker) {
+                    /* It may skip the switch: count its blocking from here. */
+                    record->forced_switches = voluntary_switches();
+                }
             }
             else if (record->forced_phase != 0) {
                 if (record->forced_phase == 1) {

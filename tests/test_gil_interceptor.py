@@ -737,7 +737,9 @@ def test_hundreds_of_short_threads_are_all_accounted_for(tmp_path):
     assert_totals_add_up(report)
     workers = {int(k): v for k, v in report["threads"].items() if v["name"].startswith("worker-")}
     groups = {g["name"]: g for g in report["groups"]}
-    assert set(groups) <= {"worker-*"}, groups
+    # The agent's own thread, once it took the GIL to name a thread that
+    # had not named itself yet, has ended too by the final report.
+    assert set(groups) <= {"worker-*", "vandrel-agent"}, groups
     grouped = groups.get("worker-*", {"count": 0, "acquisitions": 0})
     # Native ids may be reused within the run: count threads, not ids.
     assert len(workers) + grouped["count"] == 600, (len(workers), grouped)
@@ -849,6 +851,9 @@ def test_subinterpreter_is_refused(tmp_path, kind):
     # belongs to it: a subinterpreter, with its own GIL or the shared one,
     # gets "not available" from both entry points, and the main session
     # goes on untouched (its final report comes to the main interpreter).
+    if kind == "isolated" and sys.version_info[:2] == (3, 12):
+        pytest.skip("3.12 loads no single-phase extension (ctypes, lockgauge) into an "
+                    "own-GIL subinterpreter: nothing there can call the agent")
     result, _ = run_child(
         tmp_path,
         f"""
