@@ -549,9 +549,22 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
 #endif
     /* The caller holds the GIL, so a layout we read right shows it taken
      * and last held by the caller's own thread state. */
-    if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1 ||
-        __atomic_load_n(holder_word, __ATOMIC_RELAXED) != py->thread_state_get()) {
+    if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1) {
         return false;
+    }
+    PyThreadState *caller = py->thread_state_get();
+    if (__atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
+        /* A thread state swapped in without letting go of the GIL (this
+         * thread ran a subinterpreter sharing it) leaves last_holder at
+         * the other one until the GIL is next taken, which records the
+         * taker: let it go and take it back.  The caller checks the
+         * session's phase afterwards, GIL held again. */
+        PyThreadState *state = py->eval_save_thread();
+        py->eval_restore_thread(state);
+        if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1 ||
+            __atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
+            return false;
+        }
     }
     *mutex = &gil->mutex;
     *locked = locked_word;

@@ -892,6 +892,33 @@ def test_subinterpreter_is_refused(tmp_path, kind):
                       "reports": [0, 1], "final": True}
 
 
+@needs_interceptor
+def test_starts_after_this_thread_ran_a_subinterpreter(tmp_path):
+    # Running a subinterpreter that shares the GIL swaps thread states on
+    # this thread without letting go of the GIL, which leaves the GIL's
+    # last holder at the subinterpreter's thread state: the start must
+    # still find the GIL and see the caller hold it.
+    result, _ = run_child(
+        tmp_path,
+        """
+        try:
+            import _interpreters
+            interp = _interpreters.create("legacy")
+        except ImportError:  # before 3.13
+            import _xxsubinterpreters as _interpreters
+            interp = _interpreters.create(isolated=False)
+        _interpreters.run_string(interp, "x = sum(range(1000))")
+        statuses = [lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)]
+        _interpreters.run_string(interp, "x = sum(range(1000))")
+        statuses.append(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+        statuses.append(lockgauge.deinit_gil_interceptor())
+        _interpreters.destroy(interp)
+        emit(statuses)
+        """,
+    )
+    assert result == [OK, ALREADY_ON, OK]
+
+
 @pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
 def test_preloading_into_a_shell_is_harmless(tmp_path):
     # Eager binding makes any reference to an interpreter symbol fail at
