@@ -6,7 +6,7 @@
  *   gil_interceptor.cpp the session's life: start, stop, fork, exit and
  *                       the agent's own thread.
  *
- * See gil_records.cpp for how the hooks follow CPython 3.13's GIL. */
+ * See gil_records.cpp for how the hooks follow CPython's GIL. */
 #ifndef VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 #define VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 
@@ -179,14 +179,23 @@ extern mutex_func real_unlock;
 extern pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
 extern const int *gil_locked;          /* &gil->locked */
 extern int64_t session_start_ns;
-/* Where the hooks see that a drop was forced: gil->switch_mutex,
- * &gil->last_holder, and the holder's eval_breaker word and drop bit.
- * Set by the start before the hooks go live. */
+/* Where the hooks see that a drop was forced: gil->switch_mutex, and the
+ * drop request, a 32-bit word at (*request_base + request_offset) tested
+ * with request_mask.  From 3.13 on the request is a bit of the holder's
+ * eval_breaker: request_base is &gil->last_holder.  Before, it is the
+ * interpreter's ceval.gil_drop_request flag: request_base points at
+ * fixed_request, which holds its address.  Set by the start before the
+ * hooks go live. */
 struct gil_switch_layout {
     pthread_mutex_t *switch_mutex;
-    void *const *last_holder;
-    size_t eval_breaker_offset;
-    uintptr_t drop_request_bit;
+    void *const *request_base;
+    size_t request_offset;
+    uint32_t request_mask;
+    void *fixed_request;
+    /* Before 3.13 the thread that takes the GIL clears the request, maybe
+     * before drop_gil() looks at it: then the dropping thread skips the
+     * wait for the switch and comes straight back. */
+    bool request_cleared_by_taker;
 };
 extern gil_switch_layout gil_switch;
 /* Written only under gil->mutex (or before the hooks are live). */

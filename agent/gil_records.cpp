@@ -1,6 +1,6 @@
 /* The GIL interceptor: exact per-thread GIL hold and wait times.
  *
- * CPython 3.13 guards its GIL state (`locked`, `last_holder`, ...) with a
+ * CPython (3.10 to 3.15, builds with a GIL) guards its GIL state (`locked`, `last_holder`, ...) with a
  * plain pthread mutex, gil->mutex.  take_gil() locks it, waits on gil->cond
  * while the GIL is taken, marks it taken and unlocks; drop_gil() locks it,
  * marks the GIL free and unlocks.  The interpreter library calls
@@ -944,7 +944,9 @@ void note_gil_mutex_lock(thread_record *record)
          * blocked in between (it let go of its own accord as well, say for
          * I/O), it wanted the GIL all along, and its wait started when it
          * was made to drop it. */
-        if (record->forced_phase == 2 && voluntary_switches() == record->forced_switches) {
+        bool switch_skipped = record->forced_phase == 1 && gil_switch.request_cleared_by_taker;
+        if ((record->forced_phase == 2 || switch_skipped) &&
+            voluntary_switches() == record->forced_switches) {
             now = record->forced_drop_ns;
         }
         if (record->forced_phase == 1) {
@@ -977,19 +979,23 @@ void note_gil_mutex_unlock()
         if (record != nullptr) {
             /* Asked to drop it (another thread timed out waiting)?  Then
              * drop_gil() waits for the switch and the thread comes back. */
-            const char *holder_state = static_cast<const char *>(
-                __atomic_load_n(gil_switch.last_holder, __ATOMIC_RELAXED));
-            uintptr_t breaker = holder_state == nullptr
-                                    ? 0
-                                    : __atomic_load_n(reinterpret_cast<const uintptr_t *>(
-                                                          holder_state + gil_switch.eval_breaker_offset),
-                                                      __ATOMIC_RELAXED);
-            if ((breaker & gil_switch.drop_request_bit) != 0) {
+            const char *request_base = static_cast<const char *>(
+                __atomic_load_n(gil_switch.request_base, __ATOMIC_RELAXED));
+            uint32_t request = request_base == nullptr
+                                   ? 0
+                                   : __atomic_load_n(reinterpret_cast<const uint32_t *>(
+                                                         request_base + gil_switch.request_offset),
+                                                     __ATOMIC_RELAXED);
+            if ((request & gil_switch.request_mask) != 0) {
                 if (record->forced_phase != 1) {
                     __atomic_add_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
                 }
                 record->forced_phase = 1;
                 record->forced_drop_ns = now;
+                if (gil_switch.request_cleared_by_taker) {
+                    /* It may skip the switch: count its blocking from here. */
+                    record->forced_switches = voluntary_switches();
+                }
             }
             else if (record->forced_phase != 0) {
                 if (record->forced_phase == 1) {

@@ -108,8 +108,9 @@ class GilInterceptorError(VandrelError):
 
 
 class GilInterceptorUnavailable(GilInterceptorError):
-    """Status -2: no interceptor for this interpreter (not CPython 3.13 with a
-    GIL, free-threaded, a subinterpreter, or the GIL not found)."""
+    """Status -2: no interceptor for this interpreter (not CPython 3.10 to
+    3.15 with a GIL, free-threaded, a subinterpreter, finalizing, or the GIL
+    not found)."""
 
     status = -2
 
@@ -151,8 +152,8 @@ _GIL_STATUS_ERRORS: Dict[int, Type[GilInterceptorError]] = {
 }
 
 _GIL_STATUS_TEXT = {
-    -2: "the GIL interceptor is not available in this interpreter (it needs CPython 3.13 "
-        "with a GIL, in the main interpreter)",
+    -2: "the GIL interceptor is not available in this interpreter (it needs CPython 3.10 "
+        "to 3.15 with a GIL, in the main interpreter)",
     -3: "a parameter is out of range (sink not callable, a period out of range, "
         "report_fd not open, or a reserved value not 0)",
     -4: "the GIL interceptor is already on",
