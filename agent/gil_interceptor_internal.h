@@ -36,6 +36,57 @@ void find_clock();
 /* CLOCK_MONOTONIC in ns. */
 int64_t now_ns();
 
+/* ---- Distributions ----------------------------------------------------- */
+
+/* Single waits and single holds, in log-linear buckets: 1 ns wide below
+ * 16 ns, then 16 buckets per power of two (a bucket's middle is within
+ * 3.2 % of any value in it), up to 2^36 ns (69 s), beyond which values
+ * share the last bucket.  Fixed size, so the hooks never allocate; count,
+ * min and max are exact. */
+const int duration_sub_bits = 4;
+const int duration_top_exponent = 36;
+const size_t duration_buckets =
+    (static_cast<size_t>(duration_top_exponent - duration_sub_bits) + 1) << duration_sub_bits;
+
+template <typename Count> struct duration_histogram {
+    uint64_t count;
+    int64_t min_ns;
+    int64_t max_ns;
+    Count buckets[duration_buckets];
+};
+/* One thread's (a count per bucket cannot overflow in any real run). */
+using thread_histogram = duration_histogram<uint32_t>;
+/* Sums over many threads. */
+using total_histogram = duration_histogram<uint64_t>;
+
+/* What a report shows of a distribution.  Percentiles are bucket middles
+ * clamped to [min, max], so p50 <= p90 <= p99 <= max. */
+struct duration_summary {
+    uint64_t count;
+    int64_t p50_ns;
+    int64_t p90_ns;
+    int64_t p99_ns;
+    int64_t max_ns;
+};
+
+/* A thread's waits and holds together (records, finished rows). */
+struct thread_distributions {
+    thread_histogram waits;
+    thread_histogram holds;
+};
+struct total_distributions {
+    total_histogram waits;
+    total_histogram holds;
+};
+
+void clear_distributions(thread_distributions *figures);
+void clear_distributions(total_distributions *figures);
+/* Add `from` into `into` (bucket by bucket; count, min and max too). */
+void merge_distributions(total_distributions *into, const thread_distributions *from);
+void merge_distributions(total_distributions *into, const total_distributions *from);
+duration_summary summarize(const thread_histogram *histogram);
+duration_summary summarize(const total_histogram *histogram);
+
 /* ---- Per-thread records ------------------------------------------------- */
 
 enum thread_state : uint8_t { THREAD_IDLE = 0, THREAD_WAITING = 1, THREAD_HOLDING = 2 };
@@ -71,6 +122,10 @@ struct thread_record {
     uint32_t index;      /* its own place, constant */
     uint8_t *waiting_flag; /* its byte in the dense waiting flags, constant */
     uint32_t next_free;  /* index + 1 of the next free record (table_lock) */
+    /* Written by the owning thread's hooks, always while it owns
+     * gil->mutex; read by reports with the GIL held (so never while they
+     * change) and by the retiring of the record. */
+    thread_distributions distributions;
 };
 
 struct record_figures {
@@ -145,6 +200,7 @@ struct finished_row {
     int64_t waited_ns;
     uint64_t acquisitions;
     int64_t seen_ns;
+    thread_distributions distributions;
 };
 
 struct thread_group {
@@ -154,6 +210,7 @@ struct thread_group {
     int64_t waited_ns;
     uint64_t acquisitions;
     int64_t seen_ns;
+    total_distributions distributions;
 };
 
 extern finished_row finished_rows[finished_capacity];
@@ -201,6 +258,83 @@ int hooked_mutex_unlock(pthread_mutex_t *mutex);
 /* Once watched_mutex is cleared: return when no hook is still writing.
  * Locks gil_mutex briefly (never held long by anyone). */
 void quiesce_hooks(pthread_mutex_t *gil_mutex);
+
+/* ---- Distributions, long holds and the timeline (gil_insight.cpp) ------ */
+
+/* Set up for a new session, before the hooks go live: `threshold_ns`
+ * (> 0) is the long-hold threshold, `timeline` a ring of `capacity`
+ * entries (null for none), owned by the session from here on.  Also the
+ * first transition: `caller` holds the GIL from `start_ns`. */
+void begin_insight(int64_t threshold_ns, struct timeline_entry *timeline, size_t capacity,
+                   thread_record *caller, int64_t start_ns);
+/* Free the ring.  No hook may run. */
+void end_insight();
+/* The hooks' notes, on the thread concerned while it owns gil->mutex. */
+void note_wait_start(thread_record *record, int64_t start_ns);
+void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t now_ns_value,
+                  bool first_seen);
+void note_release(thread_record *record, int64_t hold_start_ns, int64_t now_ns_value);
+void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, int64_t now_ns_value);
+
+/* One transition of the timeline, as the final report packs it. */
+struct timeline_entry {
+    int64_t time_ns; /* since the switch-on */
+    int32_t native_id;
+    uint8_t event;
+    uint8_t flags;
+    uint16_t reserved;
+};
+enum timeline_event : uint8_t {
+    TIMELINE_WAIT = 1,      /* starts waiting */
+    TIMELINE_ACQUIRE = 2,   /* acquires: its wait (if any) ends, its hold starts */
+    TIMELINE_RELEASE = 3,   /* releases: its hold ends */
+    TIMELINE_GIVE_UP = 4,   /* stops waiting without the GIL (exit at shutdown) */
+};
+const uint8_t timeline_long_hold = 1; /* flags of a release ending a long hold */
+
+/* A place code held the GIL too long, as a report shows it. */
+const size_t long_hold_depth = 8;
+struct held_frame {
+    char file[256];
+    char function[96];
+    int32_t line;
+};
+struct long_hold_place {
+    uint64_t key;
+    uint32_t depth;
+    held_frame frames[long_hold_depth];
+    long native_id;    /* the thread of its latest hold */
+    char thread[64];   /* that thread's name then */
+    uint64_t count;
+    int64_t total_ns;  /* the holds' full length */
+    int64_t beyond_ns; /* their length beyond the threshold */
+    int64_t max_ns;
+};
+const size_t long_hold_places_shown = 10;
+
+/* What a report takes of them: GIL held (so no hook changes them). */
+struct insight_snapshot {
+    total_distributions totals;   /* every thread's, since the switch-on */
+    total_distributions interval; /* since the previous report */
+    int64_t interval_wall_ns;
+    int64_t interval_held_ns;
+    int64_t interval_waited_ns;
+    uint64_t interval_switches;
+    int64_t threshold_ns;
+    long_hold_place places[long_hold_places_shown]; /* worst first */
+    size_t place_count;
+};
+/* Fill `out` for a report with the given cumulative figures, and start a
+ * new interval.  GIL held. */
+void take_insight(int64_t wall_ns, int64_t held_ns, int64_t waited_ns, uint64_t switches,
+                  insight_snapshot *out);
+/* The timeline packed for the final report: a new bytes object, None
+ * (new reference) when no timeline is kept, null with an exception set
+ * on failure.  GIL held, no hook running. */
+PyObject *timeline_bytes();
+/* Validate and allocate the ring for `capacity` transitions.  On success
+ * store it (null for 0) and return true; on failure return false. */
+bool allocate_timeline(int64_t capacity, timeline_entry **out);
 
 /* ---- Names and reports -------------------------------------------------- */
 

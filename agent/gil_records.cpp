@@ -472,7 +472,7 @@ void group_name(const char *name, char *out, size_t size)
  * made, the figures go to the catch-all group "*", so totals never lose
  * them. */
 void add_to_group(const char *name, bool is_group_name, uint64_t count,
-                  const record_figures *figures)
+                  const record_figures *figures, const thread_distributions *distributions)
 {
     char key[sizeof(groups[0].name)];
     if (is_group_name) {
@@ -517,6 +517,7 @@ void add_to_group(const char *name, bool is_group_name, uint64_t count,
     group->waited_ns += figures->waited_ns;
     group->acquisitions += figures->acquisitions;
     group->seen_ns += figures->seen_ns;
+    merge_distributions(&group->distributions, distributions);
 }
 
 /* Move finished row `index` into its group.  table_lock held. */
@@ -524,7 +525,7 @@ void fold_finished_row(size_t index)
 {
     finished_row *row = &finished_rows[index];
     record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
-    add_to_group(row->name, false, 1, &figures);
+    add_to_group(row->name, false, 1, &figures, &row->distributions);
     finished_rows[index] = finished_rows[--finished_count];
 }
 
@@ -594,13 +595,14 @@ void prune_finished()
         }
         finished_row *row = &finished_rows[i];
         record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
-        add_to_group(row->name, false, 1, &figures);
+        add_to_group(row->name, false, 1, &figures, &row->distributions);
     }
     finished_count = kept;
 }
 
 /* Add a finished thread's row.  table_lock held. */
-void add_finished_row(long native_id, const char *name, const record_figures *figures)
+void add_finished_row(long native_id, const char *name, const record_figures *figures,
+                      const thread_distributions *distributions)
 {
     fold_reused_id(native_id);
     if (finished_count == finished_capacity) {
@@ -613,6 +615,7 @@ void add_finished_row(long native_id, const char *name, const record_figures *fi
     row->waited_ns = figures->waited_ns;
     row->acquisitions = figures->acquisitions;
     row->seen_ns = figures->seen_ns;
+    memcpy(&row->distributions, distributions, sizeof(row->distributions));
 }
 
 void begin_update(thread_record *record)
@@ -700,7 +703,7 @@ void retire_record(thread_record *record, int64_t now)
     finished_totals.waited_ns += figures.waited_ns;
     finished_totals.acquisitions += figures.acquisitions;
     finished_totals.seen_ns += figures.seen_ns;
-    add_finished_row(record->native_id, record_name(record), &figures);
+    add_finished_row(record->native_id, record_name(record), &figures, &record->distributions);
     id_index_remove(record);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     __atomic_store_n(&record->ready, 0, __ATOMIC_RELEASE);
@@ -768,6 +771,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->acquisitions = 0;
     record->seen_since_ns = now_ns();
     record->forced_phase = 0;
+    clear_distributions(&record->distributions);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     record->epoch = session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
@@ -957,6 +961,9 @@ void note_gil_mutex_lock(thread_record *record)
     store_field(&record->state, static_cast<uint8_t>(THREAD_WAITING));
     end_update(record);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(1), __ATOMIC_RELAXED);
+    if (now != no_wait) {
+        note_wait_start(record, now);
+    }
 }
 
 /* gil->mutex is about to be unlocked by this thread, which still owns it,
@@ -997,10 +1004,12 @@ void note_gil_mutex_unlock()
                 }
                 record->forced_phase = 0;
             }
+            int64_t hold_start = record->hold_start_ns;
             begin_update(record);
-            store_field(&record->held_ns, record->held_ns + span(record->hold_start_ns, now));
+            store_field(&record->held_ns, record->held_ns + span(hold_start, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
+            note_release(record, hold_start, now);
         }
         return;
     }
@@ -1012,11 +1021,13 @@ void note_gil_mutex_unlock()
          * interpreter shutdown.  Its wait ends here. */
         if (record != nullptr && record->state == THREAD_WAITING) {
             int64_t now = now_ns();
+            int64_t wait_start = record->wait_start_ns;
             begin_update(record);
-            store_field(&record->waited_ns, record->waited_ns + span(record->wait_start_ns, now));
+            store_field(&record->waited_ns, record->waited_ns + span(wait_start, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
             __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
+            note_wait_abandoned(record, wait_start, now);
         }
         return;
     }
@@ -1030,8 +1041,9 @@ void note_gil_mutex_unlock()
         /* A thread seen first here was already queued when the session
          * started, so its wait is counted from the start. */
         int64_t now = now_ns();
-        int64_t wait_start =
-            record->state == THREAD_WAITING ? record->wait_start_ns : session_start_ns;
+        bool first_seen = record->state != THREAD_WAITING;
+        int64_t wait_start = first_seen ? session_start_ns : record->wait_start_ns;
+        note_acquire(record, wait_start, now, first_seen);
         if (wait_start == no_wait) {
             wait_start = now;
         }

@@ -1,0 +1,544 @@
+/* What the GIL interceptor tells beyond totals: distributions of single
+ * waits and holds, the code that holds the GIL too long, per-interval
+ * figures and the timeline of transitions.
+ *
+ * Everything here that the hooks write, they write while owning
+ * gil->mutex, so the writers are one at a time; and a hold or a wait can
+ * only end (the writes) while the GIL changes hands, which it cannot while
+ * a report, holding the GIL, reads.  The one exception, a thread told to
+ * exit at shutdown giving up its wait, writes through relaxed atomics like
+ * every other write here, so a report at that moment reads a count a
+ * moment old, never a torn one. */
+#include "frame_reader.h"
+#include "gil_interceptor_internal.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace vandrel {
+namespace gil {
+
+namespace {
+
+template <typename T> T load(const T *field)
+{
+    return __atomic_load_n(field, __ATOMIC_RELAXED);
+}
+
+template <typename T> void store(T *field, T value)
+{
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
+
+/* ---- Histograms ---------------------------------------------------------- */
+
+size_t bucket_of(int64_t ns)
+{
+    const int64_t linear = static_cast<int64_t>(1) << duration_sub_bits;
+    if (ns < linear) {
+        return ns < 0 ? 0 : static_cast<size_t>(ns);
+    }
+    int exponent = 63 - __builtin_clzll(static_cast<unsigned long long>(ns));
+    if (exponent >= duration_top_exponent) {
+        return duration_buckets - 1;
+    }
+    size_t sub = static_cast<size_t>(ns >> (exponent - duration_sub_bits)) & (linear - 1);
+    return (static_cast<size_t>(exponent - duration_sub_bits + 1) << duration_sub_bits) + sub;
+}
+
+/* The middle of bucket `index` in ns. */
+int64_t bucket_middle(size_t index)
+{
+    const size_t linear = static_cast<size_t>(1) << duration_sub_bits;
+    if (index < linear) {
+        return static_cast<int64_t>(index);
+    }
+    int shift = static_cast<int>(index / linear) - 1;
+    int64_t low = static_cast<int64_t>(linear + index % linear) << shift;
+    return low + ((static_cast<int64_t>(1) << shift) >> 1);
+}
+
+template <typename Count> void add_duration(duration_histogram<Count> *histogram, int64_t ns)
+{
+    if (ns < 0) {
+        ns = 0;
+    }
+    uint64_t count = load(&histogram->count);
+    if (count == 0 || ns < load(&histogram->min_ns)) {
+        store(&histogram->min_ns, ns);
+    }
+    if (count == 0 || ns > load(&histogram->max_ns)) {
+        store(&histogram->max_ns, ns);
+    }
+    Count *bucket = &histogram->buckets[bucket_of(ns)];
+    store(bucket, static_cast<Count>(load(bucket) + 1));
+    store(&histogram->count, count + 1);
+}
+
+template <typename From>
+void merge_histogram(total_histogram *into, const duration_histogram<From> *from)
+{
+    uint64_t count = load(&from->count);
+    if (count == 0) {
+        return;
+    }
+    int64_t low = load(&from->min_ns);
+    int64_t high = load(&from->max_ns);
+    if (into->count == 0 || low < into->min_ns) {
+        into->min_ns = low;
+    }
+    if (into->count == 0 || high > into->max_ns) {
+        into->max_ns = high;
+    }
+    for (size_t i = 0; i < duration_buckets; i++) {
+        into->buckets[i] += load(&from->buckets[i]);
+    }
+    into->count += count;
+}
+
+template <typename Count> duration_summary summarize_histogram(const duration_histogram<Count> *h)
+{
+    duration_summary summary = {};
+    summary.count = load(&h->count);
+    if (summary.count == 0) {
+        return summary;
+    }
+    int64_t low = load(&h->min_ns);
+    int64_t high = load(&h->max_ns);
+    const double fractions[3] = {0.50, 0.90, 0.99};
+    int64_t *targets[3] = {&summary.p50_ns, &summary.p90_ns, &summary.p99_ns};
+    uint64_t seen = 0;
+    size_t bucket = 0;
+    for (int k = 0; k < 3; k++) {
+        /* The smallest value with at least this fraction at or below it. */
+        uint64_t rank = static_cast<uint64_t>(fractions[k] * static_cast<double>(summary.count));
+        if (static_cast<double>(rank) < fractions[k] * static_cast<double>(summary.count)) {
+            rank++;
+        }
+        if (rank == 0) {
+            rank = 1;
+        }
+        while (bucket < duration_buckets && seen + load(&h->buckets[bucket]) < rank) {
+            seen += load(&h->buckets[bucket]);
+            bucket++;
+        }
+        /* Counts read while a shutdown wait is added may fall short of
+         * `count` by one: then the top bucket stands. */
+        int64_t value = bucket < duration_buckets ? bucket_middle(bucket) : high;
+        *targets[k] = value < low ? low : value > high ? high : value;
+    }
+    summary.max_ns = high;
+    return summary;
+}
+
+/* ---- Session state --------------------------------------------------------- */
+
+int64_t long_hold_threshold_ns = 1;
+total_distributions all_threads;     /* since the switch-on */
+total_distributions this_interval;   /* since the previous report */
+/* The cumulative figures at the previous report. */
+int64_t previous_wall_ns;
+int64_t previous_held_ns;
+int64_t previous_waited_ns;
+uint64_t previous_switches;
+
+timeline_entry *ring;
+size_t ring_capacity;
+uint64_t ring_written; /* transitions ever written; the next goes at % capacity */
+
+/* Long holds by place.  When the table is full, a new place takes the
+ * slot of the place with the least time beyond the threshold. */
+const size_t long_hold_table_size = 32;
+long_hold_place places[long_hold_table_size];
+size_t place_count;
+long_hold_place capture; /* scratch for the stack being taken (one hook at a time) */
+
+void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event, uint8_t flags)
+{
+    if (ring == nullptr) {
+        return;
+    }
+    timeline_entry *entry = &ring[ring_written % ring_capacity];
+    entry->time_ns = time_ns - session_start_ns;
+    entry->native_id = static_cast<int32_t>(record->native_id);
+    entry->event = event;
+    entry->flags = flags;
+    entry->reserved = 0;
+    ring_written++;
+}
+
+/* ---- Stacks of long holds ------------------------------------------------ */
+
+/* Append code point `ch` to `out` (room `size`, kept NUL-terminated) as
+ * UTF-8; surrogates (not encodable) become '?'.  Returns false once full. */
+bool append_utf8(char *out, size_t size, size_t *length, uint32_t ch)
+{
+    char bytes[4];
+    size_t count;
+    if (ch >= 0xD800 && ch <= 0xDFFF) {
+        ch = '?';
+    }
+    if (ch < 0x80) {
+        bytes[0] = static_cast<char>(ch);
+        count = 1;
+    }
+    else if (ch < 0x800) {
+        bytes[0] = static_cast<char>(0xC0 | (ch >> 6));
+        bytes[1] = static_cast<char>(0x80 | (ch & 0x3F));
+        count = 2;
+    }
+    else if (ch < 0x10000) {
+        bytes[0] = static_cast<char>(0xE0 | (ch >> 12));
+        bytes[1] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | (ch & 0x3F));
+        count = 3;
+    }
+    else {
+        bytes[0] = static_cast<char>(0xF0 | (ch >> 18));
+        bytes[1] = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        bytes[3] = static_cast<char>(0x80 | (ch & 0x3F));
+        count = 4;
+    }
+    if (*length + count >= size) {
+        return false;
+    }
+    memcpy(out + *length, bytes, count);
+    *length += count;
+    out[*length] = '\0';
+    return true;
+}
+
+#ifdef VANDREL_FRAME_READER
+/* Copy str object `text` into `out` as UTF-8, cut at a character when
+ * long.  Reads the characters in place: no allocation, no Python code. */
+void copy_text(PyObject *text, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (text == nullptr || !PyUnicode_Check(text)) {
+        return;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(text)) {
+        return;
+    }
+#endif
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void *data = PyUnicode_DATA(text);
+    int kind = PyUnicode_KIND(text);
+    size_t used = 0;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        if (!append_utf8(out, size, &used, PyUnicode_READ(kind, data, i))) {
+            break;
+        }
+    }
+}
+
+/* Take the calling thread's stack into `capture`: up to long_hold_depth
+ * frames, innermost first, as traceback shows them.  The thread is in
+ * drop_gil(), so its frames and their code objects stay put while read;
+ * everything is copied, so nothing is read once the hold has ended. */
+void take_own_stack()
+{
+    capture.depth = 0;
+    if (!py->direct_access || gil_switch.last_holder == nullptr) {
+        return;
+    }
+    /* drop_gil() has just named the thread state letting go. */
+    PyThreadState *tstate = static_cast<PyThreadState *>(
+        const_cast<void *>(__atomic_load_n(gil_switch.last_holder, __ATOMIC_RELAXED)));
+    if (tstate == nullptr || tstate->thread_id != static_cast<unsigned long>(pthread_self())) {
+        return;
+    }
+    int guard = 0;
+    for (interp_frame *frame = thread_top_frame(tstate);
+         frame != nullptr && capture.depth < long_hold_depth && guard < 10000;
+         frame = frame_previous(frame), guard++) {
+        PyCodeObject *code;
+        int instruction;
+        if (!frame_shown(py->code_type, frame, &code, &instruction)) {
+            continue;
+        }
+        held_frame *out = &capture.frames[capture.depth++];
+        copy_text(code->co_filename, out->file, sizeof(out->file));
+        copy_text(code->co_name, out->function, sizeof(out->function));
+        out->line = py->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+    }
+}
+#else
+void take_own_stack()
+{
+    capture.depth = 0;
+}
+#endif
+
+uint64_t mix(uint64_t hash, const void *data, size_t length)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; i < length; i++) {
+        hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+    }
+    return hash;
+}
+
+uint64_t stack_key(const long_hold_place *place)
+{
+    uint64_t hash = 0xCBF29CE484222325ULL;
+    for (uint32_t i = 0; i < place->depth; i++) {
+        const held_frame *frame = &place->frames[i];
+        hash = mix(hash, frame->file, strlen(frame->file) + 1);
+        hash = mix(hash, frame->function, strlen(frame->function) + 1);
+        hash = mix(hash, &frame->line, sizeof(frame->line));
+    }
+    return mix(hash, &place->depth, sizeof(place->depth));
+}
+
+bool same_stack(const long_hold_place *a, const long_hold_place *b)
+{
+    if (a->key != b->key || a->depth != b->depth) {
+        return false;
+    }
+    for (uint32_t i = 0; i < a->depth; i++) {
+        if (a->frames[i].line != b->frames[i].line ||
+            strcmp(a->frames[i].file, b->frames[i].file) != 0 ||
+            strcmp(a->frames[i].function, b->frames[i].function) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/* Charge a long hold of `held_ns` by `record`'s thread to the place it
+ * was in. */
+void charge_long_hold(const thread_record *record, int64_t held_ns)
+{
+    take_own_stack();
+    capture.key = stack_key(&capture);
+    long_hold_place *place = nullptr;
+    for (size_t i = 0; i < place_count; i++) {
+        if (same_stack(&places[i], &capture)) {
+            place = &places[i];
+            break;
+        }
+    }
+    if (place == nullptr) {
+        if (place_count < long_hold_table_size) {
+            place = &places[place_count++];
+        }
+        else {
+            place = &places[0];
+            for (size_t i = 1; i < place_count; i++) {
+                if (places[i].beyond_ns < place->beyond_ns) {
+                    place = &places[i];
+                }
+            }
+        }
+        place->key = capture.key;
+        place->depth = capture.depth;
+        memcpy(place->frames, capture.frames, sizeof(place->frames));
+        place->count = 0;
+        place->total_ns = place->beyond_ns = place->max_ns = 0;
+    }
+    place->native_id = record->native_id;
+    memcpy(place->thread, record_name(record), sizeof(place->thread));
+    place->thread[sizeof(place->thread) - 1] = '\0';
+    place->count++;
+    place->total_ns += held_ns;
+    place->beyond_ns += held_ns - long_hold_threshold_ns;
+    if (held_ns > place->max_ns) {
+        place->max_ns = held_ns;
+    }
+}
+
+int compare_places(const void *left, const void *right)
+{
+    const long_hold_place *a = static_cast<const long_hold_place *>(left);
+    const long_hold_place *b = static_cast<const long_hold_place *>(right);
+    if (a->beyond_ns != b->beyond_ns) {
+        return a->beyond_ns > b->beyond_ns ? -1 : 1;
+    }
+    return a->key < b->key ? -1 : a->key > b->key;
+}
+
+}  // namespace
+
+/* ---- Distributions, shared with records and reports ------------------- */
+
+void clear_distributions(thread_distributions *figures)
+{
+    memset(figures, 0, sizeof(*figures));
+}
+
+void clear_distributions(total_distributions *figures)
+{
+    memset(figures, 0, sizeof(*figures));
+}
+
+void merge_distributions(total_distributions *into, const thread_distributions *from)
+{
+    merge_histogram(&into->waits, &from->waits);
+    merge_histogram(&into->holds, &from->holds);
+}
+
+void merge_distributions(total_distributions *into, const total_distributions *from)
+{
+    merge_histogram(&into->waits, &from->waits);
+    merge_histogram(&into->holds, &from->holds);
+}
+
+duration_summary summarize(const thread_histogram *histogram)
+{
+    return summarize_histogram(histogram);
+}
+
+duration_summary summarize(const total_histogram *histogram)
+{
+    return summarize_histogram(histogram);
+}
+
+/* ---- The hooks' notes ------------------------------------------------------ */
+
+void note_wait_start(thread_record *record, int64_t start_ns)
+{
+    timeline_add(record, start_ns, TIMELINE_WAIT, 0);
+}
+
+void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t now, bool first_seen)
+{
+    if (wait_start_ns != no_wait) {
+        if (first_seen) {
+            /* Queued since before the switch-on: its wait starts there. */
+            timeline_add(record, wait_start_ns, TIMELINE_WAIT, 0);
+        }
+        int64_t waited = now > wait_start_ns ? now - wait_start_ns : 0;
+        add_duration(&record->distributions.waits, waited);
+        add_duration(&all_threads.waits, waited);
+        add_duration(&this_interval.waits, waited);
+    }
+    timeline_add(record, now, TIMELINE_ACQUIRE, 0);
+}
+
+void note_release(thread_record *record, int64_t hold_start_ns, int64_t now)
+{
+    int64_t held = now > hold_start_ns ? now - hold_start_ns : 0;
+    add_duration(&record->distributions.holds, held);
+    add_duration(&all_threads.holds, held);
+    add_duration(&this_interval.holds, held);
+    bool long_hold = held > long_hold_threshold_ns;
+    if (long_hold) {
+        charge_long_hold(record, held);
+    }
+    timeline_add(record, now, TIMELINE_RELEASE, long_hold ? timeline_long_hold : 0);
+}
+
+void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, int64_t now)
+{
+    if (wait_start_ns != no_wait) {
+        int64_t waited = now > wait_start_ns ? now - wait_start_ns : 0;
+        add_duration(&record->distributions.waits, waited);
+        add_duration(&all_threads.waits, waited);
+        add_duration(&this_interval.waits, waited);
+    }
+    timeline_add(record, now, TIMELINE_GIVE_UP, 0);
+}
+
+/* ---- Session life ---------------------------------------------------------- */
+
+bool allocate_timeline(int64_t capacity, timeline_entry **out)
+{
+    *out = nullptr;
+    if (capacity < 0) {
+        return false;
+    }
+    if (capacity == 0) {
+        return true;
+    }
+    if (static_cast<uint64_t>(capacity) > SIZE_MAX / sizeof(timeline_entry)) {
+        return false;
+    }
+    *out = static_cast<timeline_entry *>(
+        calloc(static_cast<size_t>(capacity), sizeof(timeline_entry)));
+    return *out != nullptr;
+}
+
+void begin_insight(int64_t threshold_ns, timeline_entry *timeline, size_t capacity,
+                   thread_record *caller, int64_t start_ns)
+{
+    end_insight();
+    long_hold_threshold_ns = threshold_ns;
+    clear_distributions(&all_threads);
+    clear_distributions(&this_interval);
+    previous_wall_ns = previous_held_ns = previous_waited_ns = 0;
+    previous_switches = 0;
+    place_count = 0;
+    ring = timeline;
+    ring_capacity = capacity;
+    ring_written = 0;
+    if (caller != nullptr) {
+        timeline_add(caller, start_ns, TIMELINE_ACQUIRE, 0);
+    }
+}
+
+void end_insight()
+{
+    free(ring);
+    ring = nullptr;
+    ring_capacity = 0;
+    ring_written = 0;
+}
+
+void take_insight(int64_t wall_ns, int64_t held_ns, int64_t waited_ns, uint64_t switches,
+                  insight_snapshot *out)
+{
+    memcpy(&out->totals, &all_threads, sizeof(all_threads));
+    memcpy(&out->interval, &this_interval, sizeof(this_interval));
+    clear_distributions(&this_interval);
+    out->interval_wall_ns = wall_ns - previous_wall_ns;
+    out->interval_held_ns = held_ns - previous_held_ns;
+    out->interval_waited_ns = waited_ns - previous_waited_ns;
+    out->interval_switches = switches - previous_switches;
+    previous_wall_ns = wall_ns;
+    previous_held_ns = held_ns;
+    previous_waited_ns = waited_ns;
+    previous_switches = switches;
+    out->threshold_ns = long_hold_threshold_ns;
+    long_hold_place sorted[long_hold_table_size];
+    memcpy(sorted, places, place_count * sizeof(long_hold_place));
+    qsort(sorted, place_count, sizeof(long_hold_place), compare_places);
+    out->place_count = place_count < long_hold_places_shown ? place_count : long_hold_places_shown;
+    memcpy(out->places, sorted, out->place_count * sizeof(long_hold_place));
+}
+
+/* Layout: a 16-byte header, then the kept transitions oldest first, each
+ * a timeline_entry (16 bytes), all in the machine's byte order:
+ *   header: "VGTL", uint16 version (1), uint16 entry size (16),
+ *           uint64 transitions written in all (more than kept: wrapped). */
+PyObject *timeline_bytes()
+{
+    if (ring == nullptr) {
+        py->incref(py->none);
+        return py->none;
+    }
+    size_t kept = ring_written < ring_capacity ? static_cast<size_t>(ring_written) : ring_capacity;
+    size_t size = 16 + kept * sizeof(timeline_entry);
+    PyObject *bytes = py->bytes_from_string_and_size(nullptr, static_cast<Py_ssize_t>(size));
+    if (bytes == nullptr) {
+        return nullptr;
+    }
+    char *packed = PyBytes_AS_STRING(bytes);
+    uint16_t version = 1;
+    uint16_t entry_size = sizeof(timeline_entry);
+    memcpy(packed, "VGTL", 4);
+    memcpy(packed + 4, &version, 2);
+    memcpy(packed + 6, &entry_size, 2);
+    memcpy(packed + 8, &ring_written, 8);
+    size_t oldest = ring_written < ring_capacity ? 0 : static_cast<size_t>(ring_written % ring_capacity);
+    size_t first_part = kept - oldest;
+    memcpy(packed + 16, ring + oldest, first_part * sizeof(timeline_entry));
+    memcpy(packed + 16 + first_part * sizeof(timeline_entry), ring, oldest * sizeof(timeline_entry));
+    return bytes;
+}
+
+}  // namespace gil
+}  // namespace vandrel
