@@ -33,20 +33,6 @@ template <typename T> void store(T *field, T value)
 
 /* ---- Histograms ---------------------------------------------------------- */
 
-size_t bucket_of(int64_t ns)
-{
-    const int64_t linear = static_cast<int64_t>(1) << duration_sub_bits;
-    if (ns < linear) {
-        return ns < 0 ? 0 : static_cast<size_t>(ns);
-    }
-    int exponent = 63 - __builtin_clzll(static_cast<unsigned long long>(ns));
-    if (exponent >= duration_top_exponent) {
-        return duration_buckets - 1;
-    }
-    size_t sub = static_cast<size_t>(ns >> (exponent - duration_sub_bits)) & (linear - 1);
-    return (static_cast<size_t>(exponent - duration_sub_bits + 1) << duration_sub_bits) + sub;
-}
-
 /* The middle of bucket `index` in ns. */
 int64_t bucket_middle(size_t index)
 {
@@ -57,23 +43,6 @@ int64_t bucket_middle(size_t index)
     int shift = static_cast<int>(index / linear) - 1;
     int64_t low = static_cast<int64_t>(linear + index % linear) << shift;
     return low + ((static_cast<int64_t>(1) << shift) >> 1);
-}
-
-template <typename Count> void add_duration(duration_histogram<Count> *histogram, int64_t ns)
-{
-    if (ns < 0) {
-        ns = 0;
-    }
-    uint64_t count = load(&histogram->count);
-    if (count == 0 || ns < load(&histogram->min_ns)) {
-        store(&histogram->min_ns, ns);
-    }
-    if (count == 0 || ns > load(&histogram->max_ns)) {
-        store(&histogram->max_ns, ns);
-    }
-    Count *bucket = &histogram->buckets[bucket_of(ns)];
-    store(bucket, static_cast<Count>(load(bucket) + 1));
-    store(&histogram->count, count + 1);
 }
 
 template <typename From>
@@ -132,20 +101,72 @@ template <typename Count> duration_summary summarize_histogram(const duration_hi
     return summary;
 }
 
+/* The lowest value of bucket `index`, and the highest. */
+int64_t bucket_low(size_t index)
+{
+    const size_t linear = static_cast<size_t>(1) << duration_sub_bits;
+    if (index < linear) {
+        return static_cast<int64_t>(index);
+    }
+    int shift = static_cast<int>(index / linear) - 1;
+    return static_cast<int64_t>(linear + index % linear) << shift;
+}
+
+int64_t bucket_high(size_t index)
+{
+    if (index + 1 == duration_buckets) {
+        return INT64_MAX;
+    }
+    return bucket_low(index + 1) - 1;
+}
+
+/* The distribution of what `now` has that `before` (an earlier state of
+ * the same sums) had not.  Its extremes are exact when they are the
+ * session's new ones, else the edges of its outermost buckets, within the
+ * session's. */
+duration_summary summarize_since(const total_histogram *now, const total_histogram *before)
+{
+    total_histogram *since = static_cast<total_histogram *>(malloc(sizeof(total_histogram)));
+    duration_summary summary = {};
+    if (since == nullptr) {
+        return summary;
+    }
+    since->count = now->count - before->count;
+    size_t first = duration_buckets;
+    size_t last = 0;
+    for (size_t i = 0; i < duration_buckets; i++) {
+        since->buckets[i] = now->buckets[i] - before->buckets[i];
+        if (since->buckets[i] != 0) {
+            first = first < i ? first : i;
+            last = i;
+        }
+    }
+    if (since->count != 0 && first < duration_buckets) {
+        since->min_ns = before->count == 0 || now->min_ns < before->min_ns
+                            ? now->min_ns
+                            : (bucket_low(first) > now->min_ns ? bucket_low(first) : now->min_ns);
+        since->max_ns = before->count == 0 || now->max_ns > before->max_ns
+                            ? now->max_ns
+                            : (bucket_high(last) < now->max_ns ? bucket_high(last) : now->max_ns);
+        summary = summarize_histogram(since);
+    }
+    free(since);
+    return summary;
+}
+
 /* ---- Session state --------------------------------------------------------- */
 
-int64_t long_hold_threshold_ns = 1;
-total_distributions all_threads;     /* since the switch-on */
-total_distributions this_interval;   /* since the previous report */
+/* Every thread's distributions at the previous report, for the interval. */
+total_distributions previous_totals;
 /* The cumulative figures at the previous report. */
 int64_t previous_wall_ns;
 int64_t previous_held_ns;
 int64_t previous_waited_ns;
 uint64_t previous_switches;
 
-timeline_entry *ring;
 size_t ring_capacity;
-uint64_t ring_written; /* transitions ever written; the next goes at % capacity */
+size_t ring_next;      /* where the next transition goes */
+uint64_t ring_written; /* transitions ever written */
 
 /* Long holds by place.  When the table is full, a new place takes the
  * slot of the place with the least time beyond the threshold. */
@@ -154,12 +175,15 @@ long_hold_place places[long_hold_table_size];
 size_t place_count;
 long_hold_place capture; /* scratch for the stack being taken (one hook at a time) */
 
+}  // namespace
+
+int64_t long_hold_threshold_ns = 1;
+timeline_entry *timeline_ring;
+
 void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event, uint8_t flags)
 {
-    if (ring == nullptr) {
-        return;
-    }
-    timeline_entry *entry = &ring[ring_written % ring_capacity];
+    timeline_entry *entry = &timeline_ring[ring_next];
+    ring_next = ring_next + 1 == ring_capacity ? 0 : ring_next + 1;
     entry->time_ns = time_ns - session_start_ns;
     entry->native_id = static_cast<int32_t>(record->native_id);
     entry->event = event;
@@ -167,6 +191,8 @@ void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event, u
     entry->reserved = 0;
     ring_written++;
 }
+
+namespace {
 
 /* ---- Stacks of long holds ------------------------------------------------ */
 
@@ -309,8 +335,8 @@ bool same_stack(const long_hold_place *a, const long_hold_place *b)
     return true;
 }
 
-/* Charge a long hold of `held_ns` by `record`'s thread to the place it
- * was in. */
+}  // namespace
+
 void charge_long_hold(const thread_record *record, int64_t held_ns)
 {
     take_own_stack();
@@ -350,6 +376,8 @@ void charge_long_hold(const thread_record *record, int64_t held_ns)
         place->max_ns = held_ns;
     }
 }
+
+namespace {
 
 int compare_places(const void *left, const void *right)
 {
@@ -397,52 +425,6 @@ duration_summary summarize(const total_histogram *histogram)
     return summarize_histogram(histogram);
 }
 
-/* ---- The hooks' notes ------------------------------------------------------ */
-
-void note_wait_start(thread_record *record, int64_t start_ns)
-{
-    timeline_add(record, start_ns, TIMELINE_WAIT, 0);
-}
-
-void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t now, bool first_seen)
-{
-    if (wait_start_ns != no_wait) {
-        if (first_seen) {
-            /* Queued since before the switch-on: its wait starts there. */
-            timeline_add(record, wait_start_ns, TIMELINE_WAIT, 0);
-        }
-        int64_t waited = now > wait_start_ns ? now - wait_start_ns : 0;
-        add_duration(&record->distributions.waits, waited);
-        add_duration(&all_threads.waits, waited);
-        add_duration(&this_interval.waits, waited);
-    }
-    timeline_add(record, now, TIMELINE_ACQUIRE, 0);
-}
-
-void note_release(thread_record *record, int64_t hold_start_ns, int64_t now)
-{
-    int64_t held = now > hold_start_ns ? now - hold_start_ns : 0;
-    add_duration(&record->distributions.holds, held);
-    add_duration(&all_threads.holds, held);
-    add_duration(&this_interval.holds, held);
-    bool long_hold = held > long_hold_threshold_ns;
-    if (long_hold) {
-        charge_long_hold(record, held);
-    }
-    timeline_add(record, now, TIMELINE_RELEASE, long_hold ? timeline_long_hold : 0);
-}
-
-void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, int64_t now)
-{
-    if (wait_start_ns != no_wait) {
-        int64_t waited = now > wait_start_ns ? now - wait_start_ns : 0;
-        add_duration(&record->distributions.waits, waited);
-        add_duration(&all_threads.waits, waited);
-        add_duration(&this_interval.waits, waited);
-    }
-    timeline_add(record, now, TIMELINE_GIVE_UP, 0);
-}
-
 /* ---- Session life ---------------------------------------------------------- */
 
 bool allocate_timeline(int64_t capacity, timeline_entry **out)
@@ -467,33 +449,36 @@ void begin_insight(int64_t threshold_ns, timeline_entry *timeline, size_t capaci
 {
     end_insight();
     long_hold_threshold_ns = threshold_ns;
-    clear_distributions(&all_threads);
-    clear_distributions(&this_interval);
+    clear_distributions(&previous_totals);
     previous_wall_ns = previous_held_ns = previous_waited_ns = 0;
     previous_switches = 0;
     place_count = 0;
-    ring = timeline;
+    timeline_ring = timeline;
     ring_capacity = capacity;
+    ring_next = 0;
     ring_written = 0;
-    if (caller != nullptr) {
+    if (caller != nullptr && timeline_ring != nullptr) {
         timeline_add(caller, start_ns, TIMELINE_ACQUIRE, 0);
     }
 }
 
 void end_insight()
 {
-    free(ring);
-    ring = nullptr;
+    free(timeline_ring);
+    timeline_ring = nullptr;
     ring_capacity = 0;
+    ring_next = 0;
     ring_written = 0;
 }
 
-void take_insight(int64_t wall_ns, int64_t held_ns, int64_t waited_ns, uint64_t switches,
-                  insight_snapshot *out)
+void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t held_ns,
+                  int64_t waited_ns, uint64_t switches, insight_snapshot *out)
 {
-    memcpy(&out->totals, &all_threads, sizeof(all_threads));
-    memcpy(&out->interval, &this_interval, sizeof(this_interval));
-    clear_distributions(&this_interval);
+    out->wait = summarize(&totals->waits);
+    out->hold = summarize(&totals->holds);
+    out->interval_wait = summarize_since(&totals->waits, &previous_totals.waits);
+    out->interval_hold = summarize_since(&totals->holds, &previous_totals.holds);
+    memcpy(&previous_totals, totals, sizeof(previous_totals));
     out->interval_wall_ns = wall_ns - previous_wall_ns;
     out->interval_held_ns = held_ns - previous_held_ns;
     out->interval_waited_ns = waited_ns - previous_waited_ns;
@@ -503,11 +488,18 @@ void take_insight(int64_t wall_ns, int64_t held_ns, int64_t waited_ns, uint64_t 
     previous_waited_ns = waited_ns;
     previous_switches = switches;
     out->threshold_ns = long_hold_threshold_ns;
-    long_hold_place sorted[long_hold_table_size];
-    memcpy(sorted, places, place_count * sizeof(long_hold_place));
-    qsort(sorted, place_count, sizeof(long_hold_place), compare_places);
+    /* Sorted in place: the table's order does not matter to the hooks, and
+     * none runs while the GIL is held here. */
+    qsort(places, place_count, sizeof(long_hold_place), compare_places);
     out->place_count = place_count < long_hold_places_shown ? place_count : long_hold_places_shown;
-    memcpy(out->places, sorted, out->place_count * sizeof(long_hold_place));
+    out->places = out->place_count > 0 ? static_cast<long_hold_place *>(
+                                             malloc(out->place_count * sizeof(long_hold_place)))
+                                       : nullptr;
+    if (out->places == nullptr) {
+        out->place_count = 0;
+        return;
+    }
+    memcpy(out->places, places, out->place_count * sizeof(long_hold_place));
 }
 
 /* Layout: a 16-byte header, then the kept transitions oldest first, each
@@ -516,7 +508,7 @@ void take_insight(int64_t wall_ns, int64_t held_ns, int64_t waited_ns, uint64_t 
  *           uint64 transitions written in all (more than kept: wrapped). */
 PyObject *timeline_bytes()
 {
-    if (ring == nullptr) {
+    if (timeline_ring == nullptr) {
         py->incref(py->none);
         return py->none;
     }
@@ -533,10 +525,10 @@ PyObject *timeline_bytes()
     memcpy(packed + 4, &version, 2);
     memcpy(packed + 6, &entry_size, 2);
     memcpy(packed + 8, &ring_written, 8);
-    size_t oldest = ring_written < ring_capacity ? 0 : static_cast<size_t>(ring_written % ring_capacity);
+    size_t oldest = ring_written < ring_capacity ? 0 : ring_next;
     size_t first_part = kept - oldest;
-    memcpy(packed + 16, ring + oldest, first_part * sizeof(timeline_entry));
-    memcpy(packed + 16 + first_part * sizeof(timeline_entry), ring, oldest * sizeof(timeline_entry));
+    memcpy(packed + 16, timeline_ring + oldest, first_part * sizeof(timeline_entry));
+    memcpy(packed + 16 + first_part * sizeof(timeline_entry), timeline_ring, oldest * sizeof(timeline_entry));
     return bytes;
 }
 

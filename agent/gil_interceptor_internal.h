@@ -219,6 +219,7 @@ extern thread_group *groups;
 extern size_t group_count;
 /* Sum over every finished thread, rows and groups. */
 extern record_figures finished_totals;
+extern total_distributions finished_distributions;
 
 /* Write `name`'s group name (last run of digits replaced by `*`) to out. */
 void group_name(const char *name, char *out, size_t size);
@@ -269,13 +270,6 @@ void begin_insight(int64_t threshold_ns, struct timeline_entry *timeline, size_t
                    thread_record *caller, int64_t start_ns);
 /* Free the ring.  No hook may run. */
 void end_insight();
-/* The hooks' notes, on the thread concerned while it owns gil->mutex. */
-void note_wait_start(thread_record *record, int64_t start_ns);
-void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t now_ns_value,
-                  bool first_seen);
-void note_release(thread_record *record, int64_t hold_start_ns, int64_t now_ns_value);
-void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, int64_t now_ns_value);
-
 /* One transition of the timeline, as the final report packs it. */
 struct timeline_entry {
     int64_t time_ns; /* since the switch-on */
@@ -314,20 +308,23 @@ const size_t long_hold_places_shown = 10;
 
 /* What a report takes of them: GIL held (so no hook changes them). */
 struct insight_snapshot {
-    total_distributions totals;   /* every thread's, since the switch-on */
-    total_distributions interval; /* since the previous report */
+    duration_summary wait;          /* every thread's, since the switch-on */
+    duration_summary hold;
+    duration_summary interval_wait; /* since the previous report */
+    duration_summary interval_hold;
     int64_t interval_wall_ns;
     int64_t interval_held_ns;
     int64_t interval_waited_ns;
     uint64_t interval_switches;
     int64_t threshold_ns;
-    long_hold_place places[long_hold_places_shown]; /* worst first */
+    long_hold_place *places; /* worst first, malloc'd (null when none or no memory) */
     size_t place_count;
 };
-/* Fill `out` for a report with the given cumulative figures, and start a
- * new interval.  GIL held. */
-void take_insight(int64_t wall_ns, int64_t held_ns, int64_t waited_ns, uint64_t switches,
-                  insight_snapshot *out);
+/* Fill `out` for a report with the given cumulative figures (`totals`:
+ * every thread's distributions), and start a new interval.  GIL held.
+ * The caller frees out->places. */
+void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t held_ns,
+                  int64_t waited_ns, uint64_t switches, insight_snapshot *out);
 /* The timeline packed for the final report: a new bytes object, None
  * (new reference) when no timeline is kept, null with an exception set
  * on failure.  GIL held, no hook running. */
@@ -335,6 +332,104 @@ PyObject *timeline_bytes();
 /* Validate and allocate the ring for `capacity` transitions.  On success
  * store it (null for 0) and return true; on failure return false. */
 bool allocate_timeline(int64_t capacity, timeline_entry **out);
+
+/* ---- The hooks' notes -------------------------------------------------- */
+
+/* On the thread concerned while it owns gil->mutex.  Inline, so that a
+ * hand-over pays only for its own record's bucket and a test or two. */
+
+extern int64_t long_hold_threshold_ns;
+extern timeline_entry *timeline_ring; /* null: no timeline */
+
+/* Append a transition to the timeline ring (not null). */
+void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event, uint8_t flags);
+/* Charge a hold of `held_ns`, longer than the threshold, by the calling
+ * thread (owner of `record`) to the place it is at in Python. */
+__attribute__((cold)) void charge_long_hold(const thread_record *record, int64_t held_ns);
+
+/* Count a single wait or hold of `ns` in `histogram`.  Relaxed atomics:
+ * a report may read while a shutdown wait is added. */
+template <typename Count>
+inline void add_duration(duration_histogram<Count> *histogram, int64_t ns)
+{
+    if (ns < 0) {
+        ns = 0;
+    }
+    uint64_t count = __atomic_load_n(&histogram->count, __ATOMIC_RELAXED);
+    if (count == 0 || ns < __atomic_load_n(&histogram->min_ns, __ATOMIC_RELAXED)) {
+        __atomic_store_n(&histogram->min_ns, ns, __ATOMIC_RELAXED);
+    }
+    if (count == 0 || ns > __atomic_load_n(&histogram->max_ns, __ATOMIC_RELAXED)) {
+        __atomic_store_n(&histogram->max_ns, ns, __ATOMIC_RELAXED);
+    }
+    size_t index;
+    const int64_t linear = static_cast<int64_t>(1) << duration_sub_bits;
+    if (ns < linear) {
+        index = static_cast<size_t>(ns);
+    }
+    else {
+        int exponent = 63 - __builtin_clzll(static_cast<unsigned long long>(ns));
+        index = exponent >= duration_top_exponent
+                    ? duration_buckets - 1
+                    : (static_cast<size_t>(exponent - duration_sub_bits + 1) << duration_sub_bits) +
+                          (static_cast<size_t>(ns >> (exponent - duration_sub_bits)) &
+                           static_cast<size_t>(linear - 1));
+    }
+    Count *bucket = &histogram->buckets[index];
+    __atomic_store_n(bucket, static_cast<Count>(__atomic_load_n(bucket, __ATOMIC_RELAXED) + 1),
+                     __ATOMIC_RELAXED);
+    __atomic_store_n(&histogram->count, count + 1, __ATOMIC_RELAXED);
+}
+
+/* A wait starts (not called for a thread that finds the GIL free). */
+inline void note_wait_start(thread_record *record, int64_t start_ns)
+{
+    if (timeline_ring != nullptr) {
+        timeline_add(record, start_ns, TIMELINE_WAIT, 0);
+    }
+}
+
+/* The GIL is acquired at `now`; `wait_start_ns` is no_wait when the thread
+ * found it free, and `first_seen` when the thread was queued before the
+ * switch-on (its wait was never noted as starting). */
+inline void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t now,
+                         bool first_seen)
+{
+    if (wait_start_ns != no_wait) {
+        if (first_seen && timeline_ring != nullptr) {
+            timeline_add(record, wait_start_ns, TIMELINE_WAIT, 0);
+        }
+        add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
+    }
+    if (timeline_ring != nullptr) {
+        timeline_add(record, now, TIMELINE_ACQUIRE, 0);
+    }
+}
+
+/* The GIL, held since `hold_start_ns`, is released at `now`. */
+inline void note_release(thread_record *record, int64_t hold_start_ns, int64_t now)
+{
+    int64_t held = now > hold_start_ns ? now - hold_start_ns : 0;
+    add_duration(&record->distributions.holds, held);
+    bool long_hold = held > long_hold_threshold_ns;
+    if (__builtin_expect(long_hold, 0)) {
+        charge_long_hold(record, held);
+    }
+    if (timeline_ring != nullptr) {
+        timeline_add(record, now, TIMELINE_RELEASE, long_hold ? timeline_long_hold : 0);
+    }
+}
+
+/* A thread told to exit at shutdown leaves take_gil() without the GIL. */
+inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, int64_t now)
+{
+    if (wait_start_ns != no_wait) {
+        add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
+    }
+    if (timeline_ring != nullptr) {
+        timeline_add(record, now, TIMELINE_GIVE_UP, 0);
+    }
+}
 
 /* ---- Names and reports -------------------------------------------------- */
 

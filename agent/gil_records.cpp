@@ -448,6 +448,7 @@ thread_group *groups;
 size_t group_count;
 size_t group_capacity;
 record_figures finished_totals;
+total_distributions finished_distributions;
 
 void group_name(const char *name, char *out, size_t size)
 {
@@ -703,6 +704,7 @@ void retire_record(thread_record *record, int64_t now)
     finished_totals.waited_ns += figures.waited_ns;
     finished_totals.acquisitions += figures.acquisitions;
     finished_totals.seen_ns += figures.seen_ns;
+    merge_distributions(&finished_distributions, &record->distributions);
     add_finished_row(record->native_id, record_name(record), &figures, &record->distributions);
     id_index_remove(record);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
@@ -899,6 +901,7 @@ void reset_records()
     finished_count = 0;
     group_count = 0;
     memset(&finished_totals, 0, sizeof(finished_totals));
+    clear_distributions(&finished_distributions);
     __atomic_store_n(&forced_drops_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&naming_signalled, 0, __ATOMIC_RELAXED);

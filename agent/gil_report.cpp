@@ -450,6 +450,10 @@ void fold_row_for_report(report_data *data, const report_row *row)
 void collect_report(int64_t now, report_data *data)
 {
     memset(data, 0, sizeof(*data));
+    /* Every thread's distributions, summed here rather than by the hooks:
+     * a hook then writes only its own thread's record. */
+    total_distributions *totals =
+        static_cast<total_distributions *>(calloc(1, sizeof(total_distributions)));
     live_threads threads;
     list_python_threads(&threads);
     sort_live_threads(&threads);
@@ -492,10 +496,16 @@ void collect_report(int64_t now, report_data *data)
             row->wait = summarize(&record->distributions.waits);
             row->hold = summarize(&record->distributions.holds);
         }
+        if (totals != nullptr) {
+            merge_distributions(totals, &record->distributions);
+        }
     }
     data->held_ns += finished_totals.held_ns;
     data->waited_ns += finished_totals.waited_ns;
     data->seen_ns += finished_totals.seen_ns;
+    if (totals != nullptr) {
+        merge_distributions(totals, &finished_distributions);
+    }
     if (data->rows != nullptr) {
         for (size_t i = 0; i < finished_count; i++) {
             const finished_row *finished = &finished_rows[i];
@@ -557,7 +567,11 @@ void collect_report(int64_t now, report_data *data)
         qsort(data->groups, data->group_count, sizeof(thread_group), compare_groups_by_wait);
     }
     free(threads.items);
-    take_insight(data->wall_ns, data->held_ns, data->waited_ns, data->switches, &data->insight);
+    if (totals != nullptr) {
+        take_insight(totals, data->wall_ns, data->held_ns, data->waited_ns, data->switches,
+                     &data->insight);
+        free(totals);
+    }
     /* A place shows its thread's name as of this report (a new thread may
      * have made a long hold before it was named). */
     for (size_t i = 0; i < data->insight.place_count; i++) {
@@ -573,6 +587,7 @@ void collect_report(int64_t now, report_data *data)
 
 void release_report(report_data *data)
 {
+    free(data->insight.places);
     free(data->rows);
     free(data->groups);
 }
@@ -701,22 +716,22 @@ PyObject *place_dict(const long_hold_place *place)
  * exception set). */
 bool set_insight(PyObject *dict, const insight_snapshot *insight, bool final)
 {
-    duration_summary wait = summarize(&insight->totals.waits);
-    duration_summary hold = summarize(&insight->totals.holds);
-    duration_summary interval_wait = summarize(&insight->interval.waits);
-    duration_summary interval_hold = summarize(&insight->interval.holds);
+    const duration_summary *wait = &insight->wait;
+    const duration_summary *hold = &insight->hold;
+    const duration_summary *interval_wait = &insight->interval_wait;
+    const duration_summary *interval_hold = &insight->interval_hold;
     PyObject *interval = py->dict_new();
     PyObject *places = py->list_new(0);
-    bool ok = interval != nullptr && places != nullptr && set_summary(dict, "wait", &wait) &&
-              set_summary(dict, "hold", &hold) &&
+    bool ok = interval != nullptr && places != nullptr && set_summary(dict, "wait", wait) &&
+              set_summary(dict, "hold", hold) &&
               set_item(interval, "wall_s", py->float_from_double(seconds(insight->interval_wall_ns))) &&
               set_item(interval, "held_s", py->float_from_double(seconds(insight->interval_held_ns))) &&
               set_item(interval, "wait_s",
                        py->float_from_double(seconds(insight->interval_waited_ns))) &&
               set_item(interval, "switches", py->long_from_long_long(
                                                  static_cast<long long>(insight->interval_switches))) &&
-              set_summary(interval, "wait", &interval_wait) &&
-              set_summary(interval, "hold", &interval_hold) &&
+              set_summary(interval, "wait", interval_wait) &&
+              set_summary(interval, "hold", interval_hold) &&
               set_item(dict, "long_hold_threshold_s",
                        py->float_from_double(seconds(insight->threshold_ns)));
     for (size_t i = 0; ok && i < insight->place_count; i++) {
@@ -1023,12 +1038,10 @@ void append_insight(const report_data *data, bool final, text_buffer *text)
 {
     (void)final;
     const insight_snapshot *insight = &data->insight;
-    duration_summary wait = summarize(&insight->totals.waits);
-    duration_summary hold = summarize(&insight->totals.holds);
-    append_summary(text, "waits", &wait);
-    append_summary(text, "holds", &hold);
-    duration_summary interval_wait = summarize(&insight->interval.waits);
-    duration_summary interval_hold = summarize(&insight->interval.holds);
+    append_summary(text, "waits", &insight->wait);
+    append_summary(text, "holds", &insight->hold);
+    const duration_summary &interval_wait = insight->interval_wait;
+    const duration_summary &interval_hold = insight->interval_hold;
     append(text,
            "  last %.3f s: held %.3f s (%.1f%%), waited %.3f s, %llu switches, wait p99 %.3f ms, "
            "hold p99 %.3f ms\n",
