@@ -521,7 +521,8 @@ PyObject *timeline_bytes()
     char *packed = PyBytes_AS_STRING(bytes);
     uint16_t version = 1;
     uint16_t entry_size = sizeof(timeline_entry);
-    memcpy(packed, "VGTL", 4);
+    const char magic[4] = {'V', 'G', 'T', 'L'};
+    memcpy(packed, magic, sizeof(magic));
     memcpy(packed + 4, &version, 2);
     memcpy(packed + 6, &entry_size, 2);
     memcpy(packed + 8, &ring_written, 8);

@@ -59,7 +59,7 @@ const int64_t max_report_period_ms = 1000LL * 1000 * 1000;
  * exception set. */
 int64_t default_long_hold_ns()
 {
-    int64_t threshold_ns = 10 * 1000 * 1000;
+    int64_t threshold_ns = 10LL * 1000 * 1000;
     PyObject *sys = py->import_module("sys");
     PyObject *getter = sys ? py->object_get_attr_string(sys, "getswitchinterval") : nullptr;
     PyObject *interval = getter ? py->object_call_no_args(getter) : nullptr;

@@ -1007,7 +1007,8 @@ void append_escaped(text_buffer *text, const char *name)
     const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
     while (*p != '\0') {
         const unsigned char *plain = p;
-        while (*p != '\0' && *p >= 0x20 && *p != 0x7f && *p != '\\') {
+        /* Stops at the terminating NUL too (below 0x20). */
+        while (*p >= 0x20 && *p != 0x7f && *p != '\\') {
             p++;
         }
         if (p > plain) {
