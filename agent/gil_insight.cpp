@@ -2,13 +2,15 @@
  * waits and holds, the code that holds the GIL too long, per-interval
  * figures and the timeline of transitions.
  *
- * Everything here that the hooks write, they write while owning
- * gil->mutex, so the writers are one at a time; and a hold or a wait can
- * only end (the writes) while the GIL changes hands, which it cannot while
- * a report, holding the GIL, reads.  The one exception, a thread told to
- * exit at shutdown giving up its wait, writes through relaxed atomics like
- * every other write here, so a report at that moment reads a count a
- * moment old, never a torn one. */
+ * The hooks write a thread's own distributions (in its record), the
+ * long-hold places and the ring, always while owning gil->mutex, so the
+ * writers are one at a time; and a hold or a wait can only end (the
+ * writes) while the GIL changes hands, which it cannot while a report,
+ * holding the GIL, reads.  The one exception, a thread told to exit at
+ * shutdown giving up its wait, writes through relaxed atomics like every
+ * other write to a histogram, so a report at that moment reads a count a
+ * moment old, never a torn one.  Sums over threads and intervals are the
+ * reports' work, so that a hook touches no line another CPU writes. */
 #include "frame_reader.h"
 #include "gil_interceptor_internal.h"
 
