@@ -398,11 +398,13 @@ int compare_places(const void *left, const void *right)
 void clear_distributions(thread_distributions *figures)
 {
     memset(figures, 0, sizeof(*figures));
+    figures->waits.min_ns = figures->holds.min_ns = INT64_MAX;
 }
 
 void clear_distributions(total_distributions *figures)
 {
     memset(figures, 0, sizeof(*figures));
+    figures->waits.min_ns = figures->holds.min_ns = INT64_MAX;
 }
 
 void merge_distributions(total_distributions *into, const thread_distributions *from)

@@ -79,6 +79,7 @@ struct total_distributions {
     total_histogram holds;
 };
 
+/* Empty: counts 0, min INT64_MAX, max 0. */
 void clear_distributions(thread_distributions *figures);
 void clear_distributions(total_distributions *figures);
 /* Add `from` into `into` (bucket by bucket; count, min and max too). */
@@ -201,6 +202,10 @@ struct finished_row {
     uint64_t acquisitions;
     int64_t seen_ns;
     thread_distributions distributions;
+    /* Of `distributions`, which no longer change: taken once, when the
+     * row is added, not by every report. */
+    duration_summary wait;
+    duration_summary hold;
 };
 
 struct thread_group {
@@ -355,11 +360,13 @@ inline void add_duration(duration_histogram<Count> *histogram, int64_t ns)
     if (ns < 0) {
         ns = 0;
     }
+    /* An empty histogram's min is INT64_MAX and its max 0 (see
+     * clear_distributions), so no test of the count is needed here. */
     uint64_t count = __atomic_load_n(&histogram->count, __ATOMIC_RELAXED);
-    if (count == 0 || ns < __atomic_load_n(&histogram->min_ns, __ATOMIC_RELAXED)) {
+    if (ns < __atomic_load_n(&histogram->min_ns, __ATOMIC_RELAXED)) {
         __atomic_store_n(&histogram->min_ns, ns, __ATOMIC_RELAXED);
     }
-    if (count == 0 || ns > __atomic_load_n(&histogram->max_ns, __ATOMIC_RELAXED)) {
+    if (ns > __atomic_load_n(&histogram->max_ns, __ATOMIC_RELAXED)) {
         __atomic_store_n(&histogram->max_ns, ns, __ATOMIC_RELAXED);
     }
     size_t index;

@@ -617,6 +617,8 @@ void add_finished_row(long native_id, const char *name, const record_figures *fi
     row->acquisitions = figures->acquisitions;
     row->seen_ns = figures->seen_ns;
     memcpy(&row->distributions, distributions, sizeof(row->distributions));
+    row->wait = summarize(&row->distributions.waits);
+    row->hold = summarize(&row->distributions.holds);
 }
 
 void begin_update(thread_record *record)

@@ -516,8 +516,8 @@ void collect_report(int64_t now, report_data *data)
             row->waited_ns = finished->waited_ns;
             row->acquisitions = finished->acquisitions;
             row->seen_ns = finished->seen_ns;
-            row->wait = summarize(&finished->distributions.waits);
-            row->hold = summarize(&finished->distributions.holds);
+            row->wait = finished->wait;
+            row->hold = finished->hold;
         }
     }
     if (group_count > 0) {
