@@ -166,9 +166,6 @@ int64_t previous_held_ns;
 int64_t previous_waited_ns;
 uint64_t previous_switches;
 
-size_t ring_capacity;
-size_t ring_next;      /* where the next transition goes */
-uint64_t ring_written; /* transitions ever written */
 
 /* Long holds by place.  When the table is full, a new place takes the
  * slot of the place with the least time beyond the threshold. */
@@ -180,19 +177,8 @@ long_hold_place capture; /* scratch for the stack being taken (one hook at a tim
 }  // namespace
 
 int64_t long_hold_threshold_ns = 1;
-timeline_entry *timeline_ring;
+timeline_state timeline;
 
-void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event, uint8_t flags)
-{
-    timeline_entry *entry = &timeline_ring[ring_next];
-    ring_next = ring_next + 1 == ring_capacity ? 0 : ring_next + 1;
-    entry->time_ns = time_ns - session_start_ns;
-    entry->native_id = static_cast<int32_t>(record->native_id);
-    entry->event = event;
-    entry->flags = flags;
-    entry->reserved = 0;
-    ring_written++;
-}
 
 namespace {
 
@@ -448,7 +434,7 @@ bool allocate_timeline(int64_t capacity, timeline_entry **out)
     return *out != nullptr;
 }
 
-void begin_insight(int64_t threshold_ns, timeline_entry *timeline, size_t capacity,
+void begin_insight(int64_t threshold_ns, timeline_entry *ring, size_t capacity,
                    thread_record *caller, int64_t start_ns)
 {
     end_insight();
@@ -457,22 +443,22 @@ void begin_insight(int64_t threshold_ns, timeline_entry *timeline, size_t capaci
     previous_wall_ns = previous_held_ns = previous_waited_ns = 0;
     previous_switches = 0;
     place_count = 0;
-    timeline_ring = timeline;
-    ring_capacity = capacity;
-    ring_next = 0;
-    ring_written = 0;
-    if (caller != nullptr && timeline_ring != nullptr) {
+    timeline.ring = ring;
+    timeline.capacity = capacity;
+    timeline.next = 0;
+    timeline.written = 0;
+    if (caller != nullptr && timeline.ring != nullptr) {
         timeline_add(caller, start_ns, TIMELINE_ACQUIRE, 0);
     }
 }
 
 void end_insight()
 {
-    free(timeline_ring);
-    timeline_ring = nullptr;
-    ring_capacity = 0;
-    ring_next = 0;
-    ring_written = 0;
+    free(timeline.ring);
+    timeline.ring = nullptr;
+    timeline.capacity = 0;
+    timeline.next = 0;
+    timeline.written = 0;
 }
 
 void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t held_ns,
@@ -512,11 +498,11 @@ void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t he
  *           uint64 transitions written in all (more than kept: wrapped). */
 PyObject *timeline_bytes()
 {
-    if (timeline_ring == nullptr) {
+    if (timeline.ring == nullptr) {
         py->incref(py->none);
         return py->none;
     }
-    size_t kept = ring_written < ring_capacity ? static_cast<size_t>(ring_written) : ring_capacity;
+    size_t kept = timeline.written < timeline.capacity ? static_cast<size_t>(timeline.written) : timeline.capacity;
     size_t size = 16 + kept * sizeof(timeline_entry);
     PyObject *bytes = py->bytes_from_string_and_size(nullptr, static_cast<Py_ssize_t>(size));
     if (bytes == nullptr) {
@@ -529,11 +515,11 @@ PyObject *timeline_bytes()
     memcpy(packed, magic, sizeof(magic));
     memcpy(packed + 4, &version, 2);
     memcpy(packed + 6, &entry_size, 2);
-    memcpy(packed + 8, &ring_written, 8);
-    size_t oldest = ring_written < ring_capacity ? 0 : ring_next;
+    memcpy(packed + 8, &timeline.written, 8);
+    size_t oldest = timeline.written < timeline.capacity ? 0 : timeline.next;
     size_t first_part = kept - oldest;
-    memcpy(packed + 16, timeline_ring + oldest, first_part * sizeof(timeline_entry));
-    memcpy(packed + 16 + first_part * sizeof(timeline_entry), timeline_ring, oldest * sizeof(timeline_entry));
+    memcpy(packed + 16, timeline.ring + oldest, first_part * sizeof(timeline_entry));
+    memcpy(packed + 16 + first_part * sizeof(timeline_entry), timeline.ring, oldest * sizeof(timeline_entry));
     return bytes;
 }
 

@@ -597,8 +597,8 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     int64_t threshold_ns = a > 0 ? static_cast<int64_t>(a) * 1000 : default_long_hold_ns();
     /* The ring is the session's from begin_insight() on; until then a
      * refusal frees it. */
-    timeline_entry *timeline = nullptr;
-    if (!allocate_timeline(b, &timeline)) {
+    timeline_entry *ring = nullptr;
+    if (!allocate_timeline(b, &ring)) {
         return VANDREL_SYSTEM_ERROR;
     }
 
@@ -607,13 +607,13 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     unlock_slot_count = find_got_slots(anchor, "pthread_mutex_unlock", unlock_slots, max_slots);
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
         lock_slot_count = unlock_slot_count = 0;
-        free(timeline);
+        free(ring);
         return VANDREL_NOT_AVAILABLE;
     }
     if (hooked_by_another_agent(lock_slots, lock_slot_count) ||
         hooked_by_another_agent(unlock_slots, unlock_slot_count)) {
         lock_slot_count = unlock_slot_count = 0;
-        free(timeline);
+        free(ring);
         return VANDREL_ALREADY_ON;
     }
     void *lock_hook = reinterpret_cast<void *>(hooked_mutex_lock);
@@ -623,7 +623,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         bound_function(&unlock_slots[0], anchor, "pthread_mutex_unlock", unlock_hook);
     if (lock_target == nullptr || unlock_target == nullptr) {
         lock_slot_count = unlock_slot_count = 0;
-        free(timeline);
+        free(ring);
         return VANDREL_NOT_AVAILABLE;
     }
     __atomic_store_n(&real_lock, lock_target, __ATOMIC_RELEASE);
@@ -642,7 +642,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         caller->hold_start_ns = session_start_ns;
     }
     gil_holder = previous_holder = caller != nullptr ? caller : &overflow_record;
-    begin_insight(threshold_ns, timeline, static_cast<size_t>(b), caller, session_start_ns);
+    begin_insight(threshold_ns, ring, static_cast<size_t>(b), caller, session_start_ns);
     gil_locked = gil_locked_flag;
     __atomic_store_n(&watched_mutex, gil_mutex, __ATOMIC_SEQ_CST);
 

@@ -268,10 +268,10 @@ void quiesce_hooks(pthread_mutex_t *gil_mutex);
 /* ---- Distributions, long holds and the timeline (gil_insight.cpp) ------ */
 
 /* Set up for a new session, before the hooks go live: `threshold_ns`
- * (> 0) is the long-hold threshold, `timeline` a ring of `capacity`
+ * (> 0) is the long-hold threshold, `ring` a ring of `capacity`
  * entries (null for none), owned by the session from here on.  Also the
  * first transition: `caller` holds the GIL from `start_ns`. */
-void begin_insight(int64_t threshold_ns, struct timeline_entry *timeline, size_t capacity,
+void begin_insight(int64_t threshold_ns, struct timeline_entry *ring, size_t capacity,
                    thread_record *caller, int64_t start_ns);
 /* Free the ring.  No hook may run. */
 void end_insight();
@@ -344,10 +344,28 @@ bool allocate_timeline(int64_t capacity, timeline_entry **out);
  * hand-over pays only for its own record's bucket and a test or two. */
 
 extern int64_t long_hold_threshold_ns;
-extern timeline_entry *timeline_ring; /* null: no timeline */
+
+struct timeline_state {
+    timeline_entry *ring; /* null: no timeline */
+    size_t capacity;
+    size_t next;      /* where the next transition goes */
+    uint64_t written; /* transitions ever written */
+};
+extern timeline_state timeline;
 
 /* Append a transition to the timeline ring (not null). */
-void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event, uint8_t flags);
+inline void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event,
+                         uint8_t flags)
+{
+    timeline_entry *entry = &timeline.ring[timeline.next];
+    timeline.next = timeline.next + 1 == timeline.capacity ? 0 : timeline.next + 1;
+    timeline.written++;
+    entry->time_ns = time_ns - session_start_ns;
+    entry->native_id = static_cast<int32_t>(record->native_id);
+    entry->event = event;
+    entry->flags = flags;
+    entry->reserved = 0;
+}
 /* Charge a hold of `held_ns`, longer than the threshold, by the calling
  * thread (owner of `record`) to the place it is at in Python. */
 __attribute__((cold)) void charge_long_hold(const thread_record *record, int64_t held_ns);
@@ -391,7 +409,7 @@ inline void add_duration(duration_histogram<Count> *histogram, int64_t ns)
 /* A wait starts (not called for a thread that finds the GIL free). */
 inline void note_wait_start(thread_record *record, int64_t start_ns)
 {
-    if (timeline_ring != nullptr) {
+    if (timeline.ring != nullptr) {
         timeline_add(record, start_ns, TIMELINE_WAIT, 0);
     }
 }
@@ -403,12 +421,12 @@ inline void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t n
                          bool first_seen)
 {
     if (wait_start_ns != no_wait) {
-        if (first_seen && timeline_ring != nullptr) {
+        if (first_seen && timeline.ring != nullptr) {
             timeline_add(record, wait_start_ns, TIMELINE_WAIT, 0);
         }
         add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
     }
-    if (timeline_ring != nullptr) {
+    if (timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_ACQUIRE, 0);
     }
 }
@@ -422,7 +440,7 @@ inline void note_release(thread_record *record, int64_t hold_start_ns, int64_t n
     if (__builtin_expect(long_hold, 0)) {
         charge_long_hold(record, held);
     }
-    if (timeline_ring != nullptr) {
+    if (timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_RELEASE, long_hold ? timeline_long_hold : 0);
     }
 }
@@ -433,7 +451,7 @@ inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, in
     if (wait_start_ns != no_wait) {
         add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
     }
-    if (timeline_ring != nullptr) {
+    if (timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_GIVE_UP, 0);
     }
 }
