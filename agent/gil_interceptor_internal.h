@@ -201,9 +201,11 @@ struct finished_row {
     int64_t waited_ns;
     uint64_t acquisitions;
     int64_t seen_ns;
-    thread_distributions distributions;
-    /* Of `distributions`, which no longer change: taken once, when the
-     * row is added, not by every report. */
+    /* Its distributions' place in finished_distribution_slots: rows move
+     * when the store is pruned, the 4 KB of buckets do not. */
+    uint16_t slot;
+    /* Of those distributions, which no longer change: taken once, when
+     * the row is added, not by every report. */
     duration_summary wait;
     duration_summary hold;
 };

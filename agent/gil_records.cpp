@@ -443,6 +443,30 @@ bool live_thread_waiting(long native_id)
 /* ---- Finished threads --------------------------------------------------- */
 
 finished_row finished_rows[finished_capacity];
+thread_distributions finished_distribution_slots[finished_capacity];
+/* Slots not taken by a row; one per row missing from finished_rows. */
+uint16_t free_distribution_slots[finished_capacity];
+size_t free_distribution_slot_count;
+
+void reset_distribution_slots()
+{
+    for (size_t i = 0; i < finished_capacity; i++) {
+        free_distribution_slots[i] = static_cast<uint16_t>(i);
+    }
+    free_distribution_slot_count = finished_capacity;
+}
+
+void add_to_group(const char *name, bool is_group_name, uint64_t count,
+                  const record_figures *figures, const thread_distributions *distributions);
+
+/* Add finished row `row` into its group and give its slot back.
+ * table_lock held. */
+void fold_into_group(const finished_row *row)
+{
+    record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
+    add_to_group(row->name, false, 1, &figures, &finished_distribution_slots[row->slot]);
+    free_distribution_slots[free_distribution_slot_count++] = row->slot;
+}
 size_t finished_count;
 thread_group *groups;
 size_t group_count;
@@ -524,9 +548,7 @@ void add_to_group(const char *name, bool is_group_name, uint64_t count,
 /* Move finished row `index` into its group.  table_lock held. */
 void fold_finished_row(size_t index)
 {
-    finished_row *row = &finished_rows[index];
-    record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
-    add_to_group(row->name, false, 1, &figures, &row->distributions);
+    fold_into_group(&finished_rows[index]);
     finished_rows[index] = finished_rows[--finished_count];
 }
 
@@ -594,9 +616,7 @@ void prune_finished()
             finished_rows[kept++] = finished_rows[i];
             continue;
         }
-        finished_row *row = &finished_rows[i];
-        record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
-        add_to_group(row->name, false, 1, &figures, &row->distributions);
+        fold_into_group(&finished_rows[i]);
     }
     finished_count = kept;
 }
@@ -616,9 +636,12 @@ void add_finished_row(long native_id, const char *name, const record_figures *fi
     row->waited_ns = figures->waited_ns;
     row->acquisitions = figures->acquisitions;
     row->seen_ns = figures->seen_ns;
-    memcpy(&row->distributions, distributions, sizeof(row->distributions));
-    row->wait = summarize(&row->distributions.waits);
-    row->hold = summarize(&row->distributions.holds);
+    /* As many slots as rows: one is free while a row is. */
+    row->slot = free_distribution_slots[--free_distribution_slot_count];
+    thread_distributions *kept = &finished_distribution_slots[row->slot];
+    memcpy(kept, distributions, sizeof(*kept));
+    row->wait = summarize(&kept->waits);
+    row->hold = summarize(&kept->holds);
 }
 
 void begin_update(thread_record *record)
@@ -904,6 +927,7 @@ void reset_records()
     group_count = 0;
     memset(&finished_totals, 0, sizeof(finished_totals));
     clear_distributions(&finished_distributions);
+    reset_distribution_slots();
     __atomic_store_n(&forced_drops_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&naming_signalled, 0, __ATOMIC_RELAXED);

@@ -383,9 +383,12 @@ def check_trace(trace, report):
         if int(native_id) in names:
             assert names[int(native_id)] == row["name"]
     threshold_us = report["long_hold_threshold_s"] * 1e6
+    wrapped = trace["otherData"]["transitions_written"] > trace["otherData"]["transitions_kept"]
     for tid, name, start, end, args in spans:
         if name == "long hold":
-            assert args == {"long": True} and end - start > threshold_us * 0.999, (start, end)
+            assert args == {"long": True}
+            # A wrapped ring may have lost the start of a hold.
+            assert wrapped or end - start > threshold_us * 0.999, (start, end)
     json.dumps(trace)  # plain JSON
     return spans
 

@@ -743,7 +743,10 @@ def test_hundreds_of_short_threads_are_all_accounted_for(tmp_path):
     assert_totals_add_up(report)
     workers = {int(k): v for k, v in report["threads"].items() if v["name"].startswith("worker-")}
     groups = {g["name"]: g for g in report["groups"]}
-    assert set(groups) <= {"worker-*"}, groups
+    # The agent's own thread ends before the final report: with no wait
+    # and no hold it can rank below the kept workers (ties go by native
+    # id, and ids wrap on a busy machine) and be grouped under its name.
+    assert set(groups) <= {"worker-*", "vandrel-agent"}, groups
     grouped = groups.get("worker-*", {"count": 0, "acquisitions": 0})
     # Native ids may be reused within the run: count threads, not ids.
     assert len(workers) + grouped["count"] == 600, (len(workers), grouped)
