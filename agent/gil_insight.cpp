@@ -62,7 +62,8 @@ void merge_histogram(total_histogram *into, const duration_histogram<From> *from
     if (into->count == 0 || high > into->max_ns) {
         into->max_ns = high;
     }
-    for (size_t i = 0; i < duration_buckets; i++) {
+    /* Only [min, max] can hold counts. */
+    for (size_t i = duration_bucket(low), last = duration_bucket(high); i <= last; i++) {
         into->buckets[i] += load(&from->buckets[i]);
     }
     into->count += count;
@@ -80,7 +81,7 @@ template <typename Count> duration_summary summarize_histogram(const duration_hi
     const double fractions[3] = {0.50, 0.90, 0.99};
     int64_t *targets[3] = {&summary.p50_ns, &summary.p90_ns, &summary.p99_ns};
     uint64_t seen = 0;
-    size_t bucket = 0;
+    size_t bucket = duration_bucket(low); /* none below the minimum */
     for (int k = 0; k < 3; k++) {
         /* The smallest value with at least this fraction at or below it. */
         uint64_t rank = static_cast<uint64_t>(fractions[k] * static_cast<double>(summary.count));
@@ -381,10 +382,45 @@ int compare_places(const void *left, const void *right)
 
 /* ---- Distributions, shared with records and reports ------------------- */
 
-void clear_distributions(thread_distributions *figures)
+namespace {
+
+void empty_histogram(thread_histogram *histogram)
 {
-    memset(figures, 0, sizeof(*figures));
-    figures->waits.min_ns = figures->holds.min_ns = INT64_MAX;
+    if (histogram->count != 0) {
+        size_t first = duration_bucket(histogram->min_ns);
+        size_t last = duration_bucket(histogram->max_ns);
+        memset(&histogram->buckets[first], 0, (last - first + 1) * sizeof(histogram->buckets[0]));
+    }
+    histogram->count = 0;
+    histogram->min_ns = INT64_MAX;
+    histogram->max_ns = 0;
+}
+
+void copy_histogram(thread_histogram *into, const thread_histogram *from)
+{
+    into->count = from->count;
+    into->min_ns = from->min_ns;
+    into->max_ns = from->max_ns;
+    if (from->count != 0) {
+        size_t first = duration_bucket(from->min_ns);
+        size_t last = duration_bucket(from->max_ns);
+        memcpy(&into->buckets[first], &from->buckets[first],
+               (last - first + 1) * sizeof(from->buckets[0]));
+    }
+}
+
+}  // namespace
+
+void empty_distributions(thread_distributions *figures)
+{
+    empty_histogram(&figures->waits);
+    empty_histogram(&figures->holds);
+}
+
+void copy_distributions(thread_distributions *into, const thread_distributions *from)
+{
+    copy_histogram(&into->waits, &from->waits);
+    copy_histogram(&into->holds, &from->holds);
 }
 
 void clear_distributions(total_distributions *figures)

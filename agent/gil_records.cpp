@@ -452,6 +452,7 @@ void reset_distribution_slots()
 {
     for (size_t i = 0; i < finished_capacity; i++) {
         free_distribution_slots[i] = static_cast<uint16_t>(i);
+        empty_distributions(&finished_distribution_slots[i]);
     }
     free_distribution_slot_count = finished_capacity;
 }
@@ -465,6 +466,7 @@ void fold_into_group(const finished_row *row)
 {
     record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
     add_to_group(row->name, false, 1, &figures, &finished_distribution_slots[row->slot]);
+    empty_distributions(&finished_distribution_slots[row->slot]);
     free_distribution_slots[free_distribution_slot_count++] = row->slot;
 }
 size_t finished_count;
@@ -639,7 +641,7 @@ void add_finished_row(long native_id, const char *name, const record_figures *fi
     /* As many slots as rows: one is free while a row is. */
     row->slot = free_distribution_slots[--free_distribution_slot_count];
     thread_distributions *kept = &finished_distribution_slots[row->slot];
-    memcpy(kept, distributions, sizeof(*kept));
+    copy_distributions(kept, distributions);
     row->wait = summarize(&kept->waits);
     row->hold = summarize(&kept->holds);
 }
@@ -798,7 +800,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->acquisitions = 0;
     record->seen_since_ns = now_ns();
     record->forced_phase = 0;
-    clear_distributions(&record->distributions);
+    empty_distributions(&record->distributions);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     record->epoch = session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
