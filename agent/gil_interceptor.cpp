@@ -64,6 +64,33 @@ const int64_t min_sample_period_us = 100;
 const int64_t max_sample_period_us = 60LL * 1000 * 1000;
 const int64_t max_report_period_ms = 1000LL * 1000 * 1000;
 
+/* The long-hold threshold when none is given: twice the switch interval
+ * as it is now (5 ms unless changed, so 10 ms).  GIL held; leaves no
+ * exception set. */
+int64_t default_long_hold_ns()
+{
+    int64_t threshold_ns = 10LL * 1000 * 1000;
+    PyObject *sys = py->import_module("sys");
+    PyObject *getter = sys ? py->object_get_attr_string(sys, "getswitchinterval") : nullptr;
+    PyObject *interval = getter ? py->object_call_no_args(getter) : nullptr;
+    if (interval != nullptr) {
+        double seconds = py->float_as_double(interval);
+        if (seconds > 0 && seconds < 3600) {
+            threshold_ns = static_cast<int64_t>(2 * seconds * 1e9);
+        }
+    }
+    PyObject *owned[] = {interval, getter, sys};
+    for (PyObject *object : owned) {
+        if (object) {
+            py->decref(object);
+        }
+    }
+    if (py->err_occurred()) {
+        py->err_clear();
+    }
+    return threshold_ns > 0 ? threshold_ns : 1;
+}
+
 /* Point `py` at the interpreter's functions.  GIL held (entry points).
  * On success return true; return false when the process lacks one of
  * them (the answer is cached). */
@@ -368,6 +395,7 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
             session.sink = nullptr;
         }
         close_report_fd();
+        end_insight();
         session_phase_now = SESSION_OFF;
     }
     py->incref(py->none);
@@ -654,7 +682,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     if ((sink != nullptr && !py->callable_check(sink)) || sample_period_us < min_sample_period_us ||
         sample_period_us > max_sample_period_us || report_period_ms < 0 ||
-        report_period_ms > max_report_period_ms || !valid_fd(report_fd) || a != 0 || b != 0 ||
+        report_period_ms > max_report_period_ms || !valid_fd(report_fd) || a < 0 || b < 0 ||
         c != 0) {
         return VANDREL_BAD_PARAMETER;
     }
@@ -664,17 +692,26 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (!create_binding_key()) {
         return VANDREL_SYSTEM_ERROR;
     }
+    int64_t threshold_ns = a > 0 ? static_cast<int64_t>(a) * 1000 : default_long_hold_ns();
+    /* The ring is the session's from begin_insight() on; until then a
+     * refusal frees it. */
+    timeline_entry *ring = nullptr;
+    if (!allocate_timeline(b, &ring)) {
+        return VANDREL_SYSTEM_ERROR;
+    }
 
     const void *anchor = reinterpret_cast<const void *>(py->eval_save_thread);
     lock_slot_count = find_got_slots(anchor, "pthread_mutex_lock", lock_slots, max_slots);
     unlock_slot_count = find_got_slots(anchor, "pthread_mutex_unlock", unlock_slots, max_slots);
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
         lock_slot_count = unlock_slot_count = 0;
+        free(ring);
         return VANDREL_NOT_AVAILABLE;
     }
     if (hooked_by_another_agent(lock_slots, lock_slot_count) ||
         hooked_by_another_agent(unlock_slots, unlock_slot_count)) {
         lock_slot_count = unlock_slot_count = 0;
+        free(ring);
         return VANDREL_ALREADY_ON;
     }
     void *lock_hook = reinterpret_cast<void *>(hooked_mutex_lock);
@@ -684,6 +721,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         bound_function(&unlock_slots[0], anchor, "pthread_mutex_unlock", unlock_hook);
     if (lock_target == nullptr || unlock_target == nullptr) {
         lock_slot_count = unlock_slot_count = 0;
+        free(ring);
         return VANDREL_NOT_AVAILABLE;
     }
     __atomic_store_n(&real_lock, lock_target, __ATOMIC_RELEASE);
@@ -702,17 +740,20 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         caller->hold_start_ns = session_start_ns;
     }
     gil_holder = previous_holder = caller != nullptr ? caller : &overflow_record;
+    begin_insight(threshold_ns, ring, static_cast<size_t>(b), caller, session_start_ns);
     gil_locked = gil_locked_flag;
     __atomic_store_n(&watched_mutex, gil_mutex, __ATOMIC_SEQ_CST);
 
     if (!patch_slots(lock_slots, lock_slot_count, lock_hook)) {
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
     if (!patch_slots(unlock_slots, unlock_slot_count, unlock_hook)) {
         restore_slots(lock_slots, lock_slot_count);
         unhook();
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
@@ -725,6 +766,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (caller == nullptr || caller->acquisitions != before + 1 ||
         __atomic_load_n(&gil_holder, __ATOMIC_RELAXED) != caller) {
         unhook();
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_NOT_AVAILABLE;
     }
@@ -745,6 +787,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (report_fd >= 0 && session.report_fd < 0) {
         unhook();
         remove_name_hook();
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
@@ -765,6 +808,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
                 session.sink = nullptr;
             }
             close_report_fd();
+            end_insight();
             session_phase_now = SESSION_OFF;
             return VANDREL_SYSTEM_ERROR;
         }
@@ -820,6 +864,7 @@ int32_t gil_interceptor_stop()
     PyObject *sink = session.sink;
     session.sink = nullptr;
     emit_report(stop_ns, true, sink, session.report_fd);
+    end_insight();
     close_report_fd();
     if (sink != nullptr) {
         py->decref(sink);

@@ -206,6 +206,8 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     interceptor &= resolve(handle, "PyErr_Occurred", &api->err_occurred);
     interceptor &= resolve(handle, "PyErr_WriteUnraisable", &api->err_write_unraisable);
     interceptor &= resolve(handle, "PyCMethod_New", &api->cmethod_new);
+    interceptor &= resolve(handle, "PyBytes_FromStringAndSize", &api->bytes_from_string_and_size);
+    interceptor &= resolve(handle, "PyFloat_AsDouble", &api->float_as_double);
     interceptor &= resolve(handle, "_Py_NoneStruct", &api->none);
     *interceptor_ok = interceptor;
     if (!ok) {
