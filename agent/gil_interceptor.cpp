@@ -602,6 +602,7 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
      * read the request as a 32-bit word. */
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half of a word comes first");
     gil_switch.switch_mutex = &gil->switch_mutex;
+    gil_switch.last_holder = holder_word;
 #if PY_VERSION_HEX >= 0x030D0000
     /* 3.13 on: a bit of the holder's eval_breaker, set by the waiter. */
     static_assert(_PY_GIL_DROP_REQUEST_BIT <= UINT32_MAX, "the drop bit is in the low half");

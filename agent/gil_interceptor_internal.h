@@ -258,6 +258,8 @@ extern int64_t session_start_ns;
  * hooks go live. */
 struct gil_switch_layout {
     pthread_mutex_t *switch_mutex;
+    /* &gil->last_holder: the holder's thread state, for its long holds. */
+    void *const *last_holder;
     void *const *request_base;
     size_t request_offset;
     uint32_t request_mask;
