@@ -9,9 +9,10 @@
  * the Python modules return -1 for "missing entry point or bad arguments". */
 enum vandrel_status : int32_t {
     VANDREL_OK = 0,
-    /* No interceptor for this agent build or interpreter: not CPython 3.13
-     * with a GIL, not the main interpreter, or the interpreter's calls to
-     * pthread_mutex_lock/unlock go through no import slot we can rewrite. */
+    /* No interceptor for this agent build or interpreter: not CPython 3.10
+     * to 3.15 with a GIL, not the main interpreter, finalizing, or the
+     * interpreter's calls to pthread_mutex_lock/unlock go through no
+     * import slot we can rewrite. */
     VANDREL_NOT_AVAILABLE = -2,
     VANDREL_BAD_PARAMETER = -3, /* a parameter is out of its documented range */
     VANDREL_ALREADY_ON = -4,    /* init while a session is on (or starting/stopping) */

@@ -4,11 +4,18 @@
 #include "patchlevel.h"
 #include "pyconfig.h"
 /* The GIL's layout comes from the interpreter's internal headers, for the
- * one version whose take_gil()/drop_gil() protocol the hooks follow.  Built
- * against any other, the interceptor reports itself not available. */
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+ * versions whose take_gil()/drop_gil() protocol the hooks follow: 3.10 to
+ * 3.15 with a GIL.  Built against any other (a free-threaded build, a
+ * version not known yet), the interceptor reports itself not available. */
+#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
 #define VANDREL_GIL_LAYOUT_KNOWN 1
 #define Py_BUILD_CORE 1
+#if PY_VERSION_HEX < 0x030D0000
+/* 3.10-3.12 declare their atomics with C11's <stdatomic.h>, which is not
+ * C++.  Their other variant, for compilers with GCC's builtins, wraps the
+ * same plain int and uintptr_t in the same structs: the same layout. */
+#undef HAVE_STD_ATOMIC
+#endif
 #else
 #define VANDREL_GIL_LAYOUT_KNOWN 0
 #endif
@@ -16,6 +23,9 @@
 #if VANDREL_GIL_LAYOUT_KNOWN
 #include "internal/pycore_ceval.h"
 #include "internal/pycore_interp.h"
+#if PY_VERSION_HEX < 0x030C0000
+#include "internal/pycore_runtime.h"
+#endif
 #endif
 #include "gil_interceptor_internal.h"
 
@@ -53,6 +63,33 @@ const int64_t default_sample_period_us = 10000;
 const int64_t min_sample_period_us = 100;
 const int64_t max_sample_period_us = 60LL * 1000 * 1000;
 const int64_t max_report_period_ms = 1000LL * 1000 * 1000;
+
+/* The long-hold threshold when none is given: twice the switch interval
+ * as it is now (5 ms unless changed, so 10 ms).  GIL held; leaves no
+ * exception set. */
+int64_t default_long_hold_ns()
+{
+    int64_t threshold_ns = 10LL * 1000 * 1000;
+    PyObject *sys = py->import_module("sys");
+    PyObject *getter = sys ? py->object_get_attr_string(sys, "getswitchinterval") : nullptr;
+    PyObject *interval = getter ? py->object_call_no_args(getter) : nullptr;
+    if (interval != nullptr) {
+        double seconds = py->float_as_double(interval);
+        if (seconds > 0 && seconds < 3600) {
+            threshold_ns = static_cast<int64_t>(2 * seconds * 1e9);
+        }
+    }
+    PyObject *owned[] = {interval, getter, sys};
+    for (PyObject *object : owned) {
+        if (object) {
+            py->decref(object);
+        }
+    }
+    if (py->err_occurred()) {
+        py->err_clear();
+    }
+    return threshold_ns > 0 ? threshold_ns : 1;
+}
 
 /* Point `py` at the interpreter's functions.  GIL held (entry points).
  * On success return true; return false when the process lacks one of
@@ -358,6 +395,7 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
             session.sink = nullptr;
         }
         close_report_fd();
+        end_insight();
         session_phase_now = SESSION_OFF;
     }
     py->incref(py->none);
@@ -436,6 +474,29 @@ void install_process_hooks()
 
 /* ---- Checks -------------------------------------------------------------- */
 
+#if VANDREL_GIL_LAYOUT_KNOWN && PY_VERSION_HEX < 0x030C0000
+/* Has threading's shutdown begun (threading._SHUTTING_DOWN)?  False when
+ * threading is not imported.  GIL held; leaves no exception set. */
+bool threading_shutting_down()
+{
+    PyObject *name = py->unicode_from_string("threading");
+    PyObject *module = name != nullptr ? py->import_get_module(name) : nullptr;
+    PyObject *flag = module != nullptr ? py->object_get_attr_string(module, "_SHUTTING_DOWN")
+                                       : nullptr;
+    bool shutting_down = flag != nullptr && py->long_as_long_long(flag) == 1;
+    PyObject *owned[] = {flag, module, name};
+    for (PyObject *object : owned) {
+        if (object) {
+            py->decref(object);
+        }
+    }
+    if (py->err_occurred()) {
+        py->err_clear();
+    }
+    return shutting_down;
+}
+#endif
+
 /* Is the running interpreter the one this agent was built for, with a
  * GIL?  Same minor version as the headers, not free-threaded, not
  * finalizing.  GIL held. */
@@ -444,7 +505,7 @@ bool interpreter_supported()
 #if !VANDREL_GIL_LAYOUT_KNOWN
     return false;
 #else
-    if ((*py->version >> 16) != (PY_VERSION_HEX >> 16)) {
+    if (!py->layout_matches) {
         return false;
     }
     PyObject *abiflags = py->sys_get_object("abiflags");
@@ -459,12 +520,20 @@ bool interpreter_supported()
             return false;
         }
     }
-    /* Once the main interpreter is finalizing (set before the threads are
-     * joined and the exit callbacks run, which includes ours) nothing
-     * would switch us off again. */
+    /* Once the main interpreter is finalizing (from the start of
+     * Py_FinalizeEx, before the threads are joined and the exit callbacks
+     * run, which includes ours) nothing would switch us off again. */
     PyInterpreterState *main_interp = py->interpreter_main();
-    return !py->is_finalizing() && main_interp != nullptr &&
-           __atomic_load_n(&main_interp->finalizing, __ATOMIC_RELAXED) == 0;
+    if (py->is_finalizing() || main_interp == nullptr) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    return __atomic_load_n(&main_interp->finalizing, __ATOMIC_RELAXED) == 0;
+#else
+    /* 3.10 and 3.11 mark only a subinterpreter's end that way; there
+     * Py_FinalizeEx starts with threading's shutdown, which says so. */
+    return !threading_shutting_down();
+#endif
 #endif
 }
 
@@ -482,22 +551,80 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
     if (interp == nullptr || interp != py->interpreter_main()) {
         return false;
     }
-    struct _gil_runtime_state *gil = interp->ceval.gil;
-    /* The caller holds the GIL, so a layout we read right shows it taken
-     * and last held by the caller's own thread state. */
-    if (gil == nullptr || __atomic_load_n(&gil->locked, __ATOMIC_RELAXED) != 1 ||
-        __atomic_load_n(&gil->last_holder, __ATOMIC_RELAXED) != py->thread_state_get()) {
+#if PY_VERSION_HEX < 0x030C0000
+    /* 3.10 and 3.11: one GIL for the runtime, inside _PyRuntime, which
+     * the main interpreter points back at. */
+    _PyRuntimeState *runtime = static_cast<_PyRuntimeState *>(py->runtime_state);
+    if (runtime == nullptr || interp->runtime != runtime) {
         return false;
     }
+    struct _gil_runtime_state *gil = &runtime->ceval.gil;
+#else
+    /* 3.12 on: a GIL per interpreter; the main interpreter's is its own,
+     * inside its state.  Checked before anything is read through it. */
+    struct _gil_runtime_state *gil = interp->ceval.gil;
+    if (gil == nullptr || gil != &interp->_gil) {
+        return false;
+    }
+#endif
+#if PY_VERSION_HEX < 0x030D0000
+    /* Before 3.13 the two are wrapped in _Py_atomic_int/_address. */
+    const int *locked_word = &gil->locked._value;
+    void *const *holder_word = reinterpret_cast<void *const *>(&gil->last_holder._value);
+#else
+    const int *locked_word = &gil->locked;
+    void *const *holder_word = reinterpret_cast<void *const *>(&gil->last_holder);
+#endif
+    /* The caller holds the GIL, so a layout we read right shows it taken
+     * and last held by the caller's own thread state. */
+    if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1) {
+        return false;
+    }
+    PyThreadState *caller = py->thread_state_get();
+    if (__atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
+        /* A thread state swapped in without letting go of the GIL (this
+         * thread ran a subinterpreter sharing it) leaves last_holder at
+         * the other one until the GIL is next taken, which records the
+         * taker: let it go and take it back.  The caller checks the
+         * session's phase afterwards, GIL held again. */
+        PyThreadState *state = py->eval_save_thread();
+        py->eval_restore_thread(state);
+        if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1 ||
+            __atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
+            return false;
+        }
+    }
     *mutex = &gil->mutex;
-    *locked = &gil->locked;
+    *locked = locked_word;
     /* For telling a forced hand-over from a voluntary one (see
-     * note_gil_mutex_unlock): who holds the GIL, whether it was asked to
-     * drop it, and the mutex drop_gil() waits on for the switch. */
+     * note_gil_mutex_unlock): whether the holder was asked to drop the
+     * GIL, and the mutex drop_gil() waits on for the switch.  The hooks
+     * read the request as a 32-bit word. */
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half of a word comes first");
     gil_switch.switch_mutex = &gil->switch_mutex;
-    gil_switch.last_holder = reinterpret_cast<void *const *>(&gil->last_holder);
-    gil_switch.eval_breaker_offset = offsetof(PyThreadState, eval_breaker);
-    gil_switch.drop_request_bit = _PY_GIL_DROP_REQUEST_BIT;
+    gil_switch.last_holder = holder_word;
+#if PY_VERSION_HEX >= 0x030D0000
+    /* 3.13 on: a bit of the holder's eval_breaker, set by the waiter. */
+    static_assert(_PY_GIL_DROP_REQUEST_BIT <= UINT32_MAX, "the drop bit is in the low half");
+    gil_switch.fixed_request = nullptr;
+    gil_switch.request_base = holder_word;
+    gil_switch.request_offset = offsetof(PyThreadState, eval_breaker);
+    gil_switch.request_mask = _PY_GIL_DROP_REQUEST_BIT;
+    gil_switch.request_cleared_by_taker = false;
+#else
+    /* Before: the interpreter's gil_drop_request, 0 or 1, so a layout read
+     * right shows one of the two.  (A subinterpreter sharing the GIL has a
+     * flag of its own: its threads' forced drops pass for voluntary ones.) */
+    const int *request = &interp->ceval.gil_drop_request._value;
+    if ((__atomic_load_n(request, __ATOMIC_RELAXED) & ~1) != 0) {
+        return false;
+    }
+    gil_switch.fixed_request = const_cast<int *>(request);
+    gil_switch.request_base = &gil_switch.fixed_request;
+    gil_switch.request_offset = 0;
+    gil_switch.request_mask = UINT32_MAX;
+    gil_switch.request_cleared_by_taker = true;
+#endif
     return true;
 #endif
 }
@@ -556,7 +683,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     if ((sink != nullptr && !py->callable_check(sink)) || sample_period_us < min_sample_period_us ||
         sample_period_us > max_sample_period_us || report_period_ms < 0 ||
-        report_period_ms > max_report_period_ms || !valid_fd(report_fd) || a != 0 || b != 0 ||
+        report_period_ms > max_report_period_ms || !valid_fd(report_fd) || a < 0 || b < 0 ||
         c != 0) {
         return VANDREL_BAD_PARAMETER;
     }
@@ -566,17 +693,26 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (!create_binding_key()) {
         return VANDREL_SYSTEM_ERROR;
     }
+    int64_t threshold_ns = a > 0 ? static_cast<int64_t>(a) * 1000 : default_long_hold_ns();
+    /* The ring is the session's from begin_insight() on; until then a
+     * refusal frees it. */
+    timeline_entry *ring = nullptr;
+    if (!allocate_timeline(b, &ring)) {
+        return VANDREL_SYSTEM_ERROR;
+    }
 
     const void *anchor = reinterpret_cast<const void *>(py->eval_save_thread);
     lock_slot_count = find_got_slots(anchor, "pthread_mutex_lock", lock_slots, max_slots);
     unlock_slot_count = find_got_slots(anchor, "pthread_mutex_unlock", unlock_slots, max_slots);
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
         lock_slot_count = unlock_slot_count = 0;
+        free(ring);
         return VANDREL_NOT_AVAILABLE;
     }
     if (hooked_by_another_agent(lock_slots, lock_slot_count) ||
         hooked_by_another_agent(unlock_slots, unlock_slot_count)) {
         lock_slot_count = unlock_slot_count = 0;
+        free(ring);
         return VANDREL_ALREADY_ON;
     }
     void *lock_hook = reinterpret_cast<void *>(hooked_mutex_lock);
@@ -586,6 +722,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         bound_function(&unlock_slots[0], anchor, "pthread_mutex_unlock", unlock_hook);
     if (lock_target == nullptr || unlock_target == nullptr) {
         lock_slot_count = unlock_slot_count = 0;
+        free(ring);
         return VANDREL_NOT_AVAILABLE;
     }
     __atomic_store_n(&real_lock, lock_target, __ATOMIC_RELEASE);
@@ -604,17 +741,20 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         caller->hold_start_ns = session_start_ns;
     }
     gil_holder = previous_holder = caller != nullptr ? caller : &overflow_record;
+    begin_insight(threshold_ns, ring, static_cast<size_t>(b), caller, session_start_ns);
     gil_locked = gil_locked_flag;
     __atomic_store_n(&watched_mutex, gil_mutex, __ATOMIC_SEQ_CST);
 
     if (!patch_slots(lock_slots, lock_slot_count, lock_hook)) {
         __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
     if (!patch_slots(unlock_slots, unlock_slot_count, unlock_hook)) {
         restore_slots(lock_slots, lock_slot_count);
         unhook();
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
@@ -627,6 +767,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (caller == nullptr || caller->acquisitions != before + 1 ||
         __atomic_load_n(&gil_holder, __ATOMIC_RELAXED) != caller) {
         unhook();
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_NOT_AVAILABLE;
     }
@@ -647,6 +788,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (report_fd >= 0 && session.report_fd < 0) {
         unhook();
         remove_name_hook();
+        end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
@@ -667,6 +809,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
                 session.sink = nullptr;
             }
             close_report_fd();
+            end_insight();
             session_phase_now = SESSION_OFF;
             return VANDREL_SYSTEM_ERROR;
         }
@@ -722,6 +865,7 @@ int32_t gil_interceptor_stop()
     PyObject *sink = session.sink;
     session.sink = nullptr;
     emit_report(stop_ns, true, sink, session.report_fd);
+    end_insight();
     close_report_fd();
     if (sink != nullptr) {
         py->decref(sink);

@@ -6,7 +6,7 @@
  *   gil_interceptor.cpp the session's life: start, stop, fork, exit and
  *                       the agent's own thread.
  *
- * See gil_records.cpp for how the hooks follow CPython 3.13's GIL. */
+ * See gil_records.cpp for how the hooks follow CPython's GIL. */
 #ifndef VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 #define VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 
@@ -35,6 +35,63 @@ extern const python_api *py;
 void find_clock();
 /* CLOCK_MONOTONIC in ns. */
 int64_t now_ns();
+
+/* ---- Distributions ----------------------------------------------------- */
+
+/* Single waits and single holds, in log-linear buckets: 1 ns wide below
+ * 16 ns, then 16 buckets per power of two (a bucket's middle is within
+ * 3.2 % of any value in it), up to 2^36 ns (69 s), beyond which values
+ * share the last bucket.  Fixed size, so the hooks never allocate; count,
+ * min and max are exact. */
+const int duration_sub_bits = 4;
+const int duration_top_exponent = 36;
+const size_t duration_buckets =
+    (static_cast<size_t>(duration_top_exponent - duration_sub_bits) + 1) << duration_sub_bits;
+
+template <typename Count> struct duration_histogram {
+    uint64_t count;
+    int64_t min_ns;
+    int64_t max_ns;
+    Count buckets[duration_buckets];
+};
+/* One thread's (a count per bucket cannot overflow in any real run). */
+using thread_histogram = duration_histogram<uint32_t>;
+/* Sums over many threads. */
+using total_histogram = duration_histogram<uint64_t>;
+
+/* What a report shows of a distribution.  Percentiles are bucket middles
+ * clamped to [min, max], so p50 <= p90 <= p99 <= max. */
+struct duration_summary {
+    uint64_t count;
+    int64_t p50_ns;
+    int64_t p90_ns;
+    int64_t p99_ns;
+    int64_t max_ns;
+};
+
+/* A thread's waits and holds together (records, finished rows). */
+struct thread_distributions {
+    thread_histogram waits;
+    thread_histogram holds;
+};
+struct total_distributions {
+    total_histogram waits;
+    total_histogram holds;
+};
+
+/* Empty: counts 0, min INT64_MAX, max 0. */
+void clear_distributions(total_distributions *figures);
+/* The same for one whose buckets outside [min, max] are known to be zero
+ * (every histogram the hooks fill, or that is zero-initialised): touches
+ * only the buckets in use, a few cache lines for most threads. */
+void empty_distributions(thread_distributions *figures);
+/* Copy `from` into `into`, which is empty. */
+void copy_distributions(thread_distributions *into, const thread_distributions *from);
+/* Add `from` into `into` (bucket by bucket; count, min and max too). */
+void merge_distributions(total_distributions *into, const thread_distributions *from);
+void merge_distributions(total_distributions *into, const total_distributions *from);
+duration_summary summarize(const thread_histogram *histogram);
+duration_summary summarize(const total_histogram *histogram);
 
 /* ---- Per-thread records ------------------------------------------------- */
 
@@ -71,6 +128,10 @@ struct thread_record {
     uint32_t index;      /* its own place, constant */
     uint8_t *waiting_flag; /* its byte in the dense waiting flags, constant */
     uint32_t next_free;  /* index + 1 of the next free record (table_lock) */
+    /* Written by the owning thread's hooks, always while it owns
+     * gil->mutex; read by reports with the GIL held (so never while they
+     * change) and by the retiring of the record. */
+    thread_distributions distributions;
 };
 
 struct record_figures {
@@ -145,6 +206,13 @@ struct finished_row {
     int64_t waited_ns;
     uint64_t acquisitions;
     int64_t seen_ns;
+    /* Its distributions' place in finished_distribution_slots: rows move
+     * when the store is pruned, the 4 KB of buckets do not. */
+    uint16_t slot;
+    /* Of those distributions, which no longer change: taken once, when
+     * the row is added, not by every report. */
+    duration_summary wait;
+    duration_summary hold;
 };
 
 struct thread_group {
@@ -154,6 +222,7 @@ struct thread_group {
     int64_t waited_ns;
     uint64_t acquisitions;
     int64_t seen_ns;
+    total_distributions distributions;
 };
 
 extern finished_row finished_rows[finished_capacity];
@@ -162,6 +231,7 @@ extern thread_group *groups;
 extern size_t group_count;
 /* Sum over every finished thread, rows and groups. */
 extern record_figures finished_totals;
+extern total_distributions finished_distributions;
 
 /* Write `name`'s group name (last run of digits replaced by `*`) to out. */
 void group_name(const char *name, char *out, size_t size);
@@ -179,14 +249,25 @@ extern mutex_func real_unlock;
 extern pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
 extern const int *gil_locked;          /* &gil->locked */
 extern int64_t session_start_ns;
-/* Where the hooks see that a drop was forced: gil->switch_mutex,
- * &gil->last_holder, and the holder's eval_breaker word and drop bit.
- * Set by the start before the hooks go live. */
+/* Where the hooks see that a drop was forced: gil->switch_mutex, and the
+ * drop request, a 32-bit word at (*request_base + request_offset) tested
+ * with request_mask.  From 3.13 on the request is a bit of the holder's
+ * eval_breaker: request_base is &gil->last_holder.  Before, it is the
+ * interpreter's ceval.gil_drop_request flag: request_base points at
+ * fixed_request, which holds its address.  Set by the start before the
+ * hooks go live. */
 struct gil_switch_layout {
     pthread_mutex_t *switch_mutex;
+    /* &gil->last_holder: the holder's thread state, for its long holds. */
     void *const *last_holder;
-    size_t eval_breaker_offset;
-    uintptr_t drop_request_bit;
+    void *const *request_base;
+    size_t request_offset;
+    uint32_t request_mask;
+    void *fixed_request;
+    /* Before 3.13 the thread that takes the GIL clears the request, maybe
+     * before drop_gil() looks at it: then the dropping thread skips the
+     * wait for the switch and comes straight back. */
+    bool request_cleared_by_taker;
 };
 extern gil_switch_layout gil_switch;
 /* Written only under gil->mutex (or before the hooks are live). */
@@ -201,6 +282,200 @@ int hooked_mutex_unlock(pthread_mutex_t *mutex);
 /* Once watched_mutex is cleared: return when no hook is still writing.
  * Locks gil_mutex briefly (never held long by anyone). */
 void quiesce_hooks(pthread_mutex_t *gil_mutex);
+
+/* ---- Distributions, long holds and the timeline (gil_insight.cpp) ------ */
+
+/* Set up for a new session, before the hooks go live: `threshold_ns`
+ * (> 0) is the long-hold threshold, `ring` a ring of `capacity`
+ * entries (null for none), owned by the session from here on.  Also the
+ * first transition: `caller` holds the GIL from `start_ns`. */
+void begin_insight(int64_t threshold_ns, struct timeline_entry *ring, size_t capacity,
+                   thread_record *caller, int64_t start_ns);
+/* Free the ring.  No hook may run. */
+void end_insight();
+/* One transition of the timeline, as the final report packs it. */
+struct timeline_entry {
+    int64_t time_ns; /* since the switch-on */
+    int32_t native_id;
+    uint8_t event;
+    uint8_t flags;
+    uint16_t reserved;
+};
+enum timeline_event : uint8_t {
+    TIMELINE_WAIT = 1,      /* starts waiting */
+    TIMELINE_ACQUIRE = 2,   /* acquires: its wait (if any) ends, its hold starts */
+    TIMELINE_RELEASE = 3,   /* releases: its hold ends */
+    TIMELINE_GIVE_UP = 4,   /* stops waiting without the GIL (exit at shutdown) */
+};
+const uint8_t timeline_long_hold = 1; /* flags of a release ending a long hold */
+
+/* A place code held the GIL too long, as a report shows it. */
+const size_t long_hold_depth = 8;
+struct held_frame {
+    char file[256];
+    char function[96];
+    int32_t line;
+};
+struct long_hold_place {
+    uint64_t key;
+    uint32_t depth;
+    held_frame frames[long_hold_depth];
+    long native_id;    /* the thread of its latest hold */
+    char thread[64];   /* that thread's name then */
+    uint64_t count;
+    int64_t total_ns;  /* the holds' full length */
+    int64_t beyond_ns; /* their length beyond the threshold */
+    int64_t max_ns;
+};
+const size_t long_hold_places_shown = 10;
+
+/* What a report takes of them: GIL held (so no hook changes them). */
+struct insight_snapshot {
+    duration_summary wait;          /* every thread's, since the switch-on */
+    duration_summary hold;
+    duration_summary interval_wait; /* since the previous report */
+    duration_summary interval_hold;
+    int64_t interval_wall_ns;
+    int64_t interval_held_ns;
+    int64_t interval_waited_ns;
+    uint64_t interval_switches;
+    int64_t threshold_ns;
+    long_hold_place *places; /* worst first, malloc'd (null when none or no memory) */
+    size_t place_count;
+};
+/* Fill `out` for a report with the given cumulative figures (`totals`:
+ * every thread's distributions), and start a new interval.  GIL held.
+ * The caller frees out->places. */
+void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t held_ns,
+                  int64_t waited_ns, uint64_t switches, insight_snapshot *out);
+/* The timeline packed for the final report: a new bytes object, None
+ * (new reference) when no timeline is kept, null with an exception set
+ * on failure.  GIL held, no hook running. */
+PyObject *timeline_bytes();
+/* Validate and allocate the ring for `capacity` transitions.  On success
+ * store it (null for 0) and return true; on failure return false. */
+bool allocate_timeline(int64_t capacity, timeline_entry **out);
+
+/* ---- The hooks' notes -------------------------------------------------- */
+
+/* On the thread concerned while it owns gil->mutex.  Inline, so that a
+ * hand-over pays only for its own record's bucket and a test or two. */
+
+extern int64_t long_hold_threshold_ns;
+
+struct timeline_state {
+    timeline_entry *ring; /* null: no timeline */
+    size_t capacity;
+    size_t next;      /* where the next transition goes */
+    uint64_t written; /* transitions ever written */
+};
+extern timeline_state timeline;
+
+/* Append a transition to the timeline ring (not null). */
+inline void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event,
+                         uint8_t flags)
+{
+    timeline_entry *entry = &timeline.ring[timeline.next];
+    timeline.next = timeline.next + 1 == timeline.capacity ? 0 : timeline.next + 1;
+    timeline.written++;
+    entry->time_ns = time_ns - session_start_ns;
+    entry->native_id = static_cast<int32_t>(record->native_id);
+    entry->event = event;
+    entry->flags = flags;
+    entry->reserved = 0;
+}
+/* Charge a hold of `held_ns`, longer than the threshold, by the calling
+ * thread (owner of `record`) to the place it is at in Python. */
+__attribute__((cold)) void charge_long_hold(const thread_record *record, int64_t held_ns);
+
+/* The bucket of `ns` (>= 0). */
+inline size_t duration_bucket(int64_t ns)
+{
+    const int64_t linear = static_cast<int64_t>(1) << duration_sub_bits;
+    if (ns < linear) {
+        return ns < 0 ? 0 : static_cast<size_t>(ns);
+    }
+    int exponent = 63 - __builtin_clzll(static_cast<unsigned long long>(ns));
+    if (exponent >= duration_top_exponent) {
+        return duration_buckets - 1;
+    }
+    return (static_cast<size_t>(exponent - duration_sub_bits + 1) << duration_sub_bits) +
+           (static_cast<size_t>(ns >> (exponent - duration_sub_bits)) &
+            static_cast<size_t>(linear - 1));
+}
+
+/* Count a single wait or hold of `ns` in `histogram`.  Relaxed atomics:
+ * a report may read while a shutdown wait is added. */
+template <typename Count>
+inline void add_duration(duration_histogram<Count> *histogram, int64_t ns)
+{
+    if (ns < 0) {
+        ns = 0;
+    }
+    /* An empty histogram's min is INT64_MAX and its max 0 (see
+     * clear_distributions), so no test of the count is needed here. */
+    uint64_t count = __atomic_load_n(&histogram->count, __ATOMIC_RELAXED);
+    if (ns < __atomic_load_n(&histogram->min_ns, __ATOMIC_RELAXED)) {
+        __atomic_store_n(&histogram->min_ns, ns, __ATOMIC_RELAXED);
+    }
+    if (ns > __atomic_load_n(&histogram->max_ns, __ATOMIC_RELAXED)) {
+        __atomic_store_n(&histogram->max_ns, ns, __ATOMIC_RELAXED);
+    }
+    Count *bucket = &histogram->buckets[duration_bucket(ns)];
+    __atomic_store_n(bucket, static_cast<Count>(__atomic_load_n(bucket, __ATOMIC_RELAXED) + 1),
+                     __ATOMIC_RELAXED);
+    __atomic_store_n(&histogram->count, count + 1, __ATOMIC_RELAXED);
+}
+
+/* A wait starts (not called for a thread that finds the GIL free). */
+inline void note_wait_start(thread_record *record, int64_t start_ns)
+{
+    if (timeline.ring != nullptr) {
+        timeline_add(record, start_ns, TIMELINE_WAIT, 0);
+    }
+}
+
+/* The GIL is acquired at `now`; `wait_start_ns` is no_wait when the thread
+ * found it free, and `first_seen` when the thread was queued before the
+ * switch-on (its wait was never noted as starting). */
+inline void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t now,
+                         bool first_seen)
+{
+    if (wait_start_ns != no_wait) {
+        if (first_seen && timeline.ring != nullptr) {
+            timeline_add(record, wait_start_ns, TIMELINE_WAIT, 0);
+        }
+        add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
+    }
+    if (timeline.ring != nullptr) {
+        timeline_add(record, now, TIMELINE_ACQUIRE, 0);
+    }
+}
+
+/* The GIL, held since `hold_start_ns`, is released at `now`. */
+inline void note_release(thread_record *record, int64_t hold_start_ns, int64_t now)
+{
+    int64_t held = now > hold_start_ns ? now - hold_start_ns : 0;
+    add_duration(&record->distributions.holds, held);
+    bool long_hold = held > long_hold_threshold_ns;
+    if (__builtin_expect(long_hold, 0)) {
+        charge_long_hold(record, held);
+    }
+    if (timeline.ring != nullptr) {
+        timeline_add(record, now, TIMELINE_RELEASE, long_hold ? timeline_long_hold : 0);
+    }
+}
+
+/* A thread told to exit at shutdown leaves take_gil() without the GIL. */
+inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, int64_t now)
+{
+    if (wait_start_ns != no_wait) {
+        add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
+    }
+    if (timeline.ring != nullptr) {
+        timeline_add(record, now, TIMELINE_GIVE_UP, 0);
+    }
+}
 
 /* ---- Names and reports -------------------------------------------------- */
 

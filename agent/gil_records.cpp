@@ -1,6 +1,6 @@
 /* The GIL interceptor: exact per-thread GIL hold and wait times.
  *
- * CPython 3.13 guards its GIL state (`locked`, `last_holder`, ...) with a
+ * CPython (3.10 to 3.15, builds with a GIL) guards its GIL state (`locked`, `last_holder`, ...) with a
  * plain pthread mutex, gil->mutex.  take_gil() locks it, waits on gil->cond
  * while the GIL is taken, marks it taken and unlocks; drop_gil() locks it,
  * marks the GIL free and unlocks.  The interpreter library calls
@@ -443,11 +443,38 @@ bool live_thread_waiting(long native_id)
 /* ---- Finished threads --------------------------------------------------- */
 
 finished_row finished_rows[finished_capacity];
+thread_distributions finished_distribution_slots[finished_capacity];
+/* Slots not taken by a row; one per row missing from finished_rows. */
+uint16_t free_distribution_slots[finished_capacity];
+size_t free_distribution_slot_count;
+
+void reset_distribution_slots()
+{
+    for (size_t i = 0; i < finished_capacity; i++) {
+        free_distribution_slots[i] = static_cast<uint16_t>(i);
+        empty_distributions(&finished_distribution_slots[i]);
+    }
+    free_distribution_slot_count = finished_capacity;
+}
+
+void add_to_group(const char *name, bool is_group_name, uint64_t count,
+                  const record_figures *figures, const thread_distributions *distributions);
+
+/* Add finished row `row` into its group and give its slot back.
+ * table_lock held. */
+void fold_into_group(const finished_row *row)
+{
+    record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
+    add_to_group(row->name, false, 1, &figures, &finished_distribution_slots[row->slot]);
+    empty_distributions(&finished_distribution_slots[row->slot]);
+    free_distribution_slots[free_distribution_slot_count++] = row->slot;
+}
 size_t finished_count;
 thread_group *groups;
 size_t group_count;
 size_t group_capacity;
 record_figures finished_totals;
+total_distributions finished_distributions;
 
 void group_name(const char *name, char *out, size_t size)
 {
@@ -472,7 +499,7 @@ void group_name(const char *name, char *out, size_t size)
  * made, the figures go to the catch-all group "*", so totals never lose
  * them. */
 void add_to_group(const char *name, bool is_group_name, uint64_t count,
-                  const record_figures *figures)
+                  const record_figures *figures, const thread_distributions *distributions)
 {
     char key[sizeof(groups[0].name)];
     if (is_group_name) {
@@ -517,14 +544,13 @@ void add_to_group(const char *name, bool is_group_name, uint64_t count,
     group->waited_ns += figures->waited_ns;
     group->acquisitions += figures->acquisitions;
     group->seen_ns += figures->seen_ns;
+    merge_distributions(&group->distributions, distributions);
 }
 
 /* Move finished row `index` into its group.  table_lock held. */
 void fold_finished_row(size_t index)
 {
-    finished_row *row = &finished_rows[index];
-    record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
-    add_to_group(row->name, false, 1, &figures);
+    fold_into_group(&finished_rows[index]);
     finished_rows[index] = finished_rows[--finished_count];
 }
 
@@ -592,15 +618,14 @@ void prune_finished()
             finished_rows[kept++] = finished_rows[i];
             continue;
         }
-        finished_row *row = &finished_rows[i];
-        record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
-        add_to_group(row->name, false, 1, &figures);
+        fold_into_group(&finished_rows[i]);
     }
     finished_count = kept;
 }
 
 /* Add a finished thread's row.  table_lock held. */
-void add_finished_row(long native_id, const char *name, const record_figures *figures)
+void add_finished_row(long native_id, const char *name, const record_figures *figures,
+                      const thread_distributions *distributions)
 {
     fold_reused_id(native_id);
     if (finished_count == finished_capacity) {
@@ -613,6 +638,12 @@ void add_finished_row(long native_id, const char *name, const record_figures *fi
     row->waited_ns = figures->waited_ns;
     row->acquisitions = figures->acquisitions;
     row->seen_ns = figures->seen_ns;
+    /* As many slots as rows: one is free while a row is. */
+    row->slot = free_distribution_slots[--free_distribution_slot_count];
+    thread_distributions *kept = &finished_distribution_slots[row->slot];
+    copy_distributions(kept, distributions);
+    row->wait = summarize(&kept->waits);
+    row->hold = summarize(&kept->holds);
 }
 
 void begin_update(thread_record *record)
@@ -700,7 +731,8 @@ void retire_record(thread_record *record, int64_t now)
     finished_totals.waited_ns += figures.waited_ns;
     finished_totals.acquisitions += figures.acquisitions;
     finished_totals.seen_ns += figures.seen_ns;
-    add_finished_row(record->native_id, record_name(record), &figures);
+    merge_distributions(&finished_distributions, &record->distributions);
+    add_finished_row(record->native_id, record_name(record), &figures, &record->distributions);
     id_index_remove(record);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     __atomic_store_n(&record->ready, 0, __ATOMIC_RELEASE);
@@ -768,6 +800,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->acquisitions = 0;
     record->seen_since_ns = now_ns();
     record->forced_phase = 0;
+    empty_distributions(&record->distributions);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     record->epoch = session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
@@ -895,6 +928,8 @@ void reset_records()
     finished_count = 0;
     group_count = 0;
     memset(&finished_totals, 0, sizeof(finished_totals));
+    clear_distributions(&finished_distributions);
+    reset_distribution_slots();
     __atomic_store_n(&forced_drops_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&naming_signalled, 0, __ATOMIC_RELAXED);
@@ -944,7 +979,9 @@ void note_gil_mutex_lock(thread_record *record)
          * blocked in between (it let go of its own accord as well, say for
          * I/O), it wanted the GIL all along, and its wait started when it
          * was made to drop it. */
-        if (record->forced_phase == 2 && voluntary_switches() == record->forced_switches) {
+        bool switch_skipped = record->forced_phase == 1 && gil_switch.request_cleared_by_taker;
+        if ((record->forced_phase == 2 || switch_skipped) &&
+            voluntary_switches() == record->forced_switches) {
             now = record->forced_drop_ns;
         }
         if (record->forced_phase == 1) {
@@ -957,6 +994,9 @@ void note_gil_mutex_lock(thread_record *record)
     store_field(&record->state, static_cast<uint8_t>(THREAD_WAITING));
     end_update(record);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(1), __ATOMIC_RELAXED);
+    if (now != no_wait) {
+        note_wait_start(record, now);
+    }
 }
 
 /* gil->mutex is about to be unlocked by this thread, which still owns it,
@@ -977,19 +1017,23 @@ void note_gil_mutex_unlock()
         if (record != nullptr) {
             /* Asked to drop it (another thread timed out waiting)?  Then
              * drop_gil() waits for the switch and the thread comes back. */
-            const char *holder_state = static_cast<const char *>(
-                __atomic_load_n(gil_switch.last_holder, __ATOMIC_RELAXED));
-            uintptr_t breaker = holder_state == nullptr
-                                    ? 0
-                                    : __atomic_load_n(reinterpret_cast<const uintptr_t *>(
-                                                          holder_state + gil_switch.eval_breaker_offset),
-                                                      __ATOMIC_RELAXED);
-            if ((breaker & gil_switch.drop_request_bit) != 0) {
+            const char *request_base = static_cast<const char *>(
+                __atomic_load_n(gil_switch.request_base, __ATOMIC_RELAXED));
+            uint32_t request = request_base == nullptr
+                                   ? 0
+                                   : __atomic_load_n(reinterpret_cast<const uint32_t *>(
+                                                         request_base + gil_switch.request_offset),
+                                                     __ATOMIC_RELAXED);
+            if ((request & gil_switch.request_mask) != 0) {
                 if (record->forced_phase != 1) {
                     __atomic_add_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
                 }
                 record->forced_phase = 1;
                 record->forced_drop_ns = now;
+                if (gil_switch.request_cleared_by_taker) {
+                    /* It may skip the switch: count its blocking from here. */
+                    record->forced_switches = voluntary_switches();
+                }
             }
             else if (record->forced_phase != 0) {
                 if (record->forced_phase == 1) {
@@ -997,10 +1041,12 @@ void note_gil_mutex_unlock()
                 }
                 record->forced_phase = 0;
             }
+            int64_t hold_start = record->hold_start_ns;
             begin_update(record);
-            store_field(&record->held_ns, record->held_ns + span(record->hold_start_ns, now));
+            store_field(&record->held_ns, record->held_ns + span(hold_start, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
+            note_release(record, hold_start, now);
         }
         return;
     }
@@ -1012,11 +1058,13 @@ void note_gil_mutex_unlock()
          * interpreter shutdown.  Its wait ends here. */
         if (record != nullptr && record->state == THREAD_WAITING) {
             int64_t now = now_ns();
+            int64_t wait_start = record->wait_start_ns;
             begin_update(record);
-            store_field(&record->waited_ns, record->waited_ns + span(record->wait_start_ns, now));
+            store_field(&record->waited_ns, record->waited_ns + span(wait_start, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
             __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
+            note_wait_abandoned(record, wait_start, now);
         }
         return;
     }
@@ -1030,8 +1078,9 @@ void note_gil_mutex_unlock()
         /* A thread seen first here was already queued when the session
          * started, so its wait is counted from the start. */
         int64_t now = now_ns();
-        int64_t wait_start =
-            record->state == THREAD_WAITING ? record->wait_start_ns : session_start_ns;
+        bool first_seen = record->state != THREAD_WAITING;
+        int64_t wait_start = first_seen ? session_start_ns : record->wait_start_ns;
+        note_acquire(record, wait_start, now, first_seen);
         if (wait_start == no_wait) {
             wait_start = now;
         }

@@ -337,6 +337,8 @@ struct report_row {
     uint64_t acquisitions;
     int64_t seen_ns;
     bool live;
+    duration_summary wait;
+    duration_summary hold;
 };
 
 struct report_data {
@@ -351,6 +353,7 @@ struct report_data {
     int64_t waited_ns;
     int64_t seen_ns;
     uint64_t switches;
+    insight_snapshot insight;
 };
 
 int compare_rows_by_wait(const void *left, const void *right)
@@ -447,6 +450,10 @@ void fold_row_for_report(report_data *data, const report_row *row)
 void collect_report(int64_t now, report_data *data)
 {
     memset(data, 0, sizeof(*data));
+    /* Every thread's distributions, summed here rather than by the hooks:
+     * a hook then writes only its own thread's record. */
+    total_distributions *totals =
+        static_cast<total_distributions *>(calloc(1, sizeof(total_distributions)));
     live_threads threads;
     list_python_threads(&threads);
     sort_live_threads(&threads);
@@ -486,11 +493,19 @@ void collect_report(int64_t now, report_data *data)
             row->acquisitions = figures.acquisitions;
             row->seen_ns = figures.seen_ns;
             row->live = true;
+            row->wait = summarize(&record->distributions.waits);
+            row->hold = summarize(&record->distributions.holds);
+        }
+        if (totals != nullptr) {
+            merge_distributions(totals, &record->distributions);
         }
     }
     data->held_ns += finished_totals.held_ns;
     data->waited_ns += finished_totals.waited_ns;
     data->seen_ns += finished_totals.seen_ns;
+    if (totals != nullptr) {
+        merge_distributions(totals, &finished_distributions);
+    }
     if (data->rows != nullptr) {
         for (size_t i = 0; i < finished_count; i++) {
             const finished_row *finished = &finished_rows[i];
@@ -501,6 +516,8 @@ void collect_report(int64_t now, report_data *data)
             row->waited_ns = finished->waited_ns;
             row->acquisitions = finished->acquisitions;
             row->seen_ns = finished->seen_ns;
+            row->wait = finished->wait;
+            row->hold = finished->hold;
         }
     }
     if (group_count > 0) {
@@ -550,10 +567,27 @@ void collect_report(int64_t now, report_data *data)
         qsort(data->groups, data->group_count, sizeof(thread_group), compare_groups_by_wait);
     }
     free(threads.items);
+    if (totals != nullptr) {
+        take_insight(totals, data->wall_ns, data->held_ns, data->waited_ns, data->switches,
+                     &data->insight);
+        free(totals);
+    }
+    /* A place shows its thread's name as of this report (a new thread may
+     * have made a long hold before it was named). */
+    for (size_t i = 0; i < data->insight.place_count; i++) {
+        long_hold_place *place = &data->insight.places[i];
+        for (size_t k = 0; k < data->count; k++) {
+            if (data->rows[k].native_id == place->native_id) {
+                memcpy(place->thread, data->rows[k].name, sizeof(place->thread));
+                break;
+            }
+        }
+    }
 }
 
 void release_report(report_data *data)
 {
+    free(data->insight.places);
     free(data->rows);
     free(data->groups);
 }
@@ -589,8 +623,31 @@ int64_t neither_ns(int64_t seen_ns, int64_t held_ns, int64_t waited_ns)
 
 /* The figures of one thread or group as a new dict; null with an exception
  * set on failure. */
+/* Add a distribution's count and percentiles under `prefix`_count,
+ * `prefix`_p50_s, ..., `prefix`_max_s.  Returns false on failure (with an
+ * exception set). */
+bool set_summary(PyObject *dict, const char *prefix, const duration_summary *summary)
+{
+    char key[32];
+    snprintf(key, sizeof(key), "%s_count", prefix);
+    if (!set_item(dict, key, py->long_from_long_long(static_cast<long long>(summary->count)))) {
+        return false;
+    }
+    const char *names[4] = {"p50", "p90", "p99", "max"};
+    const int64_t values[4] = {summary->p50_ns, summary->p90_ns, summary->p99_ns,
+                               summary->max_ns};
+    for (int i = 0; i < 4; i++) {
+        snprintf(key, sizeof(key), "%s_%s_s", prefix, names[i]);
+        if (!set_item(dict, key, py->float_from_double(seconds(values[i])))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject *figures_dict(const char *name, const uint64_t *count, int64_t held_ns,
-                       int64_t waited_ns, uint64_t acquisitions, int64_t seen_ns)
+                       int64_t waited_ns, uint64_t acquisitions, int64_t seen_ns,
+                       const duration_summary *wait, const duration_summary *hold)
 {
     PyObject *entry = py->dict_new();
     bool ok = entry != nullptr && set_item(entry, "name", text_object(name)) &&
@@ -601,12 +658,110 @@ PyObject *figures_dict(const char *name, const uint64_t *count, int64_t held_ns,
               set_item(entry, "acquisitions",
                        py->long_from_long_long(static_cast<long long>(acquisitions))) &&
               set_item(entry, "neither_s",
-                       py->float_from_double(seconds(neither_ns(seen_ns, held_ns, waited_ns))));
+                       py->float_from_double(seconds(neither_ns(seen_ns, held_ns, waited_ns)))) &&
+              set_summary(entry, "wait", wait) && set_summary(entry, "hold", hold);
     if (!ok && entry != nullptr) {
         py->decref(entry);
         return nullptr;
     }
     return entry;
+}
+
+/* One long-hold place as a dict; null with an exception set on failure. */
+PyObject *place_dict(const long_hold_place *place)
+{
+    PyObject *entry = py->dict_new();
+    PyObject *stack = py->list_new(0);
+    bool ok = entry != nullptr && stack != nullptr &&
+              set_item(entry, "thread", text_object(place->thread)) &&
+              set_item(entry, "native_id", py->long_from_long_long(place->native_id)) &&
+              set_item(entry, "count", py->long_from_long_long(static_cast<long long>(place->count))) &&
+              set_item(entry, "total_s", py->float_from_double(seconds(place->total_ns))) &&
+              set_item(entry, "beyond_s", py->float_from_double(seconds(place->beyond_ns))) &&
+              set_item(entry, "max_s", py->float_from_double(seconds(place->max_ns)));
+    for (uint32_t i = 0; ok && i < place->depth; i++) {
+        const held_frame *frame = &place->frames[i];
+        PyObject *file = text_object(frame->file);
+        PyObject *line = py->long_from_long_long(frame->line);
+        PyObject *function = text_object(frame->function);
+        PyObject *item = file && line && function ? py->list_new(0) : nullptr;
+        ok = item != nullptr && py->list_append(item, file) == 0 &&
+             py->list_append(item, line) == 0 && py->list_append(item, function) == 0 &&
+             py->list_append(stack, item) == 0;
+        PyObject *owned[] = {item, function, line, file};
+        for (PyObject *object : owned) {
+            if (object) {
+                py->decref(object);
+            }
+        }
+    }
+    if (ok) {
+        py->incref(stack);
+        ok = set_item(entry, "stack", stack);
+    }
+    if (stack) {
+        py->decref(stack);
+    }
+    if (!ok) {
+        if (entry) {
+            py->decref(entry);
+        }
+        return nullptr;
+    }
+    return entry;
+}
+
+/* Add the distributions, the interval, the long holds and (final report)
+ * the timeline to the report dict.  Returns false on failure (with an
+ * exception set). */
+bool set_insight(PyObject *dict, const insight_snapshot *insight, bool final)
+{
+    const duration_summary *wait = &insight->wait;
+    const duration_summary *hold = &insight->hold;
+    const duration_summary *interval_wait = &insight->interval_wait;
+    const duration_summary *interval_hold = &insight->interval_hold;
+    PyObject *interval = py->dict_new();
+    PyObject *places = py->list_new(0);
+    bool ok = interval != nullptr && places != nullptr && set_summary(dict, "wait", wait) &&
+              set_summary(dict, "hold", hold) &&
+              set_item(interval, "wall_s", py->float_from_double(seconds(insight->interval_wall_ns))) &&
+              set_item(interval, "held_s", py->float_from_double(seconds(insight->interval_held_ns))) &&
+              set_item(interval, "wait_s",
+                       py->float_from_double(seconds(insight->interval_waited_ns))) &&
+              set_item(interval, "switches", py->long_from_long_long(
+                                                 static_cast<long long>(insight->interval_switches))) &&
+              set_summary(interval, "wait", interval_wait) &&
+              set_summary(interval, "hold", interval_hold) &&
+              set_item(dict, "long_hold_threshold_s",
+                       py->float_from_double(seconds(insight->threshold_ns)));
+    for (size_t i = 0; ok && i < insight->place_count; i++) {
+        PyObject *entry = place_dict(&insight->places[i]);
+        ok = entry != nullptr && py->list_append(places, entry) == 0;
+        if (entry) {
+            py->decref(entry);
+        }
+    }
+    if (ok) {
+        py->incref(interval);
+        py->incref(places);
+        ok = set_item(dict, "interval", interval) && set_item(dict, "long_holds", places);
+    }
+    if (ok && final) {
+        PyObject *timeline = timeline_bytes();
+        if (timeline == py->none) {
+            py->decref(timeline);
+        }
+        else {
+            ok = set_item(dict, "timeline", timeline);
+        }
+    }
+    if (interval) {
+        py->decref(interval);
+    }
+    if (places) {
+        py->decref(places);
+    }
+    return ok;
 }
 
 /* The report as a dict for the sink.  GIL held.  On success return a new
@@ -629,7 +784,7 @@ PyObject *report_dict(const report_data *data, bool final)
         const report_row *row = &data->rows[i];
         PyObject *entry =
             figures_dict(row->name, nullptr, row->held_ns, row->waited_ns, row->acquisitions,
-                         row->seen_ns);
+                         row->seen_ns, &row->wait, &row->hold);
         PyObject *key = py->long_from_long_long(row->native_id);
         ok = entry != nullptr && key != nullptr && py->dict_set_item(threads, key, entry) == 0;
         if (entry) {
@@ -641,8 +796,11 @@ PyObject *report_dict(const report_data *data, bool final)
     }
     for (size_t i = 0; ok && i < data->group_count; i++) {
         const thread_group *group = &data->groups[i];
+        duration_summary wait = summarize(&group->distributions.waits);
+        duration_summary hold = summarize(&group->distributions.holds);
         PyObject *entry = figures_dict(group->name, &group->count, group->held_ns,
-                                       group->waited_ns, group->acquisitions, group->seen_ns);
+                                       group->waited_ns, group->acquisitions, group->seen_ns,
+                                       &wait, &hold);
         ok = entry != nullptr && py->list_append(group_list, entry) == 0;
         if (entry) {
             py->decref(entry);
@@ -651,7 +809,8 @@ PyObject *report_dict(const report_data *data, bool final)
     if (ok) {
         py->incref(threads);
         py->incref(group_list);
-        ok = set_item(dict, "threads", threads) && set_item(dict, "groups", group_list);
+        ok = set_item(dict, "threads", threads) && set_item(dict, "groups", group_list) &&
+             set_insight(dict, &data->insight, final);
     }
     if (threads) {
         py->decref(threads);
@@ -706,12 +865,16 @@ __attribute__((format(printf, 2, 3))) void append(text_buffer *text, const char 
     va_end(args);
 }
 
-double share(int64_t part, int64_t whole)
+/* `part` as a percentage of `whole`, at most 100.  Computed from the
+ * seconds the report dict carries, in the same operations, so that the
+ * text can be rebuilt from the dict to the byte. */
+double share(int64_t part_ns, int64_t whole_ns)
 {
+    double whole = seconds(whole_ns);
     if (whole <= 0) {
         return 0.0;
     }
-    double value = 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    double value = 100.0 * seconds(part_ns) / whole;
     return value > 100.0 ? 100.0 : value;
 }
 
@@ -801,6 +964,9 @@ void append_line(text_buffer *text, const char *name, const char *id, int64_t he
            held_share, seconds(waited_ns), wait_share, bar);
 }
 
+void append_groups(const report_data *data, text_buffer *text);
+void append_insight(const report_data *data, bool final, text_buffer *text);
+
 /* The human-readable report: totals, then one line per thread, most
  * waiting first, with a bar of held (#) and waiting (~) time, then the
  * groups of finished threads.  At most max_text_threads and
@@ -828,9 +994,94 @@ void report_text(const report_data *data, bool final, text_buffer *text)
     if (data->count > shown) {
         append(text, "  ... %zu more threads\n", data->count - shown);
     }
-    if (data->group_count == 0) {
+    if (data->group_count != 0) {
+        append_groups(data, text);
+    }
+    append_insight(data, final, text);
+}
+
+/* Append `name` with control characters and backslash escaped as in the
+ * table. */
+void append_escaped(text_buffer *text, const char *name)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
+    while (*p != '\0') {
+        const unsigned char *plain = p;
+        /* Stops at the terminating NUL too (below 0x20). */
+        while (*p >= 0x20 && *p != 0x7f && *p != '\\') {
+            p++;
+        }
+        if (p > plain) {
+            append(text, "%.*s", static_cast<int>(p - plain), reinterpret_cast<const char *>(plain));
+        }
+        if (*p == '\\') {
+            append(text, "\\\\");
+            p++;
+        }
+        else if (*p != '\0') {
+            append(text, "\\x%02x", *p);
+            p++;
+        }
+    }
+}
+
+/* One distribution's line. */
+void append_summary(text_buffer *text, const char *label, const duration_summary *summary)
+{
+    append(text, "  %s %llu, p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n", label,
+           static_cast<unsigned long long>(summary->count), seconds(summary->p50_ns) * 1000.0,
+           seconds(summary->p90_ns) * 1000.0, seconds(summary->p99_ns) * 1000.0,
+           seconds(summary->max_ns) * 1000.0);
+}
+
+/* Distributions, the interval and the long holds, after the table. */
+void append_insight(const report_data *data, bool final, text_buffer *text)
+{
+    (void)final;
+    const insight_snapshot *insight = &data->insight;
+    append_summary(text, "waits", &insight->wait);
+    append_summary(text, "holds", &insight->hold);
+    const duration_summary &interval_wait = insight->interval_wait;
+    const duration_summary &interval_hold = insight->interval_hold;
+    append(text,
+           "  last %.3f s: held %.3f s (%.1f%%), waited %.3f s, %llu switches, wait p99 %.3f ms, "
+           "hold p99 %.3f ms\n",
+           seconds(insight->interval_wall_ns), seconds(insight->interval_held_ns),
+           share(insight->interval_held_ns, insight->interval_wall_ns),
+           seconds(insight->interval_waited_ns),
+           static_cast<unsigned long long>(insight->interval_switches),
+           seconds(interval_wait.p99_ns) * 1000.0, seconds(interval_hold.p99_ns) * 1000.0);
+    if (insight->place_count == 0) {
+        append(text, "  long holds (over %.3f ms): none\n", seconds(insight->threshold_ns) * 1000.0);
         return;
     }
+    append(text, "  long holds (over %.3f ms), most time beyond it first:\n",
+           seconds(insight->threshold_ns) * 1000.0);
+    for (size_t i = 0; i < insight->place_count; i++) {
+        const long_hold_place *place = &insight->places[i];
+        append(text, "  %.3f s beyond in %llu holds, longest %.3f ms, thread ",
+               seconds(place->beyond_ns), static_cast<unsigned long long>(place->count),
+               seconds(place->max_ns) * 1000.0);
+        append_escaped(text, place->thread);
+        append(text, " (%ld)\n", place->native_id);
+        if (place->depth == 0) {
+            append(text, "    (no Python frame)\n");
+        }
+        for (uint32_t k = 0; k < place->depth; k++) {
+            const held_frame *frame = &place->frames[k];
+            append(text, "    File \"");
+            append_escaped(text, frame->file);
+            append(text, "\", line %d, in ", frame->line);
+            append_escaped(text, frame->function);
+            append(text, "\n");
+        }
+    }
+}
+
+/* The groups' part of the table. */
+void append_groups(const report_data *data, text_buffer *text)
+{
+    char header[text_name_width * 4 + 4];
     table_cell("group", text_name_width, header);
     append(text, "  %s %10s\n", header, "threads");
     size_t groups_shown =

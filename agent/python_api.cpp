@@ -93,6 +93,20 @@ bool parse_version(const char *text, int *major, int *minor)
     return true;
 }
 
+/* PyObject_CallOneArg where the interpreter has it inline only (3.10):
+ * the same call through a one-item argument tuple.  GIL held.  On success
+ * return the result; on error return NULL with an exception set. */
+PyObject *call_one_arg_through_tuple(PyObject *callable, PyObject *arg)
+{
+    PyObject *args = api_table.tuple_pack(1, arg);
+    if (args == nullptr) {
+        return nullptr;
+    }
+    PyObject *result = api_table.object_call(callable, args, nullptr);
+    api_table.decref(args);
+    return result;
+}
+
 /* Fill api_table.  Set *interceptor_ok when everything the GIL
  * interceptor needs was found.  Return true when everything the stack dump
  * needs was found; return false when a symbol is missing (not a CPython
@@ -147,13 +161,16 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     (void)resolve(handle, "PyThread_release_lock", &api->thread_release_lock);
 
     /* The GIL interceptor's: these and the four shared ones above, all
-     * required (Py_Version from 3.11 on, Py_IsFinalizing from 3.13 on).  A
-     * miss here leaves the stack dump working. */
+     * required.  Before 3.13 Py_IsFinalizing is spelt _Py_IsFinalizing;
+     * 3.10 has no Py_Version (the version string stands in) and
+     * PyObject_CallOneArg only inline (a tuple call stands in).  A miss
+     * here leaves the stack dump working. */
     bool interceptor = api->decref != nullptr && api->err_clear != nullptr
         && api->sys_get_object != nullptr && api->unicode_from_string != nullptr;
-    interceptor &= resolve(handle, "Py_Version", &api->version);
+    (void)resolve(handle, "Py_Version", &api->version);
     interceptor &= resolve(handle, "PyGILState_Check", &api->gil_state_check);
-    interceptor &= resolve(handle, "Py_IsFinalizing", &api->is_finalizing);
+    interceptor &= resolve(handle, "Py_IsFinalizing", &api->is_finalizing) ||
+                   resolve(handle, "_Py_IsFinalizing", &api->is_finalizing);
     interceptor &= resolve(handle, "PyGILState_Ensure", &api->gil_state_ensure);
     interceptor &= resolve(handle, "PyGILState_Release", &api->gil_state_release);
     interceptor &= resolve(handle, "PyEval_SaveThread", &api->eval_save_thread);
@@ -172,7 +189,9 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     interceptor &= resolve(handle, "PyBool_FromLong", &api->bool_from_long);
     interceptor &= resolve(handle, "PyUnicode_DecodeUTF8", &api->unicode_decode_utf8);
     interceptor &= resolve(handle, "PyUnicode_AsUTF8AndSize", &api->unicode_as_utf8_and_size);
-    interceptor &= resolve(handle, "PyObject_CallOneArg", &api->object_call_one_arg);
+    if (!resolve(handle, "PyObject_CallOneArg", &api->object_call_one_arg)) {
+        api->object_call_one_arg = call_one_arg_through_tuple;
+    }
     interceptor &= resolve(handle, "PyObject_CallNoArgs", &api->object_call_no_args);
     interceptor &= resolve(handle, "PyObject_Call", &api->object_call);
     interceptor &= resolve(handle, "PyTuple_New", &api->tuple_new);
@@ -187,6 +206,8 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     interceptor &= resolve(handle, "PyErr_Occurred", &api->err_occurred);
     interceptor &= resolve(handle, "PyErr_WriteUnraisable", &api->err_write_unraisable);
     interceptor &= resolve(handle, "PyCMethod_New", &api->cmethod_new);
+    interceptor &= resolve(handle, "PyBytes_FromStringAndSize", &api->bytes_from_string_and_size);
+    interceptor &= resolve(handle, "PyFloat_AsDouble", &api->float_as_double);
     interceptor &= resolve(handle, "_Py_NoneStruct", &api->none);
     *interceptor_ok = interceptor;
     if (!ok) {

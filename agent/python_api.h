@@ -86,6 +86,8 @@ struct python_api {
     PyObject *(*err_occurred)(void);
     void (*err_write_unraisable)(PyObject *);
     PyObject *(*cmethod_new)(PyMethodDef *, PyObject *, PyObject *, PyTypeObject *);
+    PyObject *(*bytes_from_string_and_size)(const char *, Py_ssize_t);
+    double (*float_as_double)(PyObject *);
 
     /* The runtime's head lock, the one sys._current_frames() holds while
      * it reads the thread lists: &_PyRuntime, and (3.13) PyMutex_Unlock

@@ -4,7 +4,7 @@ full speed, a 1 ms ticker beside them.
     python benchmarks/bench_gil_churn.py [--rounds N] [--threads N]
 
 Each round is a fresh process, with the interceptor on (a sink, a report
-every second) or off, alternating.  Per round: throughput (threads started
+every second, a timeline ring of 65,536 transitions) or off, alternating.  Per round: throughput (threads started
 and joined per second), the agent thread's CPU time as a share of wall time
 (from /proc/self/task/<tid>/stat), and the ticker's 99th-percentile
 lateness.  Medians over the rounds.
@@ -43,7 +43,7 @@ CHILD = textwrap.dedent(
     tick.start()
     reports = []
     if mode == "on":
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 0, 0) == 0
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 65536, 0) == 0
     def cpu_ticks(tid):
         with open(f"/proc/self/task/{tid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()

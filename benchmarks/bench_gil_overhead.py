@@ -3,7 +3,9 @@
 Each run is a fresh interpreter that loads the agent, imports lockgauge
 and has N threads do a fixed amount of CPU-bound Python work; "on" runs
 switch the interceptor on first (default sample period, a sink, a report
-every second; with --bare no sink and no report_fd, so no agent thread),
+every second, a timeline ring of 65,536 transitions, besides the
+distributions and long holds that are always on; with --bare no sink and
+no report_fd, so no agent thread),
 "off" runs do not, and, where the gilknocker package is installed,
 "gilknocker" runs start its 1 kHz sampler instead.  Each round runs every
 mode once, the order rotating every round so drift hits all sides, and the
@@ -41,9 +43,9 @@ CHILD = textwrap.dedent(
     burn(10000)  # warm up the specialising interpreter
     if on:
         if bare:  # no sink, no report_fd: no agent thread at all
-            status = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+            status = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 65536, 0)
         else:
-            status = lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 0, 0)
+            status = lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 65536, 0)
         assert status == 0, status
     elif mode == "gilknocker":  # the same workload under gilknocker's 1 kHz sampler
         from gilknocker import KnockKnock
@@ -95,7 +97,7 @@ MICRO = textwrap.dedent(
     for i in range(40):
         on = i % 2 == 1
         if on:
-            assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+            assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 65536, 0) == 0
         times["on" if on else "off"].append(block(20000))
         if on:
             assert lockgauge.deinit_gil_interceptor() == 0

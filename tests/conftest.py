@@ -22,6 +22,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from dataclasses import dataclass
 from pathlib import Path
@@ -36,6 +37,11 @@ NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"
 SANITIZED = os.environ.get("VANDREL_SANITIZED") == "1"
 CHILD_PRELOAD = [p for p in os.environ.get("VANDREL_CHILD_PRELOAD", "").split(":") if p]
 CHILD_WRAPPER = shlex.split(os.environ.get("VANDREL_CHILD_WRAPPER", ""))
+# The agent's GIL interceptor follows take_gil()/drop_gil() of CPython 3.10
+# to 3.15 with a GIL; elsewhere (free-threaded, a newer version) it answers
+# -2, "not available".
+GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
+                             and not sysconfig.get_config_var("Py_GIL_DISABLED"))
 # A debug interpreter (assertions, reference checks) runs several times slower.
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 # Children under valgrind run tens of times slower.

@@ -3,13 +3,13 @@ preloading it into any process is harmless."""
 import os
 import shutil
 import subprocess
-import sys
 
 import pytest
 
 import vandrel
 
 from agent_helpers import run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 AGENT = vandrel.agent_path()
 
@@ -69,7 +69,7 @@ def test_preloading_into_python_serves_the_modules():
     # The interceptor entry points answer with the agent's own status ("not
     # on", -5, or "not available", -2, where the interpreter has no
     # interceptor), not the modules' -1 for a missing agent.
-    expected = -5 if sys.version_info[:2] == (3, 13) else -2
+    expected = -5 if GIL_INTERCEPTOR_SUPPORTED else -2
     assert proc.stdout == f"0 {expected}\n".encode()
 
 

@@ -14,7 +14,7 @@ import textwrap
 
 import pytest
 
-from conftest import SANITIZED, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, SANITIZED, run_python
 
 # Statuses of the agent's interceptor entry points (README, "Reference
 # agent: GIL interceptor").
@@ -25,10 +25,10 @@ ALREADY_ON = -4
 NOT_ON = -5
 NO_GIL = -7
 
-# The interceptor follows CPython 3.13's take_gil()/drop_gil(); built for any
-# other interpreter it must say "not available" (see the last test).
-ON_313 = sys.version_info[:2] == (3, 13)
-needs_interceptor = pytest.mark.skipif(not ON_313, reason="the GIL interceptor is for CPython 3.13")
+# Built for any interpreter the interceptor does not follow, it must say
+# "not available" (see test_other_interpreters_get_not_available).
+needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
+                                       reason="no GIL interceptor for this interpreter")
 
 PRELUDE = textwrap.dedent(
     """
@@ -278,9 +278,10 @@ def test_statuses(tmp_path):
             "report_negative": (None, 0, -5, -1, 0, 0, 0),
             "fd_below_minus_one": (None, 0, 0, -2, 0, 0, 0),
             "fd_closed": (None, 0, 0, w, 0, 0, 0),
-            "a_set": (None, 0, 0, -1, 1, 0, 0),
-            "b_set": (None, 0, 0, -1, 0, 1, 0),
+            "a_negative": (None, 0, 0, -1, -1, 0, 0),
+            "b_negative": (None, 0, 0, -1, 0, -1, 0),
             "c_set": (None, 0, 0, -1, 0, 0, -1),
+            "c_set_with_others": (None, 0, 0, -1, 1000, 16, 1),
         }
         out["bad"] = {k: lockgauge.init_gil_interceptor(*v) for k, v in bad.items()}
         out["deinit_after_bad"] = lockgauge.deinit_gil_interceptor()
@@ -360,8 +361,11 @@ def test_loaded_by_ld_preload(tmp_path):
         env=env,
         prelude=False,
     )
-    assert result == [OK, OK, ["final", "groups", "held_s", "neither_s", "switches", "threads",
-                               "wait_s", "wall_s"]]
+    distributions = [f"{kind}_{figure}" for kind in ("hold", "wait")
+                     for figure in ("count", "max_s", "p50_s", "p90_s", "p99_s")]
+    assert result == [OK, OK, sorted(["final", "groups", "held_s", "neither_s", "switches",
+                                      "threads", "wait_s", "wall_s", "interval", "long_holds",
+                                      "long_hold_threshold_s", *distributions])]
 
 
 # ---- the sink and report_fd ----------------------------------------------------
@@ -448,13 +452,15 @@ def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
     lines = result["text"].splitlines()
     assert lines[0].startswith("GIL report (final): wall "), lines
     assert "switches" in lines[0]
-    rows = [l.split() for l in lines[2:]]
+    # The table: the lines after the header that end with a bar.
+    table = [l for l in lines[2:] if l.endswith("]")]
+    rows = [l.split() for l in table]
     by_name = {row[0]: row for row in rows}
     for i, native_id in enumerate(result["ids"]):
         assert by_name[f"spin-{i}"][1] == str(native_id)
     waits = [float(row[4]) for row in rows]
     assert waits == sorted(waits, reverse=True), lines
-    for line in lines[2:]:
+    for line in table:
         bar = line[line.index("[") + 1:line.rindex("]")]
         assert len(bar) == 30 and set(bar) <= {"#", "~", " "}, line
 
@@ -737,7 +743,10 @@ def test_hundreds_of_short_threads_are_all_accounted_for(tmp_path):
     assert_totals_add_up(report)
     workers = {int(k): v for k, v in report["threads"].items() if v["name"].startswith("worker-")}
     groups = {g["name"]: g for g in report["groups"]}
-    assert set(groups) <= {"worker-*"}, groups
+    # The agent's own thread ends before the final report: with no wait
+    # and no hold it can rank below the kept workers (ties go by native
+    # id, and ids wrap on a busy machine) and be grouped under its name.
+    assert set(groups) <= {"worker-*", "vandrel-agent"}, groups
     grouped = groups.get("worker-*", {"count": 0, "acquisitions": 0})
     # Native ids may be reused within the run: count threads, not ids.
     assert len(workers) + grouped["count"] == 600, (len(workers), grouped)
@@ -849,13 +858,23 @@ def test_subinterpreter_is_refused(tmp_path, kind):
     # belongs to it: a subinterpreter, with its own GIL or the shared one,
     # gets "not available" from both entry points, and the main session
     # goes on untouched (its final report comes to the main interpreter).
+    if kind == "isolated" and sys.version_info[:2] == (3, 12):
+        pytest.skip("3.12 loads no single-phase extension (ctypes, lockgauge) into an "
+                    "own-GIL subinterpreter: nothing there can call the agent")
     result, _ = run_child(
         tmp_path,
         f"""
-        import _interpreters
+        try:
+            import _interpreters
+            def create_interpreter(kind):
+                return _interpreters.create(kind)
+        except ImportError:  # before 3.13; an own GIL from 3.12 on
+            import _xxsubinterpreters as _interpreters
+            def create_interpreter(kind):
+                return _interpreters.create(isolated=kind == "isolated")
         reports = []
         assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
-        interp = _interpreters.create({kind!r})
+        interp = create_interpreter({kind!r})
         r, w = os.pipe()
         _interpreters.run_string(interp, f'''
         import ctypes, os
@@ -878,6 +897,33 @@ def test_subinterpreter_is_refused(tmp_path, kind):
     )
     assert result == {"sub": [NOT_AVAILABLE, NOT_AVAILABLE], "main": [OK, OK, OK],
                       "reports": [0, 1], "final": True}
+
+
+@needs_interceptor
+def test_starts_after_this_thread_ran_a_subinterpreter(tmp_path):
+    # Running a subinterpreter that shares the GIL swaps thread states on
+    # this thread without letting go of the GIL, which leaves the GIL's
+    # last holder at the subinterpreter's thread state: the start must
+    # still find the GIL and see the caller hold it.
+    result, _ = run_child(
+        tmp_path,
+        """
+        try:
+            import _interpreters
+            interp = _interpreters.create("legacy")
+        except ImportError:  # before 3.13
+            import _xxsubinterpreters as _interpreters
+            interp = _interpreters.create(isolated=False)
+        _interpreters.run_string(interp, "x = sum(range(1000))")
+        statuses = [lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)]
+        _interpreters.run_string(interp, "x = sum(range(1000))")
+        statuses.append(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+        statuses.append(lockgauge.deinit_gil_interceptor())
+        _interpreters.destroy(interp)
+        emit(statuses)
+        """,
+    )
+    assert result == [OK, ALREADY_ON, OK]
 
 
 @pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
@@ -918,7 +964,8 @@ def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
     assert result["elapsed"] < 5.0, result
 
 
-@pytest.mark.skipif(ON_313, reason="checks interpreters the interceptor does not support")
+@pytest.mark.skipif(GIL_INTERCEPTOR_SUPPORTED,
+                    reason="checks interpreters the interceptor does not support")
 def test_other_interpreters_get_not_available(tmp_path):
     result, _ = run_child(
         tmp_path,

@@ -11,10 +11,10 @@ import textwrap
 
 import pytest
 
-from conftest import check_child
+from conftest import GIL_INTERCEPTOR_SUPPORTED, check_child
 
-needs_interceptor = pytest.mark.skipif(sys.version_info[:2] != (3, 13),
-                                       reason="the GIL interceptor is for CPython 3.13")
+needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
+                                       reason="no GIL interceptor for this interpreter")
 
 SPIN = """
 import json, threading, time
@@ -297,6 +297,7 @@ def test_old_error_names_still_catch_the_new_errors():
 
 
 @needs_interceptor
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="uses 3.13's _interpreters")
 @pytest.mark.parametrize("kind", ["legacy", "isolated"])
 def test_subinterpreter_gets_not_available_with_the_fix(kind, tmp_path):
     # An isolated subinterpreter cannot import the single-phase lockgauge at
@@ -323,7 +324,7 @@ def test_subinterpreter_gets_not_available_with_the_fix(kind, tmp_path):
         assert done.stdout.startswith("ImportError: "), done.stdout
 
 
-@pytest.mark.skipif(sys.version_info[:2] == (3, 13), reason="the interceptor is available")
+@pytest.mark.skipif(GIL_INTERCEPTOR_SUPPORTED, reason="the interceptor is available")
 def test_not_available_names_the_version():
     done = check_child("""
         import vandrel
@@ -332,9 +333,7 @@ def test_not_available_names_the_version():
         except vandrel.NotAvailable as exc:
             print(exc)
     """)
-    version = "%d.%d" % sys.version_info[:2]
-    assert done.stdout == (f"the GIL interceptor cannot run here: CPython {version} (it needs "
-                           f"CPython 3.13); run the program on CPython 3.13\n")
+    assert done.stdout.startswith("the GIL interceptor cannot run here: "), done.stdout
 
 
 @needs_interceptor

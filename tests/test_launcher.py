@@ -9,6 +9,7 @@ import pytest
 import vandrel
 
 from agent_helpers import run_python, write_script
+from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 
 def test_path_command_prints_the_installed_agent():
@@ -125,7 +126,7 @@ def test_demo_dumps_its_named_threads(launch):
                  "request-handler-3", "heartbeat"):
         assert f'"{name}"' in out, name
     assert "in parse_headers" in out and "in heartbeat" in out
-    if sys.version_info[:2] != (3, 13):
+    if not GIL_INTERCEPTOR_SUPPORTED:
         assert out.count("Current thread ") == 1
         assert "GIL interceptor not available here (status -2): lockgauge." in out
         return
@@ -311,8 +312,8 @@ for thread in threads:
 print("done")
 """
 
-needs_interceptor = pytest.mark.skipif(sys.version_info[:2] != (3, 13),
-                                       reason="the GIL interceptor is for CPython 3.13")
+needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
+                                       reason="no GIL interceptor for this interpreter")
 
 
 @needs_interceptor
@@ -346,7 +347,7 @@ def test_gil_report_file_and_period(tmp_path):
     assert err.startswith("GIL report (periodic)") and err.count("GIL report (final)") == 1, err
 
 
-@pytest.mark.skipif(sys.version_info[:2] == (3, 13), reason="the interceptor is available")
+@pytest.mark.skipif(GIL_INTERCEPTOR_SUPPORTED, reason="the interceptor is available")
 def test_gil_where_the_interceptor_is_unavailable_says_why(tmp_path):
     script = write_script(tmp_path, "print('ran')\n")
     proc = run_python(["-m", "vandrel", "run", "--gil", str(script)])

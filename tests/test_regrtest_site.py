@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import SANITIZED, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, SANITIZED, run_python
 
 # Under the ASan run, LeakSanitizer reports CPython objects still held at
 # exit in these children (the site's daemon dump thread and the session
@@ -19,7 +19,7 @@ from conftest import SANITIZED, run_python
 pytestmark = pytest.mark.skipif(SANITIZED, reason="leak reports at exit not yet triaged")
 
 # What starting the interceptor again answers while the sitecustomize has it on.
-ALREADY_ON = -4 if sys.version_info[:2] == (3, 13) else -2
+ALREADY_ON = -4 if GIL_INTERCEPTOR_SUPPORTED else -2
 
 SITE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                         "tools", "regrtest_site")
@@ -45,7 +45,7 @@ def test_puts_the_agent_to_work_silently(tmp_path):
         import lockgauge
         names = [t.name for t in threading.enumerate()]
         # The interceptor is already on: a second start answers -4 (-2 where
-        # the agent has no interceptor, before 3.13).
+        # the agent has no interceptor for the interpreter).
         print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
               "vandrel-regrtest-dump" in names)
         time.sleep(0.1)  # a few dumps and reports, then exit with both on

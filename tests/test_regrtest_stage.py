@@ -4,6 +4,7 @@ import os
 import re
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -108,20 +109,48 @@ def test_rerun_patterns_select_the_failed_tests(stage):
 
 
 def test_known_effects_are_well_formed(stage):
-    seen = set()
+    keys = {"reason", "reproducer", "crashes", "tests", "tries", "since", "before"}
     for entry in stage.KNOWN_EFFECTS:
-        assert {"reason", "reproducer", "crashes", "tests"} <= set(entry) \
-            <= {"reason", "reproducer", "crashes", "tests", "tries"}, entry
+        assert {"reason", "reproducer", "crashes", "tests"} <= set(entry) <= keys, entry
         assert entry["reason"] and entry["tests"], entry
         assert os.path.exists(os.path.join(TOOLS, "regrtest_repro", entry["reproducer"])), entry
         for test_id in entry["tests"]:
             # Full ids: the stage reruns them through --matchfile and leaves
             # crashing ones out through --ignorefile, both exact matches.
             assert re.fullmatch(r"test(\.\w+){3,}", test_id), test_id
+    # On each version a test id belongs to one entry at most.
+    for version in [(3, 10), (3, 13), (3, 14), (3, 15)]:
+        seen = set()
+        for entry in stage.KNOWN_EFFECTS:
+            if entry.get("since", version) <= version < entry.get("before", (99, 0)):
+                assert not seen & set(entry["tests"]), (version, seen & set(entry["tests"]))
+                seen |= set(entry["tests"])
+    for entry in stage.active_effects():
+        for test_id in entry["tests"]:
             assert stage.known_effect(test_id) is entry
-            assert test_id not in seen, test_id
-            seen.add(test_id)
     assert stage.known_effect("test.test_gc.GCTests.test_other") is None
+
+
+def test_known_effects_follow_the_version(stage, monkeypatch):
+    # test_os became a package in 3.15: each version gets its own name.
+    old = "test.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists"
+    new = "test.test_os.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists"
+    for version, present, absent in [((3, 13, 0), old, new), ((3, 15, 0), new, old)]:
+        monkeypatch.setattr(stage, "sys", types.SimpleNamespace(version_info=version))
+        assert stage.known_effect(present) is not None, version
+        assert stage.known_effect(absent) is None, version
+    monkeypatch.setattr(stage, "sys", types.SimpleNamespace(version_info=(3, 13, 0)))
+    assert stage.known_effect("test.test_threading.ThreadTests.test_native_id_after_fork") is None
+
+
+def test_outside_extension_reproducer_shows_its_effect():
+    if importlib.util.find_spec("xxlimited") is None:
+        pytest.skip("this CPython has no xxlimited")
+    done = subprocess.run(
+        [sys.executable, os.path.join(TOOLS, "regrtest_repro", "faulthandler_outside_extension.py")],
+        capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
+    assert "Extension modules: xxlimited" in done.stdout
 
 
 @pytest.mark.slow
@@ -135,3 +164,13 @@ def test_capi_reproducer_crashes_with_a_plain_thread():
         capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
     assert "effect shown" in done.stdout
+
+
+def test_an_interpreter_without_the_test_package_is_refused(stage, monkeypatch, capsys):
+    # Debian ships CPython's tests apart; without them every module would be
+    # skipped and the stage would pass having run nothing.
+    real = stage.importlib.util.find_spec
+    monkeypatch.setattr(stage.importlib.util, "find_spec",
+                        lambda name, *a: None if name.startswith("test.") else real(name, *a))
+    assert stage.main(["--quick"]) == 2
+    assert "lacks CPython's regression tests" in capsys.readouterr().err

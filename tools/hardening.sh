@@ -16,25 +16,8 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 
 # Same rule as ./dev: PYTHON wins, else the first CPython 3.13 that runs.
-find_python() {
-    if [[ -n "${PYTHON:-}" ]]; then
-        echo "$PYTHON"
-        return
-    fi
-    local candidate
-    for candidate in python3.13 \
-        "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/3.13*/bin/python3.13 \
-        /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
-            command -v "$candidate" || echo "$candidate"
-            return
-        fi
-    done
-    echo "hardening: CPython 3.13 not found; set PYTHON=/path/to/python3.13" >&2
-    exit 1
-}
-
-PY=$(find_python)
+source tools/find_python.sh
+PY=${PYTHON:-$(find_python 3.13)}
 VER=$("$PY" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
 PIP_FLAGS=(-q --disable-pip-version-check)
 

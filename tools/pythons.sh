@@ -8,6 +8,9 @@
 #
 #   tools/pythons.sh path NAME    print the path of NAME's python, making it
 #                                 first if needed
+#   tools/pythons.sh testsuite NAME  the same, with CPython's regression
+#                                 tests (Debian's libpython3.X-testsuite) added
+#                                 to NAME's folder first if missing
 #   tools/pythons.sh list         the NAMEs this script knows
 #
 # NAME is 3.14, 3.15, debian-3.13 (Debian's 3.13, linked statically) or
@@ -124,20 +127,42 @@ make_interpreter() {
     "$dir/venv/bin/python" -c 'import sys, pip' || die "$name does not run"
 }
 
+# Add Debian's package of CPython's regression tests (the `test` package
+# beyond libregrtest and support) to NAME's folder, once.  It is kept out of
+# make_interpreter: only the regression-test stage needs it, and adding it
+# leaves a folder made earlier (maybe in use) as it is, files only added.
+add_testsuite() {
+    local name=$1 ver binary pkgs
+    read -r ver binary pkgs <<<"$(describe "$name")"
+    local dir="$CACHE/$name" marker="$CACHE/$name/testsuite-added"
+    [[ -f $marker ]] && return
+    echo "pythons: adding libpython$ver-testsuite to $dir" >&2
+    update_lists
+    local tmp
+    tmp=$(mktemp -d "$CACHE/.$name-testsuite.XXXXXX")
+    (cd "$tmp" && private_apt apt-get -qq download "libpython$ver-testsuite" >&2)
+    dpkg -x "$tmp/libpython$ver-testsuite_"*.deb "$dir/root"
+    rm -rf "$tmp"
+    "$dir/venv/bin/python" -c 'import test.test_threading' ||
+        die "$name: the regression tests do not import"
+    touch "$marker"
+}
+
 cmd=${1:-}
 case "$cmd" in
-    path)
-        name=${2:?usage: tools/pythons.sh path NAME}
+    path | testsuite)
+        name=${2:?usage: tools/pythons.sh $cmd NAME}
         describe "$name" >/dev/null
         if [[ ! -x "$CACHE/$name/venv/bin/python" ]]; then
             echo "pythons: making $name in $CACHE/$name" >&2
             make_interpreter "$name"
         fi
+        [[ $cmd == testsuite ]] && add_testsuite "$name"
         echo "$CACHE/$name/venv/bin/python"
         ;;
     list) echo "$NAMES" ;;
     *)
-        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2
+        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//' >&2
         exit 2
         ;;
 esac

@@ -123,8 +123,8 @@ class GilInterceptorError(VandrelError):
 
 
 class NotAvailable(GilInterceptorError):
-    """Status -2: no interceptor here: not CPython 3.13 with a GIL, a
-    subinterpreter, an interpreter shutting down, or the GIL not found.
+    """Status -2: no interceptor here: not CPython 3.10 to 3.15 with a GIL,
+    a subinterpreter, an interpreter shutting down, or the GIL not found.
 
     Also reachable as ``GilInterceptorUnavailable``."""
 
@@ -230,20 +230,21 @@ def _unavailable_reason() -> str:
     version = "%d.%d" % sys.version_info[:2]
     if sys.implementation.name != "cpython":
         return (f"{sys.implementation.name} is not CPython; run the program on "
-                f"CPython 3.13")
+                f"CPython 3.10 to 3.15")
     gil_enabled = getattr(sys, "_is_gil_enabled", None)
     if gil_enabled is not None and not gil_enabled():
         return ("this interpreter runs without a GIL (free-threaded); run the program on "
-                "CPython 3.13 with the GIL")
-    if sys.version_info[:2] != (3, 13):
-        return f"CPython {version} (it needs CPython 3.13); run the program on CPython 3.13"
+                "a CPython build with the GIL")
+    if not (3, 10) <= sys.version_info[:2] <= (3, 15):
+        return (f"CPython {version} (it needs CPython 3.10 to 3.15); run the program on one "
+                f"of those")
     if _in_subinterpreter():
         return "called from a subinterpreter; switch it on from the main interpreter"
     if sys.is_finalizing():
         return ("the interpreter is shutting down; switch it on before the program "
                 "starts to exit")
-    return ("the agent could not hook this interpreter's GIL (a CPython 3.13 build "
-            "unlike the one it was built for); use a standard CPython 3.13 build")
+    return ("the agent could not hook this interpreter's GIL (a build unlike the one it "
+            "was made for); use a standard CPython build")
 
 
 def gil_status_error(status: int, call: str = "init_gil_interceptor") -> Optional[VandrelError]:

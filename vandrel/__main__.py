@@ -108,7 +108,7 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "run", help="run a script or module with the agent loaded", usage=RUN_USAGE,
         description=RUN_DESCRIPTION, epilog=RUN_EPILOG, allow_abbrev=False,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    gil = run.add_argument_group("GIL interceptor (CPython 3.13)")
+    gil = run.add_argument_group("GIL interceptor (CPython 3.10 to 3.15)")
     gil.add_argument("--gil", action="store_true",
                      help="switch the GIL interceptor on before the program starts and print "
                           "its final report (\"GIL report (final): ...\") to stderr at exit")

@@ -85,8 +85,8 @@ class GilMonitor:
 
     Use it as a context manager around a block, or call ``start()`` and
     ``stop()``.  ``report()`` gives the figures so far as a ``GilReport``,
-    and after ``stop()`` the final report.  CPython 3.13 only (elsewhere
-    ``start()`` raises ``NotAvailable`` saying why).
+    and after ``stop()`` the final report.  CPython 3.10 to 3.15 with a
+    GIL (elsewhere ``start()`` raises ``NotAvailable`` saying why).
 
     Options (keyword arguments; a wrong type raises ``TypeError``, a value
     out of range ``ValueError``, both before anything is switched on):

@@ -1,0 +1,32 @@
+# Sourced by ./dev and tools/hardening.sh (from the checkout's root):
+# locating a CPython of a given version.
+
+# find_python VERSION [path|testsuite]: print the path of a CPython of
+# VERSION (3.13, or a tools/pythons.sh name such as 3.15 or debian-3.13), or
+# fail.  pyenv's and the system's interpreters come first; a version they
+# lack, and Debian's own builds, are made by tools/pythons.sh, with CPython's
+# regression tests added when the second argument is testsuite.
+find_python() {
+    local version=$1 what=${2:-path} candidate
+    if [[ $version != 3.[0-9]* || $version == *-* ]]; then
+        tools/pythons.sh "$what" "$version"
+        return
+    fi
+    # A pyenv shim exists even when its version is not active, so only
+    # accept a candidate that actually runs.
+    for candidate in "python$version" \
+        "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/"$version".*/bin/"python$version" \
+        "/usr/local/bin/python$version" "/usr/bin/python$version"; do
+        if "$candidate" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$version'" \
+            >/dev/null 2>&1; then
+            command -v "$candidate" || echo "$candidate"
+            return
+        fi
+    done
+    if tools/pythons.sh list | grep -qw -- "$version"; then
+        tools/pythons.sh "$what" "$version"
+        return
+    fi
+    echo "find_python: CPython $version not found; set PYTHON=/path/to/python$version" >&2
+    return 1
+}
