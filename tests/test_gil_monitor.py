@@ -5,13 +5,14 @@ one session can exist in a process.  Against the reference agent where
 the interceptor runs (CPython 3.13); against the recording stand-in agent
 for what the monitor passes to the agent and how it takes each status."""
 import json
+import os
 import re
 import sys
 import textwrap
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, check_child
+from conftest import GIL_INTERCEPTOR_SUPPORTED, check_child, run_python
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
                                        reason="no GIL interceptor for this interpreter")
@@ -492,3 +493,181 @@ def test_fork_child_has_no_session_and_may_start_its_own():
     assert re.fullmatch(r"False stop\(\): this GIL monitor was started in process \d+; a child "
                         r"made by fork\(\) starts with the interceptor off True", child), child
     assert parent == "parent True True"
+
+
+# ---- text and trace output ------------------------------------------------------
+
+def check_trace_events(trace):
+    """Check `trace` (parsed JSON) against the trace-event format, as
+    Perfetto and chrome://tracing read it: every event has a phase, a pid
+    and a tid; spans have a name and a timestamp; per thread, timestamps
+    never go back and every begin has its end.  Return the thread names by
+    tid and the summed span durations in µs by (tid, span name)."""
+    assert isinstance(trace, dict) and isinstance(trace["traceEvents"], list), type(trace)
+    names, spans, open_spans, last_ts = {}, {}, {}, {}
+    for event in trace["traceEvents"]:
+        phase = event["ph"]
+        assert isinstance(event["pid"], int) and isinstance(event["tid"], int), event
+        tid = event["tid"]
+        if phase == "M":
+            if event["name"] == "thread_name":
+                names[tid] = event["args"]["name"]
+            continue
+        ts = event["ts"]
+        assert isinstance(ts, (int, float)) and ts >= last_ts.get(tid, 0), (event, last_ts)
+        last_ts[tid] = ts
+        if phase == "B":
+            assert isinstance(event["name"], str) and tid not in open_spans, event
+            open_spans[tid] = event
+        elif phase == "E":
+            begin = open_spans.pop(tid)
+            key = (tid, begin["name"])
+            spans[key] = spans.get(key, 0) + ts - begin["ts"]
+        elif phase == "X":
+            assert isinstance(event["name"], str) and event["dur"] >= 0, event
+            key = (tid, event["name"])
+            spans[key] = spans.get(key, 0) + event["dur"]
+        else:
+            assert phase in ("i", "I", "C"), event
+    assert not open_spans, ("begin without end", open_spans)
+    return names, spans
+
+
+@needs_interceptor
+def test_write_chrome_trace_from_the_final_report(tmp_path):
+    trace = tmp_path / "gil.json"
+    done = with_spinners(f"""
+        import vandrel
+        with vandrel.GilMonitor(timeline=True) as monitor:
+            for thread in spinners(0.3):
+                thread.join()
+            try:
+                monitor.report().write_chrome_trace({str(trace)!r})
+            except ValueError as exc:
+                print(exc)
+        final = monitor.report()
+        final.write_chrome_trace({str(trace)!r})
+        print(json.dumps({{t.name: [t.held_s, t.wait_s] for t in final.threads}}))
+    """)
+    refusal, figures = done.stdout.splitlines()
+    # A periodic report carries no timeline.
+    assert refusal.startswith("this report has no timeline: start the monitor with "), refusal
+    threads = json.loads(figures)
+    names, spans = check_trace_events(json.loads(trace.read_text()))
+    tids = {name: tid for tid, name in names.items()}
+    for name in ("spin-0", "spin-1", "MainThread"):
+        tid = tids[name]
+        held = (spans.get((tid, "hold"), 0) + spans.get((tid, "long hold"), 0)) / 1e6
+        waited = spans.get((tid, "wait"), 0) / 1e6
+        # A ring of a million transitions does not wrap in 0.3 s: the spans
+        # are the report's figures.
+        assert held == pytest.approx(threads[name][0], rel=0.01, abs=1e-5), (name, held)
+        assert waited == pytest.approx(threads[name][1], rel=0.01, abs=1e-5), (name, waited)
+
+
+@needs_interceptor
+def test_write_text_is_the_agent_s_table(tmp_path):
+    report = tmp_path / "gil.txt"
+    own = tmp_path / "own.txt"
+    with_spinners(f"""
+        import os, vandrel
+        with vandrel.GilMonitor(report_period=0.05, report_file={str(report)!r}) as monitor:
+            for thread in spinners(0.2):
+                thread.join()
+        with open({str(own)!r}, "w") as out:
+            monitor.report().write_text(out)
+        fd = os.open({str(own)!r}, os.O_WRONLY | os.O_APPEND)
+        monitor.report().write_text(fd)
+    """)
+    agent_text = report.read_text()
+    final = agent_text[agent_text.rindex("GIL report (final)"):]
+    assert final.count("\n") > 5 and own.read_text() == final * 2
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_report_file_without_a_period_gets_the_final_table_once(tmp_path):
+    report = tmp_path / "gil.txt"
+    done = with_spinners(f"""
+        import vandrel
+        with open({str(report)!r}, "w") as out:
+            out.write("before\\n")            # buffered: flushed before the table
+            with vandrel.GilMonitor(report_file=out) as monitor:
+                for thread in spinners(1.2):   # past the agent's one-second report
+                    thread.join()
+                during = monitor.report()
+        print(during.final, monitor.report().format_text() == vandrel._gil_format.format_text(
+            monitor.report().to_dict()))
+        print(monitor.report().format_text(), end="")
+    """)
+    during_final, same = done.stdout.splitlines()[0].split()
+    assert during_final == "False" and same == "True", done.stdout
+    table = done.stdout.split("\n", 1)[1]
+    assert report.read_text() == "before\n" + table, report.read_text()
+    assert table.startswith("GIL report (final)") and table.count("GIL report") == 1
+
+
+HOLDER = """
+import ctypes
+libc = ctypes.PyDLL(None)              # PyDLL: the call keeps the GIL
+def hold_gil_now_and_then(rounds):
+    for _ in range(rounds):
+        libc.usleep(50000)             # HOLD LINE
+        time.sleep(0.15)
+holder = threading.Thread(target=hold_gil_now_and_then, args=(5,), name="holder")
+"""
+
+
+def hold_line(code):
+    """The line of the holding call in `code` as a child runs it (run_child
+    puts one line before it)."""
+    return 1 + next(number for number, line in enumerate(code.splitlines(), start=1)
+                    if "HOLD LINE" in line)
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_long_hold_threshold_charges_the_holding_line():
+    code = SPIN + HOLDER + textwrap.dedent("""
+        import vandrel
+        with vandrel.GilMonitor(long_hold_threshold=0.02) as monitor:
+            holder.start()
+            for thread in spinners(1.0):
+                thread.join()
+            holder.join()
+        report = monitor.report()
+        print(report.long_hold_threshold_s)
+        print(json.dumps([[h.thread, h.count, h.beyond_s, h.max_s,
+                           [[f.file, f.line, f.function] for f in h.stack]]
+                          for h in report.long_holds]))
+    """)
+    done = check_child(code)
+    threshold, holds = done.stdout.splitlines()
+    assert float(threshold) == 0.02
+    places = [hold for hold in json.loads(holds) if hold[4]
+              and hold[4][0] == ["<string>", hold_line(code), "hold_gil_now_and_then"]]
+    assert len(places) == 1, holds
+    thread, count, beyond, longest, _ = places[0]
+    # Five holds of at least 50 ms, each at least 30 ms beyond the threshold.
+    assert thread == "holder" and count == 5, places
+    assert longest >= 0.05 and beyond >= 0.15, places
+
+
+@needs_interceptor
+@pytest.mark.timing
+def test_launcher_writes_the_trace_and_takes_the_long_hold_threshold(tmp_path):
+    source = SPIN + HOLDER + "holder.start()\nfor t in spinners(1.0): t.join()\nholder.join()\n"
+    script = tmp_path / "app.py"
+    script.write_text(source)
+    trace = tmp_path / "trace.json"
+    done = run_python(["-m", "vandrel", "run", "--gil-trace", str(trace), "--gil-long-hold",
+                       "0.02", str(script)], env=dict(os.environ), timeout=60)
+    assert done.returncode == 0, done.stderr
+    line = hold_line(source) - 1                # a script has no line before it
+    assert "long holds (over 20.000 ms)" in done.stderr, done.stderr
+    assert f'File "{script}", line {line}, in hold_gil_now_and_then' in done.stderr, done.stderr
+    names, spans = check_trace_events(json.loads(trace.read_text()))
+    assert {"MainThread", "holder", "spin-0", "spin-1"} <= set(names.values()), names
+    holder = next(tid for tid, name in names.items() if name == "holder")
+    # Each 50 ms hold is beyond the threshold: flagged as a long hold.
+    assert spans[(holder, "long hold")] >= 5 * 50000, spans
