@@ -764,9 +764,17 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
         size_t chunk = index / records_per_chunk;
         if (*chunk_slot == nullptr) {
             uint8_t *flags = static_cast<uint8_t *>(calloc(records_per_chunk, 1));
-            thread_record *fresh =
-                flags ? static_cast<thread_record *>(calloc(records_per_chunk, sizeof(thread_record)))
-                      : nullptr;
+            /* Line-aligned, as the hooks' layout of a record expects. */
+            void *fresh_memory = nullptr;
+            if (flags != nullptr &&
+                posix_memalign(&fresh_memory, alignof(thread_record),
+                               records_per_chunk * sizeof(thread_record)) == 0) {
+                memset(fresh_memory, 0, records_per_chunk * sizeof(thread_record));
+            }
+            else {
+                fresh_memory = nullptr;
+            }
+            thread_record *fresh = static_cast<thread_record *>(fresh_memory);
             if (fresh == nullptr) {
                 free(flags);
             }
