@@ -71,8 +71,8 @@ struct duration_summary {
 
 /* A thread's waits and holds together (records, finished rows). */
 struct thread_distributions {
+    thread_histogram holds; /* first: every release writes it */
     thread_histogram waits;
-    thread_histogram holds;
 };
 struct total_distributions {
     total_histogram waits;
@@ -100,38 +100,43 @@ enum thread_state : uint8_t { THREAD_IDLE = 0, THREAD_WAITING = 1, THREAD_HOLDIN
 /* wait_start_ns of a thread that found the GIL free: it waits for nothing. */
 const int64_t no_wait = INT64_MIN;
 
-struct thread_record {
+/* The fields a GIL hand-over touches come first, in one cache line (the
+ * record is line-aligned), and the hold distribution, written by every
+ * release, right after it: between a release and the next acquire the
+ * thread is in the kernel, which evicts lines the hooks then miss on. */
+struct alignas(64) thread_record {
     /* Written by the owning thread only, under `seq` (odd while updating). */
     uint32_t seq;
     uint8_t state;
+    /* A forced hand-over in progress (own thread only): 1 after the drop,
+     * 2 once drop_gil() ended its wait for the switch. */
+    uint8_t forced_phase;
+    uint8_t ready;       /* in use by a live thread of this session */
+    uint64_t epoch;      /* set before `ready` is published */
     int64_t wait_start_ns;
     int64_t hold_start_ns;
     int64_t waited_ns;
     int64_t held_ns;
     uint64_t acquisitions;
+    uint8_t *waiting_flag; /* its byte in the dense waiting flags, constant */
+    /* Written by the owning thread's hooks, always while it owns
+     * gil->mutex; read by reports with the GIL held (so never while they
+     * change) and by the retiring of the record. */
+    thread_distributions distributions;
     /* Set before `ready` is published, then constant while in use. */
     int64_t seen_since_ns; /* when this session first saw the thread */
     long native_id;
-    uint64_t epoch;
     bool is_agent;
     char os_name[16];
     /* Touched only under table_lock (naming passes, reports, retiring). */
     bool named;
     uint8_t name_tries;
     char name[64];
-    /* A forced hand-over in progress (own thread only): 1 after the drop,
-     * 2 once drop_gil() ended its wait for the switch. */
-    uint8_t forced_phase;
+    /* The forced hand-over's details (own thread only). */
     int64_t forced_drop_ns;
     long forced_switches; /* voluntary context switches at the switch's end */
-    uint8_t ready;       /* in use by a live thread of this session */
     uint32_t index;      /* its own place, constant */
-    uint8_t *waiting_flag; /* its byte in the dense waiting flags, constant */
     uint32_t next_free;  /* index + 1 of the next free record (table_lock) */
-    /* Written by the owning thread's hooks, always while it owns
-     * gil->mutex; read by reports with the GIL held (so never while they
-     * change) and by the retiring of the record. */
-    thread_distributions distributions;
 };
 
 struct record_figures {

@@ -78,7 +78,10 @@ CHILD = textwrap.dedent(
 
 # One process, interceptor switched on and off in alternating blocks: the
 # cost the hooks add to one GIL release + re-acquire (os.sched_yield lets
-# go of the GIL and takes it back).  Minimum over blocks, robust to noise.
+# go of the GIL and takes it back).  "on" is the always-on work (counts,
+# distributions, long holds) with no timeline, the budget; "ring" adds a
+# timeline ring of 65,536 transitions.  Minimum over 20 blocks of each,
+# robust to noise.
 MICRO = textwrap.dedent(
     """
     import ctypes, importlib.util, json, os, time
@@ -93,13 +96,15 @@ MICRO = textwrap.dedent(
             os.sched_yield()
         return (time.perf_counter_ns() - start) / n
 
-    times = {"off": [], "on": []}
-    for i in range(40):
-        on = i % 2 == 1
-        if on:
-            assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 65536, 0) == 0
-        times["on" if on else "off"].append(block(20000))
-        if on:
+    modes = ("off", "on", "ring")
+    ring_capacity = {"on": 0, "ring": 65536}
+    times = {mode: [] for mode in modes}
+    for i in range(20 * len(modes)):
+        mode = modes[i % len(modes)]
+        if mode != "off":
+            assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, ring_capacity[mode], 0) == 0
+        times[mode].append(block(20000))
+        if mode != "off":
             assert lockgauge.deinit_gil_interceptor() == 0
     print(json.dumps({k: min(v) for k, v in times.items()}))
     """
@@ -170,8 +175,10 @@ def main():
     if micro.returncode != 0:
         sys.exit(f"benchmark child failed:\n{micro.stderr}")
     micro = json.loads(micro.stdout.splitlines()[-1])
-    print(f"one GIL release + re-acquire (os.sched_yield): off {micro['off']:.0f} ns, "
-          f"on {micro['on']:.0f} ns, hooks add {micro['on'] - micro['off']:.0f} ns")
+    print(f"one GIL release + re-acquire (os.sched_yield): off {micro['off']:.0f} ns; "
+          f"timeline off (the budget) {micro['on']:.0f} ns, hooks add "
+          f"{micro['on'] - micro['off']:.0f} ns; timeline ring of 65,536 on "
+          f"{micro['ring']:.0f} ns, hooks add {micro['ring'] - micro['off']:.0f} ns")
     ours = "bare" if args.bare else "on"
     modes = ["off", ours] + (["gilknocker"] if gilknocker_available() else [])
     for threads in args.threads:
