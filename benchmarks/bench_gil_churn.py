@@ -20,7 +20,7 @@ import textwrap
 CHILD = textwrap.dedent(
     """
     import ctypes, importlib.util, json, os, sys, threading, time
-    mode, count = sys.argv[1], int(sys.argv[2])
+    mode, count, capacity = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     agent = os.path.join(list(importlib.util.find_spec("vandrel").submodule_search_locations)[0],
                          "vandrel_agent.so")
     ctypes.CDLL(agent, mode=os.RTLD_GLOBAL)
@@ -43,7 +43,7 @@ CHILD = textwrap.dedent(
     tick.start()
     reports = []
     if mode == "on":
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, 65536, 0) == 0
+        assert lockgauge.init_gil_interceptor(reports.append, 0, 1000, -1, 0, capacity, 0) == 0
     def cpu_ticks(tid):
         with open(f"/proc/self/task/{tid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
@@ -79,21 +79,26 @@ CHILD = textwrap.dedent(
 )
 
 
-def run_once(mode, count):
-    proc = subprocess.run([sys.executable, "-c", CHILD, mode, str(count)],
+# The benchmark runs with everything on, a timeline ring included.
+RING = 65536
+
+
+def run_once(mode, count, capacity):
+    proc = subprocess.run([sys.executable, "-c", CHILD, mode, str(count), str(capacity)],
                           capture_output=True, text=True, timeout=600, cwd="/")
     if proc.returncode != 0:
         sys.exit(f"benchmark child failed:\n{proc.stderr}")
     return json.loads(proc.stdout.splitlines()[-1])
 
 
-def measure(rounds=21, count=10000):
-    """Per-round results, on and off alternating (the first mode alternates too)."""
+def measure(rounds=21, count=10000, capacity=RING):
+    """Per-round results, on and off alternating (the first mode alternates
+    too); `capacity` is the timeline ring's (0: no timeline)."""
     results = {"on": [], "off": []}
     for round_ in range(rounds):
         order = ("off", "on") if round_ % 2 == 0 else ("on", "off")
         for mode in order:
-            results[mode].append(run_once(mode, count))
+            results[mode].append(run_once(mode, count, capacity))
     return results
 
 
