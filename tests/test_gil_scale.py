@@ -286,14 +286,23 @@ import statistics, threadsnap
 # Parked threads that wake, take the GIL and park again on notify_all():
 # each gets a record in every session, and none ends.
 parked = threading.Condition()
+woken = 0
 def park():
+    global woken
     with parked:
         while True:
             parked.wait()
+            woken += 1
 def touch_all():
+    # Wake every parked thread and wait until each has had the GIL.
+    global woken
     with parked:
+        woken = 0
         parked.notify_all()
-    time.sleep(0.5)
+    deadline = time.monotonic() + 60
+    while woken < len(threads) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.05)
 devnull = os.open(os.devnull, os.O_WRONLY)
 def timed():
     start = time.perf_counter()
