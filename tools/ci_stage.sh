@@ -10,8 +10,7 @@
 # on a shared machine should be seen, not fail the run.  One still running at
 # CI_HARD_PERCENT (default 150) percent of its budget is stopped with every
 # process of its group (SIGTERM, SIGKILL 30 s later) and fails: a hung stage
-# cannot hold the run.  With the budgets adding up to under 60 minutes, no
-# run goes past 90.  A failing stage returns its command's status (124 when
+# cannot hold the run.  A failing stage returns its command's status (124 when
 # stopped), so `set -e` ends the run there.
 
 CI_STAGE_ROWS=()
