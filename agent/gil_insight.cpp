@@ -177,8 +177,6 @@ long_hold_place capture; /* scratch for the stack being taken (one hook at a tim
 
 }  // namespace
 
-int64_t long_hold_threshold_ns = 1;
-timeline_state timeline;
 
 
 namespace {
@@ -257,12 +255,12 @@ void copy_text(PyObject *text, char *out, size_t size)
 void take_own_stack()
 {
     capture.depth = 0;
-    if (!py->direct_access || gil_switch.last_holder == nullptr) {
+    if (!py->direct_access || hooks.gil_switch.last_holder == nullptr) {
         return;
     }
     /* drop_gil() has just named the thread state letting go. */
     PyThreadState *tstate = static_cast<PyThreadState *>(
-        const_cast<void *>(__atomic_load_n(gil_switch.last_holder, __ATOMIC_RELAXED)));
+        const_cast<void *>(__atomic_load_n(hooks.gil_switch.last_holder, __ATOMIC_RELAXED)));
     if (tstate == nullptr || tstate->thread_id != static_cast<unsigned long>(pthread_self())) {
         return;
     }
@@ -360,7 +358,7 @@ void charge_long_hold(const thread_record *record, int64_t held_ns)
     place->thread[sizeof(place->thread) - 1] = '\0';
     place->count++;
     place->total_ns += held_ns;
-    place->beyond_ns += held_ns - long_hold_threshold_ns;
+    place->beyond_ns += held_ns - hooks.long_hold_threshold_ns;
     if (held_ns > place->max_ns) {
         place->max_ns = held_ns;
     }
@@ -474,27 +472,27 @@ void begin_insight(int64_t threshold_ns, timeline_entry *ring, size_t capacity,
                    thread_record *caller, int64_t start_ns)
 {
     end_insight();
-    long_hold_threshold_ns = threshold_ns;
+    hooks.long_hold_threshold_ns = threshold_ns;
     clear_distributions(&previous_totals);
     previous_wall_ns = previous_held_ns = previous_waited_ns = 0;
     previous_switches = 0;
     place_count = 0;
-    timeline.ring = ring;
-    timeline.capacity = capacity;
-    timeline.next = 0;
-    timeline.written = 0;
-    if (caller != nullptr && timeline.ring != nullptr) {
+    hooks.timeline.ring = ring;
+    hooks.timeline.capacity = capacity;
+    hooks.timeline.next = 0;
+    hooks.timeline.written = 0;
+    if (caller != nullptr && hooks.timeline.ring != nullptr) {
         timeline_add(caller, start_ns, TIMELINE_ACQUIRE, 0);
     }
 }
 
 void end_insight()
 {
-    free(timeline.ring);
-    timeline.ring = nullptr;
-    timeline.capacity = 0;
-    timeline.next = 0;
-    timeline.written = 0;
+    free(hooks.timeline.ring);
+    hooks.timeline.ring = nullptr;
+    hooks.timeline.capacity = 0;
+    hooks.timeline.next = 0;
+    hooks.timeline.written = 0;
 }
 
 void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t held_ns,
@@ -513,7 +511,7 @@ void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t he
     previous_held_ns = held_ns;
     previous_waited_ns = waited_ns;
     previous_switches = switches;
-    out->threshold_ns = long_hold_threshold_ns;
+    out->threshold_ns = hooks.long_hold_threshold_ns;
     /* Sorted in place: the table's order does not matter to the hooks, and
      * none runs while the GIL is held here. */
     qsort(places, place_count, sizeof(long_hold_place), compare_places);
@@ -534,11 +532,11 @@ void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t he
  *           uint64 transitions written in all (more than kept: wrapped). */
 PyObject *timeline_bytes()
 {
-    if (timeline.ring == nullptr) {
+    if (hooks.timeline.ring == nullptr) {
         py->incref(py->none);
         return py->none;
     }
-    size_t kept = timeline.written < timeline.capacity ? static_cast<size_t>(timeline.written) : timeline.capacity;
+    size_t kept = hooks.timeline.written < hooks.timeline.capacity ? static_cast<size_t>(hooks.timeline.written) : hooks.timeline.capacity;
     size_t size = 16 + kept * sizeof(timeline_entry);
     PyObject *bytes = py->bytes_from_string_and_size(nullptr, static_cast<Py_ssize_t>(size));
     if (bytes == nullptr) {
@@ -551,11 +549,11 @@ PyObject *timeline_bytes()
     memcpy(packed, magic, sizeof(magic));
     memcpy(packed + 4, &version, 2);
     memcpy(packed + 6, &entry_size, 2);
-    memcpy(packed + 8, &timeline.written, 8);
-    size_t oldest = timeline.written < timeline.capacity ? 0 : timeline.next;
+    memcpy(packed + 8, &hooks.timeline.written, 8);
+    size_t oldest = hooks.timeline.written < hooks.timeline.capacity ? 0 : hooks.timeline.next;
     size_t first_part = kept - oldest;
-    memcpy(packed + 16, timeline.ring + oldest, first_part * sizeof(timeline_entry));
-    memcpy(packed + 16 + first_part * sizeof(timeline_entry), timeline.ring, oldest * sizeof(timeline_entry));
+    memcpy(packed + 16, hooks.timeline.ring + oldest, first_part * sizeof(timeline_entry));
+    memcpy(packed + 16 + first_part * sizeof(timeline_entry), hooks.timeline.ring, oldest * sizeof(timeline_entry));
     return bytes;
 }
 

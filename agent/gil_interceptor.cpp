@@ -225,11 +225,11 @@ void unhook()
 {
     restore_slots(lock_slots, lock_slot_count);
     restore_slots(unlock_slots, unlock_slot_count);
-    pthread_mutex_t *gil_mutex = __atomic_load_n(&watched_mutex, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+    pthread_mutex_t *gil_mutex = __atomic_load_n(&hooks.watched_mutex, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
     if (gil_mutex != nullptr) {
         quiesce_hooks(gil_mutex);
-        quiesce_hooks(gil_switch.switch_mutex);
+        quiesce_hooks(hooks.gil_switch.switch_mutex);
     }
     /* No hook can poke the reporter any more: its eventfd may be closed. */
     __atomic_store_n(&naming_wake_fd, -1, __ATOMIC_RELEASE);
@@ -375,7 +375,7 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
     if (session_phase_now != SESSION_OFF) {
         restore_slots(lock_slots, lock_slot_count);
         restore_slots(unlock_slots, unlock_slot_count);
-        __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+        __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
         reinit_records_lock();
         naming_wake_fd = -1;
         reporter *r = session.background;
@@ -601,16 +601,16 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
      * GIL, and the mutex drop_gil() waits on for the switch.  The hooks
      * read the request as a 32-bit word. */
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half of a word comes first");
-    gil_switch.switch_mutex = &gil->switch_mutex;
-    gil_switch.last_holder = holder_word;
+    hooks.gil_switch.switch_mutex = &gil->switch_mutex;
+    hooks.gil_switch.last_holder = holder_word;
 #if PY_VERSION_HEX >= 0x030D0000
     /* 3.13 on: a bit of the holder's eval_breaker, set by the waiter. */
     static_assert(_PY_GIL_DROP_REQUEST_BIT <= UINT32_MAX, "the drop bit is in the low half");
-    gil_switch.fixed_request = nullptr;
-    gil_switch.request_base = holder_word;
-    gil_switch.request_offset = offsetof(PyThreadState, eval_breaker);
-    gil_switch.request_mask = _PY_GIL_DROP_REQUEST_BIT;
-    gil_switch.request_cleared_by_taker = false;
+    hooks.gil_switch.fixed_request = nullptr;
+    hooks.gil_switch.request_base = holder_word;
+    hooks.gil_switch.request_offset = offsetof(PyThreadState, eval_breaker);
+    hooks.gil_switch.request_mask = _PY_GIL_DROP_REQUEST_BIT;
+    hooks.gil_switch.request_cleared_by_taker = false;
 #else
     /* Before: the interpreter's gil_drop_request, 0 or 1, so a layout read
      * right shows one of the two.  (A subinterpreter sharing the GIL has a
@@ -619,11 +619,11 @@ bool find_gil(pthread_mutex_t **mutex, const int **locked)
     if ((__atomic_load_n(request, __ATOMIC_RELAXED) & ~1) != 0) {
         return false;
     }
-    gil_switch.fixed_request = const_cast<int *>(request);
-    gil_switch.request_base = &gil_switch.fixed_request;
-    gil_switch.request_offset = 0;
-    gil_switch.request_mask = UINT32_MAX;
-    gil_switch.request_cleared_by_taker = true;
+    hooks.gil_switch.fixed_request = const_cast<int *>(request);
+    hooks.gil_switch.request_base = &hooks.gil_switch.fixed_request;
+    hooks.gil_switch.request_offset = 0;
+    hooks.gil_switch.request_mask = UINT32_MAX;
+    hooks.gil_switch.request_cleared_by_taker = true;
 #endif
     return true;
 #endif
@@ -725,28 +725,28 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         free(ring);
         return VANDREL_NOT_AVAILABLE;
     }
-    __atomic_store_n(&real_lock, lock_target, __ATOMIC_RELEASE);
-    __atomic_store_n(&real_unlock, unlock_target, __ATOMIC_RELEASE);
+    __atomic_store_n(&hooks.real_lock, lock_target, __ATOMIC_RELEASE);
+    __atomic_store_n(&hooks.real_unlock, unlock_target, __ATOMIC_RELEASE);
 
     session_phase_now = SESSION_STARTING;
     /* A fresh session: no hook runs now (the previous stop waited for
      * them), so the records can be recycled. */
     reset_records();
-    switch_count = 0;
-    session_start_ns = now_ns();
+    hooks.switch_count = 0;
+    hooks.session_start_ns = now_ns();
     /* The caller holds the GIL: it is the first holder. */
     thread_record *caller = current_record();
     if (caller != nullptr) {
         caller->state = THREAD_HOLDING;
-        caller->hold_start_ns = session_start_ns;
+        caller->hold_start_ns = hooks.session_start_ns;
     }
-    gil_holder = previous_holder = caller != nullptr ? caller : &overflow_record;
-    begin_insight(threshold_ns, ring, static_cast<size_t>(b), caller, session_start_ns);
-    gil_locked = gil_locked_flag;
-    __atomic_store_n(&watched_mutex, gil_mutex, __ATOMIC_SEQ_CST);
+    hooks.gil_holder = hooks.previous_holder = caller != nullptr ? caller : &overflow_record;
+    begin_insight(threshold_ns, ring, static_cast<size_t>(b), caller, hooks.session_start_ns);
+    hooks.gil_locked = gil_locked_flag;
+    __atomic_store_n(&hooks.watched_mutex, gil_mutex, __ATOMIC_SEQ_CST);
 
     if (!patch_slots(lock_slots, lock_slot_count, lock_hook)) {
-        __atomic_store_n(&watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+        __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
         end_insight();
         session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
@@ -765,7 +765,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     PyThreadState *state = py->eval_save_thread();
     py->eval_restore_thread(state);
     if (caller == nullptr || caller->acquisitions != before + 1 ||
-        __atomic_load_n(&gil_holder, __ATOMIC_RELAXED) != caller) {
+        __atomic_load_n(&hooks.gil_holder, __ATOMIC_RELAXED) != caller) {
         unhook();
         end_insight();
         session_phase_now = SESSION_OFF;

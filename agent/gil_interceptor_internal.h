@@ -149,7 +149,6 @@ struct record_figures {
     int64_t seen_ns;
 };
 
-extern uint64_t session_epoch; /* bumped by every start; 0 is never a session */
 extern int names_pending;      /* a record appeared whose thread has no name yet */
 /* The reporter's eventfd while hooks may run, else -1, and whether it was
  * poked since the reporter last looked. */
@@ -249,11 +248,6 @@ void fold_finished_row(size_t index);
 
 typedef int (*mutex_func)(pthread_mutex_t *);
 
-extern mutex_func real_lock;
-extern mutex_func real_unlock;
-extern pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
-extern const int *gil_locked;          /* &gil->locked */
-extern int64_t session_start_ns;
 /* Where the hooks see that a drop was forced: gil->switch_mutex, and the
  * drop request, a 32-bit word at (*request_base + request_offset) tested
  * with request_mask.  From 3.13 on the request is a bit of the holder's
@@ -274,11 +268,6 @@ struct gil_switch_layout {
      * wait for the switch and comes straight back. */
     bool request_cleared_by_taker;
 };
-extern gil_switch_layout gil_switch;
-/* Written only under gil->mutex (or before the hooks are live). */
-extern thread_record *gil_holder;
-extern thread_record *previous_holder;
-extern uint64_t switch_count;
 /* Stands for threads that got no record (table full, out of memory). */
 extern thread_record overflow_record;
 
@@ -366,24 +355,59 @@ bool allocate_timeline(int64_t capacity, timeline_entry **out);
 /* On the thread concerned while it owns gil->mutex.  Inline, so that a
  * hand-over pays only for its own record's bucket and a test or two. */
 
-extern int64_t long_hold_threshold_ns;
-
 struct timeline_state {
     timeline_entry *ring; /* null: no timeline */
     size_t capacity;
     size_t next;      /* where the next transition goes */
     uint64_t written; /* transitions ever written */
 };
-extern timeline_state timeline;
+
+/* The hooks read the time up to three times per GIL hand-over.  Where the CPU's
+ * time-stamp counter runs at a constant rate, never stops and is what the
+ * kernel keeps time with, one rdtsc (about 10 ns) replaces each
+ * clock_gettime (about 25 ns): ticks are turned into ns with a rate
+ * calibrated once against CLOCK_MONOTONIC.  Elsewhere the clock is read. */
+struct tsc_scale {
+    uint64_t base_ticks;
+    int64_t base_ns;
+    uint64_t ns_per_tick_q32; /* ns per tick, times 2^32 */
+};
+
+/* What the hooks read and write on every hand-over, kept together: a
+ * hand-over often comes with a system call, after which the kernel's work
+ * has pushed them out of the cache, and each line is a miss.  Spread over
+ * the agent's data they took seven lines; here they take four, and the
+ * part written on every hand-over has a line of its own, apart from what
+ * the hooks of every other mutex read. */
+struct alignas(64) hook_globals {
+    /* Set while no hook runs (before the hooks are live or once quiesced). */
+    pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
+    mutex_func real_lock;
+    mutex_func real_unlock;
+    const int *gil_locked;          /* &gil->locked */
+    uint64_t session_epoch;         /* bumped by every start; 0 is never a session */
+    int64_t session_start_ns;
+    int64_t long_hold_threshold_ns;
+    int tsc_state;                  /* 0 not tried, 1 in use, -1 not usable */
+    tsc_scale tsc;
+    gil_switch_layout gil_switch;
+    /* Written only under gil->mutex (or before the hooks are live). */
+    alignas(64) thread_record *gil_holder;
+    thread_record *previous_holder;
+    uint64_t switch_count;
+    int forced_drops_pending; /* threads between a forced drop and its switch wait */
+    timeline_state timeline;
+};
+extern hook_globals hooks;
 
 /* Append a transition to the timeline ring (not null). */
 inline void timeline_add(const thread_record *record, int64_t time_ns, uint8_t event,
                          uint8_t flags)
 {
-    timeline_entry *entry = &timeline.ring[timeline.next];
-    timeline.next = timeline.next + 1 == timeline.capacity ? 0 : timeline.next + 1;
-    timeline.written++;
-    entry->time_ns = time_ns - session_start_ns;
+    timeline_entry *entry = &hooks.timeline.ring[hooks.timeline.next];
+    hooks.timeline.next = hooks.timeline.next + 1 == hooks.timeline.capacity ? 0 : hooks.timeline.next + 1;
+    hooks.timeline.written++;
+    entry->time_ns = time_ns - hooks.session_start_ns;
     entry->native_id = static_cast<int32_t>(record->native_id);
     entry->event = event;
     entry->flags = flags;
@@ -435,7 +459,7 @@ inline void add_duration(duration_histogram<Count> *histogram, int64_t ns)
 /* A wait starts (not called for a thread that finds the GIL free). */
 inline void note_wait_start(thread_record *record, int64_t start_ns)
 {
-    if (timeline.ring != nullptr) {
+    if (hooks.timeline.ring != nullptr) {
         timeline_add(record, start_ns, TIMELINE_WAIT, 0);
     }
 }
@@ -447,12 +471,12 @@ inline void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t n
                          bool first_seen)
 {
     if (wait_start_ns != no_wait) {
-        if (first_seen && timeline.ring != nullptr) {
+        if (first_seen && hooks.timeline.ring != nullptr) {
             timeline_add(record, wait_start_ns, TIMELINE_WAIT, 0);
         }
         add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
     }
-    if (timeline.ring != nullptr) {
+    if (hooks.timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_ACQUIRE, 0);
     }
 }
@@ -462,11 +486,11 @@ inline void note_release(thread_record *record, int64_t hold_start_ns, int64_t n
 {
     int64_t held = now > hold_start_ns ? now - hold_start_ns : 0;
     add_duration(&record->distributions.holds, held);
-    bool long_hold = held > long_hold_threshold_ns;
+    bool long_hold = held > hooks.long_hold_threshold_ns;
     if (__builtin_expect(long_hold, 0)) {
         charge_long_hold(record, held);
     }
-    if (timeline.ring != nullptr) {
+    if (hooks.timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_RELEASE, long_hold ? timeline_long_hold : 0);
     }
 }
@@ -477,7 +501,7 @@ inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, in
     if (wait_start_ns != no_wait) {
         add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
     }
-    if (timeline.ring != nullptr) {
+    if (hooks.timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_GIVE_UP, 0);
     }
 }

@@ -62,19 +62,7 @@ int64_t clock_ns()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-/* The hooks read the time three times per GIL hand-over.  Where the CPU's
- * time-stamp counter runs at a constant rate, never stops and is what the
- * kernel keeps time with, one rdtsc (about 10 ns) replaces each
- * clock_gettime (about 25 ns): ticks are turned into ns with a rate
- * calibrated once against CLOCK_MONOTONIC.  Elsewhere the clock is read. */
-struct tsc_scale {
-    uint64_t base_ticks;
-    int64_t base_ns;
-    uint64_t ns_per_tick_q32; /* ns per tick, times 2^32 */
-};
-
-tsc_scale tsc;
-int tsc_state; /* 0 not tried, 1 in use, -1 not usable */
+hook_globals hooks;
 
 #if defined(__x86_64__)
 inline uint64_t read_tsc()
@@ -118,10 +106,10 @@ bool file_mentions(const char *path, const char *word, bool whole_word)
  * the CPUs' counters agree).  Takes about 2 ms, once per process. */
 void calibrate_tsc()
 {
-    if (tsc_state != 0) {
+    if (hooks.tsc_state != 0) {
         return;
     }
-    tsc_state = -1;
+    hooks.tsc_state = -1;
     const char *forced_clock = getenv("VANDREL_GIL_CLOCK");
     if (forced_clock != nullptr && strcmp(forced_clock, "clock") == 0) {
         return;
@@ -164,18 +152,18 @@ void calibrate_tsc()
     }
     uint64_t ticks = ends[1].ticks - ends[0].ticks;
     uint64_t ns = static_cast<uint64_t>(ends[1].ns - ends[0].ns);
-    tsc.ns_per_tick_q32 = static_cast<uint64_t>((static_cast<unsigned __int128>(ns) << 32) / ticks);
-    tsc.base_ticks = ends[1].ticks;
-    tsc.base_ns = ends[1].ns;
-    if (tsc.ns_per_tick_q32 == 0) {
+    hooks.tsc.ns_per_tick_q32 = static_cast<uint64_t>((static_cast<unsigned __int128>(ns) << 32) / ticks);
+    hooks.tsc.base_ticks = ends[1].ticks;
+    hooks.tsc.base_ns = ends[1].ns;
+    if (hooks.tsc.ns_per_tick_q32 == 0) {
         return;
     }
-    __atomic_store_n(&tsc_state, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&hooks.tsc_state, 1, __ATOMIC_RELEASE);
 }
 #else
 void calibrate_tsc()
 {
-    tsc_state = -1;
+    hooks.tsc_state = -1;
 }
 #endif
 
@@ -199,13 +187,13 @@ int64_t span(int64_t start, int64_t end)
 int64_t now_ns()
 {
 #if defined(__x86_64__)
-    if (__atomic_load_n(&tsc_state, __ATOMIC_RELAXED) == 1) {
+    if (__atomic_load_n(&hooks.tsc_state, __ATOMIC_RELAXED) == 1) {
         /* Signed: a CPU whose counter lags a little gives a small negative
          * span rather than a huge one. */
-        int64_t ticks = static_cast<int64_t>(read_tsc() - tsc.base_ticks);
-        return tsc.base_ns +
+        int64_t ticks = static_cast<int64_t>(read_tsc() - hooks.tsc.base_ticks);
+        return hooks.tsc.base_ns +
                static_cast<int64_t>((static_cast<__int128>(ticks) *
-                                     static_cast<__int128>(tsc.ns_per_tick_q32)) >> 32);
+                                     static_cast<__int128>(hooks.tsc.ns_per_tick_q32)) >> 32);
     }
 #endif
     return clock_ns();
@@ -227,9 +215,6 @@ uint8_t *waiting_flag_chunks[max_chunks];
 size_t record_high_water;  /* slots ever handed out this session */
 uint32_t free_head;        /* index + 1 of the first free record, 0 for none */
 size_t live_records;       /* records in use */
-uint64_t session_epoch;
-/* Threads between a forced drop and the end of their switch wait. */
-int forced_drops_pending;
 int names_pending;
 int naming_wake_fd = -1;
 int naming_signalled;
@@ -254,17 +239,22 @@ void reinit_records_lock()
 
 thread_record overflow_record;
 
-/* Which record a thread uses, per thread.  Kept under a pthread key rather
- * than in a __thread variable: dynamic TLS would make the agent need the
- * dynamic loader's __tls_get_addr, and static TLS could make a late
- * dlopen() of the agent fail.  The key's destructor retires the record
- * when the thread ends. */
+/* Which record a thread uses, per thread, under a pthread key: the key's
+ * destructor retires the record when the thread ends. */
 struct record_binding {
     uint64_t epoch;
     thread_record *record;
 };
 pthread_key_t binding_key;
 bool binding_key_created = false;
+
+/* A copy of the binding in static TLS, read by the hooks on every
+ * hand-over instead of calling pthread_getspecific (four calls per
+ * hand-over).  Initial-exec: no __tls_get_addr, which may allocate.  A
+ * dlopen()ed library's initial-exec TLS comes from the reserve glibc keeps
+ * for it (hundreds of bytes); this takes 16.  The binding stays the
+ * authority: the copy is refreshed from it and cleared when it goes. */
+__thread record_binding cached_binding __attribute__((tls_model("initial-exec")));
 
 /* ---- Native id index ---------------------------------------------------- */
 
@@ -748,7 +738,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
 {
     long native_id = static_cast<long>(syscall(SYS_gettid));
     lock_records();
-    if (epoch != session_epoch) {
+    if (epoch != hooks.session_epoch) {
         /* A start or stop came in between: the caller looks again. */
         unlock_records();
         return nullptr;
@@ -810,7 +800,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->forced_phase = 0;
     empty_distributions(&record->distributions);
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
-    record->epoch = session_epoch;
+    record->epoch = hooks.session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
     record->is_agent = is_agent;
     memset(record->os_name, 0, sizeof(record->os_name));
@@ -845,8 +835,12 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
 void free_binding(void *arg)
 {
     record_binding *binding = static_cast<record_binding *>(arg);
+    /* A hook that runs later on this thread must not use the record
+     * retired here (another thread may take it over). */
+    cached_binding.record = nullptr;
+    cached_binding.epoch = 0;
     thread_record *record = binding->record;
-    if (record != nullptr && binding->epoch == __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE)) {
+    if (record != nullptr && binding->epoch == __atomic_load_n(&hooks.session_epoch, __ATOMIC_ACQUIRE)) {
         lock_records();
         if (record->ready && record->epoch == binding->epoch &&
             record->native_id == static_cast<long>(syscall(SYS_gettid))) {
@@ -874,9 +868,13 @@ record_binding *this_thread_binding()
 
 thread_record *current_record()
 {
-    uint64_t epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
+    uint64_t epoch = __atomic_load_n(&hooks.session_epoch, __ATOMIC_ACQUIRE);
+    if (cached_binding.record != nullptr && cached_binding.epoch == epoch) {
+        return cached_binding.record;
+    }
     record_binding *binding = static_cast<record_binding *>(pthread_getspecific(binding_key));
     if (binding != nullptr && binding->epoch == epoch) {
+        cached_binding = *binding;
         return binding->record;
     }
     /* First touch in this session: allocation and system calls follow,
@@ -888,6 +886,7 @@ thread_record *current_record()
         binding->record = new_record(false, epoch);
         binding->epoch = epoch;
         record = binding->record;
+        cached_binding = *binding;
     }
     errno = saved_errno;
     return record;
@@ -906,12 +905,13 @@ bool create_binding_key()
 
 thread_record *bind_agent_record()
 {
-    uint64_t epoch = __atomic_load_n(&session_epoch, __ATOMIC_ACQUIRE);
+    uint64_t epoch = __atomic_load_n(&hooks.session_epoch, __ATOMIC_ACQUIRE);
     thread_record *self = new_record(true, epoch);
     record_binding *binding = this_thread_binding();
     if (binding != nullptr) {
         binding->record = self;
         binding->epoch = epoch;
+        cached_binding = *binding;
     }
     return self;
 }
@@ -938,27 +938,16 @@ void reset_records()
     memset(&finished_totals, 0, sizeof(finished_totals));
     clear_distributions(&finished_distributions);
     reset_distribution_slots();
-    __atomic_store_n(&forced_drops_pending, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&hooks.forced_drops_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&names_pending, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&naming_signalled, 0, __ATOMIC_RELAXED);
-    __atomic_store_n(&session_epoch, session_epoch + 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&hooks.session_epoch, hooks.session_epoch + 1, __ATOMIC_RELEASE);
     unlock_records();
 }
 
 /* ---- The hooks ---------------------------------------------------------- */
 
 
-mutex_func real_lock;
-mutex_func real_unlock;
-pthread_mutex_t *watched_mutex; /* &gil->mutex while a session is on, else null */
-const int *gil_locked;          /* &gil->locked */
-int64_t session_start_ns;
-gil_switch_layout gil_switch;
-
-/* Written only under gil->mutex (or before the hooks are live). */
-thread_record *gil_holder;
-thread_record *previous_holder;
-uint64_t switch_count;
 
 /* This thread's count of voluntary context switches (it blocked), or -1. */
 long voluntary_switches()
@@ -976,24 +965,24 @@ long voluntary_switches()
 void note_gil_mutex_lock(thread_record *record)
 {
     thread_record *self = record != nullptr ? record : &overflow_record;
-    if (__atomic_load_n(&gil_holder, __ATOMIC_RELAXED) == self || record == nullptr) {
+    if (__atomic_load_n(&hooks.gil_holder, __ATOMIC_RELAXED) == self || record == nullptr) {
         return;
     }
     /* With the GIL free, this thread takes it before anyone else can (it
      * owns gil->mutex): no wait to time, and one clock read saved. */
-    int64_t now = __atomic_load_n(gil_locked, __ATOMIC_RELAXED) == 0 ? no_wait : now_ns();
+    int64_t now = __atomic_load_n(hooks.gil_locked, __ATOMIC_RELAXED) == 0 ? no_wait : now_ns();
     if (record->forced_phase != 0) {
         /* Back for the GIL after a forced hand-over: unless the thread
          * blocked in between (it let go of its own accord as well, say for
          * I/O), it wanted the GIL all along, and its wait started when it
          * was made to drop it. */
-        bool switch_skipped = record->forced_phase == 1 && gil_switch.request_cleared_by_taker;
+        bool switch_skipped = record->forced_phase == 1 && hooks.gil_switch.request_cleared_by_taker;
         if ((record->forced_phase == 2 || switch_skipped) &&
             voluntary_switches() == record->forced_switches) {
             now = record->forced_drop_ns;
         }
         if (record->forced_phase == 1) {
-            __atomic_sub_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
+            __atomic_sub_fetch(&hooks.forced_drops_pending, 1, __ATOMIC_RELAXED);
         }
         record->forced_phase = 0;
     }
@@ -1011,44 +1000,44 @@ void note_gil_mutex_lock(thread_record *record)
 }
 
 /* gil->mutex is about to be unlocked by this thread, which still owns it,
- * so gil->locked and gil_holder are stable here. */
+ * so gil->locked and hooks.gil_holder are stable here. */
 void note_gil_mutex_unlock()
 {
     thread_record *record = current_record();
     thread_record *self = record != nullptr ? record : &overflow_record;
-    thread_record *holder = __atomic_load_n(&gil_holder, __ATOMIC_RELAXED);
-    int locked = __atomic_load_n(gil_locked, __ATOMIC_RELAXED);
+    thread_record *holder = __atomic_load_n(&hooks.gil_holder, __ATOMIC_RELAXED);
+    int locked = __atomic_load_n(hooks.gil_locked, __ATOMIC_RELAXED);
     if (locked == 0) {
         /* drop_gil(): the holder let go. */
         if (holder != self) {
             return;
         }
         int64_t now = now_ns();
-        __atomic_store_n(&gil_holder, static_cast<thread_record *>(nullptr), __ATOMIC_RELAXED);
+        __atomic_store_n(&hooks.gil_holder, static_cast<thread_record *>(nullptr), __ATOMIC_RELAXED);
         if (record != nullptr) {
             /* Asked to drop it (another thread timed out waiting)?  Then
              * drop_gil() waits for the switch and the thread comes back. */
             const char *request_base = static_cast<const char *>(
-                __atomic_load_n(gil_switch.request_base, __ATOMIC_RELAXED));
+                __atomic_load_n(hooks.gil_switch.request_base, __ATOMIC_RELAXED));
             uint32_t request = request_base == nullptr
                                    ? 0
                                    : __atomic_load_n(reinterpret_cast<const uint32_t *>(
-                                                         request_base + gil_switch.request_offset),
+                                                         request_base + hooks.gil_switch.request_offset),
                                                      __ATOMIC_RELAXED);
-            if ((request & gil_switch.request_mask) != 0) {
+            if ((request & hooks.gil_switch.request_mask) != 0) {
                 if (record->forced_phase != 1) {
-                    __atomic_add_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
+                    __atomic_add_fetch(&hooks.forced_drops_pending, 1, __ATOMIC_RELAXED);
                 }
                 record->forced_phase = 1;
                 record->forced_drop_ns = now;
-                if (gil_switch.request_cleared_by_taker) {
+                if (hooks.gil_switch.request_cleared_by_taker) {
                     /* It may skip the switch: count its blocking from here. */
                     record->forced_switches = voluntary_switches();
                 }
             }
             else if (record->forced_phase != 0) {
                 if (record->forced_phase == 1) {
-                    __atomic_sub_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
+                    __atomic_sub_fetch(&hooks.forced_drops_pending, 1, __ATOMIC_RELAXED);
                 }
                 record->forced_phase = 0;
             }
@@ -1080,17 +1069,17 @@ void note_gil_mutex_unlock()
         return;
     }
     /* take_gil() succeeded. */
-    __atomic_store_n(&gil_holder, self, __ATOMIC_RELAXED);
-    if (previous_holder != self) {
-        previous_holder = self;
-        __atomic_store_n(&switch_count, switch_count + 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&hooks.gil_holder, self, __ATOMIC_RELAXED);
+    if (hooks.previous_holder != self) {
+        hooks.previous_holder = self;
+        __atomic_store_n(&hooks.switch_count, hooks.switch_count + 1, __ATOMIC_RELAXED);
     }
     if (record != nullptr) {
         /* A thread seen first here was already queued when the session
          * started, so its wait is counted from the start. */
         int64_t now = now_ns();
         bool first_seen = record->state != THREAD_WAITING;
-        int64_t wait_start = first_seen ? session_start_ns : record->wait_start_ns;
+        int64_t wait_start = first_seen ? hooks.session_start_ns : record->wait_start_ns;
         note_acquire(record, wait_start, now, first_seen);
         bool flagged = wait_start != no_wait;
         if (!flagged) {
@@ -1113,24 +1102,24 @@ void note_gil_mutex_unlock()
  *
  * The hooks do their work only while this thread owns gil->mutex (after
  * locking it, before unlocking it), and check that the session is still on
- * while owning it.  So the stop path, once it has cleared watched_mutex,
+ * while owning it.  So the stop path, once it has cleared hooks.watched_mutex,
  * needs only to lock and unlock gil->mutex itself to know that no hook is
  * still writing (see quiesce_hooks): no shared counter to bump on every
  * hand-over. */
 int hooked_mutex_lock(pthread_mutex_t *mutex)
 {
-    if (mutex != __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED)) {
-        return __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
+    if (mutex != __atomic_load_n(&hooks.watched_mutex, __ATOMIC_RELAXED)) {
+        return __atomic_load_n(&hooks.real_lock, __ATOMIC_RELAXED)(mutex);
     }
     /* A thread's first touch of the GIL in a session makes its record
      * here, before gil->mutex is taken: allocation and system calls must
      * not lengthen everyone's hand-over. */
     thread_record *record = current_record();
-    int result = __atomic_load_n(&real_lock, __ATOMIC_RELAXED)(mutex);
+    int result = __atomic_load_n(&hooks.real_lock, __ATOMIC_RELAXED)(mutex);
     /* Recheck while owning gil->mutex: the session may have ended, and a
      * new one began (then the record is of the old one: look again). */
-    if (mutex == __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED) && result == 0) {
-        if (record == nullptr || record->epoch != __atomic_load_n(&session_epoch, __ATOMIC_RELAXED) ||
+    if (mutex == __atomic_load_n(&hooks.watched_mutex, __ATOMIC_RELAXED) && result == 0) {
+        if (record == nullptr || record->epoch != __atomic_load_n(&hooks.session_epoch, __ATOMIC_RELAXED) ||
             !record->ready) {
             record = current_record();
         }
@@ -1146,27 +1135,27 @@ void note_switch_mutex_unlock()
 {
     /* Every take_gil() unlocks this mutex too: look at the record only
      * while some thread is between a forced drop and its switch. */
-    if (__atomic_load_n(&forced_drops_pending, __ATOMIC_RELAXED) == 0) {
+    if (__atomic_load_n(&hooks.forced_drops_pending, __ATOMIC_RELAXED) == 0) {
         return;
     }
     thread_record *record = current_record();
     if (record != nullptr && record->forced_phase == 1) {
         record->forced_switches = voluntary_switches();
         record->forced_phase = 2;
-        __atomic_sub_fetch(&forced_drops_pending, 1, __ATOMIC_RELAXED);
+        __atomic_sub_fetch(&hooks.forced_drops_pending, 1, __ATOMIC_RELAXED);
     }
 }
 
 int hooked_mutex_unlock(pthread_mutex_t *mutex)
 {
-    pthread_mutex_t *watched = __atomic_load_n(&watched_mutex, __ATOMIC_RELAXED);
+    pthread_mutex_t *watched = __atomic_load_n(&hooks.watched_mutex, __ATOMIC_RELAXED);
     if (mutex == watched) {
         note_gil_mutex_unlock();
     }
-    else if (mutex == gil_switch.switch_mutex && watched != nullptr) {
+    else if (mutex == hooks.gil_switch.switch_mutex && watched != nullptr) {
         note_switch_mutex_unlock();
     }
-    return __atomic_load_n(&real_unlock, __ATOMIC_RELAXED)(mutex);
+    return __atomic_load_n(&hooks.real_unlock, __ATOMIC_RELAXED)(mutex);
 }
 
 void quiesce_hooks(pthread_mutex_t *gil_mutex)

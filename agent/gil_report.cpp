@@ -217,7 +217,7 @@ PyObject *name_hook_globals;
 PyObject *note_thread_name(PyObject * /*self*/, PyObject *name)
 {
     Py_ssize_t length = 0;
-    const char *text = __atomic_load_n(&watched_mutex, __ATOMIC_ACQUIRE) != nullptr
+    const char *text = __atomic_load_n(&hooks.watched_mutex, __ATOMIC_ACQUIRE) != nullptr
                            ? py->unicode_as_utf8_and_size(name, &length) : nullptr;
     if (text == nullptr) {
         if (py->err_occurred()) {
@@ -457,8 +457,8 @@ void collect_report(int64_t now, report_data *data)
     live_threads threads;
     list_python_threads(&threads);
     sort_live_threads(&threads);
-    data->wall_ns = now - session_start_ns;
-    data->switches = __atomic_load_n(&switch_count, __ATOMIC_RELAXED);
+    data->wall_ns = now - hooks.session_start_ns;
+    data->switches = __atomic_load_n(&hooks.switch_count, __ATOMIC_RELAXED);
 
     lock_records();
     name_records(&threads);
