@@ -367,9 +367,11 @@ def test_hooks_add_little_to_a_gil_hand_over(tmp_path):
     # is the always-on work (distributions, long holds), timeline off.
     sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "benchmarks"))
     import bench_gil_overhead
-    # The goal is 45 ns.  With the distributions a quiet run measures
-    # 44-48 ns on 3.13 and 53-54 ns on Debian's 3.15, so the test holds
-    # the line at 60 ns against regressions.
+    # The goal is 45 ns.  With the distributions, the record pointer in
+    # static TLS and the hooks' globals in few cache lines, single children
+    # on a nearly quiet machine measure 36-48 ns on 3.13 and 44-51 ns on
+    # Debian's 3.15, so the test holds the line at 60 ns against
+    # regressions without failing on a busy CI machine.
     # Other work on the machine only ever adds to the difference: the
     # budget is met when one of three children meets it.
     budget_ns = 60
