@@ -261,22 +261,29 @@ def test_reruns_charge_the_agent_only_with_what_passes_plainly(stage, tmp_path):
     assert found.allowed == ["test.test_gc.GCTests.test_get_count"]
     # Failing plainly too is reported, not charged: a case and a crashed module.
     assert found.plain_failed == {"test.test_a.T.test_broken", "test_c"}
-    # The flaky case passed its first agent rerun and went no further.
+    # The flaky case passed plainly, then its first agent rerun, and went
+    # no further.
     assert "test.test_a.T.test_flaky" in found.suspects
-    assert "test.test_a.T.test_flaky" not in found.rerun_failed[0]
-    assert "test.test_a.T.test_flaky" not in found.plain_checked
+    assert "test.test_a.T.test_flaky" not in found.rerun_failed[0] | found.plain_failed
+    assert len(found.rerun_failed) == 2
+    assert fake.seen[("agent", "test.test_a.T.test_flaky")] == 1
     # Whole-module failures (crash, timeout, no result) are suspects as
     # modules; a package run as parts that passed is not; a module whose
     # failed cases account for its failure is judged by them.
     assert {m for m, owner in found.suspects.items() if owner is None} \
         == {"test_b", "test_c", "test_gone"}
-    # The plain pass ran once, over only what failed every agent rerun.
+    # Every suspect ran plainly once, first; what failed there was not run
+    # again with the agent.
     plain_runs = [c for c in fake.calls if c[1] == "plain"]
     assert [c[0] for c in plain_runs] == ["plain-rerun-cases", "plain-rerun-modules"]
     assert plain_runs[1][2] == ["test_b", "test_c", "test_gone"]
-    assert [c[0] for c in fake.calls if c[1] == "agent"] == [
+    agent_runs = [c for c in fake.calls if c[1] == "agent"]
+    assert [c[0] for c in agent_runs] == [
         "agent-rerun1-cases", "agent-rerun1-modules", "agent-rerun2-cases",
         "agent-rerun2-modules"]
+    assert agent_runs[1][2] == agent_runs[3][2] == ["test_b", "test_gone"]
+    assert ("agent", "test.test_a.T.test_broken") not in fake.seen
+    assert fake.seen[("agent", "test.test_a.T.test_agent_only")] == 2
 
 
 def test_stage_fails_on_an_agent_only_failure_and_reports_it(stage, tmp_path, monkeypatch,
@@ -308,4 +315,5 @@ def test_stage_fails_on_an_agent_only_failure_and_reports_it(stage, tmp_path, mo
     assert "fails plainly too" in rows["test_c"], out
     assert "known effect" in rows["test.test_gc.GCTests.test_get_count"], out
     assert "8 (5 test cases, 3 whole modules)" in out, out
-    assert "1 flaky with the agent" in out and "2 fail plainly too" in out, out
+    assert "decided: 2 fail plainly too, 1 flaky with the agent (passed a rerun), 1 known " \
+        "effects, 4 agent-only" in out, out

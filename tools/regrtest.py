@@ -15,16 +15,16 @@ without); a second one, without it, runs tests plainly.  Outcomes are
 test cases; a module that fails as a whole (a crash, a timeout, no
 result, a failure the per-case record does not show) counts as one.
 
-Only what fails with the agent is run again: with the agent up to twice,
-while it keeps failing, then plainly once.  One that fails every time
-with the agent and passes plainly is an agent-only failure and fails the
-stage, unless KNOWN_EFFECTS below lists it as something any background
-thread does and it fails with a plain thread and no agent too
-(tools/regrtest_repro/plain_thread_site), which the stage checks each time.
---known-effects checks that list alone.  One that also fails plainly is
-reported and does not fail the stage; one that passes a rerun with the
-agent is reported as flaky.  (A test that fails plainly every time is thus
-run four times; the whole set runs once.)
+Only what fails with the agent is run again: plainly once, and if it
+passes there, with the agent up to twice while it keeps failing.  One that
+fails every time with the agent and passes plainly is an agent-only
+failure and fails the stage, unless KNOWN_EFFECTS below lists it as
+something any background thread does and it fails with a plain thread and
+no agent too (tools/regrtest_repro/plain_thread_site), which the stage
+checks each time.  --known-effects checks that list alone.  One that also
+fails plainly is reported and does not fail the stage (a module that timed
+out plainly too costs one more run, not three); one that passes a rerun
+with the agent is reported as flaky.
 
 Run it with the interpreter the package is installed in; `./dev regrtest`
 builds, installs and runs it.  Exit status: 0 when no agent-only failure is
@@ -450,15 +450,15 @@ def decide(stage, pythons, envs, agent_mods, agent_cases, tests, crashing, ignor
     agent_cases are the agent pass's results (Stage.run), tests the
     modules it was given, crashing the known crashes it left out (test id
     to module).  Each failed test case, and each module that failed as a
-    whole (crash, timeout, no result), runs again with the agent while it
-    keeps failing, up to --reruns times, then plainly once.  One that
-    failed every time with the agent and passes plainly is the agent's,
-    unless it is a known effect and fails under the plain thread too.
-    Return a namespace: suspects (name -> its module, None for a whole
-    module), rerun_failed (the set that failed in each agent rerun),
-    plain_checked and plain_failed (the plain rerun), agent_only, allowed
-    (known effects shown), stale (known crashes shown by nothing) and
-    unowned (failed cases of no module run).
+    whole (crash, timeout, no result), runs again plainly once; one that fails there too is decided (it fails
+    plainly too), the others run again with the agent while they keep
+    failing, up to --reruns times.  One that failed every time with the
+    agent and passed plainly is the agent's, unless it is a known effect
+    and fails under the plain thread too.  Return a namespace: suspects
+    (name -> its module, None for a whole module), plain_failed (those
+    failing the plain rerun), rerun_failed (the set that failed in each
+    agent rerun), agent_only, allowed (known effects shown), stale (known
+    crashes shown by nothing) and unowned (failed cases of no module run).
     """
     owners = set(tests) | set(agent_mods)
     suspects, unowned = {}, []
@@ -475,8 +475,16 @@ def decide(stage, pythons, envs, agent_mods, agent_cases, tests, crashing, ignor
               and not any(p.startswith(m + ".") for p in agent_mods)}
     suspects.update((m, None) for m in whole)
 
+    # Plainly first: a module that timed out or crashed plainly too is
+    # decided in one run instead of three.
     left_cases = {c: m for c, m in suspects.items() if m is not None}
     left_modules = set(whole)
+    plain_failed = set()
+    if suspects:
+        plain_failed = stage.rerun("plain-rerun", pythons["plain"], envs["plain"], left_cases,
+                                   left_modules, ignorefile)
+    left_cases = {c: m for c, m in left_cases.items() if c not in plain_failed}
+    left_modules -= plain_failed
     rerun_failed = []
     for i in range(stage.args.reruns):
         if not left_cases and not left_modules:
@@ -486,12 +494,7 @@ def decide(stage, pythons, envs, agent_mods, agent_cases, tests, crashing, ignor
         rerun_failed.append(failed)
         left_cases = {c: m for c, m in left_cases.items() if c in failed}
         left_modules &= failed
-    plain_checked = set(left_cases) | left_modules
-    plain_failed = set()
-    if plain_checked:
-        plain_failed = stage.rerun("plain-rerun", pythons["plain"], envs["plain"], left_cases,
-                                   left_modules, ignorefile)
-    confirmed = plain_checked - plain_failed
+    confirmed = set(left_cases) | left_modules
 
     # Each confirmed failure on the known list, and each known crash, must
     # fail with a plain thread and no agent too; otherwise it is the agent's.
@@ -515,8 +518,8 @@ def decide(stage, pythons, envs, agent_mods, agent_cases, tests, crashing, ignor
         else:
             agent_only.append(name)
     return types.SimpleNamespace(
-        suspects=suspects, rerun_failed=rerun_failed, plain_checked=plain_checked,
-        plain_failed=plain_failed & plain_checked, agent_only=agent_only, allowed=allowed,
+        suspects=suspects, rerun_failed=rerun_failed, plain_failed=plain_failed,
+        agent_only=agent_only, allowed=allowed,
         stale=stale, unowned=sorted(unowned))
 
 
@@ -695,26 +698,21 @@ def main(argv=None):
     # The report: every outcome the agent pass did not pass or skip.
     rows = []
     for name in sorted(set(found.suspects) | set(crashing)):
-        if name in crashing:
-            first = "not run"
-        elif found.suspects[name] is None:
-            first = agent_mods.get(name, ("failed", "no result"))[1]
-        else:
+        first, plain, reruns = "not run", "-", "-"
+        if name not in crashing:
             first = "failed"
-        # A rerun takes what failed every time before it.
-        results = []
-        for failed in found.rerun_failed:
-            results.append("fail" if name in failed else "pass")
-            if name not in failed:
-                break
-        reruns = ", ".join(results)
-        plain = "-"
-        if name in found.plain_checked:
+            if found.suspects[name] is None:
+                first = agent_mods.get(name, ("failed", "no result"))[1]
             plain = "fail" if name in found.plain_failed else "pass"
-        if name in crashing:
-            reruns = plain = "-"
+            # Each agent rerun takes what failed every time before it.
+            results = []
+            for failed in found.rerun_failed if plain == "pass" else []:
+                results.append("fail" if name in failed else "pass")
+                if name not in failed:
+                    break
+            reruns = ", ".join(results) or "-"
         label = name if found.suspects.get(name, "") is not None else name + " (module)"
-        rows.append((label, first, reruns or "-", plain, verdict(name)))
+        rows.append((label, first, plain, reruns, verdict(name)))
     for name in sorted(agent_mods):
         state, text = agent_mods[name]
         if state in ("passed", "skipped") or name in found.suspects:
@@ -725,19 +723,20 @@ def main(argv=None):
     print()
     print("regrtest summary (every outcome not passed or skipped with the agent)")
     width = max([len(r[0]) for r in rows] + [40])
-    print(f"  {'test':<{width}}  {'agent pass':<14} {'agent reruns':<12} {'plain':<5}  verdict")
-    for name, first, reruns, plain, why in rows:
-        print(f"  {name:<{width}}  {first[:14]:<14} {reruns:<12} {plain:<5}  {why}")
+    print(f"  {'test':<{width}}  {'agent pass':<14} {'plain':<5} {'agent reruns':<12}  verdict")
+    for name, first, plain, reruns, why in rows:
+        print(f"  {name:<{width}}  {first[:14]:<14} {plain:<5} {reruns:<12}  {why}")
     if not rows:
         print("  (none)")
     count = lambda o: sum(1 for v in agent_cases.values() if v == o)
     print(f"  ran with the agent: {len(agent_cases)} test cases ({count('passed')} passed, "
           f"{count('failed')} failed, {count('skipped')} skipped) in {len(agent_mods)} modules")
     whole = sum(1 for m in found.suspects.values() if m is None)
-    flaky = len(found.suspects) - len(found.plain_checked)
+    flaky = len(found.suspects) - len(found.plain_failed) - len(found.allowed) \
+        - len(found.agent_only)
     print(f"  suspect (failed with the agent): {len(found.suspects)} ({len(found.suspects) - whole} "
-          f"test cases, {whole} whole modules); decided: {flaky} flaky with the agent (passed "
-          f"a rerun), {len(found.plain_failed)} fail plainly too, {len(found.allowed)} known "
+          f"test cases, {whole} whole modules); decided: {len(found.plain_failed)} fail plainly "
+          f"too, {flaky} flaky with the agent (passed a rerun), {len(found.allowed)} known "
           f"effects, {len(found.agent_only)} agent-only")
     print(f"  processes that ran with the agent: at least {agent_processes}")
     for name in found.unowned:
