@@ -52,8 +52,8 @@ CONTROL_SITE = os.path.join(HERE, "regrtest_repro", "plain_thread_site", "sitecu
 MARK_DIR_ENV = "VANDREL_REGRTEST_MARK_DIR"
 
 # The modules, chosen to fit the budget with -j2 on the 2-core development
-# machine: about 10 minutes for the full set (the agent pass and the
-# reruns), under 5 for --quick.  The quick set covers threads, signals, fork and
+# machine: about 5 to 6 minutes for the full set (the agent pass and the
+# reruns) when the machine is quiet, under 5 for --quick.  The quick set covers threads, signals, fork and
 # subprocesses, garbage collection, faulthandler and the C API's
 # subinterpreters; the full set adds the heavy users of threads and
 # processes (asyncio, concurrent.futures, multiprocessing, sockets).
