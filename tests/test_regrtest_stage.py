@@ -174,3 +174,146 @@ def test_an_interpreter_without_the_test_package_is_refused(stage, monkeypatch, 
                         lambda name, *a: None if name.startswith("test.") else real(name, *a))
     assert stage.main(["--quick"]) == 2
     assert "lacks CPython's regression tests" in capsys.readouterr().err
+
+
+def fake_stage(stage, behaviour):
+    """A Stage whose runs answer from behaviour instead of running regrtest:
+    behaviour maps (python, name) to the outcomes a test case ("pass",
+    "fail") or a whole module ("pass", "crash") gives in turn, the last one
+    repeating.  Reruns, the plain-thread control and the verdicts are the
+    stage's own."""
+    class FakeStage(stage.Stage):
+        def __init__(self, args, workdir):
+            super().__init__(args, workdir)
+            self.calls = []
+            self.seen = {}
+
+        def next_outcome(self, python, name):
+            outcomes = behaviour.get((python, name), ["pass"])
+            i = self.seen.get((python, name), 0)
+            self.seen[(python, name)] = i + 1
+            return outcomes[min(i, len(outcomes) - 1)]
+
+        def run(self, label, python, tests, env, matchfile=None, ignorefile=None):
+            self.calls.append((label, python, sorted(tests)))
+            modules, cases = {}, {}
+            if matchfile:
+                with open(matchfile) as f:
+                    for case_id in f.read().split():
+                        cases[case_id] = self.next_outcome(python, case_id) + "ed"
+                        owner = stage.case_module(case_id, tests)
+                        if cases[case_id] == "failed":
+                            modules[owner] = ("failed", "failed (1 failure)")
+                        modules.setdefault(owner, ("passed", "passed"))
+            else:
+                for name in tests:
+                    if self.next_outcome(python, name) == "crash":
+                        modules[name] = ("failed", "worker non-zero exit code (Exit code -11)")
+                    else:
+                        modules[name] = ("passed", "passed")
+            return modules, cases, 0.0
+    return FakeStage
+
+
+AGENT_PASS_MODULES = {
+    "test_a": ("failed", "failed (3 failures)"),
+    "test_b": ("failed", "worker non-zero exit code (Exit code -11 (SIGSEGV))"),
+    "test_c": ("failed", "timed out (2 min)"),
+    "test_gc": ("failed", "failed (2 failures)"),
+    "test_pkg.test_part": ("passed", "passed"),
+    # test_gone: no result at all (the runner died before it)
+}
+AGENT_PASS_CASES = {
+    "test.test_a.T.test_agent_only": "failed",
+    "test.test_a.T.test_broken": "failed",
+    "test.test_a.T.test_flaky": "failed",
+    "test.test_a.T.test_ok": "passed",
+    "test.test_gc.GCTests.test_get_count": "failed",
+    "test.test_gc.GCTests.test_other": "failed",
+}
+RERUN_BEHAVIOUR = {
+    ("agent", "test.test_a.T.test_agent_only"): ["fail"],
+    ("plain", "test.test_a.T.test_agent_only"): ["pass"],
+    ("agent", "test.test_a.T.test_broken"): ["fail"],
+    ("plain", "test.test_a.T.test_broken"): ["fail"],
+    ("agent", "test.test_a.T.test_flaky"): ["pass"],
+    # A known effect of any thread that the plain thread shows...
+    ("agent", "test.test_gc.GCTests.test_get_count"): ["fail"],
+    ("control", "test.test_gc.GCTests.test_get_count"): ["fail"],
+    # ... and a test of the same module that is not one.
+    ("agent", "test.test_gc.GCTests.test_other"): ["fail"],
+    ("agent", "test_b"): ["crash"],           # crashes with the agent only
+    ("agent", "test_c"): ["crash"],           # and this one plainly too
+    ("plain", "test_c"): ["crash"],
+    ("agent", "test_gone"): ["crash"],
+}
+TESTS = ["test_a", "test_b", "test_c", "test_gc", "test_pkg", "test_gone"]
+
+
+def test_reruns_charge_the_agent_only_with_what_passes_plainly(stage, tmp_path):
+    Fake = fake_stage(stage, RERUN_BEHAVIOUR)
+    fake = Fake(types.SimpleNamespace(reruns=2), str(tmp_path))
+    found = stage.decide(fake, {k: k for k in ("agent", "plain", "control")},
+                         {k: {} for k in ("agent", "plain", "control")},
+                         AGENT_PASS_MODULES, AGENT_PASS_CASES, TESTS, {})
+    assert found.agent_only == sorted(["test.test_a.T.test_agent_only", "test_b",
+                                       "test.test_gc.GCTests.test_other", "test_gone"])
+    assert found.allowed == ["test.test_gc.GCTests.test_get_count"]
+    # Failing plainly too is reported, not charged: a case and a crashed module.
+    assert found.plain_failed == {"test.test_a.T.test_broken", "test_c"}
+    # The flaky case passed plainly, then its first agent rerun, and went
+    # no further.
+    assert "test.test_a.T.test_flaky" in found.suspects
+    assert "test.test_a.T.test_flaky" not in found.rerun_failed[0] | found.plain_failed
+    assert len(found.rerun_failed) == 2
+    assert fake.seen[("agent", "test.test_a.T.test_flaky")] == 1
+    # Whole-module failures (crash, timeout, no result) are suspects as
+    # modules; a package run as parts that passed is not; a module whose
+    # failed cases account for its failure is judged by them.
+    assert {m for m, owner in found.suspects.items() if owner is None} \
+        == {"test_b", "test_c", "test_gone"}
+    # Every suspect ran plainly once, first; what failed there was not run
+    # again with the agent.
+    plain_runs = [c for c in fake.calls if c[1] == "plain"]
+    assert [c[0] for c in plain_runs] == ["plain-rerun-cases", "plain-rerun-modules"]
+    assert plain_runs[1][2] == ["test_b", "test_c", "test_gone"]
+    agent_runs = [c for c in fake.calls if c[1] == "agent"]
+    assert [c[0] for c in agent_runs] == [
+        "agent-rerun1-cases", "agent-rerun1-modules", "agent-rerun2-cases",
+        "agent-rerun2-modules"]
+    assert agent_runs[1][2] == agent_runs[3][2] == ["test_b", "test_gone"]
+    assert ("agent", "test.test_a.T.test_broken") not in fake.seen
+    assert fake.seen[("agent", "test.test_a.T.test_agent_only")] == 2
+
+
+def test_stage_fails_on_an_agent_only_failure_and_reports_it(stage, tmp_path, monkeypatch,
+                                                            capsys):
+    # main() end to end with the runs faked: the agent pass, the reruns, the
+    # exit status and the report.
+    Fake = fake_stage(stage, RERUN_BEHAVIOUR)
+    agent_pass = Fake.run
+
+    def run(self, label, python, tests, env, matchfile=None, ignorefile=None):
+        if label == "agent":
+            self.calls.append((label, python, sorted(tests)))
+            return dict(AGENT_PASS_MODULES), dict(AGENT_PASS_CASES), 1.0
+        return agent_pass(self, label, python, tests, env, matchfile, ignorefile)
+    monkeypatch.setattr(Fake, "run", run)
+    monkeypatch.setattr(stage, "Stage", Fake)
+    monkeypatch.setattr(stage, "installed_packages_dir", lambda: str(tmp_path))
+    monkeypatch.setattr(stage, "make_venv", lambda path, *a: os.path.basename(path)[5:]
+                        .replace("plain-thread", "control"))
+    monkeypatch.setattr(stage, "probe", lambda python, env, cwd:
+                        ("on", True) if python == "agent" else ("off", False))
+    assert stage.main(["--keep", str(tmp_path / "work"), *TESTS]) == 1
+    out = capsys.readouterr().out
+    assert "FAILED: 4 test(s) fail only with the agent" in out, out
+    rows = {line.split()[0]: line for line in out.splitlines() if line.startswith("  test")}
+    assert "fails plainly too" in rows["test.test_a.T.test_broken"], out
+    assert "flaky with the agent" in rows["test.test_a.T.test_flaky"], out
+    assert "AGENT-ONLY FAILURE" in rows["test_b"], out
+    assert "fails plainly too" in rows["test_c"], out
+    assert "known effect" in rows["test.test_gc.GCTests.test_get_count"], out
+    assert "8 (5 test cases, 3 whole modules)" in out, out
+    assert "decided: 2 fail plainly too, 1 flaky with the agent (passed a rerun), 1 known " \
+        "effects, 4 agent-only" in out, out

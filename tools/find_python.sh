@@ -30,3 +30,13 @@ find_python() {
     echo "find_python: CPython $version not found; set PYTHON=/path/to/python$version" >&2
     return 1
 }
+
+# venv_tag PYTHON: print the name of PYTHON's own virtualenv under .venv/,
+# the one `./dev` builds and tests in.  Two builds of one version (pyenv's
+# and Debian's 3.13, say) differ in the executable's real path.
+venv_tag() {
+    "$1" -c 'import hashlib, os, sys
+real = os.path.realpath(getattr(sys, "_base_executable", sys.executable))
+print(f"{sys.implementation.name}-{sys.version_info[0]}.{sys.version_info[1]}{sys.abiflags}"
+      f"-{hashlib.sha1(real.encode()).hexdigest()[:8]}")'
+}

@@ -81,7 +81,8 @@ VALGRIND_SUBSET=(tests/test_forwarding.py tests/test_agent_discovery.py
 
 stage_valgrind() {
     command -v valgrind >/dev/null || apt_install valgrind
-    local venv=".venv/cpython-$VER"
+    # ./dev's own virtualenv of this interpreter: on CI, test-all made it.
+    local venv=".venv/$(venv_tag "$PY")"
     make_venv "$venv"
     "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" --no-build-isolation .
     # Test paths among the arguments replace the subset; other arguments
@@ -107,7 +108,8 @@ stage_valgrind() {
 
 stage_tidy() {
     command -v clang-tidy >/dev/null || apt_install clang-tidy
-    local venv=".venv/cpython-$VER"
+    # ./dev's own virtualenv of this interpreter: on CI, test-all made it.
+    local venv=".venv/$(venv_tag "$PY")"
     make_venv "$venv"
     # Configure only: compile_commands.json is all clang-tidy needs.
     local build=build/tidy cmake=cmake

@@ -4,25 +4,27 @@
     tools/regrtest.py [--quick] [-j N] [--timeout S] [--keep DIR] [TEST ...]
     tools/regrtest.py --known-effects
 
-Runs a set of CPython's regression test modules twice with `python -m test`:
-once plainly, and once with the agent at work in every main-interpreter
-process (tools/regrtest_site/sitecustomize.py: the GIL interceptor on with a
-sink and a report every 20 ms, a thread dumping every stack every 10 ms).
-Each run has a virtual environment of its own that sees this interpreter's
-installed packages; the "agent" one also holds the sitecustomize, so every
-child a test starts from `sys.executable` loads it, even with -I or -E (only
--S runs go without).  The stage then compares the outcomes test case by test
-case; a module that fails as a whole (a crash, a timeout, a failure the
-per-case record does not show) counts as one outcome.
+Runs a set of CPython's regression test modules with `python -m test`,
+with the agent at work in every main-interpreter process
+(tools/regrtest_site/sitecustomize.py: the GIL interceptor on with a sink
+and a report every 20 ms, a thread dumping every stack every 10 ms).  The
+run has a virtual environment of its own that sees this interpreter's
+installed packages and holds the sitecustomize, so every child a test
+starts from `sys.executable` loads it, even with -I or -E (only -S runs go
+without); a second one, without it, runs tests plainly.  Outcomes are
+test cases; a module that fails as a whole (a crash, a timeout, no
+result, a failure the per-case record does not show) counts as one.
 
-Every outcome that fails with the agent and passes plainly is run again with
-the agent, twice, and plainly once.  One that fails both times with the
-agent and passes plainly is an agent-only failure and fails the stage,
-unless KNOWN_EFFECTS below lists it as something any background thread does
-and it fails with a plain thread and no agent too
-(tools/regrtest_repro/plain_thread_site), which the stage checks each time.
---known-effects checks that list alone.
-Tests that fail plainly too are reported and do not fail the stage.
+Only what fails with the agent is run again: plainly once, and if it
+passes there, with the agent up to twice while it keeps failing.  One that
+fails every time with the agent and passes plainly is an agent-only
+failure and fails the stage, unless KNOWN_EFFECTS below lists it as
+something any background thread does and it fails with a plain thread and
+no agent too (tools/regrtest_repro/plain_thread_site), which the stage
+checks each time.  --known-effects checks that list alone.  One that also
+fails plainly is reported and does not fail the stage (a module that timed
+out plainly too costs one more run, not three); one that passes a rerun
+with the agent is reported as flaky.
 
 Run it with the interpreter the package is installed in; `./dev regrtest`
 builds, installs and runs it.  Exit status: 0 when no agent-only failure is
@@ -37,6 +39,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -49,8 +52,8 @@ CONTROL_SITE = os.path.join(HERE, "regrtest_repro", "plain_thread_site", "sitecu
 MARK_DIR_ENV = "VANDREL_REGRTEST_MARK_DIR"
 
 # The modules, chosen to fit the budget with -j2 on the 2-core development
-# machine: about 10 minutes for the full set (both runs and the reruns),
-# under 5 for --quick.  The quick set covers threads, signals, fork and
+# machine: about 5 to 6 minutes for the full set (the agent pass and the
+# reruns) when the machine is quiet, under 5 for --quick.  The quick set covers threads, signals, fork and
 # subprocesses, garbage collection, faulthandler and the C API's
 # subinterpreters; the full set adds the heavy users of threads and
 # processes (asyncio, concurrent.futures, multiprocessing, sockets).
@@ -366,7 +369,7 @@ class Stage:
         if modules:
             mods, results, _ = self.run(label + "-modules", python, sorted(modules), env,
                                         ignorefile=ignorefile)
-            failed |= {m for m in modules if own_failure(m, mods, results)}
+            failed |= {m for m in modules if module_failed(m, mods, results)}
         return failed
 
 
@@ -426,6 +429,98 @@ def own_failure(module, modules, cases):
         return True
     owners = set(modules) | {module}
     return not any(o == "failed" and case_module(c, owners) == module for c, o in cases.items())
+
+
+def module_failed(name, modules, cases):
+    """Return True when the test module name (as given to regrtest) failed
+    as a whole: own_failure() of it, or of any of its parts when regrtest
+    ran it as a package of parts ("test_asyncio" as
+    "test_asyncio.test_events", ...), or it gave no result at all."""
+    if name in modules:
+        return own_failure(name, modules, cases)
+    parts = [m for m in modules if m.startswith(name + ".")]
+    return not parts or any(own_failure(m, modules, cases) for m in parts)
+
+
+def decide(stage, pythons, envs, agent_mods, agent_cases, tests, crashing, ignorefile=None):
+    """Rerun every outcome that failed in the agent pass and judge it.
+
+    pythons and envs map "agent", "plain" and "control" (the plain thread,
+    no agent) to an interpreter and its environment.  agent_mods and
+    agent_cases are the agent pass's results (Stage.run), tests the
+    modules it was given, crashing the known crashes it left out (test id
+    to module).  Each failed test case, and each module that failed as a
+    whole (crash, timeout, no result), runs again plainly once; one that fails there too is decided (it fails
+    plainly too), the others run again with the agent while they keep
+    failing, up to --reruns times.  One that failed every time with the
+    agent and passed plainly is the agent's, unless it is a known effect
+    and fails under the plain thread too.  Return a namespace: suspects
+    (name -> its module, None for a whole module), plain_failed (those
+    failing the plain rerun), rerun_failed (the set that failed in each
+    agent rerun), agent_only, allowed (known effects shown), stale (known
+    crashes shown by nothing) and unowned (failed cases of no module run).
+    """
+    owners = set(tests) | set(agent_mods)
+    suspects, unowned = {}, []
+    for case_id, outcome in agent_cases.items():
+        if outcome == "failed":
+            owner = case_module(case_id, owners)
+            if owner:
+                suspects[case_id] = owner
+            else:
+                unowned.append(case_id)
+    # Modules regrtest ran as parts are judged by the parts.
+    whole = {m for m in agent_mods if own_failure(m, agent_mods, agent_cases)}
+    whole |= {m for m in tests if m not in agent_mods
+              and not any(p.startswith(m + ".") for p in agent_mods)}
+    suspects.update((m, None) for m in whole)
+
+    # Plainly first: a module that timed out or crashed plainly too is
+    # decided in one run instead of three.
+    left_cases = {c: m for c, m in suspects.items() if m is not None}
+    left_modules = set(whole)
+    plain_failed = set()
+    if suspects:
+        plain_failed = stage.rerun("plain-rerun", pythons["plain"], envs["plain"], left_cases,
+                                   left_modules, ignorefile)
+    left_cases = {c: m for c, m in left_cases.items() if c not in plain_failed}
+    left_modules -= plain_failed
+    rerun_failed = []
+    for i in range(stage.args.reruns):
+        if not left_cases and not left_modules:
+            break
+        failed = stage.rerun(f"agent-rerun{i + 1}", pythons["agent"], envs["agent"], left_cases,
+                             left_modules, ignorefile)
+        rerun_failed.append(failed)
+        left_cases = {c: m for c, m in left_cases.items() if c in failed}
+        left_modules &= failed
+    confirmed = set(left_cases) | left_modules
+
+    # Each confirmed failure on the known list, and each known crash, must
+    # fail with a plain thread and no agent too; otherwise it is the agent's.
+    control_cases = {c: left_cases[c] for c in confirmed if c in left_cases and known_effect(c)}
+    control_cases.update(crashing)
+    control_failed = stage.control(pythons["control"], envs["control"],
+                                   by_plain_thread(control_cases))
+    # An effect the plain thread does not show is shown by its reproducer
+    # script, if it has one.  A known crash is not run with the agent, so it
+    # cannot be the agent's; when the test does not show it under the plain
+    # thread (it crashes only now and then), its reproducer script must.
+    stale = set()
+    unshown = {c: m for c, m in control_cases.items() if c not in control_failed}
+    if unshown:
+        control_failed |= stage.reproduce(pythons["plain"], envs["plain"], unshown)
+        stale = {c for c in crashing if c not in control_failed}
+    agent_only, allowed = [], []
+    for name in sorted(confirmed):
+        if known_effect(name) and name in control_failed:
+            allowed.append(name)
+        else:
+            agent_only.append(name)
+    return types.SimpleNamespace(
+        suspects=suspects, rerun_failed=rerun_failed, plain_failed=plain_failed,
+        agent_only=agent_only, allowed=allowed,
+        stale=stale, unowned=sorted(unowned))
 
 
 def read_junit(path):
@@ -578,144 +673,100 @@ def main(argv=None):
         with open(ignorefile, "w") as f:
             f.write("".join(p + "\n" for p in sorted(crashing)))
 
-    plain_mods, plain_cases, plain_s = stage.run("plain", plain_py, tests, env)
     agent_mods, agent_cases, agent_s = stage.run("agent", agent_py, tests, agent_env,
                                                  ignorefile=ignorefile)
     agent_processes = len(os.listdir(mark_dir))
+    reruns_start = time.monotonic()
+    found = decide(stage, {"agent": agent_py, "plain": plain_py, "control": control_py},
+                   {"agent": agent_env, "plain": env, "control": env},
+                   agent_mods, agent_cases, tests, crashing, ignorefile)
+    reruns_s = time.monotonic() - reruns_start
 
-    # Outcomes that fail with the agent and pass plainly: test cases, and
-    # modules that failed with no failed case to show for it.
-    all_mods = set(tests) | set(plain_mods) | set(agent_mods)
-    suspect_cases = {}
-    for case_id, outcome in agent_cases.items():
-        if outcome == "failed" and plain_cases.get(case_id) == "passed":
-            suspect_cases[case_id] = case_module(case_id, all_mods) or "?"
-    suspect_modules = {m for m in set(plain_mods) | set(agent_mods)
-                       if plain_mods.get(m, ("?",))[0] != "failed"
-                       and own_failure(m, agent_mods, agent_cases)}
-    unowned = sorted(c for c, m in suspect_cases.items() if m == "?")
-    suspect_cases = {c: m for c, m in suspect_cases.items() if m != "?"}
-    suspects = set(suspect_cases) | suspect_modules
-
-    rerun_failed = []
-    for i in range(args.reruns):
-        if not suspect_cases and not suspect_modules:
-            break
-        failed = stage.rerun(f"agent-rerun{i + 1}", agent_py, agent_env, suspect_cases,
-                             suspect_modules, ignorefile)
-        rerun_failed.append(failed)
-        suspect_cases = {c: m for c, m in suspect_cases.items() if c in failed}
-        suspect_modules = {m for m in suspect_modules if m in failed}
-    plain_again_failed = set()
-    if suspect_cases or suspect_modules:
-        plain_again_failed = stage.rerun("plain-rerun", plain_py, env, suspect_cases,
-                                         suspect_modules, ignorefile)
-    confirmed = (set(suspect_cases) | suspect_modules) - plain_again_failed
-
-    # Each confirmed failure on the known list, and each known crash, must
-    # fail with a plain thread and no agent too; otherwise it is the agent's.
-    control_cases = {c: suspect_cases[c] for c in confirmed
-                     if c in suspect_cases and known_effect(c)}
-    control_cases.update(crashing)
-    control_failed = stage.control(control_py, env, by_plain_thread(control_cases))
-    # An effect the plain thread does not show is shown by its reproducer
-    # script, if it has one.  A known crash is not run with the agent, so it
-    # cannot be the agent's; when the test does not show it under the plain
-    # thread (it crashes only now and then), its reproducer script must.
-    stale = set()
-    unshown = {c: m for c, m in control_cases.items() if c not in control_failed}
-    if unshown:
-        control_failed |= stage.reproduce(plain_py, env, unshown)
-        stale = {c for c in crashing if c not in control_failed}
-    agent_only, allowed = [], []
-    for name in sorted(confirmed):
-        effect = known_effect(name)
-        if effect and name in control_failed:
-            allowed.append(name)
-        else:
-            agent_only.append(name)
-
-    # The report: every outcome that is not a pass or skip in both runs.
-    def verdict(name, plain, agent):
-        if name in agent_only:
+    def verdict(name):
+        if name in found.agent_only:
             if known_effect(name):
                 return "AGENT-ONLY FAILURE (a listed effect, but a plain thread passes it)"
             return "AGENT-ONLY FAILURE"
-        if name in stale:
+        if name in found.stale:
             return "known crash, not shown this time under a plain thread"
-        if name in allowed or name in crashing:
+        if name in found.allowed or name in crashing:
             return "known effect: " + known_effect(name)["reason"]
-        if plain == "failed" and agent == "failed":
+        if name in found.plain_failed:
             return "fails plainly too"
-        if plain == "failed":
-            return "fails plainly only"
-        if name in plain_again_failed:
-            return "fails plainly on rerun: flaky"
-        if name in suspects:
-            results = ["fail" if name in failed else "pass" for failed in rerun_failed]
-            return f"flaky with the agent (reruns: {', '.join(results)})"
-        if agent in ("failed",):
-            return "see its test cases"
-        return ""
+        return "flaky with the agent (passed a rerun)"
 
+    # The report: every outcome the agent pass did not pass or skip.
     rows = []
-    for name in sorted(set(plain_cases) | set(agent_cases) | set(crashing)):
-        p, a = plain_cases.get(name, "-"), agent_cases.get(name, "-")
-        if name in crashing:
-            a = "not run"
-        elif p != "failed" and a != "failed":
+    for name in sorted(set(found.suspects) | set(crashing)):
+        first, plain, reruns = "not run", "-", "-"
+        if name not in crashing:
+            first = "failed"
+            if found.suspects[name] is None:
+                first = agent_mods.get(name, ("failed", "no result"))[1]
+            plain = "fail" if name in found.plain_failed else "pass"
+            # Each agent rerun takes what failed every time before it.
+            results = []
+            for failed in found.rerun_failed if plain == "pass" else []:
+                results.append("fail" if name in failed else "pass")
+                if name not in failed:
+                    break
+            reruns = ", ".join(results) or "-"
+        label = name if found.suspects.get(name, "") is not None else name + " (module)"
+        rows.append((label, first, plain, reruns, verdict(name)))
+    for name in sorted(agent_mods):
+        state, text = agent_mods[name]
+        if state in ("passed", "skipped") or name in found.suspects:
             continue
-        rows.append((name, p, a, verdict(name, p, a)))
-    for name in sorted(set(plain_mods) | set(agent_mods)):
-        p = plain_mods.get(name, ("-", "no result"))
-        a = agent_mods.get(name, ("-", "no result"))
-        if p[0] == a[0] and p[0] in ("passed", "skipped"):
-            continue
-        rows.append((name + " (module)", p[1], a[1], verdict(name, p[0], a[0])))
+        why = "see its test cases" if state == "failed" else "not judged"
+        rows.append((name + " (module)", text, "-", "-", why))
 
     print()
-    print("regrtest summary (every test not passed or skipped in both runs)")
+    print("regrtest summary (every outcome not passed or skipped with the agent)")
     width = max([len(r[0]) for r in rows] + [40])
-    print(f"  {'test':<{width}}  {'plain':<14} {'agent':<14} verdict")
-    for name, p, a, why in rows:
-        print(f"  {name:<{width}}  {p[:14]:<14} {a[:14]:<14} {why}")
+    print(f"  {'test':<{width}}  {'agent pass':<14} {'plain':<5} {'agent reruns':<12}  verdict")
+    for name, first, plain, reruns, why in rows:
+        print(f"  {name:<{width}}  {first[:14]:<14} {plain:<5} {reruns:<12}  {why}")
     if not rows:
         print("  (none)")
-    count = lambda cases, o: sum(1 for v in cases.values() if v == o)
-    print(f"  test cases: plain {len(plain_cases)} ({count(plain_cases, 'passed')} passed, "
-          f"{count(plain_cases, 'failed')} failed, {count(plain_cases, 'skipped')} skipped); "
-          f"with the agent {len(agent_cases)} ({count(agent_cases, 'passed')} passed, "
-          f"{count(agent_cases, 'failed')} failed, {count(agent_cases, 'skipped')} skipped)")
+    count = lambda o: sum(1 for v in agent_cases.values() if v == o)
+    print(f"  ran with the agent: {len(agent_cases)} test cases ({count('passed')} passed, "
+          f"{count('failed')} failed, {count('skipped')} skipped) in {len(agent_mods)} modules")
+    whole = sum(1 for m in found.suspects.values() if m is None)
+    flaky = len(found.suspects) - len(found.plain_failed) - len(found.allowed) \
+        - len(found.agent_only)
+    print(f"  suspect (failed with the agent): {len(found.suspects)} ({len(found.suspects) - whole} "
+          f"test cases, {whole} whole modules); decided: {len(found.plain_failed)} fail plainly "
+          f"too, {flaky} flaky with the agent (passed a rerun), {len(found.allowed)} known "
+          f"effects, {len(found.agent_only)} agent-only")
     print(f"  processes that ran with the agent: at least {agent_processes}")
-    for name in unowned:
-        print(f"  note: {name} failed with the agent only, but belongs to no module run")
-    for name in sorted(stale):
+    for name in found.unowned:
+        print(f"  note: {name} failed with the agent, but belongs to no module run")
+    for name in sorted(found.stale):
         print(f"  WARNING: known crash {name} showed neither as a test nor through its "
               f"reproducer under a plain thread: is the entry still needed?")
-    shown = set(allowed) | (set(crashing) - stale)
+    shown = set(found.allowed) | (set(crashing) - found.stale)
     hits = {}  # (reason, reproducer) -> count; entries of other versions share reasons
     for entry in active_effects():
         key = (entry["reason"], entry["reproducer"])
         hits[key] = hits.get(key, 0) + sum(1 for t in entry["tests"] if t in shown)
-    for (reason, reproducer), count in hits.items():
-        if count:
-            print(f"  known effect, {count} test(s) failing without the agent too (a plain "
+    for (reason, reproducer), n in hits.items():
+        if n:
+            print(f"  known effect, {n} test(s) failing without the agent too (a plain "
                   f"thread or the reproducer): {reason} (reproducer: tools/regrtest_repro/"
                   f"{reproducer})")
-    print(f"  time: plain {plain_s:.0f} s, with the agent {agent_s:.0f} s, "
+    print(f"  time: agent pass {agent_s:.0f} s, reruns and checks {reruns_s:.0f} s, "
           f"stage {time.monotonic() - stage_start:.0f} s")
     if interceptor_note:
         print(f"  {interceptor_note}")
-    if agent_only:
-        print(f"regrtest: FAILED: {len(agent_only)} test(s) fail only with the agent: "
-              + ", ".join(agent_only))
+    if found.agent_only:
+        print(f"regrtest: FAILED: {len(found.agent_only)} test(s) fail only with the agent: "
+              + ", ".join(found.agent_only))
         print(f"  logs: {workdir}")
         return 1
     print("regrtest: OK: no test fails only with the agent")
     if not args.keep:
         shutil.rmtree(workdir, ignore_errors=True)
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
