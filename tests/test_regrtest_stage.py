@@ -317,3 +317,28 @@ def test_stage_fails_on_an_agent_only_failure_and_reports_it(stage, tmp_path, mo
     assert "8 (5 test cases, 3 whole modules)" in out, out
     assert "decided: 2 fail plainly too, 1 flaky with the agent (passed a rerun), 1 known " \
         "effects, 4 agent-only" in out, out
+
+
+def test_processes_a_test_left_running_are_killed(tmp_path):
+    # As with a test whose worker timed out: its own child lives on, spinning,
+    # after its parent is gone.  The stage adopts such orphans and kills them
+    # after each run; its own children are not touched before they end.
+    pidfile = tmp_path / "orphan.pid"
+    code = f"""
+import os, subprocess, sys, time
+sys.path.insert(0, {TOOLS!r})
+import regrtest
+assert regrtest.adopt_orphans()
+subprocess.run(["sh", "-c", "sh -c 'while :; do :; done' & echo $! > {pidfile}"], check=True)
+orphan = int(open({str(pidfile)!r}).read())
+assert orphan in regrtest.child_pids()   # reparented to us, still spinning
+print(regrtest.kill_orphans(), regrtest.child_pids())
+try:
+    os.kill(orphan, 0)
+    print("alive")
+except ProcessLookupError:
+    print("gone")
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["1", "[]", "gone"], done.stdout + done.stderr

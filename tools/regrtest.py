@@ -31,10 +31,12 @@ builds, installs and runs it.  Exit status: 0 when no agent-only failure is
 left, 1 otherwise, 2 when the stage itself could not run.
 """
 import argparse
+import ctypes
 import importlib.util
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -286,6 +288,60 @@ PROGRESS_RE = re.compile(r"\[\s*\d+/\d+(?:/\d+)?\] (\S+) (.*)$")
 PLAIN_FAILURE_RE = re.compile(r"failed \((\d+ (failures?|errors?)(, )?)+\)")
 
 
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def adopt_orphans():
+    """Make this process the reaper of its descendants' orphans (Linux's
+    PR_SET_CHILD_SUBREAPER), so that kill_orphans() finds them.  Return
+    whether that worked."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def child_pids():
+    """The pids of this process's children, from /proc."""
+    pids = []
+    me = os.getpid()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+        if ppid == me:
+            pids.append(int(entry))
+    return pids
+
+
+def kill_orphans():
+    """Kill and reap what the tests left running once their own parent was
+    gone: a test's child still spinning after its worker timed out would
+    slow every later test and stage.  Call only when this process has no
+    child of its own running.  Return how many there were."""
+    killed = 0
+    while True:
+        pids = child_pids()
+        if not pids:
+            return killed
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for pid in pids:
+            try:
+                os.waitpid(pid, 0)
+            except ChildProcessError:
+                pass
+        killed += len(pids)
+
+
 def module_state(text):
     """Classify a regrtest progress text ("passed", "failed (env changed)",
     "timed out (2 min)", ...) as passed, skipped, env-changed or failed."""
@@ -336,6 +392,9 @@ class Stage:
                         print(f"[{label}] {name} {text}", flush=True)
             proc.wait()
         seconds = time.monotonic() - start
+        left = kill_orphans()
+        if left:
+            print(f"--- {label}: killed {left} processes the tests left running", flush=True)
         print(f"--- {label}: exit {proc.returncode} after {seconds:.0f} s, "
               f"{len(modules)} modules, log {log_path}", flush=True)
         return modules, read_junit(xml_path), seconds
@@ -769,4 +828,7 @@ def main(argv=None):
     return 0
 
 if __name__ == "__main__":
+    # Orphans of the tests come to this process, which kills them after
+    # each run (Stage.run); not done in main(), which tests call in-process.
+    adopt_orphans()
     sys.exit(main())
