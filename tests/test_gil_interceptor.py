@@ -225,8 +225,9 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
     line = next(l for l in proc.stdout.splitlines() if l.strip().startswith("heartbeat"))
     fields = line.split()
     assert fields[1] == str(result["heartbeat"])
+    # The text rounds to 0.1 %: a share just over 10 % shows as 10.0 %.
     wait_share = float(fields[5].rstrip("%"))
-    assert wait_share > 10.0, line
+    assert wait_share >= 10.0, line
 
 
 @needs_interceptor
