@@ -194,13 +194,21 @@ def test_blocked_threads_neither_hold_nor_wait(tmp_path):
 @needs_interceptor
 @pytest.mark.timing
 def test_heartbeat_queues_behind_spinners(tmp_path):
+    # A thread that wakes every 10 ms beside two spinners queues for the
+    # GIL after each sleep: anywhere from nothing to a switch interval,
+    # depending on where in the spinners' hand-overs it comes (a quiet
+    # 2-CPU machine measures 8-30 % of the window).  Ground truth: each
+    # sleep's overrun bounds the wait from above.
     result, proc = run_child(
         tmp_path,
         """
         stop = threading.Event()
+        late = []
         def heartbeat():
             while not stop.is_set():
+                start = time.perf_counter()
                 time.sleep(0.01)
+                late.append(time.perf_counter() - start - 0.01)
         threads = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
         threads.append(threading.Thread(target=heartbeat, name="heartbeat"))
         for t in threads:
@@ -212,22 +220,27 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
         stop.set()
         for t in threads:
             t.join()
-        emit({"report": reports[-1], "heartbeat": threads[2].native_id})
+        emit({"report": reports[-1], "heartbeat": threads[2].native_id,
+              "late_s": sum(x for x in late if x > 0)})
         """,
     )
     report = result["report"]
     beat = thread_figures(report, result["heartbeat"])
     assert beat["name"] == "heartbeat"
-    assert beat["wait_s"] > 0.10 * report["wall_s"], report
+    assert beat["wait_s"] > 0.03 * report["wall_s"], report
+    # It waited only while it was late, and it was late for little else.
+    assert beat["wait_s"] <= result["late_s"] * 1.02 + 0.002, (beat, result["late_s"])
     # It holds the GIL only for a moment per wake-up: the time is queueing.
     assert beat["held_s"] < beat["wait_s"], report
     # The human report shows the queueing thread with its wait share.
-    line = next(l for l in proc.stdout.splitlines() if l.strip().startswith("heartbeat"))
+    # The last text report is the final one, as the dict.
+    line = [l for l in proc.stdout.splitlines() if l.strip().startswith("heartbeat")][-1]
     fields = line.split()
     assert fields[1] == str(result["heartbeat"])
-    # The text rounds to 0.1 %: a share just over 10 % shows as 10.0 %.
+    # The text rounds to 0.1 %.
     wait_share = float(fields[5].rstrip("%"))
-    assert wait_share >= 10.0, line
+    assert wait_share >= 3.0, line
+    assert abs(wait_share - 100 * beat["wait_s"] / report["wall_s"]) <= 0.5, (line, beat)
 
 
 @needs_interceptor
