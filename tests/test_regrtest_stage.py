@@ -331,7 +331,7 @@ def test_processes_a_test_left_running_are_killed(tmp_path):
     # after each run; its own children are not touched before they end.
     pidfile = tmp_path / "orphan.pid"
     code = f"""
-import os, subprocess, sys, time
+import os, subprocess, sys
 sys.path.insert(0, {TOOLS!r})
 import regrtest
 assert regrtest.adopt_orphans()
