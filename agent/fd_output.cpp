@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <time.h>
@@ -30,6 +31,23 @@ constexpr int STALL_TIMEOUT_MS = 2000;
 char *kept_data = nullptr;
 size_t kept_capacity = 0;
 int kept_lock = 0;
+
+/* In a child made by fork() while a dump on another thread held the kept
+ * buffer: that thread is gone, so drop its claim (the buffer is not kept)
+ * rather than leave every later dump without it. */
+void forget_kept_claim_in_child()
+{
+    if (kept_lock != 0) {
+        kept_data = nullptr;
+        kept_capacity = 0;
+        kept_lock = 0;
+    }
+}
+
+__attribute__((constructor)) void release_kept_across_fork()
+{
+    pthread_atfork(nullptr, nullptr, forget_kept_claim_in_child);
+}
 
 /* Raw write loop.  On success return true.  On failure return false and
  * set *broken_pipe when the failure was EPIPE. */

@@ -376,7 +376,6 @@ PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
         restore_slots(lock_slots, lock_slot_count);
         restore_slots(unlock_slots, unlock_slot_count);
         __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
-        reinit_records_lock();
         naming_wake_fd = -1;
         reporter *r = session.background;
         session.background = nullptr;

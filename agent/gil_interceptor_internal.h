@@ -160,8 +160,6 @@ extern int naming_signalled;
  * held while calling into Python or waiting for the GIL. */
 void lock_records();
 void unlock_records();
-/* In a forked child: the lock may have been held by a thread that is gone. */
-void reinit_records_lock();
 
 /* Create the per-thread binding key once.  Returns false on failure. */
 bool create_binding_key();

@@ -231,10 +231,20 @@ void unlock_records()
     pthread_mutex_unlock(&table_lock);
 }
 
-void reinit_records_lock()
+/* fork() copies table_lock as it stands.  Had another thread held it then,
+ * the child's copy would stay locked for good, and the child's first name
+ * or record (threading names its thread again after fork) would hang.  So
+ * the forking thread holds it across fork(), as glibc does with malloc's
+ * locks; the child starts with a fresh one. */
+static void reinit_records_lock()
 {
     pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
     memcpy(&table_lock, &fresh, sizeof(fresh));
+}
+
+__attribute__((constructor)) static void hold_records_across_fork()
+{
+    pthread_atfork(lock_records, unlock_records, reinit_records_lock);
 }
 
 thread_record overflow_record;

@@ -17,6 +17,7 @@
 #include "runtime_layout.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -478,6 +479,24 @@ struct walk_lane {
 /* Enough walks in flight to overlap their misses; more did not help. */
 constexpr int LANE_COUNT = 16;
 walk_lane kept_lanes[LANE_COUNT];
+
+/* In a child made by fork() while a dump on another thread held the cache:
+ * that thread is gone and left the cache and lanes half-written.  Forget
+ * them (their memory is not reused) and free the claim, so later dumps
+ * still get a cache. */
+void forget_cache_claim_in_child()
+{
+    if (kept_cache_lock != 0) {
+        memset(&kept_cache, 0, sizeof kept_cache);
+        memset(kept_lanes, 0, sizeof kept_lanes);
+        kept_cache_lock = 0;
+    }
+}
+
+__attribute__((constructor)) void release_cache_across_fork()
+{
+    pthread_atfork(nullptr, nullptr, forget_cache_claim_in_child);
+}
 
 /* Give back lane storage grown past `keep` entries (0: all of it). */
 void trim_lanes(walk_lane *lanes, size_t keep)

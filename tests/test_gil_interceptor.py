@@ -308,6 +308,12 @@ def test_statuses(tmp_path):
         again = tasks()
         out["deinit"] = lockgauge.deinit_gil_interceptor()
         after = tasks()
+        # pthread_join() returns as the thread exits; the kernel drops its
+        # /proc entry a moment later.
+        settle = time.monotonic() + 1
+        while after > before and time.monotonic() < settle:
+            time.sleep(0.005)
+            after = tasks()
         out["deinit_again"] = lockgauge.deinit_gil_interceptor()
         out["tasks"] = [before, started, again, after]
         # The entry points called without the GIL (ctypes.CDLL lets go of it).

@@ -495,6 +495,45 @@ def test_fork_child_has_no_session_and_may_start_its_own():
     assert parent == "parent True True"
 
 
+@needs_interceptor
+def test_fork_while_threads_come_and_go_never_hangs_the_child():
+    # Threads starting and ending take the agent's record lock; a child
+    # forked while one held it used to inherit it locked, and on CPython
+    # 3.14+ (threading names the thread again after fork) hung in os.fork().
+    done = check_child("""
+        import os, threading, time, warnings, vandrel
+        warnings.simplefilter("ignore", DeprecationWarning)   # fork with the agent's thread
+        monitor = vandrel.GilMonitor(0.001).start()
+        stop = False
+        def churn():
+            while not stop:
+                thread = threading.Thread(target=lambda: None)
+                thread.start()
+                thread.join()
+        churners = [threading.Thread(target=churn) for _ in range(2)]
+        for thread in churners:
+            thread.start()
+        hung = 0
+        for _ in range(500):
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0)
+            deadline = time.monotonic() + 3
+            while not os.waitpid(pid, os.WNOHANG)[0]:
+                if time.monotonic() > deadline:
+                    hung += 1
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    break
+                time.sleep(0.001)
+        stop = True
+        for thread in churners:
+            thread.join()
+        print("hung", hung, monitor.stop().final)
+    """, timeout=120)
+    assert done.stdout.split() == ["hung", "0", "True"], done.stdout
+
+
 # ---- text and trace output ------------------------------------------------------
 
 def check_trace_events(trace):
