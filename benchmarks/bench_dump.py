@@ -99,6 +99,16 @@ def compare(label, agent, other, other_label, repeat, order):
     return agent_median, other_median
 
 
+def idle_then(function, seconds, repeat):
+    """Median time of `function` called after `seconds` of sleep each time:
+    caches as an idle pause leaves them, with no other code run between."""
+    times = []
+    for _ in range(repeat):
+        time.sleep(seconds)
+        times.append(time_call(function))
+    return statistics.median(times)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=21)
@@ -141,13 +151,24 @@ def main():
                 thread.join()
 
     small = measure(100, faulthandler_dump, "faulthandler all_threads")
+    if args.order == "interleaved":
+        # How much of the agent's time is its caches going cold by itself:
+        # the same dump after sleeping as long as faulthandler took.
+        threads, release = start_threads(100)
+        idle = idle_then(agent_dump, small[1], args.repeat)
+        release.set()
+        for thread in threads:
+            thread.join()
+        print(f"  agent after {small[1] * 1e3:.1f} ms asleep instead: median {idle * 1e3:.3f} ms")
+    else:
+        idle = None
     large = measure(1000, format_stacks, "_current_frames+format")
     ratio_small, ratio_large = small[0] / small[1], large[0] / large[1]
     print(f"targets: 100 threads <= 0.01x ({'met' if ratio_small <= 0.01 else 'MISSED'}), "
           f"1000 threads <= 0.02x ({'met' if ratio_large <= 0.02 else 'MISSED'})")
 
     if args.json:
-        print(json.dumps({"small": small, "large": large}))
+        print(json.dumps({"small": small, "large": large, "idle": idle}))
 
 
 def run(quick=False):
@@ -164,6 +185,11 @@ def run(quick=False):
              "<= 0.02")):
         agent, other = result[key]
         rows.append((label, agent * 1e3, other * 1e3, agent / other, target))
+    # The agent's cold time with nothing run between dumps but a pause as
+    # long as faulthandler's dump: what is left is its caches going cold.
+    agent_idle, other = result["idle"], result["small"][1]
+    rows.append(("dump 100 threads x 50 frames after as long asleep (ms)", agent_idle * 1e3,
+                 other * 1e3, agent_idle / other, "-"))
     return rows
 
 

@@ -49,6 +49,7 @@ def print_versions_table(paths):
     header = ["CPython"]
     for _, agent, reference, ratio in DUMP_ROWS:
         header += [agent, reference, ratio]
+    header.append("100 × 50: agent after as long asleep")
     print("| " + " | ".join(header) + " |")
     print("|---|" + "---:|" * (len(header) - 1))
     for path in paths:
@@ -58,6 +59,9 @@ def print_versions_table(paths):
         for prefix, *_ in DUMP_ROWS:
             row = next(r for r in record["rows"] if r[0].startswith(prefix))
             cells += [f"{row[1]:.4g}", f"{row[2]:.4g}", f"{row[3]:.4f}"]
+        asleep = next((r for r in record["rows"] if r[0].startswith("dump 100 threads x 50 "
+                                                                      "frames after")), None)
+        cells.append(f"{asleep[1]:.4g}" if asleep else "-")
         print("| " + " | ".join(cells) + " |")
 
 
