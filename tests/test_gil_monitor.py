@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, check_child, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, SANITIZED, check_child, run_python
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
                                        reason="no GIL interceptor for this interpreter")
@@ -500,7 +500,9 @@ def test_fork_while_threads_come_and_go_never_hangs_the_child():
     # Threads starting and ending take the agent's record lock; a child
     # forked while one held it used to inherit it locked, and on CPython
     # 3.14+ (threading names the thread again after fork) hung in os.fork().
-    done = check_child("""
+    # A fork takes about 0.2 s under ASan: fewer there.
+    forks = 100 if SANITIZED else 500
+    done = check_child(f"""
         import os, threading, time, warnings, vandrel
         warnings.simplefilter("ignore", DeprecationWarning)   # fork with the agent's thread
         monitor = vandrel.GilMonitor(0.001).start()
@@ -514,7 +516,7 @@ def test_fork_while_threads_come_and_go_never_hangs_the_child():
         for thread in churners:
             thread.start()
         hung = 0
-        for _ in range(500):
+        for _ in range({forks}):
             pid = os.fork()
             if pid == 0:
                 os._exit(0)
