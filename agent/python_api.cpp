@@ -159,6 +159,7 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     (void)resolve(handle, "PyMutex_Unlock", &api->mutex_unlock);
     (void)resolve(handle, "PyThread_acquire_lock_timed", &api->thread_acquire_lock_timed);
     (void)resolve(handle, "PyThread_release_lock", &api->thread_release_lock);
+    (void)resolve(handle, "_PyThread_at_fork_reinit", &api->thread_at_fork_reinit);
 
     /* The GIL interceptor's: these and the four shared ones above, all
      * required.  Before 3.13 Py_IsFinalizing is spelt _Py_IsFinalizing;
@@ -283,6 +284,11 @@ const python_api *python_api_get_for_interceptor()
 {
     resolve_once();
     return interceptor_result;
+}
+
+const python_api *python_api_if_resolved()
+{
+    return __atomic_load_n(&api_state, __ATOMIC_ACQUIRE) == RESOLVED ? api_result : nullptr;
 }
 
 }  // namespace vandrel

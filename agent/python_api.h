@@ -98,6 +98,9 @@ struct python_api {
     void (*mutex_unlock)(void *);
     PyLockStatus (*thread_acquire_lock_timed)(PyThread_type_lock, PY_TIMEOUT_T, int);
     void (*thread_release_lock)(PyThread_type_lock);
+    /* _PyThread_at_fork_reinit: makes a thread lock afresh in a forked
+     * child.  Optional. */
+    int (*thread_at_fork_reinit)(PyThread_type_lock *);
 
     /* Data symbols, so they are only ever reached this way. */
     PyTypeObject *code_type;      /* &PyCode_Type */
@@ -135,6 +138,9 @@ const python_api *python_api_get();
  * interceptor needs; the answer is cached.  Safe without the GIL, like
  * python_api_get(). */
 const python_api *python_api_get_for_interceptor();
+/* The table when some call has already resolved it, else null; never
+ * resolves (for fork handlers, which must not look anything up). */
+const python_api *python_api_if_resolved();
 
 }  // namespace vandrel
 

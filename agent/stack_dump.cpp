@@ -1018,6 +1018,32 @@ PyThread_type_lock head_thread_lock(const python_api *api)
     memcpy(&lock, runtime + vandrel_head_lock_offset, sizeof lock);
     return lock;
 }
+
+#if PY_VERSION_HEX < 0x030C0000
+/* CPython 3.10 and 3.11 take the head lock in a forked child before they
+ * make it afresh (CPython gh-112275, mended in 3.12 and in later micro
+ * releases), so a child forked while another thread held it hangs in
+ * os.fork() for good.  The agent's reporter makes that likelier: its
+ * PyGILState_Ensure() takes the lock before it waits for the GIL.  So make
+ * the lock afresh first, as CPython itself does a moment later.  Only once
+ * the agent has found the interpreter: a fork handler looks nothing up. */
+void renew_head_lock_in_child()
+{
+    const python_api *api = python_api_if_resolved();
+    if (api == nullptr || api->thread_at_fork_reinit == nullptr
+        || head_thread_lock(api) == nullptr) {
+        return;
+    }
+    char *runtime = static_cast<char *>(api->runtime_state);
+    (void)api->thread_at_fork_reinit(
+        reinterpret_cast<PyThread_type_lock *>(runtime + vandrel_head_lock_offset));
+}
+
+__attribute__((constructor)) void renew_head_lock_across_fork()
+{
+    pthread_atfork(nullptr, nullptr, renew_head_lock_in_child);
+}
+#endif
 #endif /* VANDREL_HEAD_THREAD_LOCK */
 
 /* Take the runtime's head lock, as sys._current_frames() does: keeping
