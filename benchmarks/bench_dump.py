@@ -140,28 +140,26 @@ def main():
 
     print(f"Python {sys.version.split()[0]}, {FRAMES_PER_THREAD} frames per thread, "
           f"{args.repeat} repetitions, {args.order}")
-    def measure(count, other, other_label):
+    def with_parked_threads(count, body):
         threads, release = start_threads(count)
         try:
-            return compare(f"{count} threads", agent_dump, other, other_label,
-                           args.repeat, args.order)
+            return body()
         finally:
             release.set()
             for thread in threads:
                 thread.join()
 
+    def measure(count, other, other_label):
+        return with_parked_threads(count, lambda: compare(
+            f"{count} threads", agent_dump, other, other_label, args.repeat, args.order))
+
     small = measure(100, faulthandler_dump, "faulthandler all_threads")
+    idle = None
     if args.order == "interleaved":
         # How much of the agent's time is its caches going cold by itself:
         # the same dump after sleeping as long as faulthandler took.
-        threads, release = start_threads(100)
-        idle = idle_then(agent_dump, small[1], args.repeat)
-        release.set()
-        for thread in threads:
-            thread.join()
+        idle = with_parked_threads(100, lambda: idle_then(agent_dump, small[1], args.repeat))
         print(f"  agent after {small[1] * 1e3:.1f} ms asleep instead: median {idle * 1e3:.3f} ms")
-    else:
-        idle = None
     large = measure(1000, format_stacks, "_current_frames+format")
     ratio_small, ratio_large = small[0] / small[1], large[0] / large[1]
     print(f"targets: 100 threads <= 0.01x ({'met' if ratio_small <= 0.01 else 'MISSED'}), "
