@@ -15,7 +15,13 @@ environment variables:
 Under a sanitizer or a wrapper, tests marked `build_shape` (the sanitizer
 changes the libraries' symbols and dependencies) or `timing` are skipped,
 and a child whose output carries a sanitizer or valgrind report fails.  On
-a debug build of the interpreter `timing` tests are skipped too."""
+a debug build of the interpreter `timing` tests are skipped too.
+
+The suite runs in two phases (tools/run_tests.sh): `--phase parallel`
+takes every test but those marked `timing` or `serial`, and runs under
+pytest-xdist beside another worker; `--phase serial` takes only those, one
+at a time, so that what they measure (a duration, a rate, a share of the
+GIL, memory) is not measured on a machine shared with the other worker."""
 import os
 import re
 import shlex
@@ -53,7 +59,24 @@ TOOL_REPORT = re.compile(
     r"|^==\d+== \S", re.MULTILINE)
 
 
+PHASES = ("all", "parallel", "serial")
+SERIAL_MARKERS = ("timing", "serial")
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--phase", choices=PHASES, default="all",
+        help="parallel: every test but those marked timing or serial; serial: only those "
+             "(tools/run_tests.sh runs the two in turn); all (default): every test")
+
+
 def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "serial: measures a duration, a rate, a share or memory: runs in the serial "
+        "phase, alone on the machine (unlike timing, it still runs under sanitizers and on a "
+        "debug interpreter)")
+    # pytest-xdist's own marker, known here too for a run without xdist.
+    config.addinivalue_line("markers", "xdist_group(name): tests run on the same xdist worker")
     config.addinivalue_line(
         "markers", "build_shape: checks symbols or dependencies of the built libraries "
         "(skipped in a sanitizer build)")
@@ -62,6 +85,15 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
+    phase = config.getoption("phase")
+    if phase != "all":
+        keep, drop = [], []
+        for item in items:
+            serial = any(name in item.keywords for name in SERIAL_MARKERS)
+            (keep if serial == (phase == "serial") else drop).append(item)
+        if drop:
+            config.hook.pytest_deselected(items=drop)
+            items[:] = keep
     skips = {}
     if SANITIZED:
         skips["build_shape"] = pytest.mark.skip(reason="sanitizer build changes symbols and NEEDED")

@@ -21,7 +21,9 @@ from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 
 # Everything here reads the built libraries: a sanitizer build changes them.
-pytestmark = pytest.mark.build_shape
+# One xdist worker takes the whole module: the wheel fixture builds in the
+# checkout's build tree, which two workers must not share.
+pytestmark = [pytest.mark.build_shape, pytest.mark.xdist_group("packaging")]
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -8,8 +8,9 @@
 #   tools/hardening.sh tidy      clang-tidy (config: .clang-tidy) over the C++
 #   tools/hardening.sh all       the three in turn, with the time of each
 #
-# Extra arguments of asan and valgrind go to pytest; test paths given to
-# valgrind replace its subset.  CMAKE_ARGS and PYTHON
+# asan and valgrind run the tests in two phases, as ./dev test does
+# (tools/run_tests.sh).  Extra arguments of asan and valgrind go to pytest;
+# test paths given to valgrind replace its subset.  CMAKE_ARGS and PYTHON
 # are honoured as by ./dev.  Exits non-zero as soon as a stage fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,7 +66,7 @@ stage_asan() {
     ASAN_OPTIONS="halt_on_error=1:exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1" \
     LSAN_OPTIONS="suppressions=$ROOT/tools/sanitizer/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87" \
-        "$venv/bin/pytest" -p no:cacheprovider "$@"
+        tools/run_tests.sh "$venv/bin/pytest" "$@"
 }
 
 # Subset for valgrind: forwarding with every argument shape, discovery
@@ -83,8 +84,7 @@ stage_valgrind() {
     command -v valgrind >/dev/null || apt_install valgrind
     # ./dev's own virtualenv of this interpreter: on CI, test-all made it.
     local venv=".venv/$(venv_tag "$PY")"
-    make_venv "$venv"
-    "$venv/bin/python" -m pip install "${PIP_FLAGS[@]}" --no-build-isolation .
+    PYTHON="$PY" ./dev setup
     # Test paths among the arguments replace the subset; other arguments
     # are pytest options added to it.
     local args=("$@") arg
@@ -103,7 +103,7 @@ stage_valgrind() {
     VANDREL_FUZZ_EXAMPLES="${VANDREL_FUZZ_EXAMPLES:-300}" \
     VANDREL_CHURN_SCALE="${VANDREL_CHURN_SCALE:-0.02}" \
     PYTHONMALLOC=malloc \
-        "$venv/bin/pytest" -p no:cacheprovider "${args[@]}"
+        tools/run_tests.sh "$venv/bin/pytest" "${args[@]}"
 }
 
 stage_tidy() {
@@ -126,7 +126,9 @@ stage_tidy() {
     # clang-tidy exits 0 when it cannot read its config (it falls back to
     # its defaults), so any diagnostic line at all fails the stage too.
     local out status=0
-    out=$(clang-tidy --quiet -p "$build" "${sources[@]}" 2>&1) || status=$?
+    # One file a process, two at a time: each file is parsed on its own anyway.
+    out=$(printf '%s\n' "${sources[@]}" |
+        xargs -P 2 -n 1 clang-tidy --quiet -p "$build" 2>&1) || status=$?
     out=$(grep -v '^[0-9]* warnings\? generated\.$' <<<"$out" || true)
     if [[ $status -ne 0 || -n $out ]]; then
         printf '%s\n' "$out" >&2
