@@ -31,6 +31,7 @@ def test_stage_within_budget_passes_and_prints_its_time():
     assert "quick" in out.stderr.split("=== CI stages", 1)[1]
 
 
+@pytest.mark.serial
 def test_stage_over_budget_warns_loudly_and_still_passes():
     out = run_stages("stage slow 1 sleep 2.2; echo next; stage_summary 1", CI_HARD_PERCENT="500")
     assert out.returncode == 0, out.stderr

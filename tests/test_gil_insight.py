@@ -150,6 +150,7 @@ def test_distributions_are_monotonic_and_clamped_everywhere(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.serial
 def test_interval_figures_add_up_to_the_cumulative_ones(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -421,6 +422,7 @@ emit({"report": final, "written": written, "kept": len(entries), "path": path,
 
 
 @needs_interceptor
+@pytest.mark.serial
 def test_trace_file_is_valid_and_its_spans_match_the_report(tmp_path):
     result, _ = run_child(tmp_path, TIMELINE_CHECK)
     report = result["report"]

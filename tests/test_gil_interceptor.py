@@ -392,6 +392,7 @@ def test_loaded_by_ld_preload(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.serial
 def test_periodic_reports_are_cumulative(tmp_path):
     result, _ = run_child(
         tmp_path,
@@ -958,6 +959,7 @@ def test_preloading_into_a_shell_is_harmless(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.serial
 def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
     result, _ = run_child(
         tmp_path,

@@ -444,6 +444,7 @@ def test_report_round_trip_with_every_key():
 
 
 @needs_interceptor
+@pytest.mark.serial
 def test_the_agent_s_own_reports_round_trip():
     done = with_spinners("""
         import vandrel

@@ -225,6 +225,7 @@ def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
 
 
 @needs_interceptor
+@pytest.mark.serial
 def test_dump_marks_exactly_the_threads_queued_for_the_gil(tmp_path):
     result, _ = run_child(
         tmp_path,

@@ -802,6 +802,7 @@ threads[0].join()
     check_against_truth(blocks, load_json(tmp_path / "truth.json"))
 
 
+@pytest.mark.serial
 def test_head_lock_held_by_the_caller_never_hangs(tmp_path):
     """CPython holds the head lock while clearing thread states, which can
     run a __del__ that dumps: on the same thread the lock never comes free.
