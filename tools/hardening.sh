@@ -7,6 +7,7 @@
 #                                test child run under valgrind
 #   tools/hardening.sh tidy      clang-tidy (config: .clang-tidy) over the C++
 #   tools/hardening.sh all       the three in turn, with the time of each
+#   tools/hardening.sh deps      install valgrind and clang-tidy if missing
 #
 # asan and valgrind run the tests in two phases, as ./dev test does
 # (tools/run_tests.sh).  Extra arguments of asan and valgrind go to pytest;
@@ -146,9 +147,20 @@ timed() {
     echo "=== hardening: $name passed in $((SECONDS - start)) s"
 }
 
+# Install the tools the stages need and lack (valgrind, clang-tidy);
+# .ci/run does this in the background while the test stages run.
+stage_deps() {
+    local missing=() tool
+    for tool in valgrind clang-tidy; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    [[ ${#missing[@]} -eq 0 ]] || apt_install "${missing[@]}"
+}
+
 stage=${1:-}
 [[ $# -gt 0 ]] && shift
 case "$stage" in
+    deps) stage_deps ;;
     asan) timed asan stage_asan "$@" ;;
     valgrind) timed valgrind stage_valgrind "$@" ;;
     tidy) timed tidy stage_tidy ;;
@@ -158,7 +170,7 @@ case "$stage" in
         timed valgrind stage_valgrind
         ;;
     *)
-        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2
+        sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2
         exit 2
         ;;
 esac
