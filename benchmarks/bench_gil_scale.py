@@ -10,7 +10,11 @@ long holds that are always on:
   report: 70,000 short threads started and joined with the interceptor on
           (a sink and a text report every 20 ms); then the agent thread's
           GIL time per report (its sink only appends, so this is the time to
-          build the dict and the text) and the largest text report.
+          build the dict and the text) and the largest text report; the
+          growth of RSS over the last 30,000 threads (with --quick over the
+          last 10,000 of 20,000, while memory still grows to its plateau: for
+          the record only); then two spinners for 2 s and the smaller one's
+          share of the GIL (an even split is 0.5 each).
   dump:   4,000 parked threads, threadsnap's dump to /dev/null with the
           interceptor on and off, alternating, medians of 9.
   hooks:  bench_gil_overhead's MICRO child (best of 20 blocks of
@@ -39,7 +43,16 @@ LOAD = textwrap.dedent(
 REPORT = LOAD + textwrap.dedent(
     """
     count = int(sys.argv[1])
-    reports = collections.deque(maxlen=100)
+    first = count - 30000 if count > 60000 else count // 2
+    def rss_kb():
+        with open("/proc/self/status") as f:
+            return int([line for line in f if line.startswith("VmRSS:")][0].split()[1])
+    rss = {}
+    # Only the latest report is kept while the threads churn, so that a
+    # queue of reports filling up is not counted as growth.
+    reports = collections.deque(maxlen=1)
+    def sink(report):
+        reports.append(report)
     r, w = os.pipe()
     os.set_blocking(r, False)
     sizes = collections.deque(maxlen=50)
@@ -58,7 +71,7 @@ REPORT = LOAD + textwrap.dedent(
         for part in parts[1:-1]:
             sizes.append(len(part) + len(b"GIL report ("))
         pending = bytearray(b"GIL report (" + parts[-1]) if len(parts) > 1 else pending
-    assert lockgauge.init_gil_interceptor(reports.append, 0, 20, w, 0, 65536, 0) == 0
+    assert lockgauge.init_gil_interceptor(sink, 0, 20, w, 0, 65536, 0) == 0
     done = 0
     while done < count:
         batch = [threading.Thread(target=lambda: None) for _ in range(100)]
@@ -68,6 +81,9 @@ REPORT = LOAD + textwrap.dedent(
             t.join()
         done += len(batch)
         drain()
+        if done in (first, count):
+            rss[done] = rss_kb()
+    reports = collections.deque(reports, maxlen=100)
     start = len(reports)
     time.sleep(1.0)
     drain()
@@ -75,8 +91,30 @@ REPORT = LOAD + textwrap.dedent(
     def agent(rep):
         return [t for t in rep["threads"].values() if t["name"] == "vandrel-agent"][0]
     per_report = (agent(late[-1])["held_s"] - agent(late[0])["held_s"]) / (len(late) - 1)
+    text_bytes = max(sizes)
+    stop = threading.Event()
+    def spin():
+        while not stop.is_set():
+            pass
+    spinners = [threading.Thread(target=spin) for _ in range(2)]
+    for t in spinners:
+        t.start()
+    time.sleep(0.3)
+    drain()
+    before = reports[-1]
+    time.sleep(2.0)
+    drain()
     assert lockgauge.deinit_gil_interceptor() == 0
-    print(json.dumps({"per_report_ms": per_report * 1e3, "text_bytes": max(sizes)}))
+    stop.set()
+    for t in spinners:
+        t.join()
+    final = reports[-1]
+    window = final["wall_s"] - before["wall_s"]
+    shares = [(final["threads"][t.native_id]["held_s"] - before["threads"][t.native_id]["held_s"])
+              / window for t in spinners]
+    print(json.dumps({"per_report_ms": per_report * 1e3, "text_bytes": text_bytes,
+                      "rss_first": first, "rss_growth_kb": rss[count] - rss[first],
+                      "spinner_share": min(shares)}))
     """
 )
 
@@ -146,6 +184,12 @@ def run(quick=False):
          m["report"]["per_report_ms"], 2.0, m["report"]["per_report_ms"] / 2.0, "<= 1 (< 2 ms)"),
         (f"GIL text report after {threads} threads (bytes)", m["report"]["text_bytes"], 16384,
          m["report"]["text_bytes"] / 16384, "< 1 (< 16 KB)"),
+        (f"RSS growth from {m['report']['rss_first']:,} to {threads} threads (KB)",
+         m["report"]["rss_growth_kb"], 4096, m["report"]["rss_growth_kb"] / 4096,
+         "report" if quick else "< 1 (< 4 MB)"),
+        (f"2 spinners after {threads} threads: the smaller GIL share (of 0.5 each)",
+         m["report"]["spinner_share"], 0.35, m["report"]["spinner_share"] / 0.35,
+         ">= 1 (each 0.35-0.65)"),
         ("dump 4000 threads, interceptor on vs off (ms)", m["dump"]["on_ms"], m["dump"]["off_ms"],
          m["dump"]["on_ms"] / m["dump"]["off_ms"], "<= 1.5"),
         ("GIL release + re-acquire, hooks on vs off (ns; ratio: added / 45 ns)",

@@ -194,11 +194,13 @@ def test_blocked_threads_neither_hold_nor_wait(tmp_path):
 @needs_interceptor
 @pytest.mark.timing
 def test_heartbeat_queues_behind_spinners(tmp_path):
-    # A thread that wakes every 10 ms beside two spinners queues for the
-    # GIL after each sleep: anywhere from nothing to a switch interval,
-    # depending on where in the spinners' hand-overs it comes (a quiet
-    # 2-CPU machine measures 8-30 % of the window).  Ground truth: each
-    # sleep's overrun bounds the wait from above.
+    # A thread that wakes every 10 ms beside two spinners finds the GIL
+    # held and queues for it after (nearly) every sleep, for anywhere from
+    # nothing to a few switch intervals.  What share of the window that
+    # makes depends on the machine and its load (sets of 20 runs: 32-75 %
+    # on an idle 2-core machine, 31-60 % with all on one shared CPU; a CI
+    # run saw 2.7 %), so the share is a row of benchmarks/bench_gil_wait.py.
+    # Ground truth: each sleep's overrun bounds the wait from above.
     result, proc = run_child(
         tmp_path,
         """
@@ -227,7 +229,10 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
     report = result["report"]
     beat = thread_figures(report, result["heartbeat"])
     assert beat["name"] == "heartbeat"
-    assert beat["wait_s"] > 0.03 * report["wall_s"], report
+    # It queued on most of its wake-ups (sets of 20 runs on 3.12-3.14, idle
+    # or on a crowded CPU: 97-100 % of them), and the waits took time.
+    assert beat["wait_count"] >= beat["acquisitions"] / 2 > 0, beat
+    assert beat["wait_s"] > 0, beat
     # It waited only while it was late, and it was late for little else.
     assert beat["wait_s"] <= result["late_s"] * 1.02 + 0.002, (beat, result["late_s"])
     # It holds the GIL only for a moment per wake-up: the time is queueing.
@@ -239,7 +244,6 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
     assert fields[1] == str(result["heartbeat"])
     # The text rounds to 0.1 %.
     wait_share = float(fields[5].rstrip("%"))
-    assert wait_share >= 3.0, line
     assert abs(wait_share - 100 * beat["wait_s"] / report["wall_s"]) <= 0.5, (line, beat)
 
 
