@@ -69,6 +69,18 @@ FULL_TESTS = QUICK_TESTS + [
     "test_concurrent_futures", "test_asyncio", "test_importlib", "test_logging",
     "test_multiprocessing_forkserver", "test_socket",
 ]
+# The longest modules (30 s to a minute each with the agent) start first:
+# `python -m test -j` hands modules out in the order given, and one of
+# these started last kept a worker busy for a minute after the other had
+# nothing left to run.
+LONGEST_FIRST = ["test_multiprocessing_forkserver", "test_concurrent_futures", "test_socket",
+                 "test_subprocess"]
+
+
+def longest_first(tests):
+    """Return tests with those of LONGEST_FIRST at the front, the rest in order."""
+    return ([t for t in LONGEST_FIRST if t in tests]
+            + [t for t in tests if t not in LONGEST_FIRST])
 
 # Known effects of any background thread, not of the agent.  Each entry
 # names its tests, says why they fail when a background thread runs, and
@@ -732,8 +744,8 @@ def main(argv=None):
         with open(ignorefile, "w") as f:
             f.write("".join(p + "\n" for p in sorted(crashing)))
 
-    agent_mods, agent_cases, agent_s = stage.run("agent", agent_py, tests, agent_env,
-                                                 ignorefile=ignorefile)
+    agent_mods, agent_cases, agent_s = stage.run("agent", agent_py, longest_first(tests),
+                                                 agent_env, ignorefile=ignorefile)
     agent_processes = len(os.listdir(mark_dir))
     reruns_start = time.monotonic()
     found = decide(stage, {"agent": agent_py, "plain": plain_py, "control": control_py},
