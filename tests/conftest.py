@@ -84,6 +84,19 @@ def pytest_configure(config):
         "markers", "timing: depends on wall-clock timing (skipped under a sanitizer or valgrind)")
 
 
+def pytest_terminal_summary(terminalreporter):
+    """Append this run's counts to the file VANDREL_PHASE_COUNTS names:
+    tools/run_tests.sh adds up its two phases into one closing line."""
+    path = os.environ.get("VANDREL_PHASE_COUNTS")
+    # An xdist worker's counts reach its controller, which writes them.
+    if path and not hasattr(terminalreporter.config, "workerinput"):
+        stats = terminalreporter.stats
+        passed, failed, skipped, errors = (len(stats.get(key, []))
+                                           for key in ("passed", "failed", "skipped", "error"))
+        with open(path, "a") as f:
+            f.write(f"{passed} {failed + errors} {skipped}\n")
+
+
 def pytest_collection_modifyitems(config, items):
     phase = config.getoption("phase")
     if phase != "all":

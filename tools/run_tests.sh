@@ -7,9 +7,11 @@
 # VANDREL_WORKERS workers (default 2, the machine's two cores: most tests
 # wait on child processes); then the tests marked `timing` or `serial`, one
 # at a time with nothing else of the suite running.  ARGS go to both
-# phases.  Tests marked xdist_group("NAME") share a worker (they share a
-# build tree or a fixture too costly to make twice).  A phase that selects no test (pytest's status 5) is fine as long
-# as the other one ran some.  Exit status: the first failing phase's, else 0.
+# phases, and the last line adds up both: "tests: N passed, N failed, N
+# skipped".  Tests marked xdist_group("NAME") share a worker (they share a
+# build tree or a fixture too costly to make twice).  A phase that selects
+# no test (pytest's status 5) is fine as long as the other one ran some.
+# Exit status: the first failing phase's, else 0.
 set -uo pipefail
 
 pytest=$1
@@ -27,12 +29,20 @@ run_phase() {
     "$pytest" -p no:cacheprovider --phase "$phase" "$@"
 }
 
+# Each phase appends "passed failed skipped" here (tests/conftest.py).
+counts=$(mktemp)
+trap 'rm -f "$counts"' EXIT
+export VANDREL_PHASE_COUNTS=$counts
+
 run_phase parallel "${parallel[@]}" "$@"
 first=$?
 run_phase serial "$@"
 second=$?
 
 echo "=== tests: parallel phase exit $first, serial phase exit $second" >&2
+# One closing line for the two phases together.
+awk '{ p += $1; f += $2; s += $3 } END { printf "tests: %d passed, %d failed, %d skipped\n", p, f, s }' \
+    "$counts"
 if [[ $first -eq 5 && $second -eq 5 ]]; then
     exit 5
 fi
