@@ -674,7 +674,9 @@ def test_long_hold_threshold_charges_the_holding_line():
         import vandrel
         with vandrel.GilMonitor(long_hold_threshold=0.02) as monitor:
             holder.start()
-            for thread in spinners(1.0):
+            # The spinners outlast the holder's five rounds (about 1 s with
+            # its waits for the GIL): each hold ends with a thread waiting.
+            for thread in spinners(1.5):
                 thread.join()
             holder.join()
         report = monitor.report()
