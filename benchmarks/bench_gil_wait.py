@@ -15,18 +15,12 @@ so the figures are medians and the lowest share over the runs.
 import argparse
 import json
 import statistics
-import subprocess
-import sys
 import textwrap
 
-CHILD = textwrap.dedent(
-    """
-    import ctypes, importlib.util, json, os, threading, time
-    agent = os.path.join(list(importlib.util.find_spec("vandrel").submodule_search_locations)[0],
-                         "vandrel_agent.so")
-    ctypes.CDLL(agent, mode=os.RTLD_GLOBAL)
-    import lockgauge
+from bench_gil_scale import LOAD, child
 
+CHILD = LOAD + textwrap.dedent(
+    """
     stop = threading.Event()
     late = []
     def spin():
@@ -56,16 +50,8 @@ CHILD = textwrap.dedent(
 )
 
 
-def run_once():
-    proc = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True,
-                          timeout=120, cwd="/")
-    if proc.returncode != 0:
-        sys.exit(f"benchmark child failed:\n{proc.stderr}")
-    return json.loads(proc.stdout.splitlines()[-1])
-
-
 def measure(runs=20):
-    results = [run_once() for _ in range(runs)]
+    results = [child(CHILD) for _ in range(runs)]
     shares = [100 * r["wait_s"] / r["wall_s"] for r in results]
     return {"runs": runs,
             "share_median_pct": statistics.median(shares), "share_min_pct": min(shares),
