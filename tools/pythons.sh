@@ -13,15 +13,17 @@
 #                                 to NAME's folder first if missing
 #   tools/pythons.sh list         the NAMEs this script knows
 #
-# NAME is 3.14, 3.15, debian-3.13 (Debian's 3.13, linked statically) or
-# 3.14-dbg (Debian's debug build of 3.14: assertions and reference checks).
+# NAME is 3.14, 3.15, debian-3.13 (Debian's 3.13, linked statically),
+# 3.14-dbg (Debian's debug build of 3.14: assertions and reference checks) or
+# 3.13t (free-threaded 3.13, built here from Debian's source package, since
+# Debian ships no free-threaded binary: a few minutes on two cores).
 # The cache is $VANDREL_PYTHONS, else ~/.cache/vandrel/pythons.
 set -euo pipefail
 
 SUITE=forky
 MIRROR=http://deb.debian.org/debian
 CACHE=${VANDREL_PYTHONS:-${XDG_CACHE_HOME:-$HOME/.cache}/vandrel/pythons}
-NAMES="3.14 3.15 debian-3.13 3.14-dbg"
+NAMES="3.14 3.15 debian-3.13 3.14-dbg 3.13t"
 # Libraries the interpreters and their stdlib extension modules load,
 # taken from the same suite so that they match its libc.
 RUNTIME_LIBS="libc6 libgcc-s1 libexpat1 libffi8 libbz2-1.0 liblzma5 libssl3t64 zlib1g
@@ -36,6 +38,7 @@ describe() {
         3.14 | 3.15) ver=$name ;;
         debian-3.13) ver=3.13 ;;
         3.14-dbg) ver=3.14 ;;
+        3.13t) ver=3.13 ;;
         *) die "unknown interpreter '$name' (known: $NAMES)" ;;
     esac
     local pkgs="python$ver python$ver-minimal libpython$ver libpython$ver-minimal
@@ -62,9 +65,10 @@ private_apt() {
 # Make sure the private package lists exist (refreshed once a day).
 update_lists() {
     mkdir -p "$CACHE/apt/lists/partial" "$CACHE/apt/cache/archives/partial"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $MIRROR $SUITE main" \
-        >"$CACHE/apt/sources.list"
-    if [[ -z $(find "$CACHE/apt/lists" -maxdepth 1 -name '*Packages*' -mmin -1440 2>/dev/null) ]]; then
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    printf 'deb [signed-by=%s] %s %s main\ndeb-src [signed-by=%s] %s %s main\n' \
+        "$keyring" "$MIRROR" "$SUITE" "$keyring" "$MIRROR" "$SUITE" >"$CACHE/apt/sources.list"
+    if [[ -z $(find "$CACHE/apt/lists" -maxdepth 1 -name '*Sources*' -mmin -1440 2>/dev/null) ]]; then
         private_apt apt-get -qq update >&2
     fi
 }
@@ -127,6 +131,33 @@ make_interpreter() {
     "$dir/venv/bin/python" -c 'import sys, pip' || die "$name does not run"
 }
 
+# Build a free-threaded NAME (3.13t) under $CACHE/NAME from the upstream
+# tarball inside Debian's source package (Debian's own patches are not
+# needed for a private interpreter), against the system's -dev libraries.
+build_free_threaded() {
+    local name=$1 ver binary pkgs
+    read -r ver binary pkgs <<<"$(describe "$name")"
+    local dir="$CACHE/$name" tmp="$CACHE/.$name.tmp"
+    update_lists
+    rm -rf "$tmp" "$dir"
+    mkdir -p "$tmp/src"
+    (cd "$tmp" && private_apt apt-get -qq source --download-only "python$ver" >&2)
+    local tarball
+    tarball=$(ls "$tmp"/python"$ver"_*.orig.tar.* | head -n 1) || die "no source tarball for python$ver"
+    tar -xf "$tarball" -C "$tmp/src" --strip-components=1
+    (
+        cd "$tmp/src"
+        ./configure -q --disable-gil --enable-shared --prefix="$dir/root" \
+            LDFLAGS="-Wl,-rpath,$dir/root/lib" >&2
+        make -s -j"$(nproc)" >&2
+        make -s altinstall >&2
+    ) || die "building $name failed (log above)"
+    rm -rf "$tmp"
+    "$dir/root/bin/python${ver}t" -m venv "$dir/venv" >&2
+    "$dir/venv/bin/python" -c 'import sys, ctypes, pip; assert not sys._is_gil_enabled()' ||
+        die "$name does not run without the GIL"
+}
+
 # Add Debian's package of CPython's regression tests (the `test` package
 # beyond libregrtest and support) to NAME's folder, once.  It is kept out of
 # make_interpreter: only the regression-test stage needs it, and adding it
@@ -155,14 +186,18 @@ case "$cmd" in
         describe "$name" >/dev/null
         if [[ ! -x "$CACHE/$name/venv/bin/python" ]]; then
             echo "pythons: making $name in $CACHE/$name" >&2
-            make_interpreter "$name"
+            if [[ $name == *t ]]; then
+                build_free_threaded "$name"
+            else
+                make_interpreter "$name"
+            fi
         fi
         [[ $cmd == testsuite ]] && add_testsuite "$name"
         echo "$CACHE/$name/venv/bin/python"
         ;;
     list) echo "$NAMES" ;;
     *)
-        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//' >&2
+        sed -n '2,/^set -euo/{/^set -euo/!p}' "$0" | sed 's/^# \{0,1\}//' >&2
         exit 2
         ;;
 esac
