@@ -33,6 +33,8 @@ import threading
 from types import FrameType
 from typing import Any, Callable, Dict, List, Optional, Protocol, Type, Union
 
+from vandrel._version import __version__
+
 __all__ = [
     "VandrelError",
     "AgentLibraryNotFound",
