@@ -166,18 +166,9 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
     if options.gil_trace is not None:
         # Opened now so that a path that cannot be written is a usage error
         # before the program runs, not a surprise at its end.
-        try:
-            trace_fd = os.open(options.gil_trace,
-                               os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
-        except OSError as error:
-            run.error(f"--gil-trace: cannot open {options.gil_trace!r}: {error.strerror}")
-        os.close(trace_fd)
+        os.close(_create(run, "--gil-trace", options.gil_trace))
     if options.gil_report is not None:
-        try:
-            report_fd = os.open(options.gil_report,
-                                os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
-        except OSError as error:
-            run.error(f"--gil-report: cannot open {options.gil_report!r}: {error.strerror}")
+        report_fd = _create(run, "--gil-report", options.gil_report)
     else:
         # A copy of stderr: the report still reaches it if the program
         # closes or replaces fd 2.
@@ -198,6 +189,15 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
         sys.stderr.write(f"vandrel: --gil: {refusal}\n")
         return 1
     return 0
+
+
+def _create(run: argparse.ArgumentParser, option: str, path: str) -> int:
+    """A close-on-exec descriptor of `path`, created or truncated, for
+    writing; one that cannot be opened is a usage error of `option`."""
+    try:
+        return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+    except OSError as error:
+        run.error(f"{option}: cannot open {path!r}: {error.strerror}")
 
 
 class _TraceWriter:
