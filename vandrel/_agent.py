@@ -13,8 +13,8 @@ import os
 import sys
 from typing import Any, List, Optional
 
-from vandrel._errors import AgentEntryPointMissing, AgentLibraryNotFound, AgentNotLoaded, \
-    VandrelError
+from vandrel._errors import (AgentEntryPointMissing, AgentLibraryNotFound, AgentNotLoaded,
+                             VandrelError)
 
 __all__ = ["agent_path", "load_agent", "loaded_agent_paths", "module", "missing_agent_error"]
 

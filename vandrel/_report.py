@@ -187,10 +187,10 @@ class GilReport(_Distribution):
     live threads and the most notable finished ones, longest wait first;
     ``groups`` add up the other finished threads by name.  The distribution
     fields cover all threads together.  ``long_holds`` lists the places
-    that held the GIL longer than ``long_hold_threshold_s``, worst first; ``interval`` has the figures
-    since the previous report; ``timeline`` is the packed ring of the latest
-    GIL transitions (final report only, when a timeline was asked for).
-    Each is None when the agent did not send it."""
+    that held the GIL longer than ``long_hold_threshold_s``, worst first;
+    ``interval`` has the figures since the previous report; ``timeline`` is
+    the packed ring of the latest GIL transitions (final report only, when
+    a timeline was asked for).  Each is None when the agent did not send it."""
 
     wall_s: float
     held_s: float
