@@ -227,6 +227,29 @@ print("loaded")
     assert done.returncode == 0 and done.stdout == "loaded\n", done.stderr
 
 
+def package_version():
+    """The version written in the source tree (vandrel/_version.py), read as text."""
+    source = (ROOT / "vandrel" / "_version.py").read_text()
+    match = re.search(r'^__version__ = "([^"]+)"$', source, re.MULTILINE)
+    assert match, source
+    return match[1]
+
+
+def test_installed_distribution_is_vandrel_at_the_package_version():
+    """The distribution carries the package's name and its version: pip
+    show vandrel finds the install, and vandrel.__version__ agrees with it
+    and with the source tree."""
+    import importlib.metadata
+    import vandrel
+    assert vandrel.__version__ == package_version()
+    assert importlib.metadata.version("vandrel") == vandrel.__version__
+    files = importlib.metadata.files("vandrel")
+    assert files is not None
+    names = {str(path) for path in files}
+    assert {"vandrel/__init__.py", "vandrel/vandrel_agent.so"} <= names, sorted(names)
+    assert any(name.startswith("lockgauge") and name.endswith(".so") for name in names), names
+
+
 # --- wheel and sdist, built from the source tree ---------------------------
 
 def run(cmd, cwd, timeout=900, env=None):
@@ -290,22 +313,28 @@ def test_wheel_holds_modules_agent_stubs_and_metadata(repaired_wheel):
                 "vandrel/__init__.py", "vandrel/py.typed",
                 "lockgauge-stubs/__init__.pyi", "threadsnap-stubs/__init__.pyi",
                 "lockgauge.pyi", "threadsnap.pyi"}
-    expected |= {"vandrel/__main__.py", "vandrel/_monitor.py", "vandrel/_report.py"}
+    expected |= {"vandrel/__main__.py", "vandrel/_monitor.py", "vandrel/_report.py",
+                 "vandrel/_version.py"}
     assert expected <= names, sorted(expected - names)
     assert not [n for n in names if "glibc_stub" in n or n.endswith((".so.2", ".so.0", ".so.1"))]
+    version = package_version()
+    assert wheel.name.startswith(f"vandrel-{version}-"), wheel.name
     metadata = next(n for n in names if n.endswith(".dist-info/METADATA"))
+    assert metadata == f"vandrel-{version}.dist-info/METADATA", metadata
     text = zipfile.ZipFile(wheel).read(metadata).decode()
-    for field in ("Version: 0.1.0", "License-Expression: MIT", "License-File: LICENSE",
-                  "Requires-Python: >=3.10", "Project-URL: Source,",
+    for field in ("Name: vandrel\n", f"Version: {version}\n", "License-Expression: MIT",
+                  "License-File: LICENSE", "Requires-Python: >=3.10",
                   "Classifier: Programming Language :: Python :: 3.10"):
         assert field in text, field
+    # No links to pages that do not exist.
+    assert "example.invalid/" not in text and "Project-URL" not in text, text
 
 
 @pytest.mark.slow
 def test_sdist_builds_a_working_install(tmp_path):
     run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", str(tmp_path / "dist"),
          str(ROOT)], cwd=tmp_path, env=build_env())
-    sdists = list((tmp_path / "dist").glob("lockgauge-*.tar.gz"))
+    sdists = list((tmp_path / "dist").glob("vandrel-*.tar.gz"))
     assert len(sdists) == 1, sdists
     target = tmp_path / "site"
     run([sys.executable, "-m", "pip", "install", "--no-deps", "--no-build-isolation",
@@ -381,6 +410,14 @@ def test_repaired_wheel_install_dumps(repaired_wheel, tmp_path):
     package_file, agent = check_installed(python, tmp_path)[:2]
     site = str(tmp_path / "venv")
     assert package_file.startswith(site) and agent.startswith(site), (package_file, agent)
+    # One name for the product: pip knows the install as vandrel, at the
+    # version the package reports.
+    shown = run([str(python), "-m", "pip", "show", "vandrel"], cwd=tmp_path)
+    assert f"\nVersion: {package_version()}\n" in shown, shown
+    versions = run([str(python), "-I", "-c", "import importlib.metadata, vandrel; "
+                    "print(importlib.metadata.version('vandrel'), vandrel.__version__)"],
+                   cwd=tmp_path).split()
+    assert versions == [package_version()] * 2, versions
 
 
 @pytest.mark.slow

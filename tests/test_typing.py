@@ -32,6 +32,7 @@ GOOD = """
     import sys
     from typing import Dict, List, Type
 
+    version: str = vandrel.__version__
     path: str = vandrel.agent_path()
     handle: ctypes.CDLL = vandrel.load_agent()
     agents: List[str] = vandrel.loaded_agent_paths()

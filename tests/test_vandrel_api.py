@@ -39,7 +39,7 @@ def test_dump_stacks_to_stderr_by_default_to_an_fd_and_with_max_frames():
     """)
     assert "in deep" in done.stderr and DUMP_HEADER.search(done.stderr), done.stderr
     # The calling thread's 8 frames (dump_stacks, 6 deep, 1 module) cut after 2.
-    assert re.search(r"^  File .*vandrel/__init__.py\", line \d+ in dump_stacks\n"
+    assert re.search(r"^  File .*vandrel/_dumps.py\", line \d+ in dump_stacks\n"
                      r"  File \"<string>\", line 8 in deep\n"
                      r"  \.\.\. 6 more frames not shown$", done.stdout, re.M), done.stdout
 

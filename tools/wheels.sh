@@ -27,7 +27,7 @@ export PATH="$(dirname "$py"):$PATH"
 # What a user's build gets: no -Werror from the caller's CMAKE_ARGS.
 env -u CMAKE_ARGS "$py" -m pip wheel -q --no-deps --no-build-isolation \
     --disable-pip-version-check -w "$raw" "$root"
-built=("$raw"/lockgauge-*.whl)
+built=("$raw"/vandrel-*.whl)
 "$py" -m auditwheel -v repair --plat manylinux_2_17_x86_64 -w "$raw/repaired" "${built[0]}" \
     >"$raw/repair.log" 2>&1 || { cat "$raw/repair.log" >&2; exit 1; }
 repaired=("$raw"/repaired/*.whl)

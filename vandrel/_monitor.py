@@ -9,31 +9,23 @@ keeps the latest one for ``report()`` and hands each to the callback as a
 from __future__ import annotations
 
 import fcntl
-import math
 import os
 import sys
 import threading
 from types import FrameType
 from typing import Any, Callable, Dict, Optional, Union
 
-import vandrel
-from vandrel import (AgentSystemError, AlreadyRunning, BadParameter, GilInterceptorError,
-                     NotAvailable, NotRunning, VandrelError)
+from vandrel import _agent, _interceptor
+from vandrel._dumps import FileOrFd, resolve_file
+from vandrel._errors import (AgentSystemError, AlreadyRunning, BadParameter,
+                             GilInterceptorError, NotAvailable, NotRunning, VandrelError)
 from vandrel._report import GilReport
 
 __all__ = ["GilMonitor"]
 
-#: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
-DEFAULT_TIMELINE_CAPACITY = 1_000_000
-
-# Without a report_period the agent still reports to the monitor this often,
-# so that report() has figures during the session; only the final report
-# goes to the callback and the report file then.
-_QUIET_PERIOD_MS = 1000
-_MAX_PERIOD_S = 1_000_000.0          # the agent's limit: 10^9 ms
 _INT32_MAX = 2**31 - 1
 
-ReportFile = Union[str, "os.PathLike[str]", vandrel.FileOrFd]
+ReportFile = Union[str, "os.PathLike[str]", FileOrFd]
 
 # The monitor that holds this process's session, set from start() until
 # stop() has switched the interceptor off.
@@ -48,26 +40,6 @@ def _forget_session_in_child() -> None:
 
 
 os.register_at_fork(after_in_child=_forget_session_in_child)
-
-
-def _lockgauge() -> Any:
-    """lockgauge, importing it (after loading the package's agent when none
-    is loaded) if no one has yet."""
-    module = sys.modules.get("lockgauge")
-    if module is None:
-        if not vandrel.loaded_agent_paths():
-            vandrel.load_agent()
-        import lockgauge as module
-    return module
-
-
-def _seconds(value: Any, what: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{what} must be a number of seconds, not {type(value).__name__}")
-    seconds = float(value)
-    if math.isnan(seconds) or math.isinf(seconds):
-        raise ValueError(f"{what} must be a finite number of seconds, got {value!r}")
-    return seconds
 
 
 def _caller_site() -> str:
@@ -119,33 +91,7 @@ class GilMonitor:
                  timeline: Union[bool, int] = False,
                  report_file: Optional[ReportFile] = None,
                  callback: Optional[Callable[[GilReport], object]] = None) -> None:
-        period = _seconds(report_period, "report_period")
-        if not 0 <= period <= _MAX_PERIOD_S:
-            raise ValueError(f"report_period must be 0 to {_MAX_PERIOD_S:.0f} seconds, "
-                             f"got {report_period!r}")
-        self._period_ms = 0 if period == 0 else max(1, round(period * 1000))
-
-        self._threshold_us = 0
-        if long_hold_threshold is not None:
-            threshold = _seconds(long_hold_threshold, "long_hold_threshold")
-            micros = round(threshold * 1e6)
-            if not 1 <= micros <= _INT32_MAX:
-                raise ValueError(f"long_hold_threshold must be 0.000001 to "
-                                 f"{_INT32_MAX / 1e6:.0f} seconds, got {long_hold_threshold!r}")
-            self._threshold_us = micros
-
-        if timeline is True:
-            capacity = DEFAULT_TIMELINE_CAPACITY
-        elif timeline is False or timeline is None:
-            capacity = 0
-        elif isinstance(timeline, int):
-            capacity = int(timeline)
-            if not 0 <= capacity <= _INT32_MAX:
-                raise ValueError(f"timeline must be True, False or a number of transitions "
-                                 f"from 0 to {_INT32_MAX}, got {timeline!r}")
-        else:
-            raise TypeError(f"timeline must be a bool or an int, not {type(timeline).__name__}")
-        self._capacity = capacity
+        self._settings = _interceptor.Settings.of(report_period, long_hold_threshold, timeline)
 
         if report_file is not None and not isinstance(report_file, (str, os.PathLike, int)) \
                 and not hasattr(report_file, "fileno"):
@@ -179,17 +125,17 @@ class GilMonitor:
     @property
     def report_period(self) -> float:
         """Seconds between periodic reports (0: none)."""
-        return self._period_ms / 1000
+        return self._settings.report_period
 
     @property
     def long_hold_threshold(self) -> Optional[float]:
         """Seconds a hold must last to count as long (None: twice the switch interval)."""
-        return self._threshold_us / 1e6 if self._threshold_us else None
+        return self._settings.long_hold_threshold
 
     @property
     def timeline(self) -> int:
         """Transitions the timeline keeps (0: no timeline)."""
-        return self._capacity
+        return self._settings.capacity
 
     @property
     def running(self) -> bool:
@@ -203,7 +149,7 @@ class GilMonitor:
         if self._pid and self._pid != os.getpid():
             state += f" in parent process {self._pid}"
         return (f"<vandrel.GilMonitor report_period={self.report_period:g} "
-                f"long_hold_threshold={self.long_hold_threshold} timeline={self._capacity} "
+                f"long_hold_threshold={self.long_hold_threshold} timeline={self.timeline} "
                 f"at {id(self):#x}: {state}>")
 
     # ---- switching on and off -------------------------------------------
@@ -248,12 +194,14 @@ class GilMonitor:
     def _switch_on(self) -> None:
         """Open the report file and call the agent.  On error close what was
         opened and raise; nothing is switched on then."""
-        lockgauge = _lockgauge()
+        # The module first: no report file is created when the agent
+        # cannot be loaded.
+        _agent.module("lockgauge")
         agent_fd, own_fd = -1, -1
         if self._report_file is not None:
             own_fd = self._open_report_file()
         try:
-            if own_fd >= 0 and self._period_ms == 0:
+            if own_fd >= 0 and self._settings.period_ms == 0:
                 # The agent reports every second for report(); the monitor
                 # writes the one final table itself.
                 from vandrel import _gil_format  # noqa: F401  (fail now, not at the end)
@@ -263,9 +211,11 @@ class GilMonitor:
                 agent_fd = own_fd
             with self._reports:
                 self._latest = self._latest_object = None
-            status = lockgauge.init_gil_interceptor(
-                self._sink, 0, self._period_ms or _QUIET_PERIOD_MS, agent_fd,
-                self._threshold_us, self._capacity, 0)
+            # Without a report_period the agent still reports to the monitor
+            # every second, so that report() has figures during the session;
+            # only the final report goes to the callback and the file then.
+            status = _interceptor.switch_on(self._sink, self._settings, agent_fd,
+                                            keep_reporting=True)
             if status != 0:
                 raise self._status_error(status, "start")
         except BaseException:
@@ -289,7 +239,7 @@ class GilMonitor:
             except OSError as error:
                 raise OSError(error.errno, f"cannot open the report file {os.fspath(target)!r}: "
                                            f"{error.strerror}") from None
-        fd = vandrel._resolve_file(target, flush=True)
+        fd = resolve_file(target, flush=True)
         if not isinstance(target, int):
             self._final_text_file = target
         return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 0)
@@ -309,7 +259,7 @@ class GilMonitor:
                 raise RuntimeError(f"this GIL monitor is {self._state} in another thread")
             self._state = "stopping"
         try:
-            status = _lockgauge().deinit_gil_interceptor()
+            status = _interceptor.switch_off()
         except BaseException:
             with _session_lock:
                 self._state = "running"
@@ -376,7 +326,7 @@ class GilMonitor:
             self._reports.notify_all()
         if final and self._final_text_fd >= 0:
             self._write_final_text(report)
-        if self._callback is not None and (final or self._period_ms):
+        if self._callback is not None and (final or self._settings.period_ms):
             self._callback(GilReport.from_dict(report))
 
     def _write_final_text(self, report: Dict[str, Any]) -> None:
@@ -404,13 +354,13 @@ class GilMonitor:
         """The exception for the agent's `status` on `action` (start or stop)."""
         if status == -2:
             return NotAvailable(f"the GIL interceptor cannot run here: "
-                                f"{vandrel._unavailable_reason()}", -2)
+                                f"{_interceptor.unavailable_reason()}", -2)
         if status == -3:
             asked = []
-            if self._threshold_us:
+            if self._settings.threshold_us:
                 asked.append(f"long_hold_threshold={self.long_hold_threshold}")
-            if self._capacity:
-                asked.append(f"timeline={self._capacity}")
+            if self._settings.capacity:
+                asked.append(f"timeline={self.timeline}")
             if asked:
                 return BadParameter(
                     f"the agent refused {', '.join(asked)}: an agent older than this package "
@@ -427,12 +377,12 @@ class GilMonitor:
                 "--gil`, or another copy of the agent): only one session can exist in a "
                 "process; switch that one off first", -4)
         if status == -6:
-            extra = (f"; a timeline of {self._capacity} transitions may be more memory than "
-                     f"the process can get: ask for a smaller one") if self._capacity else ""
+            extra = (f"; a timeline of {self.timeline} transitions may be more memory than "
+                     f"the process can get: ask for a smaller one") if self.timeline else ""
             return AgentSystemError(f"the agent could not {action} the GIL interceptor: memory, "
                                     f"mprotect or thread creation failed, nothing is switched "
                                     f"on{extra}", -6)
-        error = vandrel.gil_status_error(status, "init_gil_interceptor" if action == "start"
+        error = _interceptor.gil_status_error(status, "init_gil_interceptor" if action == "start"
                                          else "deinit_gil_interceptor")
         assert error is not None
         return error

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 import sys
-from dataclasses import dataclass, field, fields
+from dataclasses import KW_ONLY, MISSING, Field, dataclass, field, fields
 from typing import Any, Dict, Mapping, Optional, Tuple, Type, Union
 
 __all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport"]
@@ -78,26 +78,41 @@ class LongHold:
                 **self._extra}
 
 
+@dataclass(frozen=True, kw_only=True, repr=False)
 class _Distribution:
     """The distribution fields shared by threads, groups, intervals and the
     whole report: how many single waits for the GIL and single holds there
     were, and their 50th, 90th and 99th percentiles and maximum in seconds;
     None from an agent that does not record them.  Percentiles are within a
-    few percent, clamped to the shortest and longest seen."""
+    few percent, clamped to the shortest and longest seen.
 
-    wait_count: Optional[int]
-    hold_count: Optional[int]
-    wait_p50_s: Optional[float]
-    wait_p90_s: Optional[float]
-    wait_p99_s: Optional[float]
-    wait_max_s: Optional[float]
-    hold_p50_s: Optional[float]
-    hold_p90_s: Optional[float]
-    hold_p99_s: Optional[float]
-    hold_max_s: Optional[float]
+    They are keyword-only, and come after the class's own fields that every
+    agent sends, in ``repr()`` and in ``to_dict()`` as in the agent's dict."""
+
+    wait_count: Optional[int] = None
+    wait_p50_s: Optional[float] = None
+    wait_p90_s: Optional[float] = None
+    wait_p99_s: Optional[float] = None
+    wait_max_s: Optional[float] = None
+    hold_count: Optional[int] = None
+    hold_p50_s: Optional[float] = None
+    hold_p90_s: Optional[float] = None
+    hold_p99_s: Optional[float] = None
+    hold_max_s: Optional[float] = None
+    _extra: Mapping[str, Any] = _extra_field()
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The figures as the agent's dict (an entry of the report's
+        ``groups`` list, its ``interval`` dict), absent keys left out."""
+        return _stats_dict(self)
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{item.name}={getattr(self, item.name)!r}"
+                          for item in _ordered_fields(type(self)) if item.repr)
+        return f"{type(self).__qualname__}({shown})"
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class ThreadGilStats(_Distribution):
     """One thread's figures since the interceptor was switched on.
 
@@ -111,32 +126,20 @@ class ThreadGilStats(_Distribution):
     wait_s: float
     acquisitions: int
     neither_s: float
-    wait_count: Optional[int] = None
-    wait_p50_s: Optional[float] = None
-    wait_p90_s: Optional[float] = None
-    wait_p99_s: Optional[float] = None
-    wait_max_s: Optional[float] = None
-    hold_count: Optional[int] = None
-    hold_p50_s: Optional[float] = None
-    hold_p90_s: Optional[float] = None
-    hold_p99_s: Optional[float] = None
-    hold_max_s: Optional[float] = None
-    _extra: Mapping[str, Any] = _extra_field()
 
     @classmethod
     def from_dict(cls, native_id: int, entry: Mapping[str, Any]) -> ThreadGilStats:
         """Read ``report["threads"][native_id]``."""
         return cls(int(native_id), str(entry["name"]), float(entry["held_s"]),
                    float(entry["wait_s"]), int(entry["acquisitions"]),
-                   float(entry["neither_s"]), **_percentiles(entry),
-                   _extra=_unknown_keys(entry, cls, skip=("native_id",)))
+                   float(entry["neither_s"]), **_figures(entry, cls, skip=("native_id",)))
 
     def to_dict(self) -> Dict[str, Any]:
         """The thread's entry in the report's ``threads`` dict (without its key)."""
         return _stats_dict(self, skip=("native_id",))
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class GilGroupStats(_Distribution):
     """Finished threads added up by name: the name with its last run of
     digits replaced by ``*``, and ``count`` threads in the group."""
@@ -147,32 +150,16 @@ class GilGroupStats(_Distribution):
     wait_s: float
     acquisitions: int
     neither_s: float
-    wait_count: Optional[int] = None
-    wait_p50_s: Optional[float] = None
-    wait_p90_s: Optional[float] = None
-    wait_p99_s: Optional[float] = None
-    wait_max_s: Optional[float] = None
-    hold_count: Optional[int] = None
-    hold_p50_s: Optional[float] = None
-    hold_p90_s: Optional[float] = None
-    hold_p99_s: Optional[float] = None
-    hold_max_s: Optional[float] = None
-    _extra: Mapping[str, Any] = _extra_field()
 
     @classmethod
     def from_dict(cls, entry: Mapping[str, Any]) -> GilGroupStats:
         """Read one entry of the report's ``groups`` list."""
         return cls(str(entry["name"]), int(entry["count"]), float(entry["held_s"]),
                    float(entry["wait_s"]), int(entry["acquisitions"]),
-                   float(entry["neither_s"]), **_percentiles(entry),
-                   _extra=_unknown_keys(entry, cls))
-
-    def to_dict(self) -> Dict[str, Any]:
-        """The group's entry in the report's ``groups`` list."""
-        return _stats_dict(self)
+                   float(entry["neither_s"]), **_figures(entry, cls))
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class GilInterval(_Distribution):
     """All threads' figures since the previous report (the whole session
     for the first): wall time, time held, time waited, switches and the
@@ -182,31 +169,15 @@ class GilInterval(_Distribution):
     held_s: float
     wait_s: float
     switches: int
-    wait_count: Optional[int] = None
-    wait_p50_s: Optional[float] = None
-    wait_p90_s: Optional[float] = None
-    wait_p99_s: Optional[float] = None
-    wait_max_s: Optional[float] = None
-    hold_count: Optional[int] = None
-    hold_p50_s: Optional[float] = None
-    hold_p90_s: Optional[float] = None
-    hold_p99_s: Optional[float] = None
-    hold_max_s: Optional[float] = None
-    _extra: Mapping[str, Any] = _extra_field()
 
     @classmethod
     def from_dict(cls, entry: Mapping[str, Any]) -> GilInterval:
         """Read the report's ``interval`` dict."""
         return cls(float(entry["wall_s"]), float(entry["held_s"]), float(entry["wait_s"]),
-                   int(entry["switches"]), **_percentiles(entry),
-                   _extra=_unknown_keys(entry, cls))
-
-    def to_dict(self) -> Dict[str, Any]:
-        """The report's ``interval`` dict."""
-        return _stats_dict(self)
+                   int(entry["switches"]), **_figures(entry, cls))
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class GilReport(_Distribution):
     """One report of the GIL interceptor, cumulative since it was switched on.
 
@@ -216,10 +187,10 @@ class GilReport(_Distribution):
     live threads and the most notable finished ones, longest wait first;
     ``groups`` add up the other finished threads by name.  The distribution
     fields cover all threads together.  ``long_holds`` lists the places
-    that held the GIL longer than ``long_hold_threshold_s``, worst first; ``interval`` has the figures
-    since the previous report; ``timeline`` is the packed ring of the latest
-    GIL transitions (final report only, when a timeline was asked for).
-    Each is None when the agent did not send it."""
+    that held the GIL longer than ``long_hold_threshold_s``, worst first;
+    ``interval`` has the figures since the previous report; ``timeline`` is
+    the packed ring of the latest GIL transitions (final report only, when
+    a timeline was asked for).  Each is None when the agent did not send it."""
 
     wall_s: float
     held_s: float
@@ -229,21 +200,11 @@ class GilReport(_Distribution):
     final: bool
     threads: Tuple[ThreadGilStats, ...]
     groups: Tuple[GilGroupStats, ...]
-    wait_count: Optional[int] = None
-    wait_p50_s: Optional[float] = None
-    wait_p90_s: Optional[float] = None
-    wait_p99_s: Optional[float] = None
-    wait_max_s: Optional[float] = None
-    hold_count: Optional[int] = None
-    hold_p50_s: Optional[float] = None
-    hold_p90_s: Optional[float] = None
-    hold_p99_s: Optional[float] = None
-    hold_max_s: Optional[float] = None
+    _: KW_ONLY
     long_hold_threshold_s: Optional[float] = None
     long_holds: Optional[Tuple[LongHold, ...]] = None
     interval: Optional[GilInterval] = None
     timeline: Optional[bytes] = field(default=None, repr=False)
-    _extra: Mapping[str, Any] = _extra_field()
 
     @classmethod
     def from_dict(cls, report: Mapping[str, Any]) -> GilReport:
@@ -260,13 +221,12 @@ class GilReport(_Distribution):
         threshold = report.get("long_hold_threshold_s")
         return cls(float(report["wall_s"]), float(report["held_s"]), float(report["wait_s"]),
                    float(report["neither_s"]), int(report["switches"]), bool(report["final"]),
-                   threads, groups, **_percentiles(report),
+                   threads, groups, **_figures(report, cls),
                    long_hold_threshold_s=None if threshold is None else float(threshold),
                    long_holds=(None if long_holds is None else
                                tuple(LongHold.from_dict(entry) for entry in long_holds)),
                    interval=None if interval is None else GilInterval.from_dict(interval),
-                   timeline=None if timeline is None else bytes(timeline),
-                   _extra=_unknown_keys(report, cls))
+                   timeline=None if timeline is None else bytes(timeline))
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as the agent's dict: ``threads`` keyed by native id,
@@ -328,11 +288,17 @@ class GilReport(_Distribution):
         _gil_format.write_chrome_trace(self.to_dict(), path)
 
 
-def _percentiles(entry: Mapping[str, Any]) -> Dict[str, Any]:
-    """The distribution figures of `entry` as keyword arguments (None: absent)."""
-    return {key: None if entry.get(key) is None else
-            int(entry[key]) if key in _COUNT_KEYS else float(entry[key])
-            for key in _PERCENTILE_KEYS}
+def _figures(entry: Mapping[str, Any], cls: Type[Any],
+             skip: Tuple[str, ...] = ()) -> Dict[str, Any]:
+    """The keyword arguments of `cls` that every distribution takes: the
+    distribution figures of `entry` (None: absent), and in ``_extra`` the
+    keys `cls` does not know (but for those in `skip`)."""
+    figures: Dict[str, Any] = {
+        key: None if entry.get(key) is None else
+        int(entry[key]) if key in _COUNT_KEYS else float(entry[key])
+        for key in _PERCENTILE_KEYS}
+    figures["_extra"] = _unknown_keys(entry, cls, skip)
+    return figures
 
 
 def _unknown_keys(entry: Mapping[str, Any], cls: Type[Any],
@@ -341,11 +307,35 @@ def _unknown_keys(entry: Mapping[str, Any], cls: Type[Any],
     return {key: value for key, value in entry.items() if key not in known}
 
 
-def _stats_dict(stats: Any, skip: Tuple[str, ...] = ()) -> Dict[str, Any]:
+_field_orders: Dict[Type[_Distribution], Tuple["Field[Any]", ...]] = {}
+
+
+def _ordered_fields(cls: Type[_Distribution]) -> Tuple["Field[Any]", ...]:
+    """The fields of `cls` in the agent's order: the class's own fields that
+    every agent sends, the distribution, the class's own optional fields,
+    and last the keys this version does not know."""
+    order = _field_orders.get(cls)
+    if order is None:
+        order = _field_orders[cls] = _field_order(cls)
+    return order
+
+
+def _field_order(cls: Type[_Distribution]) -> Tuple["Field[Any]", ...]:
+    shared = [item for item in fields(_Distribution) if item.name != "_extra"]
+    shared_names = {item.name for item in shared} | {"_extra"}
+    own = [item for item in fields(cls) if item.name not in shared_names]
+    sent = [item for item in own
+            if item.default is MISSING and item.default_factory is MISSING]
+    optional = [item for item in own if item not in sent]
+    extra = [item for item in fields(cls) if item.name == "_extra"]
+    return tuple(sent + shared + optional + extra)
+
+
+def _stats_dict(stats: _Distribution, skip: Tuple[str, ...] = ()) -> Dict[str, Any]:
     """A dataclass's fields as the agent's dict: the extra keys put back,
     the fields the agent did not send (None) left out."""
     result: Dict[str, Any] = {}
-    for item in fields(stats):
+    for item in _ordered_fields(type(stats)):
         if item.name in skip or item.name == "_extra":
             continue
         value = getattr(stats, item.name)

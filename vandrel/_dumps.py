@@ -1,0 +1,376 @@
+"""Stack dumps: now, as text, on a signal, or after a timeout.
+
+Each dump is one call of ``threadsnap.dump_all_threads_stack`` into the
+agent, on a file descriptor; the functions here check their arguments and
+turn the module's status into an exception that says what to do.
+"""
+from __future__ import annotations
+
+import ctypes
+import errno
+import fcntl
+import math
+import os
+import signal
+import sys
+import threading
+from types import FrameType
+from typing import Any, Callable, Dict, Optional, Protocol, Union
+
+from vandrel import _agent
+from vandrel._errors import VandrelError
+
+__all__ = ["FileOrFd", "resolve_file", "check_signal", "dump_stacks", "format_stacks",
+           "dump_stacks_on_signal", "cancel_dump_stacks_on_signal", "dump_stacks_later",
+           "cancel_dump_stacks_later"]
+
+_INT32_MAX = 2**31 - 1
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
+
+
+#: What the dump functions accept as ``file``: a file object with a
+#: ``fileno()`` (its Python buffer is flushed first) or a file descriptor.
+FileOrFd = Union[_HasFileno, int]
+
+
+def _threadsnap() -> Any:
+    """The threadsnap module, importing it (after loading the package's
+    agent when none is loaded) if no one has yet."""
+    return _agent.module("threadsnap")
+
+
+def _dump_entry_missing(module: Any) -> bool:
+    """Is threadsnap's dump_threads pointer null?  (-1 means that or bad arguments.)"""
+    try:
+        return ctypes.c_void_p.in_dll(ctypes.CDLL(module.__file__),
+                                      "dump_threads_function").value is None
+    except (OSError, ValueError, AttributeError):
+        return True
+
+
+def _working_threadsnap() -> Any:
+    """threadsnap, checked to reach the agent's dump_threads (for a dump
+    that will run later, where an error could not be raised)."""
+    module = _threadsnap()
+    if _dump_entry_missing(module):
+        raise _agent.missing_agent_error("threadsnap", "dump_threads")
+    return module
+
+
+
+def _check_max_frames(max_frames: int) -> int:
+    value = int(_index(max_frames, "max_frames"))
+    if not _INT64_MIN <= value <= _INT64_MAX:
+        raise ValueError(f"max_frames must fit in 64 bits, got {value}")
+    return value
+
+
+def _index(value: Any, what: str) -> int:
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
+    return int(value.__index__())
+
+
+def _check_writable_fd(fd: int) -> None:
+    """Raise OSError unless `fd` is open and its access mode allows writing."""
+    try:
+        os.fstat(fd)
+        flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+    except OSError as error:
+        raise OSError(error.errno, f"file descriptor {fd} is not open") from None
+    if flags & getattr(os, "O_PATH", 0) or flags & os.O_ACCMODE == os.O_RDONLY:
+        raise OSError(errno.EBADF, f"file descriptor {fd} is not open for writing")
+
+
+def resolve_file(file: Optional[FileOrFd], flush: bool) -> int:
+    """The file descriptor behind `file` (None: sys.stderr), checked to be
+    writable; a file object's Python buffer is flushed when `flush`."""
+    if file is None:
+        file = sys.stderr
+        if file is None:
+            raise ValueError("sys.stderr is None; pass a file or a file descriptor")
+    if isinstance(file, int) and not isinstance(file, bool):
+        fd = file
+        if not 0 <= fd <= _INT32_MAX:
+            raise ValueError(f"file descriptor must be in 0..{_INT32_MAX}, got {fd}")
+    else:
+        if getattr(file, "closed", False):
+            raise ValueError("I/O operation on closed file")
+        fileno = getattr(file, "fileno", None)
+        if fileno is None:
+            raise TypeError(f"file must be a file object or a file descriptor, not "
+                            f"{type(file).__name__}")
+        try:
+            fd = fileno()
+        except (OSError, ValueError) as error:
+            raise ValueError(f"file has no file descriptor ({error}); use format_stacks() "
+                             f"to get the dump as a string") from None
+        if not isinstance(fd, int) or not 0 <= fd <= _INT32_MAX:
+            raise ValueError(f"file.fileno() gave {fd!r}, not a file descriptor")
+        flush_method = getattr(file, "flush", None)
+        if flush and flush_method is not None:
+            flush_method()
+    _check_writable_fd(fd)
+    return fd
+
+
+def _dump_failed(module: Any, fd: int, max_frames: int) -> VandrelError:
+    """The error for a dump that threadsnap answered with -1."""
+    if _dump_entry_missing(module):
+        return _agent.missing_agent_error("threadsnap", "dump_threads")
+    return VandrelError(f"threadsnap refused fd={fd}, max_frames={max_frames}")
+
+
+def dump_stacks(file: Optional[FileOrFd] = None, *, max_frames: int = 0) -> None:
+    """Write the Python stack of every thread to `file`, as the agent formats it.
+
+    `file` is a file object with a ``fileno()`` or a file descriptor; the
+    default (None) is ``sys.stderr``.  A file object's Python buffer is
+    flushed first, so text printed earlier comes first.  ``max_frames <= 0``
+    shows every frame, otherwise each thread shows at most that many.  The
+    calling thread's stack starts with the frame of ``dump_stacks`` itself.
+
+    The dump holds the GIL while it writes: do not point it at a pipe that
+    another thread of this process reads (use ``format_stacks()``).
+
+    If neither an agent is loaded nor ``threadsnap`` imported yet, the
+    package's agent is loaded first.  Raise ``ValueError`` for a closed file
+    or a bad argument, ``OSError`` for a descriptor that is not open for
+    writing, ``AgentNotLoaded`` when ``threadsnap`` was imported before the
+    agent was loaded, ``AgentEntryPointMissing`` when the agent has no
+    ``dump_threads``."""
+    frames = _check_max_frames(max_frames)
+    fd = resolve_file(file, flush=True)
+    module = _threadsnap()
+    # Called from here, so that the dump shows only this one frame of ours.
+    if module.dump_all_threads_stack(fd, frames) != 0:
+        raise _dump_failed(module, fd, frames)
+
+
+def format_stacks(*, max_frames: int = 0) -> str:
+    """Return what ``dump_stacks()`` would write, as a string.
+
+    The agent writes into an anonymous in-memory file (``memfd_create``,
+    or a temporary file where that is missing) that is read back once it
+    is done, so a dump of any size cannot block on a full pipe.  Raise as
+    ``dump_stacks()`` does."""
+    frames = _check_max_frames(max_frames)
+    try:
+        fd = os.memfd_create("vandrel-stacks", os.MFD_CLOEXEC)
+    except (AttributeError, OSError):
+        import tempfile
+        fd = os.dup(tempfile.TemporaryFile().fileno())
+    try:
+        module = _threadsnap()
+        if module.dump_all_threads_stack(fd, frames) != 0:
+            raise _dump_failed(module, fd, frames)
+        size = os.fstat(fd).st_size
+        os.lseek(fd, 0, os.SEEK_SET)
+        chunks = []
+        while size > 0:
+            chunk = os.read(fd, size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size -= len(chunk)
+        return b"".join(chunks).decode("utf-8", "replace")
+    finally:
+        os.close(fd)
+
+
+def _quiet_flush(file: Any) -> None:
+    # A signal or the timer thread may interrupt a write to the same file:
+    # a failed flush must not stop the dump.
+    try:
+        if file is not None and not isinstance(file, int):
+            file.flush()
+    except Exception:
+        pass
+
+
+# ---- On a signal ---------------------------------------------------------------
+
+# Signals whose handler must run while the fault happens: a Python-level
+# handler only runs later, between bytecodes, so these are refused (use
+# faulthandler.enable() for them).
+_FAULT_SIGNALS = {signal.SIGSEGV, signal.SIGFPE, signal.SIGABRT, signal.SIGBUS, signal.SIGILL}
+
+_HandlerType = Union[Callable[[int, Optional[FrameType]], Any], int, signal.Handlers, None]
+
+
+class _SignalDump:
+    def __init__(self, file: Any, fd: int, chain: bool, max_frames: int,
+                 previous: _HandlerType) -> None:
+        self.file, self.fd, self.chain, self.max_frames = file, fd, chain, max_frames
+        self.previous = previous
+        self.module = _working_threadsnap()
+
+    def __call__(self, signum: int, frame: Optional[FrameType]) -> None:
+        _quiet_flush(self.file)
+        # The agent ignores a descriptor closed since registration.
+        self.module.dump_all_threads_stack(self.fd, self.max_frames)
+        if not self.chain:
+            return
+        previous = self.previous
+        if callable(previous):
+            previous(signum, frame)
+        elif previous == signal.SIG_DFL:
+            # Let the default action happen (terminate, stop, ...), then
+            # come back here if the process is still running.
+            signal.signal(signum, signal.SIG_DFL)
+            try:
+                signal.raise_signal(signum)
+            finally:
+                signal.signal(signum, self)
+
+
+_signal_dumps: Dict[int, _SignalDump] = {}
+
+
+def check_signal(signum: int) -> int:
+    value = _index(signum, "signum")
+    if value not in signal.valid_signals():
+        raise ValueError(f"signal number {value} out of range")
+    if value in (signal.SIGKILL, signal.SIGSTOP):
+        raise ValueError(f"signal {signal.Signals(value).name} cannot be caught")
+    if value in _FAULT_SIGNALS:
+        raise ValueError(f"signal {signal.Signals(value).name} cannot be handled in Python; "
+                         f"use faulthandler.enable() for it")
+    return value
+
+
+def dump_stacks_on_signal(signum: int, file: Optional[FileOrFd] = None, chain: bool = False,
+                          *, max_frames: int = 0) -> None:
+    """Dump every thread's stack to `file` each time signal `signum` arrives.
+
+    Like ``faulthandler.register()``: `file` (default ``sys.stderr``) is
+    resolved to its descriptor now and kept (keep the file open: once
+    closed, its number may be reused); a new call for the same signal
+    replaces the settings.  With `chain`, the handler that was installed
+    before the first call runs after the dump (for ``SIG_DFL`` the default
+    action happens, e.g. termination).
+
+    This is a Python-level handler (``signal.signal``): it must be set from
+    the main thread, and it runs in the main thread between two bytecodes.
+    A main thread stuck in C code that holds the GIL delays it until that
+    code returns; the GIL interceptor (``python -m vandrel run --gil``)
+    is what shows such a thread: its report says which thread held the GIL
+    for how long while the others queued for it.  Raise
+    ``ValueError`` for a signal that cannot be caught or handled in Python
+    (``SIGKILL``, ``SIGSTOP``, ``SIGSEGV``, ``SIGBUS``, ``SIGFPE``,
+    ``SIGILL``, ``SIGABRT``) or out of range, and as ``dump_stacks()`` does
+    for `file`."""
+    value = check_signal(signum)
+    frames = _check_max_frames(max_frames)
+    fd = resolve_file(file, flush=False)
+    file_object = sys.stderr if file is None else file
+    existing = _signal_dumps.get(value)
+    previous = existing.previous if existing else signal.getsignal(value)
+    handler = _SignalDump(file_object, fd, bool(chain), frames, previous)
+    signal.signal(value, handler)
+    _signal_dumps[value] = handler
+
+
+def cancel_dump_stacks_on_signal(signum: int) -> bool:
+    """Undo ``dump_stacks_on_signal(signum)``: put back the handler it replaced.
+
+    Return True if a dump was registered for `signum`, False otherwise (as
+    ``faulthandler.unregister()``)."""
+    value = check_signal(signum)
+    handler = _signal_dumps.pop(value, None)
+    if handler is None:
+        return False
+    previous = handler.previous
+    signal.signal(value, signal.SIG_DFL if previous is None else previous)
+    return True
+
+
+# ---- Later ---------------------------------------------------------------------
+
+class _LaterDump:
+    def __init__(self, timeout: float, repeat: bool, file: Any, fd: int, exit: bool,
+                 max_frames: int) -> None:
+        self.timeout, self.repeat, self.exit = timeout, repeat, exit
+        self.file, self.fd, self.max_frames = file, fd, max_frames
+        self.module = _working_threadsnap()
+        self.cancelled = threading.Event()
+        self.thread = threading.Thread(target=self.run, name="vandrel-dump-later",
+                                       daemon=True)
+
+    def run(self) -> None:
+        while not self.cancelled.wait(self.timeout):
+            _quiet_flush(self.file)
+            self.module.dump_all_threads_stack(self.fd, self.max_frames)
+            if self.exit:
+                os._exit(1)
+            if not self.repeat:
+                break
+
+
+_later: Optional[_LaterDump] = None
+_later_lock = threading.Lock()
+_later_hooks_installed = False
+
+
+def _forget_later_in_child() -> None:
+    # The timer thread does not survive fork(); the child starts with none.
+    global _later
+    _later = None
+
+
+def dump_stacks_later(timeout: float, *, repeat: bool = False,
+                      file: Optional[FileOrFd] = None, exit: bool = False,
+                      max_frames: int = 0) -> None:
+    """Dump every thread's stack to `file` after `timeout` seconds (every
+    `timeout` seconds with `repeat`); with `exit`, end the process with
+    status 1 (``os._exit``) right after the dump.
+
+    Like ``faulthandler.dump_traceback_later()``: a new call replaces the
+    previous one and restarts the clock, and ``cancel_dump_stacks_later()``
+    cancels it.  The dump runs on a daemon thread named
+    ``vandrel-dump-later`` (it shows in the dump as the current thread).
+
+    When it cannot fire: the dump needs the GIL, so a thread that holds the
+    GIL without ever releasing it (stuck in C code) delays it for as long;
+    it is cancelled at interpreter exit, and a child made by ``fork()``
+    inherits no timer.  ``faulthandler.dump_traceback_later()`` dumps
+    without the GIL, from a C thread, when that matters.
+
+    Raise ``ValueError`` when `timeout` is not above 0, ``OverflowError``
+    when it is too large for a timer, and as ``dump_stacks()`` does for
+    `file`."""
+    global _later, _later_hooks_installed
+    seconds = float(timeout)
+    if math.isnan(seconds) or seconds <= 0:
+        raise ValueError(f"timeout must be greater than 0, got {timeout!r}")
+    if seconds > threading.TIMEOUT_MAX:
+        raise OverflowError(f"timeout value is too large: {timeout!r}")
+    frames = _check_max_frames(max_frames)
+    fd = resolve_file(file, flush=False)
+    later = _LaterDump(seconds, bool(repeat), sys.stderr if file is None else file, fd,
+                       bool(exit), frames)
+    with _later_lock:
+        if not _later_hooks_installed:
+            import atexit
+            atexit.register(cancel_dump_stacks_later)
+            os.register_at_fork(after_in_child=_forget_later_in_child)
+            _later_hooks_installed = True
+        previous, _later = _later, later
+    if previous is not None:
+        previous.cancelled.set()
+    later.thread.start()
+
+
+def cancel_dump_stacks_later() -> None:
+    """Cancel the dump set by ``dump_stacks_later()``, if any."""
+    global _later
+    with _later_lock:
+        previous, _later = _later, None
+    if previous is not None:
+        previous.cancelled.set()
+        if previous.thread is not threading.current_thread():
+            previous.thread.join()
+

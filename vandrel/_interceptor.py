@@ -1,0 +1,214 @@
+"""The one caller of the agent's GIL interceptor.
+
+``GilMonitor`` and ``python -m vandrel run --gil`` both switch the
+interceptor on through ``switch_on()``: ``Settings`` checks the options in
+seconds and turns them into the agent's units (a report period in
+milliseconds, a long-hold threshold in microseconds, a timeline capacity in
+transitions), and ``gil_status_error()`` explains a status the agent answers.
+"""
+from __future__ import annotations
+
+import math
+import sys
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Optional, Union
+
+from vandrel import _agent
+from vandrel._errors import STATUS_ERRORS, AgentNotLoaded, GilInterceptorError, VandrelError
+
+__all__ = ["DEFAULT_TIMELINE_CAPACITY", "Settings", "threshold_us", "switch_on", "switch_off",
+           "gil_status_error", "unavailable_reason"]
+
+#: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
+DEFAULT_TIMELINE_CAPACITY = 1_000_000
+
+_MAX_PERIOD_S = 1_000_000.0          # the agent's limit: 10^9 ms
+_INT32_MAX = 2**31 - 1
+# Without a report period the agent can still be asked to report this often,
+# so that the sink has figures during the session.
+_QUIET_PERIOD_MS = 1000
+
+
+def _seconds(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{what} must be a number of seconds, not {type(value).__name__}")
+    seconds = float(value)
+    if math.isnan(seconds) or math.isinf(seconds):
+        raise ValueError(f"{what} must be a finite number of seconds, got {value!r}")
+    return seconds
+
+
+def threshold_us(seconds: float, given: object) -> int:
+    """A long-hold threshold in the agent's unit, 32-bit microseconds.
+
+    Raise ``ValueError`` ("must be 0.000001 to 2147 seconds, got `given`")
+    when it rounds to less than a microsecond or more than 2**31 - 1."""
+    micros = round(seconds * 1e6)
+    if not 1 <= micros <= _INT32_MAX:
+        raise ValueError(f"must be 0.000001 to {_INT32_MAX / 1e6:.0f} seconds, got {given!r}")
+    return micros
+
+
+@dataclass(frozen=True)
+class Settings:
+    """The interceptor's options in the agent's units: the report period in
+    milliseconds (0: none), the long-hold threshold in microseconds (0: the
+    agent's default, twice the switch interval) and the timeline's capacity
+    in transitions (0: none)."""
+
+    period_ms: int = 0
+    threshold_us: int = 0
+    capacity: int = 0
+
+    @classmethod
+    def of(cls, report_period: float = 0.0, long_hold_threshold: Optional[float] = None,
+           timeline: Union[bool, int, None] = False) -> Settings:
+        """Check the options as ``GilMonitor`` takes them, in seconds, and
+        convert them.  A wrong type raises ``TypeError``, a value out of
+        range ``ValueError``, each naming the option."""
+        period = _seconds(report_period, "report_period")
+        if not 0 <= period <= _MAX_PERIOD_S:
+            raise ValueError(f"report_period must be 0 to {_MAX_PERIOD_S:.0f} seconds, "
+                             f"got {report_period!r}")
+        period_ms = 0 if period == 0 else max(1, round(period * 1000))
+
+        micros = 0
+        if long_hold_threshold is not None:
+            threshold = _seconds(long_hold_threshold, "long_hold_threshold")
+            try:
+                micros = threshold_us(threshold, long_hold_threshold)
+            except ValueError as error:
+                raise ValueError(f"long_hold_threshold {error}") from None
+
+        if timeline is True:
+            capacity = DEFAULT_TIMELINE_CAPACITY
+        elif timeline is False or timeline is None:
+            capacity = 0
+        elif isinstance(timeline, int):
+            capacity = int(timeline)
+            if not 0 <= capacity <= _INT32_MAX:
+                raise ValueError(f"timeline must be True, False or a number of transitions "
+                                 f"from 0 to {_INT32_MAX}, got {timeline!r}")
+        else:
+            raise TypeError(f"timeline must be a bool or an int, not {type(timeline).__name__}")
+        return cls(period_ms, micros, capacity)
+
+    @property
+    def report_period(self) -> float:
+        """Seconds between periodic reports (0: none), as the agent keeps it."""
+        return self.period_ms / 1000
+
+    @property
+    def long_hold_threshold(self) -> Optional[float]:
+        """Seconds a hold must last to count as long (None: the agent's default)."""
+        return self.threshold_us / 1e6 if self.threshold_us else None
+
+
+def switch_on(sink: Optional[Callable[[Dict[str, Any]], object]], settings: Settings,
+              report_fd: int, *, keep_reporting: bool = False) -> int:
+    """Switch the interceptor on (``lockgauge.init_gil_interceptor``) and
+    return the agent's status.
+
+    The agent calls `sink` with each report dict and writes each report's
+    text to a duplicate of `report_fd` (-1: nowhere).  With
+    `keep_reporting`, settings without a report period still get a report
+    every second (to the sink and to `report_fd`)."""
+    period_ms = settings.period_ms or (_QUIET_PERIOD_MS if keep_reporting else 0)
+    return int(_agent.module("lockgauge").init_gil_interceptor(
+        sink, 0, period_ms, report_fd, settings.threshold_us, settings.capacity, 0))
+
+
+def switch_off() -> int:
+    """Switch the interceptor off (``lockgauge.deinit_gil_interceptor``);
+    return the agent's status."""
+    return int(_agent.module("lockgauge").deinit_gil_interceptor())
+
+
+_STATUS_TEXT = {
+    -2: "the GIL interceptor is not available in this interpreter",
+    -3: "a parameter is out of range (sink not callable, a period out of range, "
+        "report_fd not open, or a reserved value the agent does not know); pass values in "
+        "the agent's range",
+    -4: "the GIL interceptor is already on; switch the running session off first "
+        "(only one can exist in a process)",
+    -5: "the GIL interceptor is not on; there is nothing to switch off",
+    -6: "a system call failed in the agent (memory, mprotect or thread creation); "
+        "nothing was switched on: free memory or threads and try again",
+    -7: "the calling thread does not hold the GIL; call it from Python code (ctypes.PyDLL "
+        "keeps the GIL, ctypes.CDLL releases it)",
+}
+
+
+def _in_subinterpreter() -> bool:
+    """Is the calling code running in a subinterpreter?  False when unknown."""
+    import importlib
+    interpreters: Any = None
+    # CPython 3.13 and later, then the earlier name.
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            interpreters = importlib.import_module(name)
+            break
+        except ImportError:
+            continue
+    if interpreters is None:
+        return False
+    try:
+        current: Any = interpreters.get_current()
+        main: Any = interpreters.get_main()
+    except Exception:
+        return False
+    # 3.13 gives (id, kind) pairs, earlier versions an id object.
+    if isinstance(current, tuple):
+        current, main = current[0], main[0]
+    return bool(int(current) != int(main))
+
+
+def unavailable_reason() -> str:
+    """Why the interceptor is not available in this interpreter, and the fix."""
+    version = "%d.%d" % sys.version_info[:2]
+    if sys.implementation.name != "cpython":
+        return (f"{sys.implementation.name} is not CPython; run the program on "
+                f"CPython 3.10 to 3.15")
+    gil_enabled = getattr(sys, "_is_gil_enabled", None)
+    if gil_enabled is not None and not gil_enabled():
+        return ("this interpreter runs without a GIL (free-threaded); run the program on "
+                "a CPython build with the GIL")
+    if not (3, 10) <= sys.version_info[:2] <= (3, 15):
+        return (f"CPython {version} (it needs CPython 3.10 to 3.15); run the program on one "
+                f"of those")
+    if _in_subinterpreter():
+        return "called from a subinterpreter; switch it on from the main interpreter"
+    if sys.is_finalizing():
+        return ("the interpreter is shutting down; switch it on before the program "
+                "starts to exit")
+    return ("the agent could not hook this interpreter's GIL (a build unlike the one it "
+            "was made for); use a standard CPython build")
+
+
+def gil_status_error(status: int, call: str = "init_gil_interceptor") -> Optional[VandrelError]:
+    """The exception that explains a status of ``lockgauge.<call>``, or None for 0.
+
+    ``-1`` comes from the module (no agent, or the agent loaded too late:
+    ``AgentNotLoaded``, ``AgentEntryPointMissing``), ``-2`` to ``-7`` from
+    the agent (``NotAvailable``, ``BadParameter``, ``AlreadyRunning``,
+    ``NotRunning``, ``AgentSystemError``, ``GilNotHeld``); any other status
+    gives a plain ``GilInterceptorError``.  The caller decides whether to
+    raise it."""
+    if status == 0:
+        return None
+    if status == -1:
+        initialising = call.startswith("init")
+        error = _agent.missing_agent_error("lockgauge", "init_py_gil_interceptor"
+                                           if initialising else "deinit_py_gil_interceptor")
+        if isinstance(error, AgentNotLoaded) and _agent.loaded_agent_paths() and initialising:
+            # The module gives -1 for arguments that do not fit as well.
+            error = AgentNotLoaded(f"{error} (or, if the agent was loaded first, the arguments "
+                                   f"did not fit: the periods 64-bit, the last four 32-bit "
+                                   f"integers)")
+        return error
+    cls = STATUS_ERRORS.get(status, GilInterceptorError)
+    text = _STATUS_TEXT.get(status, "unknown status")
+    if status == -2:
+        text = f"{text}: {unavailable_reason()}"
+    return cls(f"lockgauge.{call}: {text} (status {status})", status)
+

@@ -1,0 +1,397 @@
+"""Command line of the vandrel agent: ``python -m vandrel --help``.
+
+``run`` loads the agent into this interpreter with dlopen, then runs the
+script in it as ``__main__`` the way ``python`` itself would; ``path``
+prints the agent library's path.  The agent is not put into LD_PRELOAD, so
+child processes of the script are not affected.
+"""
+from __future__ import annotations
+
+import argparse
+import atexit
+import builtins
+import importlib.machinery
+import math
+import os
+import runpy
+import signal
+import sys
+import types
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import vandrel
+from vandrel import _interceptor
+from vandrel._dumps import check_signal
+
+PROG = "python -m vandrel"
+
+DESCRIPTION = """\
+Run a Python program with the vandrel agent loaded, so that the threadsnap
+and lockgauge modules find it when they are imported, optionally with the
+GIL interceptor on or with stack dumps on a signal or after a delay."""
+
+RUN_USAGE = f"{PROG} run [options] (script | -m module | -) [args ...]"
+
+RUN_DESCRIPTION = """\
+Load the agent into this interpreter, then run the script (a file, a
+directory or zip file with __main__.py, or - for standard input) or the
+module (-m, as python -m does) as __main__, with sys.argv set to it and the
+arguments that follow.  Everything after the script or module name goes to
+the program.  The process exits with the program's status, as python would."""
+
+RUN_EPILOG = """\
+examples:
+  python -m vandrel run app.py --port 8080
+  python -m vandrel run --gil -m mypackage.worker
+  python -m vandrel run --gil-trace gil.json app.py   # open gil.json in Perfetto
+  python -m vandrel run --dump-on USR1 app.py      # then: kill -USR1 <pid>
+  python -m vandrel run --dump-after 30 app.py     # one dump after 30 s"""
+
+PATH_DESCRIPTION = """\
+Print the absolute path of the agent library, for LD_PRELOAD=$(python -m
+vandrel path) when a process needs the agent before its interpreter starts."""
+
+# run's own options that take a value: the first argument that is neither
+# one of these, nor an option, nor such a value is the program.
+_VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-long-hold", "--dump-on",
+                  "--dump-after"}
+
+
+def _non_negative_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if math.isnan(value) or value < 0 or value > 1e6:
+        raise argparse.ArgumentTypeError(f"must be 0 to 1000000 seconds, got {text!r}")
+    return value
+
+
+def _positive_seconds(text: str) -> float:
+    value = _non_negative_seconds(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0 seconds, got {text!r}")
+    return value
+
+
+def _long_hold_seconds(text: str) -> float:
+    """A long-hold threshold: a microsecond to 2147 seconds (the agent's 32-bit µs)."""
+    value = _non_negative_seconds(text)
+    try:
+        _interceptor.threshold_us(value, text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return value
+
+
+def _signal_number(text: str) -> int:
+    """USR1, SIGUSR1, usr1 or a number, checked to be catchable."""
+    name = text.upper()
+    if name.isdigit():
+        number = int(name)
+    else:
+        name = name if name.startswith("SIG") else "SIG" + name
+        member = getattr(signal.Signals, name, None)
+        if member is None:
+            raise argparse.ArgumentTypeError(f"unknown signal {text!r}")
+        number = int(member)
+    try:
+        return check_signal(number)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    """The top-level parser and its ``run`` subparser."""
+    parser = argparse.ArgumentParser(
+        prog=PROG, description=DESCRIPTION,
+        epilog="`python -m vandrel COMMAND --help` describes each command.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    run = commands.add_parser(
+        "run", help="run a script or module with the agent loaded", usage=RUN_USAGE,
+        description=RUN_DESCRIPTION, epilog=RUN_EPILOG, allow_abbrev=False,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    gil = run.add_argument_group("GIL interceptor (CPython 3.10 to 3.15)")
+    gil.add_argument("--gil", action="store_true",
+                     help="switch the GIL interceptor on before the program starts and print "
+                          "its final report (\"GIL report (final): ...\") to stderr at exit")
+    gil.add_argument("--gil-report", metavar="FILE",
+                     help="write the GIL reports to FILE (created or truncated) instead of "
+                          "stderr; implies --gil")
+    gil.add_argument("--gil-period", metavar="SECONDS", type=_non_negative_seconds,
+                     help="also write a report every SECONDS (millisecond resolution); 0, "
+                          "the default, writes only the final report; implies --gil")
+    gil.add_argument("--gil-trace", metavar="FILE",
+                     help="keep a timeline of the GIL's hand-overs and write it to FILE at exit "
+                          "as trace-event JSON, for Perfetto (ui.perfetto.dev) or "
+                          "chrome://tracing; implies --gil")
+    gil.add_argument("--gil-long-hold", metavar="SECONDS", type=_long_hold_seconds,
+                     help="charge holds of the GIL longer than SECONDS to the holder's code in "
+                          "the report (default: twice the switch interval); implies --gil")
+    dumps = run.add_argument_group("stack dumps (to stderr)")
+    dumps.add_argument("--dump-on", metavar="SIGNAL", type=_signal_number, action="append",
+                       default=[],
+                       help="dump all threads' stacks each time SIGNAL arrives (USR1, SIGUSR2, "
+                            "10, ...); may be repeated")
+    dumps.add_argument("--dump-after", metavar="SECONDS", type=_positive_seconds,
+                       help="dump all threads' stacks once, SECONDS after the program starts")
+    commands.add_parser("path", help="print the agent library's path",
+                        description=PATH_DESCRIPTION)
+    return parser, run
+
+
+def _split_run_arguments(args: Sequence[str]) -> Tuple[List[str], List[str]]:
+    """Split run's arguments into its own options and the program part
+    (script, -m module or -, and the program's arguments)."""
+    index = 0
+    while index < len(args):
+        arg = args[index]
+        if arg == "--":
+            return list(args[:index]), list(args[index + 1:])
+        if arg in ("-", "-m") or not arg.startswith("-"):
+            break
+        index += 2 if arg in _VALUE_OPTIONS else 1
+    return list(args[:index]), list(args[index:])
+
+
+# ---- The GIL interceptor ---------------------------------------------------
+
+def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Namespace) -> int:
+    """Open the report's and the trace's destinations and switch the
+    interceptor on.
+
+    Return 0, or 1 after printing why it could not be switched on.  The
+    agent switches it off, with a final report, from its atexit handler;
+    the trace is written from that final report."""
+    if options.gil_trace is not None:
+        # Opened now so that a path that cannot be written is a usage error
+        # before the program runs, not a surprise at its end.
+        os.close(_create(run, "--gil-trace", options.gil_trace))
+    if options.gil_report is not None:
+        report_fd = _create(run, "--gil-report", options.gil_report)
+    else:
+        # A copy of stderr: the report still reaches it if the program
+        # closes or replaces fd 2.
+        report_fd = os.dup(2)
+    settings = _interceptor.Settings.of(report_period=options.gil_period or 0.0,
+                                        long_hold_threshold=options.gil_long_hold,
+                                        timeline=options.gil_trace is not None)
+    sink = None
+    if options.gil_trace is not None:
+        sink = _TraceWriter(os.path.abspath(options.gil_trace))
+    status = _interceptor.switch_on(sink, settings, report_fd)
+    if status != 0:
+        os.close(report_fd)
+        refusal = vandrel.gil_status_error(status, "init_gil_interceptor")
+        if status == -3 and (settings.threshold_us or settings.capacity):
+            refusal = vandrel.BadParameter(
+                f"{refusal}; this agent does not know --gil-long-hold or --gil-trace", -3)
+        sys.stderr.write(f"vandrel: --gil: {refusal}\n")
+        return 1
+    return 0
+
+
+def _create(run: argparse.ArgumentParser, option: str, path: str) -> int:
+    """A close-on-exec descriptor of `path`, created or truncated, for
+    writing; one that cannot be opened is a usage error of `option`."""
+    try:
+        return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+    except OSError as error:
+        run.error(f"{option}: cannot open {path!r}: {error.strerror}")
+
+
+class _TraceWriter:
+    """The interceptor's sink for --gil-trace: writes the final report's
+    timeline to the trace file (a failure is one line on stderr)."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def __call__(self, report: Dict[str, Any]) -> None:
+        if not report.get("final"):
+            return
+        try:
+            vandrel.GilReport.from_dict(report).write_chrome_trace(self.path)
+        except (OSError, ValueError) as error:
+            sys.stderr.write(f"vandrel: --gil-trace: cannot write {self.path!r}: {error}\n")
+
+
+# ---- Running the program as python would -----------------------------------
+
+# The launcher's own module, kept alive once the program's __main__ replaces it.
+_launcher_module = sys.modules.get("__main__")
+
+
+def _fresh_main_module() -> types.ModuleType:
+    """Install and return an empty __main__ module (the launcher's own
+    globals must not leak into the program's)."""
+    main = types.ModuleType("__main__")
+    main.__dict__["__builtins__"] = builtins
+    sys.modules["__main__"] = main
+    return main
+
+
+def _exec_source(source: bytes, filename: str, loader: object) -> None:
+    main = _fresh_main_module()
+    main.__dict__.update(__file__=filename, __loader__=loader, __spec__=None,
+                         __cached__=None, __package__=None)
+    code = compile(source, filename, "exec", dont_inherit=True)
+    exec(code, main.__dict__)
+
+
+class _CannotOpen(Exception):
+    """The script cannot be read: python's "can't open file" case."""
+
+    def __init__(self, path: str, error: OSError) -> None:
+        super().__init__(f"{sys.executable}: can't open file {path!r}: [Errno {error.errno}] "
+                         f"{error.strerror}")
+
+
+def _run_script(script: str, args: List[str]) -> None:
+    """Run `script` (a path, or - for standard input) as __main__."""
+    if script == "-":
+        sys.argv = ["-", *args]
+        sys.path[0] = ""
+        _exec_source(sys.stdin.buffer.read(), "<stdin>", importlib.machinery.BuiltinImporter)
+        return
+    path = os.path.abspath(script)
+    sys.argv = [script, *args]
+    if os.path.isdir(path) or _is_zip(path):
+        # A directory or zip file runs its __main__.py from there, which
+        # python does through runpy with the path first on sys.path.
+        sys.path[0] = path
+        _fresh_main_module()
+        runpy._run_module_as_main("__main__", False)  # type: ignore[attr-defined]
+        return
+    # As `python script.py`: __file__ absolute, the script's real directory
+    # first on sys.path.  The file is read once, so /dev/stdin and pipes work.
+    try:
+        with open(path, "rb") as stream:
+            source = stream.read()
+    except OSError as error:
+        raise _CannotOpen(path, error) from None
+    sys.path[0] = os.path.dirname(os.path.realpath(path))
+    _exec_source(source, path, importlib.machinery.SourceFileLoader("__main__", path))
+
+
+def _is_zip(path: str) -> bool:
+    if not os.path.isfile(path):
+        return False  # a pipe or device: reading it to look would consume it
+    import zipfile
+    return zipfile.is_zipfile(path)
+
+
+def _run_module(module: str, args: List[str]) -> None:
+    """Run `module` as python -m does (a missing module: one line, status 1)."""
+    # python -m shows "-m" in argv[0] while it looks for the module; runpy
+    # then puts the module's file there.
+    sys.argv = ["-m", *args]
+    _fresh_main_module()
+    runpy._run_module_as_main(module, True)  # type: ignore[attr-defined]
+
+
+def _launcher_frames_skipped(tb: Optional[types.TracebackType]) -> Optional[types.TracebackType]:
+    """`tb` without its leading frames from this file and runpy."""
+    own = {os.path.abspath(__file__), os.path.abspath(runpy.__file__),
+           os.path.join(os.path.dirname(os.path.abspath(__file__)), "__main__.py")}
+    while tb is not None:
+        filename = tb.tb_frame.f_code.co_filename
+        # runpy's code objects are named "<frozen runpy>" where it is frozen.
+        if filename != "<frozen runpy>" and os.path.abspath(filename) not in own:
+            break
+        tb = tb.tb_next
+    return tb
+
+
+def _report_uncaught(error: BaseException) -> None:
+    """Print `error` as python does for an uncaught exception: through
+    sys.excepthook, with the traceback starting in the program."""
+    tb = _launcher_frames_skipped(error.__traceback__)
+    error.__traceback__ = tb
+    sys.last_type, sys.last_value, sys.last_traceback = type(error), error, tb
+    if sys.version_info >= (3, 12):
+        sys.last_exc = error
+    try:
+        sys.excepthook(type(error), error, tb)
+    except BaseException as hook_error:
+        sys.stderr.write("Error in sys.excepthook:\n")
+        sys.__excepthook__(type(hook_error), hook_error, hook_error.__traceback__)
+        sys.stderr.write("\nOriginal exception was:\n")
+        sys.__excepthook__(type(error), error, tb)
+
+
+_interrupted = False
+
+
+def _die_of_sigint_at_exit() -> None:
+    """Registered before anything else, so it runs last at exit: after an
+    uncaught KeyboardInterrupt python ends by SIGINT, so the parent sees
+    the program interrupted."""
+    if _interrupted:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                if stream is not None:
+                    stream.flush()
+            except Exception:
+                pass
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+
+
+def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
+         args: Sequence[str]) -> int:
+    global _interrupted
+    own, program = _split_run_arguments(args)
+    options = run.parse_args(own)
+    if not program or program == ["-m"]:
+        run.error("missing the module name after -m" if program else
+                  "missing the program: a script, -m module or -")
+    try:
+        vandrel.load_agent()
+    except OSError as error:
+        sys.stderr.write(f"vandrel: cannot load the agent: {error}\n")
+        return 1
+    atexit.register(_die_of_sigint_at_exit)
+    if (options.gil or options.gil_report is not None or options.gil_period is not None
+            or options.gil_trace is not None or options.gil_long_hold is not None):
+        if _start_gil_interceptor(run, options) != 0:
+            return 1
+    for signum in options.dump_on:
+        vandrel.dump_stacks_on_signal(signum, 2)
+    if options.dump_after is not None:
+        vandrel.dump_stacks_later(options.dump_after, file=2)
+
+    try:
+        if program[0] == "-m":
+            _run_module(program[1], program[2:])
+        else:
+            _run_script(program[0], program[1:])
+    except _CannotOpen as error:
+        sys.stderr.write(f"{error}\n")
+        return 2
+    except SystemExit:
+        raise  # python's own handling: None -> 0, int -> int, else printed and 1
+    except BaseException as error:
+        _report_uncaught(error)
+        if isinstance(error, KeyboardInterrupt):
+            _interrupted = True
+        return 1
+    return 0
+
+
+def main(argv: Sequence[str]) -> int:
+    """Run the command line `argv` (without the program name); return the
+    exit status.  Usage errors exit with status 2 (argparse)."""
+    parser, run = build_parser()
+    if argv and argv[0] == "run":
+        return _run(parser, run, argv[1:])
+    options = parser.parse_args(argv)
+    # The only other command is "path".
+    try:
+        print(vandrel.agent_path())
+    except FileNotFoundError as error:
+        sys.stderr.write(f"vandrel: {error}\n")
+        return 1
+    del options
+    return 0
+
