@@ -14,7 +14,7 @@ import sys
 from typing import Any, List, Optional
 
 from vandrel._errors import (AgentEntryPointMissing, AgentLibraryNotFound, AgentNotLoaded,
-                             VandrelError)
+                             NotAvailable, VandrelError)
 
 __all__ = ["agent_path", "load_agent", "loaded_agent_paths", "module", "missing_agent_error"]
 
@@ -72,13 +72,41 @@ def load_agent() -> ctypes.CDLL:
     return _loaded_agent
 
 
-class _DlPhdrInfo(ctypes.Structure):
-    # The leading fields of struct dl_phdr_info; the loader passes the size.
-    _fields_ = [("dlpi_addr", ctypes.c_void_p), ("dlpi_name", ctypes.c_char_p)]
+class _LinkMap(ctypes.Structure):
+    pass
 
 
-_DL_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(_DlPhdrInfo), ctypes.c_size_t,
-                                ctypes.c_void_p)
+# The public head of glibc's struct link_map (<link.h>).
+_LinkMap._fields_ = [("l_addr", ctypes.c_void_p), ("l_name", ctypes.c_char_p),
+                     ("l_ld", ctypes.c_void_p), ("l_next", ctypes.POINTER(_LinkMap)),
+                     ("l_prev", ctypes.POINTER(_LinkMap))]
+
+_RTLD_DI_LINKMAP = 2
+
+
+def _loader() -> Any:
+    # A CDLL, not a PyDLL: each call releases the GIL, so a thread that waits
+    # here for the loader's lock never holds the GIL meanwhile.
+    libc = ctypes.CDLL(None)
+    libc.dlopen.restype = ctypes.c_void_p
+    libc.dlopen.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    libc.dlclose.argtypes = [ctypes.c_void_p]
+    libc.dlinfo.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
+    return libc
+
+
+def _mapped_files_with_mark() -> List[str]:
+    """Files mapped into the process whose path contains the agent's mark:
+    a superset of the loaded agents, read without any lock."""
+    found: List[str] = []
+    with open("/proc/self/maps", "rb") as maps:
+        for line in maps:
+            fields = line.split(None, 5)
+            if len(fields) == 6:
+                path = os.fsdecode(fields[5].rstrip(b"\n"))
+                if _AGENT_MARK in path and path not in found:
+                    found.append(path)
+    return found
 
 
 def loaded_agent_paths() -> List[str]:
@@ -87,29 +115,56 @@ def loaded_agent_paths() -> List[str]:
     These are the shared objects whose path contains ``vandrel_agent.``, in
     the dynamic loader's order; when the modules are imported they use the
     last one.  An empty list means no agent is loaded in this process."""
-    names: List[str] = []
-
-    def visit(info: Any, _size: int, _data: Any) -> int:
-        raw = info.contents.dlpi_name
-        if raw:
-            names.append(os.fsdecode(raw))
-        return 0
-
+    # No Python code may run while the loader's lock is held (as it is in a
+    # dl_iterate_phdr callback): it could hand the GIL to a thread that is
+    # loading a library and so waits for that lock.  The mapped files name
+    # the candidates; the loader, asked with RTLD_NOLOAD and the GIL
+    # released, says which are loaded objects and under what name.
     try:
-        # PyDLL keeps the GIL across the call: the loader's lock is held
-        # while the callback runs, and a callback that had to wait for the
-        # GIL could deadlock with a thread that holds it and loads a library.
-        process = ctypes.PyDLL(None)
-        process.dl_iterate_phdr(_DL_CALLBACK(visit), None)
+        libc = _loader()
     except (OSError, AttributeError):
-        # No dl_iterate_phdr: fall back on the mapped files, which also
-        # lists files mapped by other means.
-        with open("/proc/self/maps") as maps:
-            for line in maps:
-                fields = line.split(None, 5)
-                if len(fields) == 6 and fields[5].strip() not in names:
-                    names.append(fields[5].strip())
+        return _mapped_files_with_mark()    # no dlinfo: the mapped files only
+    found = []
+    for path in _mapped_files_with_mark():
+        handle = libc.dlopen(os.fsencode(path), os.RTLD_LAZY | os.RTLD_NOLOAD)
+        if not handle:
+            continue            # mapped by other means (mmap), not loaded
+        link = ctypes.POINTER(_LinkMap)()
+        if libc.dlinfo(handle, _RTLD_DI_LINKMAP, ctypes.byref(link)) == 0 and link:
+            found.append((handle, link))
+        else:
+            libc.dlclose(handle)
+    try:
+        if len(found) > 1:
+            found = _in_load_order(libc, found)
+        names = [os.fsdecode(link.contents.l_name or b"") for _, link in found]
+    finally:
+        for handle, _ in found:
+            libc.dlclose(handle)
     return [name for name in names if _AGENT_MARK in name]
+
+
+def _in_load_order(libc: Any, found: List[Any]) -> List[Any]:
+    """`found` ordered as the loader's list of objects holds them.  Only
+    reached with several agent-like objects loaded; the handles held keep
+    their entries alive while the list is walked."""
+    position = {ctypes.addressof(link.contents): i for i, (_, link) in enumerate(found)}
+    head = ctypes.POINTER(_LinkMap)()
+    program = libc.dlopen(None, os.RTLD_LAZY | os.RTLD_NOLOAD)
+    if not program:
+        return found
+    known = libc.dlinfo(program, _RTLD_DI_LINKMAP, ctypes.byref(head)) == 0
+    libc.dlclose(program)           # the program itself is never unloaded
+    if not known:
+        return found
+    ordered: List[Any] = []
+    node = head
+    while node and len(ordered) < len(found):
+        index = position.get(ctypes.addressof(node.contents))
+        if index is not None:
+            ordered.append(found[index])
+        node = node.contents.l_next
+    return ordered if len(ordered) == len(found) else found
 
 
 def module(name: str) -> Any:
@@ -120,7 +175,16 @@ def module(name: str) -> Any:
         if not loaded_agent_paths():
             load_agent()
         import importlib
-        imported = importlib.import_module(name)
+        try:
+            imported = importlib.import_module(name)
+        except ModuleNotFoundError:
+            raise
+        except ImportError as error:
+            # The modules are single-phase: an interpreter with its own GIL
+            # refuses them.
+            raise NotAvailable(
+                f"{name} cannot be loaded in this interpreter ({error}); it loads only in the "
+                f"main interpreter or in a subinterpreter that shares its GIL", -2) from None
     return imported
 
 

@@ -339,10 +339,15 @@ def dump_stacks_later(timeout: float, *, repeat: bool = False,
     inherits no timer.  ``faulthandler.dump_traceback_later()`` dumps
     without the GIL, from a C thread, when that matters.
 
-    Raise ``ValueError`` when `timeout` is not above 0, ``OverflowError``
+    Raise ``TypeError`` when `timeout` is not a number (a string is not),
+    ``ValueError`` when it is not above 0, ``OverflowError``
     when it is too large for a timer, and as ``dump_stacks()`` does for
     `file`."""
     global _later, _later_hooks_installed
+    # As faulthandler: a number (bool included), not a string float() parses.
+    kind = type(timeout)
+    if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+        raise TypeError(f"timeout must be a real number, not {kind.__name__}")
     seconds = float(timeout)
     if math.isnan(seconds) or seconds <= 0:
         raise ValueError(f"timeout must be greater than 0, got {timeout!r}")

@@ -19,7 +19,8 @@ from vandrel import _agent, _interceptor
 from vandrel._dumps import FileOrFd, resolve_file
 from vandrel._errors import (AgentSystemError, AlreadyRunning, BadParameter,
                              GilInterceptorError, NotAvailable, NotRunning, VandrelError)
-from vandrel._report import GilReport
+from vandrel._output import write_bounded
+from vandrel._report import GilReport, whole_session_interval
 
 __all__ = ["GilMonitor"]
 
@@ -320,6 +321,8 @@ class GilMonitor:
     def _sink(self, report: Dict[str, Any]) -> None:
         """Called by the agent with each report dict, GIL held."""
         final = bool(report.get("final"))
+        if final and not self._settings.period_ms:
+            report = whole_session_interval(report)
         with self._reports:
             self._latest = report
             self._latest_object = None
@@ -337,12 +340,22 @@ class GilMonitor:
             except (OSError, ValueError):
                 pass  # closed meanwhile: the duplicate still reaches the file
         data = _gil_format.format_text(report).encode("utf-8")
-        fd = self._final_text_fd
         try:
-            while data:
-                data = data[os.write(fd, data):]
+            failure = write_bounded(self._final_text_fd, data)
         finally:
             self._close_final_text()
+        if failure:
+            sys.stderr.write(f"vandrel: GilMonitor: the final GIL report was not written to "
+                             f"{self._report_file_name()}: {failure}\n")
+
+    def _report_file_name(self) -> str:
+        target = self._report_file
+        if isinstance(target, (str, os.PathLike)):
+            return repr(os.fspath(target))
+        if isinstance(target, int):
+            return f"file descriptor {target}"
+        name = getattr(target, "name", None)
+        return repr(name) if isinstance(name, (str, bytes)) else repr(target)
 
     def _close_final_text(self) -> None:
         fd, self._final_text_fd = self._final_text_fd, -1

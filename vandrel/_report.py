@@ -345,3 +345,15 @@ def _stats_dict(stats: _Distribution, skip: Tuple[str, ...] = ()) -> Dict[str, A
         result[item.name] = value
     result.update(stats._extra)
     return result
+
+
+def whole_session_interval(report: Dict[str, Any]) -> Dict[str, Any]:
+    """`report` with its ``interval`` covering the whole session: for a
+    session with a single report, whose interval would otherwise be only
+    the time since the last report the agent made for ``report()``."""
+    interval = report.get("interval")
+    if not isinstance(interval, dict):
+        return report
+    whole = dict(report)
+    whole["interval"] = {key: report.get(key, value) for key, value in interval.items()}
+    return whole
