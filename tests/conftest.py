@@ -1,4 +1,12 @@
-"""Fixtures shared by the module tests.
+"""Fixtures shared by every test folder:
+
+  contract/  the two modules' shape, their forwarding to an agent, and how
+             they find one (against the recording stand-in agent);
+  agent/     the reference agent: stack dump, GIL interceptor, insight,
+             scale, churn, fuzzing (child programs in agent/children/);
+  package/   the vandrel package, GilMonitor, the launcher, typing, packaging;
+  tools/     the project's own tools: CI stages, the regression-test stage
+             and its site, the hardening set-up.
 
 Import-time behaviour of a single-phase extension module can be seen only
 once per process, so every scenario runs in a fresh interpreter: run_child()
@@ -36,6 +44,8 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
+# The checkout the tests belong to.
+ROOT = HERE.parent
 NATIVE = HERE / "native"
 
 NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"

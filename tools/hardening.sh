@@ -76,10 +76,10 @@ stage_asan() {
 # self-check.  The interceptor churn stays with ASan: valgrind runs one
 # thread at a time, and with threads spinning for the GIL each switch-over
 # then takes tens of seconds.
-VALGRIND_SUBSET=(tests/test_forwarding.py tests/test_agent_discovery.py
-                 tests/test_fuzz.py::test_fuzz_with_recording_agent
-                 tests/test_churn.py::test_dumps_while_threads_start_and_finish
-                 tests/test_hardening_setup.py)
+VALGRIND_SUBSET=(tests/contract/test_forwarding.py tests/contract/test_agent_discovery.py
+                 tests/agent/test_fuzz.py::test_fuzz_with_recording_agent
+                 tests/agent/test_churn.py::test_dumps_while_threads_start_and_finish
+                 tests/tools/test_hardening_setup.py)
 
 stage_valgrind() {
     command -v valgrind >/dev/null || apt_install valgrind

@@ -8,7 +8,8 @@ import time
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from conftest import ROOT
+
 
 pytestmark = pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
 

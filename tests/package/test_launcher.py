@@ -9,7 +9,7 @@ import pytest
 import vandrel
 
 from agent_helpers import run_python, write_script
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT
 
 
 def test_path_command_prints_the_installed_agent():
@@ -24,7 +24,7 @@ def test_path_command_prints_the_installed_agent():
 def test_path_command_from_the_source_tree_finds_the_installed_agent():
     """In the checkout, `-m vandrel` imports the source tree's package, which
     holds no built agent: the one installed on sys.path is found instead."""
-    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    repo = str(ROOT)
     proc = run_python(["-m", "vandrel", "path"], cwd=repo)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     assert proc.stdout.decode().strip() == vandrel.agent_path()
@@ -118,7 +118,7 @@ def test_children_of_the_script_are_not_affected(tmp_path):
 def test_demo_dumps_its_named_threads(launch):
     """The README's first command end to end, and the demo under plain
     python, where it loads the agent itself."""
-    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    repo = str(ROOT)
     proc = run_python([*launch, os.path.join(repo, "examples", "demo.py")], cwd="/tmp")
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     out = proc.stdout.decode()

@@ -20,12 +20,13 @@ from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 
+from conftest import ROOT
+
 # Everything here reads the built libraries: a sanitizer build changes them.
 # One xdist worker takes the whole module: the wheel fixture builds in the
 # checkout's build tree, which two workers must not share.
 pytestmark = [pytest.mark.build_shape, pytest.mark.xdist_group("packaging")]
 
-ROOT = Path(__file__).resolve().parent.parent
 
 EXPORTS = {
     "lockgauge": {"PyInit_lockgauge", "get_symbol_addr"},

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, SANITIZED, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT, SANITIZED, run_python
 
 # Under the ASan run, LeakSanitizer reports CPython objects still held at
 # exit in these children (the site's daemon dump thread and the session
@@ -21,8 +21,7 @@ pytestmark = pytest.mark.skipif(SANITIZED, reason="leak reports at exit not yet 
 # What starting the interceptor again answers while the sitecustomize has it on.
 ALREADY_ON = -4 if GIL_INTERCEPTOR_SUPPORTED else -2
 
-SITE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                        "tools", "regrtest_site")
+SITE_DIR = str(ROOT / "tools" / "regrtest_site")
 
 
 def site_child(code, *, extra_path=(), env=None, timeout=60):

@@ -7,10 +7,11 @@ wall-clock bounds are also `timing`, so they stay out of sanitizer and
 valgrind runs.
 """
 import os
-import pathlib
 import sys
 
 import pytest
+
+from conftest import ROOT
 
 from test_gil_interceptor import assert_totals_add_up, needs_interceptor, run_child, thread_figures
 
@@ -392,7 +393,7 @@ def test_hooks_add_little_to_a_gil_hand_over(tmp_path):
     # benchmarks/bench_gil_overhead.py's MICRO protocol: best of 20 blocks
     # of os.sched_yield() each way, alternating in one process.  The budget
     # is the always-on work (distributions, long holds), timeline off.
-    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "benchmarks"))
+    sys.path.insert(0, str(ROOT / "benchmarks"))
     import bench_gil_overhead
     # The goal is 45 ns.  With the distributions, the record pointer in
     # static TLS and the hooks' globals in few cache lines, single children

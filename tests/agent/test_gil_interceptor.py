@@ -14,7 +14,7 @@ import textwrap
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, SANITIZED, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT, SANITIZED, run_python
 
 # Statuses of the agent's interceptor entry points (README, "Reference
 # agent: GIL interceptor").
@@ -818,11 +818,10 @@ def test_switching_on_and_off_under_contention(tmp_path):
 def got_owner(tmp_path_factory):
     """A helper library telling which object the interpreter's import slots
     for a symbol lead to (built from the agent's own slot finder)."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    agent_dir = os.path.join(os.path.dirname(here), "agent")
+    agent_dir = str(ROOT / "agent")
     out = tmp_path_factory.mktemp("got") / "got_owner.so"
     command = [os.environ.get("CXX", "c++"), "-std=c++17", "-O1", "-fPIC", "-shared",
-               "-I" + agent_dir, os.path.join(here, "native", "got_owner.cpp"),
+               "-I" + agent_dir, str(NATIVE / "got_owner.cpp"),
                os.path.join(agent_dir, "gil_got.cpp"), "-ldl", "-o", str(out)]
     proc = subprocess.run(command, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr

@@ -1,4 +1,4 @@
-"""Property-based fuzzing of every module function (see fuzz_child.py), each
+"""Property-based fuzzing of every module function (see children/fuzz.py), each
 in a fresh interpreter with the recording stand-in agent loaded first: a
 real agent's dump could write into any fd the fuzzer picks, the test
 runner's own files included.
@@ -9,10 +9,13 @@ function; by default 10,000 on CPython 3.13, the reference interpreter, and
 import os
 import re
 import sys
+from pathlib import Path
 
 import pytest
 
 from conftest import check_child
+
+CHILDREN = Path(__file__).resolve().parent / "children"
 
 DEFAULT_EXAMPLES = 10_000 if sys.version_info[:2] == (3, 13) else 1_000
 EXAMPLES = int(os.environ.get("VANDREL_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
@@ -21,8 +24,10 @@ EXAMPLES = int(os.environ.get("VANDREL_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
 def fuzz(function, examples, load=()):
     agent = load[0] if load else None
     done = check_child(f"""
-        import fuzz_child
-        fuzz_child.main({function!r}, {examples}, {agent!r})
+        import sys
+        sys.path.insert(0, {str(CHILDREN)!r})
+        import fuzz
+        fuzz.main({function!r}, {examples}, {agent!r})
     """, load=load, timeout=900)
     match = re.search(rf"fuzzed {function}: (\d+) calls, (\d+) forwarded", done.stdout)
     assert match, done.stdout

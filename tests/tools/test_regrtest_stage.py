@@ -8,7 +8,9 @@ import types
 
 import pytest
 
-TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+from conftest import ROOT
+
+TOOLS = str(ROOT / "tools")
 
 
 @pytest.fixture(scope="module")
