@@ -1,30 +1,12 @@
 """Shared helpers for the reference agent's tests: run a scenario in a
 fresh interpreter and parse the agent's stack dump."""
 import json
-import os
 import re
-import subprocess
-import sys
 import textwrap
 
 import vandrel
 
-PYTHON = sys.executable
-TIMEOUT = 120
-
-
-def run_python(args, *, timeout=TIMEOUT, env=None, cwd=None, stdin=subprocess.DEVNULL):
-    """Run PYTHON with args; return the CompletedProcess (bytes output).
-
-    The working directory defaults to "/" so that `-m vandrel` finds the
-    installed package, never the source tree."""
-    from conftest import run_python as run_test_child
-    full_env = dict(os.environ)
-    full_env.pop("LD_PRELOAD", None)
-    if env:
-        full_env.update(env)
-    return run_test_child(args, env=full_env, timeout=timeout, text=False,
-                          cwd=cwd or "/", stdin=stdin)
+from child import PYTHON_TIMEOUT as TIMEOUT, run_python
 
 
 def write_script(tmp_path, code, name="scenario.py"):
@@ -41,10 +23,10 @@ def run_scenario(tmp_path, code, *args, agent=None, timeout=TIMEOUT, env=None):
     script = write_script(tmp_path, code)
     if agent is None:
         proc = run_python(["-m", "vandrel", "run", str(script), *map(str, args)],
-                          timeout=timeout, env=env, cwd=tmp_path)
+                          timeout=timeout, env=env, cwd=tmp_path, text=False)
     else:
         proc = run_python([str(script), *map(str, args)], timeout=timeout,
-                          env={**(env or {}), "AGENT_PATH": str(agent)}, cwd=tmp_path)
+                          env={**(env or {}), "AGENT_PATH": str(agent)}, cwd=tmp_path, text=False)
     assert proc.returncode == 0, (
         f"scenario exited {proc.returncode}\n--- stderr ---\n"
         f"{proc.stderr.decode(errors='replace')}\n--- stdout (head) ---\n"

@@ -2,13 +2,12 @@
 preloading it into any process is harmless."""
 import os
 import shutil
-import subprocess
 
 import pytest
 
 import vandrel
 
-from agent_helpers import run_python
+from child import run, run_python
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 AGENT = vandrel.agent_path()
@@ -17,9 +16,7 @@ AGENT = vandrel.agent_path()
 def tool_output(*command):
     if shutil.which(command[0]) is None:
         pytest.skip(f"{command[0]} not installed")
-    proc = subprocess.run(command, capture_output=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
-    return proc.stdout.decode()
+    return run(command, timeout=60, check=True).stdout
 
 
 @pytest.mark.build_shape
@@ -52,10 +49,9 @@ def test_preloading_into_a_shell_is_harmless(bind_now):
     env = dict(os.environ, LD_PRELOAD=AGENT)
     if bind_now:
         env["LD_BIND_NOW"] = "1"
-    proc = subprocess.run(["sh", "-c", "true"], capture_output=True, env=env, timeout=60)
+    proc = run(["sh", "-c", "true"], env=env, text=False, timeout=60)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b"")
-    proc = subprocess.run(["sh", "-c", "echo hello; exit 3"], capture_output=True, env=env,
-                          timeout=60)
+    proc = run(["sh", "-c", "echo hello; exit 3"], env=env, text=False, timeout=60)
     assert (proc.returncode, proc.stdout, proc.stderr) == (3, b"hello\n", b"")
 
 
@@ -63,7 +59,7 @@ def test_preloading_into_python_serves_the_modules():
     proc = run_python(["-c", "import threadsnap, lockgauge\n"
                              "print(threadsnap.dump_all_threads_stack(-1, 0),"
                              " lockgauge.deinit_gil_interceptor())"],
-                      env={"LD_PRELOAD": AGENT, "LD_BIND_NOW": "1"})
+                      env={"LD_PRELOAD": AGENT, "LD_BIND_NOW": "1"}, text=False)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     assert proc.stderr == b""
     # The interceptor entry points answer with the agent's own status ("not
@@ -107,8 +103,6 @@ def test_entry_points_called_by_a_host_that_is_not_python(tmp_path):
     source = tmp_path / "host.c"
     source.write_text(C_HOST)
     host = tmp_path / "host"
-    build = subprocess.run([cc, str(source), "-o", str(host), "-ldl"], capture_output=True,
-                           timeout=120)
-    assert build.returncode == 0, build.stderr.decode(errors="replace")
-    proc = subprocess.run([str(host), AGENT], capture_output=True, timeout=60)
+    run([cc, source, "-o", host, "-ldl"], timeout=120, check=True)
+    proc = run([host, AGENT], text=False, timeout=60)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b""), proc.stderr

@@ -13,7 +13,8 @@ import os
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, check_child
+from child import check_child
+from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 SCALE = float(os.environ.get("VANDREL_CHURN_SCALE", "1"))
 DUMPS = max(int(10_000 * SCALE), 20)

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import check_child
+from child import check_child
 
 CHILDREN = Path(__file__).resolve().parent / "children"
 

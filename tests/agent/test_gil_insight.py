@@ -15,7 +15,7 @@ import textwrap
 
 import pytest
 
-from conftest import SANITIZED
+from child import SANITIZED
 from test_gil_interceptor import (BAD_PARAMETER, OK, PRELUDE, needs_interceptor, run_child,
                                   thread_figures)
 from vandrel import _gil_format

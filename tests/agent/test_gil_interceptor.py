@@ -8,13 +8,13 @@ the interceptor must meet, with windows of 1-2 s that hold on a busy
 """
 import json
 import os
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT, SANITIZED, run_python
+from child import SANITIZED, run, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT
 
 # Statuses of the agent's interceptor entry points (README, "Reference
 # agent: GIL interceptor").
@@ -823,8 +823,7 @@ def got_owner(tmp_path_factory):
     command = [os.environ.get("CXX", "c++"), "-std=c++17", "-O1", "-fPIC", "-shared",
                "-I" + agent_dir, str(NATIVE / "got_owner.cpp"),
                os.path.join(agent_dir, "gil_got.cpp"), "-ldl", "-o", str(out)]
-    proc = subprocess.run(command, capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
+    run(command, timeout=300, check=True)
     return str(out)
 
 
@@ -956,8 +955,7 @@ def test_preloading_into_a_shell_is_harmless(tmp_path):
     # load time: the agent must resolve all of them at run time instead.
     agent, _ = run_child(tmp_path, "emit(AGENT)")
     env = dict(os.environ, LD_PRELOAD=agent, LD_BIND_NOW="1")
-    proc = subprocess.run(["sh", "-c", "echo fine"], env=env, capture_output=True, text=True,
-                          timeout=30)
+    proc = run(["sh", "-c", "echo fine"], env=env, timeout=30)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "fine\n", ""), proc.stderr
 
 

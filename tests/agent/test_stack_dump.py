@@ -9,9 +9,10 @@ import sys
 import pytest
 
 from agent_helpers import (SCENARIO_PROLOGUE, agent_path, blocks_by_id, check_against_truth, escape_text,
-                           load_json, parse_dump, run_python, run_scenario)
+                           load_json, parse_dump, run_scenario)
+from child import run, run_python, start_python
+from conftest import NATIVE, ROOT
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def build_agent(directory, *defines):
@@ -19,7 +20,7 @@ def build_agent(directory, *defines):
     extra preprocessor defines; return its path."""
     import sysconfig
     out = directory / "vandrel_agent.so"
-    agent_dir = os.path.join(REPO, "agent")
+    agent_dir = os.path.join(ROOT, "agent")
     names = sorted(os.listdir(agent_dir))
     sources = [os.path.join(agent_dir, name) for name in names if name.endswith(".cpp")]
     flags = ["-O2", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra", "-Werror",
@@ -34,15 +35,13 @@ def build_agent(directory, *defines):
         if name.endswith(".c"):
             objects.append(str(directory / (name + ".o")))
             command = [cc, *flags, "-c", os.path.join(agent_dir, name), "-o", objects[-1]]
-            proc = subprocess.run(command, capture_output=True, timeout=300)
-            assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+            run(command, timeout=300, check=True)
     command = [cxx, "-std=c++17", "-shared", "-fno-exceptions", "-fno-rtti", *flags,
                *sources, *objects, "-o", str(out)]
     try:
-        proc = subprocess.run(command, capture_output=True, timeout=300)
+        run(command, timeout=300, check=True)
     except FileNotFoundError:
         pytest.skip(f"no C++ compiler ({cxx})")
-    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     return out
 
 
@@ -52,12 +51,10 @@ def build_c_helper(directory, name):
     import sysconfig
     include = sysconfig.get_paths()["include"]
     out = directory / f"{name}.so"
-    proc = subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1", "-I" + include,
-                           # Debian's pyconfig.h includes its multiarch twin from here.
-                           "-isystem", os.path.dirname(include),
-                           os.path.join(REPO, "tests", "native", f"{name}.c"), "-o", str(out)],
-                          capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
+    run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1", "-I" + include,
+         # Debian's pyconfig.h includes its multiarch twin from here.
+         "-isystem", os.path.dirname(include), NATIVE / f"{name}.c", "-o", out],
+        timeout=300, check=True)
     return out
 
 
@@ -303,7 +300,7 @@ def test_dump_without_threading_imported(tmp_path):
         "assert 'threading' not in sys.modules\n"
         "print(status)\n")
     import vandrel
-    proc = run_python([str(script)], env={"LD_PRELOAD": vandrel.agent_path()})
+    proc = run_python([str(script)], env={"LD_PRELOAD": vandrel.agent_path()}, text=False)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     text = proc.stdout.decode()
     assert text.endswith("0\n")
@@ -356,8 +353,8 @@ def other_interpreters():
         candidates.append(os.path.join(made, f"3.{minor}", "venv", "bin", "python"))
         for path in candidates:
             # A pyenv shim exists even when its version is not active.
-            if os.path.isfile(path) and os.access(path, os.X_OK) and subprocess.run(
-                    [path, "-c", "pass"], capture_output=True, timeout=60).returncode == 0:
+            if os.path.isfile(path) and os.access(path, os.X_OK) and run(
+                    [path, "-c", "pass"], timeout=60).returncode == 0:
                 found.append(path)
                 break
     return found
@@ -403,8 +400,7 @@ def test_agent_built_for_another_version_is_safe(tmp_path, python):
     import vandrel
     script = tmp_path / "cross.py"
     script.write_text(CROSS_VERSION)
-    proc = subprocess.run([python, str(script), vandrel.agent_path()], capture_output=True,
-                          timeout=120)
+    proc = run([python, script, vandrel.agent_path()], text=False, timeout=120)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     dump, truth_text = proc.stdout.decode().split("=====\n")
     blocks = parse_dump(dump)
@@ -587,18 +583,13 @@ def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
     """The pipe is full long before the reader starts: the dump waits for
     it to drain (EAGAIN, poll) instead of dropping output."""
     import time
-    from agent_helpers import write_script, PYTHON
-    from conftest import hardened_env
+    from agent_helpers import write_script
     code = NONBLOCKING_PIPE.replace(
         "truth = truth_and_dump(1, 0)",
         "print('dumping', file=sys.stderr, flush=True)\ntruth = truth_and_dump(1, 0)")
     script = write_script(tmp_path, code)
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)
-    child = subprocess.Popen([PYTHON, "-m", "vandrel", "run", str(script),
-                              str(tmp_path / "truth.json"), "60"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/",
-                             env=hardened_env(env))
+    child = start_python(["-m", "vandrel", "run", script, tmp_path / "truth.json", "60"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         assert child.stderr.readline() == b"dumping\n"
         # The 4 KiB pipe fills at once; the agent waits up to 2 s for it.
@@ -718,7 +709,7 @@ threadsnap.dump_all_threads_stack(1, 0)
     # with the head lock left out).  Under ASan, which catches such a read
     # itself, the interpreter keeps its own allocator: with every object
     # malloc'd, the leak check reports all the interpreter leaves at exit.
-    from conftest import SANITIZED
+    from child import SANITIZED
     proc = run_scenario(tmp_path, code, tmp_path / "facts.json",
                         build_c_helper(tmp_path, "delete_unlocked"), timeout=180,
                         env={} if SANITIZED else {"PYTHONMALLOC": "malloc_debug"})

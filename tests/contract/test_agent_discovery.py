@@ -6,7 +6,8 @@ import textwrap
 
 import pytest
 
-from conftest import NOT_FOUND_LINE, check_child
+from child import check_child
+from conftest import NOT_FOUND_LINE
 
 ALL_CALLS_FAIL = """
     import lockgauge, threadsnap

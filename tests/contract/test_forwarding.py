@@ -3,7 +3,7 @@ passthrough, and every argument mismatch turning into -1 with no exception
 and no agent call.  One fresh interpreter per group, agent loaded first."""
 import pytest
 
-from conftest import check_child
+from child import check_child
 
 INT64_MAX, INT64_MIN = 2**63 - 1, -2**63
 INT32_MAX, INT32_MIN = 2**31 - 1, -2**31

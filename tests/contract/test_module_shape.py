@@ -3,11 +3,10 @@ strings, exported symbols and library dependencies."""
 import importlib.util
 import re
 import shutil
-import subprocess
 
 import pytest
 
-from conftest import check_child
+from child import check_child, run
 
 EXPORTS = {
     "lockgauge": {"PyInit_lockgauge", "get_symbol_addr"},
@@ -29,21 +28,19 @@ def tool(name):
 @pytest.mark.build_shape
 @pytest.mark.parametrize("module", sorted(EXPORTS))
 def test_exports_exactly_the_plain_public_names(module):
-    out = subprocess.run([tool("nm"), "-D", "--defined-only", library(module)],
-                         capture_output=True, text=True, check=True).stdout
+    out = run([tool("nm"), "-D", "--defined-only", library(module)], timeout=60,
+              check=True).stdout
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert names == EXPORTS[module]
     # No version nodes: the names are plain, not name@@VERSION.
-    versions = subprocess.run([tool("readelf"), "-V", library(module)],
-                              capture_output=True, text=True, check=True).stdout
+    versions = run([tool("readelf"), "-V", library(module)], timeout=60, check=True).stdout
     assert "Version definition" not in versions
 
 
 @pytest.mark.build_shape
 @pytest.mark.parametrize("module", sorted(EXPORTS))
 def test_needs_neither_libpython_nor_a_cxx_runtime(module):
-    out = subprocess.run([tool("readelf"), "-d", library(module)],
-                         capture_output=True, text=True, check=True).stdout
+    out = run([tool("readelf"), "-d", library(module)], timeout=60, check=True).stdout
     needed = re.findall(r"\(NEEDED\).*\[(.+)\]", out)
     assert needed, out
     offenders = [lib for lib in needed if re.match(r"lib(python|stdc\+\+|gcc_s)", lib)]

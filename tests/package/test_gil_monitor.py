@@ -12,7 +12,8 @@ import textwrap
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, SANITIZED, check_child, run_python
+from child import SANITIZED, check_child, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
                                        reason="no GIL interceptor for this interpreter")

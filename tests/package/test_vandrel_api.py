@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import check_child, run_child
+from child import check_child, run_child
 
 DUMP_HEADER = re.compile(r'^Current thread \d+ "MainThread" \(most recent call first\):$', re.M)
 

@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+from child import run
 from conftest import ROOT
 
 
@@ -17,10 +18,8 @@ pytestmark = pytest.mark.skipif(shutil.which("timeout") is None, reason="needs c
 def run_stages(script, timeout=60, **env):
     """Run script in bash with `set -euo pipefail` after sourcing
     tools/ci_stage.sh, as .ci/run does; return the completed process."""
-    return subprocess.run(
-        ["bash", "-c", "set -euo pipefail; source tools/ci_stage.sh\n" + script],
-        cwd=ROOT, capture_output=True, text=True, timeout=timeout,
-        env=dict(os.environ, **env))
+    return run(["bash", "-c", "set -euo pipefail; source tools/ci_stage.sh\n" + script],
+               cwd=ROOT, timeout=timeout, env=dict(os.environ, **env))
 
 
 def test_stage_within_budget_passes_and_prints_its_time():

@@ -6,7 +6,7 @@ import importlib.util
 
 import pytest
 
-from conftest import CHILD_WRAPPER, SANITIZED, check_child
+from child import CHILD_WRAPPER, SANITIZED, check_child
 
 
 @pytest.mark.skipif(not SANITIZED, reason="not a sanitizer run")

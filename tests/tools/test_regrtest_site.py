@@ -10,7 +10,8 @@ import textwrap
 
 import pytest
 
-from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT, SANITIZED, run_python
+from child import SANITIZED, child_env, run, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT
 
 # Under the ASan run, LeakSanitizer reports CPython objects still held at
 # exit in these children (the site's daemon dump thread and the session
@@ -25,12 +26,9 @@ SITE_DIR = str(ROOT / "tools" / "regrtest_site")
 
 
 def site_child(code, *, extra_path=(), env=None, timeout=60):
-    child_env = dict(os.environ)
-    child_env.pop("LD_PRELOAD", None)
-    child_env["PYTHONPATH"] = os.pathsep.join([*extra_path, SITE_DIR])
-    child_env["PYTHONDONTWRITEBYTECODE"] = "1"
-    child_env.update(env or {})
-    return run_python(["-c", textwrap.dedent(code)], env=child_env, timeout=timeout, cwd="/")
+    variables = {"PYTHONPATH": os.pathsep.join([*extra_path, SITE_DIR]),
+                 "PYTHONDONTWRITEBYTECODE": "1", **(env or {})}
+    return run_python(["-c", textwrap.dedent(code)], env=variables, timeout=timeout)
 
 
 def assert_clean(done, stdout=""):
@@ -75,11 +73,8 @@ def test_no_vandrel_at_all_is_silent():
     if sys.prefix == sys.base_prefix or not os.path.exists(base):
         import pytest
         pytest.skip("tests do not run from a virtualenv")
-    import subprocess
-    env = dict(os.environ, PYTHONPATH=SITE_DIR)
-    env.pop("LD_PRELOAD", None)
-    done = subprocess.run([base, "-c", "import sys; print('vandrel' in sys.modules)"],
-                          env=env, capture_output=True, text=True, timeout=60, cwd="/")
+    done = run([base, "-c", "import sys; print('vandrel' in sys.modules)"],
+               env=child_env({"PYTHONPATH": SITE_DIR}), timeout=60, cwd="/")
     assert_clean(done, "False\n")
 
 

@@ -2,12 +2,12 @@
 import importlib.util
 import os
 import re
-import subprocess
 import sys
 import types
 
 import pytest
 
+from child import run
 from conftest import ROOT
 
 TOOLS = str(ROOT / "tools")
@@ -99,8 +99,7 @@ def test_rerun_patterns_select_the_failed_tests(stage):
         "for i in ['test.test_os.FileTests.test_access', 'test.test_os.FileTests.test_other',\n"
         "          'test.test_os.StatTests.test_a', 'test.test_os.StatTestsX.test_a']:\n"
         "    print(i, match_test(T(i)))\n")
-    done = subprocess.run([sys.executable, "-c", code, *patterns], capture_output=True,
-                          text=True, timeout=60)
+    done = run([sys.executable, "-c", code, *patterns], timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:4] == [
         "test.test_os.FileTests.test_access True",
@@ -148,10 +147,9 @@ def test_known_effects_follow_the_version(stage, monkeypatch):
 def test_outside_extension_reproducer_shows_its_effect():
     if importlib.util.find_spec("xxlimited") is None:
         pytest.skip("this CPython has no xxlimited")
-    done = subprocess.run(
-        [sys.executable, os.path.join(TOOLS, "regrtest_repro", "faulthandler_outside_extension.py")],
-        capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
+    done = run([sys.executable, os.path.join(TOOLS, "regrtest_repro",
+                                             "faulthandler_outside_extension.py")],
+               timeout=120, check=True)
     assert "Extension modules: xxlimited" in done.stdout
 
 
@@ -161,10 +159,9 @@ def test_outside_extension_reproducer_shows_its_effect():
 def test_capi_reproducer_crashes_with_a_plain_thread():
     if sys.version_info < (3, 13) or importlib.util.find_spec("_testinternalcapi") is None:
         pytest.skip("needs CPython 3.13's _interpreters.new_config and _testinternalcapi")
-    done = subprocess.run(
-        [sys.executable, os.path.join(TOOLS, "regrtest_repro", "capi_own_gil_main_obmalloc.py")],
-        capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
+    done = run([sys.executable, os.path.join(TOOLS, "regrtest_repro",
+                                             "capi_own_gil_main_obmalloc.py")],
+               timeout=300, check=True)
     assert "effect shown" in done.stdout
 
 
@@ -347,6 +344,6 @@ try:
 except ProcessLookupError:
     print("gone")
 """
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    done = run([sys.executable, "-c", code], timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["1", "[]", "gone"], done.stdout + done.stderr
