@@ -1,12 +1,66 @@
-"""Shared helpers for the reference agent's tests: run a scenario in a
-fresh interpreter and parse the agent's stack dump."""
+"""Shared helpers for the reference agent's tests: run a child program in
+a fresh interpreter with the agent loaded, read the programs kept as files
+in agent/children/, and parse the agent's stack dump and reports."""
 import json
 import re
 import textwrap
+from pathlib import Path
 
+import pytest
 import vandrel
 
 from child import PYTHON_TIMEOUT as TIMEOUT, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED
+
+HERE = Path(__file__).resolve().parent
+CHILDREN = HERE / "agent" / "children"
+
+# Built for any interpreter the interceptor does not follow, it must say
+# "not available" (see test_other_interpreters_get_not_available).
+needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
+                                       reason="no GIL interceptor for this interpreter")
+
+
+def child_program(name, **values):
+    """The source of agent/children/NAME.py, after a line `NAME = value`
+    for each of values (the program's settings)."""
+    settings = "".join(f"{key} = {value!r}\n" for key, value in values.items())
+    return settings + (CHILDREN / f"{name}.py").read_text()
+
+
+# Put before the agent's child programs: interceptor_on(), the installed
+# agent loaded, lockgauge, spin(), spin_for(), emit() (children/prelude.py).
+AGENT_PRELUDE = (HERE / "interceptor.py").read_text() + child_program("prelude")
+
+
+def run_agent_child(tmp_path, body, timeout=60, env=None, prelude=True):
+    """Run `body` in a fresh interpreter after AGENT_PRELUDE; fail with the
+    child's output unless it exits 0; return the last value it emit()-ed
+    and the finished process."""
+    code = (AGENT_PRELUDE if prelude else "") + textwrap.dedent(body)
+    proc = run_python(["-c", code], cwd=tmp_path, timeout=timeout, env=env)
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    )
+    results = [line[7:] for line in proc.stdout.splitlines() if line.startswith("RESULT ")]
+    assert results, f"child emitted nothing\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return json.loads(results[-1]), proc
+
+
+def thread_figures(report, native_id):
+    """The report's entry for a native id (JSON turned the int keys into strings)."""
+    threads = report["threads"]
+    assert str(native_id) in threads, f"thread {native_id} missing from {threads}"
+    return threads[str(native_id)]
+
+
+def assert_totals_add_up(report):
+    """The totals are the sum of `threads` and `groups`, and `threads` is bounded."""
+    assert len(report["threads"]) <= 500, len(report["threads"])
+    for key in ("held_s", "wait_s", "neither_s"):
+        parts = sum(t[key] for t in report["threads"].values())
+        parts += sum(g[key] for g in report["groups"])
+        assert abs(parts - report[key]) <= 1e-6 * max(1.0, report[key]) + 1e-6, (key, parts, report[key])
 
 
 def write_script(tmp_path, code, name="scenario.py"):

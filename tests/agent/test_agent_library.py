@@ -7,7 +7,7 @@ import pytest
 
 import vandrel
 
-from child import run, run_python
+from child import NOT_AVAILABLE, NOT_ON, run, run_python
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 AGENT = vandrel.agent_path()
@@ -65,7 +65,7 @@ def test_preloading_into_python_serves_the_modules():
     # The interceptor entry points answer with the agent's own status ("not
     # on", -5, or "not available", -2, where the interpreter has no
     # interceptor), not the modules' -1 for a missing agent.
-    expected = -5 if GIL_INTERCEPTOR_SUPPORTED else -2
+    expected = NOT_ON if GIL_INTERCEPTOR_SUPPORTED else NOT_AVAILABLE
     assert proc.stdout == f"0 {expected}\n".encode()
 
 

@@ -2,8 +2,8 @@
 holds charged to the code that made them, per-interval figures, and the
 timeline with its trace-event file.
 
-Every scenario runs in a fresh interpreter (test_gil_interceptor.py's
-run_child: timeout, the child's stderr in the failure message).  Holds of
+Every scenario runs in a fresh interpreter (agent_helpers.py's
+run_agent_child: timeout, the child's stderr in the failure message).  Holds of
 known length come from a C function that keeps the GIL while it sleeps
 (`ctypes.PyDLL(None).usleep`).
 """
@@ -16,8 +16,8 @@ import textwrap
 import pytest
 
 from child import SANITIZED
-from test_gil_interceptor import (BAD_PARAMETER, OK, PRELUDE, needs_interceptor, run_child,
-                                  thread_figures)
+from agent_helpers import AGENT_PRELUDE, needs_interceptor, run_agent_child, thread_figures
+from child import BAD_PARAMETER, OK
 from vandrel import _gil_format
 
 SUMMARY_KEYS = [f"{kind}_{figure}" for kind in ("wait", "hold")
@@ -37,9 +37,9 @@ def spinner():
 
 
 def usleep_line(body):
-    """The line of the usleep call in the child's code (run_child puts its
+    """The line of the usleep call in the child's code (run_agent_child puts its
     prelude before the body)."""
-    code = PRELUDE + textwrap.dedent(body)
+    code = AGENT_PRELUDE + textwrap.dedent(body)
     return next(i for i, line in enumerate(code.splitlines(), 1) if "USLEEP LINE" in line)
 
 
@@ -75,7 +75,7 @@ def test_hold_percentiles_match_holds_of_known_length(tmp_path):
     # 60 holds of 2 ms and 40 of 20 ms by one thread: p50 is 2 ms, p90 and
     # p99 20 ms, each within the buckets' 3.2 % plus a little for the
     # Python code around the call and a busy machine.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         lib = ctypes.PyDLL(None)
@@ -110,7 +110,7 @@ def test_hold_percentiles_match_holds_of_known_length(tmp_path):
 def test_distributions_are_monotonic_and_clamped_everywhere(tmp_path):
     # Spinners, sleepers and 300 short threads (folded into a group): every
     # row, group, the totals and the interval.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         stop = threading.Event()
@@ -152,7 +152,7 @@ def test_distributions_are_monotonic_and_clamped_everywhere(tmp_path):
 @needs_interceptor
 @pytest.mark.serial
 def test_interval_figures_add_up_to_the_cumulative_ones(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         stop = threading.Event()
@@ -219,7 +219,7 @@ def test_a_c_call_holding_the_gil_is_charged_to_its_line(tmp_path):
     body = long_hold_scenario()
     line = usleep_line(body)
     for attempt in range(2):
-        result, _ = run_child(tmp_path, body)
+        result, _ = run_agent_child(tmp_path, body)
         report = result["report"]
         assert report["long_hold_threshold_s"] == pytest.approx(0.010)  # 2 x the 5 ms interval
         places = report["long_holds"]
@@ -254,7 +254,7 @@ def test_a_c_call_holding_the_gil_is_charged_to_its_line(tmp_path):
 
 @needs_interceptor
 def test_long_hold_threshold_follows_the_switch_interval_and_a(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         out = []
@@ -326,7 +326,7 @@ emit({"reports": reports, "timeline": timeline.hex()})
 def test_stacks_stay_right_while_threads_and_code_objects_churn(tmp_path):
     # Run under ASan by tools/hardening.sh: no read after a code object or
     # a thread is gone.
-    result, _ = run_child(tmp_path, CHURN, timeout=120)
+    result, _ = run_agent_child(tmp_path, CHURN, timeout=120)
     reports = result["reports"]
     churned = [p for r in reports for p in r["long_holds"]
                if p["stack"] and p["stack"][0][2].startswith("f_")]
@@ -424,7 +424,7 @@ emit({"report": final, "written": written, "kept": len(entries), "path": path,
 @needs_interceptor
 @pytest.mark.serial
 def test_trace_file_is_valid_and_its_spans_match_the_report(tmp_path):
-    result, _ = run_child(tmp_path, TIMELINE_CHECK)
+    result, _ = run_agent_child(tmp_path, TIMELINE_CHECK)
     report = result["report"]
     assert struct.unpack("=4sHHQ", bytes(result["raw"]))[:3] == (b"VGTL", 1, 16)
     assert result["written"] == result["kept"] > 0  # no wrap
@@ -453,7 +453,7 @@ def test_trace_file_is_valid_and_its_spans_match_the_report(tmp_path):
 
 @needs_interceptor
 def test_no_timeline_without_a_capacity(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         reports = []
@@ -472,7 +472,7 @@ def test_no_timeline_without_a_capacity(tmp_path):
 
 @needs_interceptor
 def test_parameters_refused_switch_nothing_on(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         import resource
@@ -504,7 +504,7 @@ def test_parameters_refused_switch_nothing_on(tmp_path):
 @needs_interceptor
 @pytest.mark.skipif(SANITIZED, reason="ASan aborts on an allocation it cannot make")
 def test_a_ring_too_large_to_allocate_is_a_system_error(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         import resource
@@ -532,7 +532,7 @@ def test_format_text_is_the_agents_text_to_the_byte(tmp_path):
     # Periodic and final reports, names that need escaping and cutting,
     # groups, long holds: each text the agent wrote equals format_text()
     # of the dict the sink got for the same report.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         LONG_HOLDER + textwrap.dedent(
             """

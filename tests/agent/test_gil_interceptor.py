@@ -6,72 +6,17 @@ child's stderr in the failure message.  Timing bounds are the ground truth
 the interceptor must meet, with windows of 1-2 s that hold on a busy
 2-core machine.
 """
-import json
 import os
 import sys
 import textwrap
 
 import pytest
 
-from child import SANITIZED, run, run_python
+from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, OK, SANITIZED, run,
+                   run_python)
+from agent_helpers import (AGENT_PRELUDE, assert_totals_add_up, needs_interceptor, run_agent_child,
+                           thread_figures)
 from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT
-
-# Statuses of the agent's interceptor entry points (README, "Reference
-# agent: GIL interceptor").
-OK = 0
-NOT_AVAILABLE = -2
-BAD_PARAMETER = -3
-ALREADY_ON = -4
-NOT_ON = -5
-NO_GIL = -7
-
-# Built for any interpreter the interceptor does not follow, it must say
-# "not available" (see test_other_interpreters_get_not_available).
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor for this interpreter")
-
-PRELUDE = textwrap.dedent(
-    """
-    import ctypes, importlib.util, json, os, sys, threading, time
-    AGENT = os.path.join(list(importlib.util.find_spec("vandrel").submodule_search_locations)[0],
-                         "vandrel_agent.so")
-    ctypes.CDLL(AGENT, mode=os.RTLD_GLOBAL)
-    import lockgauge
-
-    def spin(stop):
-        while not stop.is_set():
-            pass
-
-    def spin_for(seconds):
-        end = time.perf_counter() + seconds
-        while time.perf_counter() < end:
-            pass
-
-    def emit(value):
-        print("RESULT " + json.dumps(value), flush=True)
-    """
-)
-
-
-def run_child(tmp_path, body, timeout=60, env=None, prelude=True):
-    """Run `body` in a fresh interpreter; return the value it emit()-ed."""
-    code = (PRELUDE if prelude else "") + textwrap.dedent(body)
-    proc = run_python(["-c", code], cwd=tmp_path, timeout=timeout,
-                      env=os.environ if env is None else env)
-    assert proc.returncode == 0, (
-        f"child exited with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-    )
-    results = [line[7:] for line in proc.stdout.splitlines() if line.startswith("RESULT ")]
-    assert results, f"child emitted nothing\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-    return json.loads(results[-1]), proc
-
-
-def thread_figures(report, native_id):
-    """The report's entry for a native id (JSON turned the int keys into strings)."""
-    threads = report["threads"]
-    assert str(native_id) in threads, f"thread {native_id} missing from {threads}"
-    return threads[str(native_id)]
-
 
 # ---- ground truth ------------------------------------------------------------
 
@@ -79,7 +24,7 @@ def thread_figures(report, native_id):
 @needs_interceptor
 @pytest.mark.timing
 def test_idle_process_holds_little(tmp_path):
-    report, _ = run_child(
+    report, _ = run_agent_child(
         tmp_path,
         """
         reports = []
@@ -97,7 +42,7 @@ def test_idle_process_holds_little(tmp_path):
 @needs_interceptor
 @pytest.mark.timing
 def test_single_spinner_holds_and_never_waits(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         reports = []
@@ -118,7 +63,7 @@ def test_single_spinner_holds_and_never_waits(tmp_path):
 @needs_interceptor
 @pytest.mark.timing
 def test_two_cpu_bound_threads_share_the_gil(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         stop = threading.Event()
@@ -152,7 +97,7 @@ def test_two_cpu_bound_threads_share_the_gil(tmp_path):
 @needs_interceptor
 @pytest.mark.timing
 def test_blocked_threads_neither_hold_nor_wait(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         stop = threading.Event()
@@ -201,7 +146,7 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
     # on an idle 2-core machine, 31-60 % with all on one shared CPU; a CI
     # run saw 2.7 %), so the share is a row of benchmarks/bench_gil_wait.py.
     # Ground truth: each sleep's overrun bounds the wait from above.
-    result, proc = run_child(
+    result, proc = run_agent_child(
         tmp_path,
         """
         stop = threading.Event()
@@ -250,7 +195,7 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
 @needs_interceptor
 @pytest.mark.timing
 def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         reports = []
@@ -280,7 +225,7 @@ def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
 
 @needs_interceptor
 def test_statuses(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         def tasks():
@@ -351,7 +296,7 @@ def test_statuses(tmp_path):
 
 @needs_interceptor
 def test_no_sink_and_no_fd_starts_no_thread(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         before = len(os.listdir("/proc/self/task"))
@@ -366,13 +311,13 @@ def test_no_sink_and_no_fd_starts_no_thread(tmp_path):
 @needs_interceptor
 def test_loaded_by_ld_preload(tmp_path):
     env = dict(os.environ)
-    agent, _ = run_child(
+    agent, _ = run_agent_child(
         tmp_path,
         "emit(AGENT)",
     )
     env["LD_PRELOAD"] = agent
     env["LD_BIND_NOW"] = "1"  # every import slot bound before the script runs
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         import json, time, lockgauge
@@ -398,7 +343,7 @@ def test_loaded_by_ld_preload(tmp_path):
 @needs_interceptor
 @pytest.mark.serial
 def test_periodic_reports_are_cumulative(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         reports = []
@@ -430,7 +375,7 @@ def test_periodic_reports_are_cumulative(tmp_path):
 
 @needs_interceptor
 def test_raising_sink_goes_to_unraisable_hook(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         seen = []
@@ -454,7 +399,7 @@ def test_raising_sink_goes_to_unraisable_hook(tmp_path):
 
 @needs_interceptor
 def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         r, w = os.pipe()
@@ -492,7 +437,7 @@ def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
 
 @needs_interceptor
 def test_invalid_report_fd_later_is_harmless(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         r, w = os.pipe()
@@ -511,7 +456,7 @@ def test_report_fd_closed_and_its_number_reused_gets_nothing(tmp_path):
     # The agent writes to a close-on-exec duplicate of its own: a file that
     # takes over the closed number never sees a report; the original file
     # gets them all, the final one included, and the duplicate goes at stop.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         def agent_fds(path):
@@ -560,7 +505,7 @@ def test_report_fd_closed_and_its_number_reused_gets_nothing(tmp_path):
 
 @needs_interceptor
 def test_deinit_from_another_thread(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         reports = []
@@ -579,7 +524,7 @@ def test_deinit_from_another_thread(tmp_path):
 
 @needs_interceptor
 def test_deinit_while_the_sink_is_blocked(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         entered = threading.Event()
@@ -607,7 +552,7 @@ def test_deinit_while_the_sink_is_blocked(tmp_path):
 
 @needs_interceptor
 def test_deinit_from_inside_the_sink(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         seen = []
@@ -632,7 +577,7 @@ def test_deinit_from_inside_the_sink(tmp_path):
 
 @needs_interceptor
 def test_exit_without_deinit_delivers_the_final_report(tmp_path):
-    _, proc = run_child(
+    _, proc = run_agent_child(
         tmp_path,
         """
         stop = threading.Event()
@@ -653,7 +598,7 @@ def test_init_during_exit_is_refused(tmp_path):
     # Once the interpreter is finalizing (the exit callbacks run then,
     # the agent's own included) nothing would switch a new session off:
     # init answers -2 and installs nothing, whichever callback runs first.
-    proc = run_python(["-c", PRELUDE + textwrap.dedent(
+    proc = run_python(["-c", AGENT_PRELUDE + textwrap.dedent(
         """
         import atexit
         def switch_on_late(label):
@@ -672,7 +617,7 @@ def test_init_during_exit_is_refused(tmp_path):
 
 @needs_interceptor
 def test_fork_child_starts_off(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         import warnings
@@ -699,7 +644,7 @@ def test_fork_child_starts_off(tmp_path):
 def test_fork_inside_the_sink(tmp_path):
     # The child of a fork made by the sink is the agent's thread, still in
     # its loop: it must finish that loop on memory it still owns, then end.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         children = []
@@ -732,21 +677,12 @@ def test_fork_inside_the_sink(tmp_path):
         assert result["child"] == 0 and not findings, result
 
 
-def assert_totals_add_up(report):
-    """The totals are the sum of `threads` and `groups`, and `threads` is bounded."""
-    assert len(report["threads"]) <= 500, len(report["threads"])
-    for key in ("held_s", "wait_s", "neither_s"):
-        parts = sum(t[key] for t in report["threads"].values())
-        parts += sum(g[key] for g in report["groups"])
-        assert abs(parts - report[key]) <= 1e-6 * max(1.0, report[key]) + 1e-6, (key, parts, report[key])
-
-
 @needs_interceptor
 def test_hundreds_of_short_threads_are_all_accounted_for(tmp_path):
     # 600 finished threads: the top ones by held and by wait keep their own
     # rows under their native id and name, every other one is counted in
     # the group of its name; together they are all of them.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         reports = []
@@ -786,7 +722,7 @@ def test_hundreds_of_short_threads_are_all_accounted_for(tmp_path):
 @needs_interceptor
 def test_switching_on_and_off_under_contention(tmp_path):
     # Slots are rewritten while other threads go through them all the time.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         stop = threading.Event()
@@ -833,7 +769,7 @@ def test_two_agents_from_different_paths(tmp_path, got_owner):
     # init answers -4; in any order of switching, the interpreter's slots
     # end at the original functions, never at the hook of an agent that
     # is off.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         f"""
         import shutil
@@ -884,7 +820,7 @@ def test_subinterpreter_is_refused(tmp_path, kind):
     if kind == "isolated" and sys.version_info[:2] == (3, 12):
         pytest.skip("3.12 loads no single-phase extension (ctypes, lockgauge) into an "
                     "own-GIL subinterpreter: nothing there can call the agent")
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         f"""
         try:
@@ -928,7 +864,7 @@ def test_starts_after_this_thread_ran_a_subinterpreter(tmp_path):
     # this thread without letting go of the GIL, which leaves the GIL's
     # last holder at the subinterpreter's thread state: the start must
     # still find the GIL and see the caller hold it.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         try:
@@ -953,7 +889,7 @@ def test_starts_after_this_thread_ran_a_subinterpreter(tmp_path):
 def test_preloading_into_a_shell_is_harmless(tmp_path):
     # Eager binding makes any reference to an interpreter symbol fail at
     # load time: the agent must resolve all of them at run time instead.
-    agent, _ = run_child(tmp_path, "emit(AGENT)")
+    agent, _ = run_agent_child(tmp_path, "emit(AGENT)")
     env = dict(os.environ, LD_PRELOAD=agent, LD_BIND_NOW="1")
     proc = run(["sh", "-c", "echo fine"], env=env, timeout=30)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "fine\n", ""), proc.stderr
@@ -962,7 +898,7 @@ def test_preloading_into_a_shell_is_harmless(tmp_path):
 @needs_interceptor
 @pytest.mark.serial
 def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         import fcntl
@@ -990,7 +926,7 @@ def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
 @pytest.mark.skipif(GIL_INTERCEPTOR_SUPPORTED,
                     reason="checks interpreters the interceptor does not support")
 def test_other_interpreters_get_not_available(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         emit([lockgauge.init_gil_interceptor(print, 0, 100, 1, 0, 0, 0),
@@ -1003,7 +939,7 @@ def test_other_interpreters_get_not_available(tmp_path):
 
 @needs_interceptor
 def test_sink_reference_is_released(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         class Sink:

@@ -2,7 +2,7 @@
 names of short-lived threads, stack-dump marks.
 
 Each scenario runs in a fresh interpreter with a timeout (see
-test_gil_interceptor.py's run_child).  The long ones are `slow`; those with
+agent_helpers.py's run_agent_child).  The long ones are `slow`; those with
 wall-clock bounds are also `timing`, so they stay out of sanitizer and
 valgrind runs.
 """
@@ -13,7 +13,7 @@ import pytest
 
 from conftest import ROOT
 
-from test_gil_interceptor import assert_totals_add_up, needs_interceptor, run_child, thread_figures
+from agent_helpers import assert_totals_add_up, needs_interceptor, run_agent_child, thread_figures
 
 
 CHURN_70K = """
@@ -114,7 +114,7 @@ emit({"before": before, "final": final, "ids": [t.native_id for t in spinners],
 def test_seventy_thousand_threads_stay_counted_and_reports_stay_small(tmp_path):
     # More threads than 65,536 and than twice pid_max here (32768): native
     # ids are reused many times over.
-    result, _ = run_child(tmp_path, CHURN_70K, timeout=600)
+    result, _ = run_agent_child(tmp_path, CHURN_70K, timeout=600)
     before, final = result["before"], result["final"]
     window = final["wall_s"] - before["wall_s"]
     assert window > 1.5, window
@@ -206,7 +206,7 @@ emit({"named_rows": named_rows, "groups": groups, "failures": failures[:5],
 def test_short_request_threads_carry_their_threading_names(tmp_path):
     # A thread per request, each living about a millisecond: every one must
     # be counted under its threading name, in a row or in its group.
-    result, _ = run_child(tmp_path, HTTP_REQUESTS, timeout=600)
+    result, _ = run_agent_child(tmp_path, HTTP_REQUESTS, timeout=600)
     assert result["failures"] == [], result
     named = result["named_rows"] + result["groups"].get("Thread-* (process_request_thread)", 0)
     assert named >= 0.99 * 10000, result
@@ -216,7 +216,7 @@ def test_short_request_threads_carry_their_threading_names(tmp_path):
 
 @needs_interceptor
 def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         from concurrent.futures import ThreadPoolExecutor
@@ -258,7 +258,7 @@ def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
 @needs_interceptor
 @pytest.mark.serial
 def test_dump_marks_exactly_the_threads_queued_for_the_gil(tmp_path):
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         import tempfile, threadsnap
@@ -304,7 +304,7 @@ def test_dump_with_the_interceptor_on_does_not_scan_every_record(tmp_path):
     # the dump many times slower.  The close comparison (within 1.5 times)
     # is a row of benchmarks/bench_gil_scale.py; the test holds the line
     # where only such a scan crosses it.
-    result, _ = run_child(tmp_path, DUMP_BESIDE_4000_THREADS, timeout=300)
+    result, _ = run_agent_child(tmp_path, DUMP_BESIDE_4000_THREADS, timeout=300)
     assert result["alive"] == 4000 and result["touched"] >= 4000, result
     assert result["on"] <= 3 * result["off"], result
 
@@ -381,7 +381,7 @@ def test_every_release_and_reacquire_is_counted(tmp_path, clock):
     env = dict(os.environ)
     if clock == "clock":
         env["VANDREL_GIL_CLOCK"] = "clock"
-    result, _ = run_child(tmp_path, SCHED_YIELDS, env=env)
+    result, _ = run_agent_child(tmp_path, SCHED_YIELDS, env=env)
     assert abs(result["acquisitions"] - (result["n"] + 1)) <= 2, result
     assert 0 < result["held_s"] <= result["wall_s"], result
 
@@ -405,7 +405,7 @@ def test_hooks_add_little_to_a_gil_hand_over(tmp_path):
     budget_ns = 60
     results = []
     for _ in range(3):
-        result, _ = run_child(tmp_path, bench_gil_overhead.MICRO.replace(
+        result, _ = run_agent_child(tmp_path, bench_gil_overhead.MICRO.replace(
             "print(json.dumps(", "emit(("), prelude=True)
         results.append(result)
         if result["on"] - result["off"] <= budget_ns:
@@ -421,7 +421,7 @@ def test_wait_counts_from_a_forced_hand_over_on_a_crowded_cpu(tmp_path):
     # back in take_gil().  That time is still time it wanted the GIL.  A
     # thread that sleeps of its own accord between bursts stays not waiting
     # while it sleeps, even when its drop came with a drop request.
-    result, _ = run_child(
+    result, _ = run_agent_child(
         tmp_path,
         """
         import subprocess

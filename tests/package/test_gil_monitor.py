@@ -12,7 +12,8 @@ import textwrap
 
 import pytest
 
-from child import SANITIZED, check_child, run_python
+from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED, SYSTEM_ERROR,
+                   check_child, run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
@@ -283,12 +284,12 @@ def test_each_agent_status_is_a_named_exception(native):
 
 def test_old_error_names_still_catch_the_new_errors():
     import vandrel
-    pairs = [(vandrel.GilInterceptorUnavailable, vandrel.NotAvailable, -2),
-             (vandrel.GilInterceptorBadParameter, vandrel.BadParameter, -3),
-             (vandrel.GilInterceptorAlreadyOn, vandrel.AlreadyRunning, -4),
-             (vandrel.GilInterceptorNotOn, vandrel.NotRunning, -5),
-             (vandrel.GilInterceptorSystemError, vandrel.AgentSystemError, -6),
-             (vandrel.GilInterceptorNoGil, vandrel.GilNotHeld, -7)]
+    pairs = [(vandrel.GilInterceptorUnavailable, vandrel.NotAvailable, NOT_AVAILABLE),
+             (vandrel.GilInterceptorBadParameter, vandrel.BadParameter, BAD_PARAMETER),
+             (vandrel.GilInterceptorAlreadyOn, vandrel.AlreadyRunning, ALREADY_ON),
+             (vandrel.GilInterceptorNotOn, vandrel.NotRunning, NOT_ON),
+             (vandrel.GilInterceptorSystemError, vandrel.AgentSystemError, SYSTEM_ERROR),
+             (vandrel.GilInterceptorNoGil, vandrel.GilNotHeld, NO_GIL)]
     for old, new, status in pairs:
         error = vandrel.gil_status_error(status)
         assert isinstance(error, old) and isinstance(error, new) and error.status == status

@@ -9,7 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from child import check_child, run_child
+from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SYSTEM_ERROR,
+                   check_child, run_child)
 
 DUMP_HEADER = re.compile(r'^Current thread \d+ "MainThread" \(most recent call first\):$', re.M)
 
@@ -349,9 +350,10 @@ def test_dump_later_refuses_bad_timeouts():
 
 def test_each_interceptor_status_has_its_exception():
     import vandrel
-    expected = {-2: vandrel.GilInterceptorUnavailable, -3: vandrel.GilInterceptorBadParameter,
-                -4: vandrel.GilInterceptorAlreadyOn, -5: vandrel.GilInterceptorNotOn,
-                -6: vandrel.GilInterceptorSystemError, -7: vandrel.GilInterceptorNoGil}
+    expected = {NOT_AVAILABLE: vandrel.GilInterceptorUnavailable,
+                BAD_PARAMETER: vandrel.GilInterceptorBadParameter,
+                ALREADY_ON: vandrel.GilInterceptorAlreadyOn, NOT_ON: vandrel.GilInterceptorNotOn,
+                SYSTEM_ERROR: vandrel.GilInterceptorSystemError, NO_GIL: vandrel.GilInterceptorNoGil}
     for status, cls in expected.items():
         error = vandrel.gil_status_error(status, "init_gil_interceptor")
         assert type(error) is cls and error.status == status

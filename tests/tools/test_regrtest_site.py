@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from child import SANITIZED, child_env, run, run_python
+from child import ALREADY_ON, NOT_AVAILABLE, SANITIZED, child_env, run, run_python
 from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT
 
 # Under the ASan run, LeakSanitizer reports CPython objects still held at
@@ -20,7 +20,7 @@ from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT
 pytestmark = pytest.mark.skipif(SANITIZED, reason="leak reports at exit not yet triaged")
 
 # What starting the interceptor again answers while the sitecustomize has it on.
-ALREADY_ON = -4 if GIL_INTERCEPTOR_SUPPORTED else -2
+SECOND_START = ALREADY_ON if GIL_INTERCEPTOR_SUPPORTED else NOT_AVAILABLE
 
 SITE_DIR = str(ROOT / "tools" / "regrtest_site")
 
@@ -47,7 +47,7 @@ def test_puts_the_agent_to_work_silently(tmp_path):
               "vandrel-regrtest-dump" in names)
         time.sleep(0.1)  # a few dumps and reports, then exit with both on
     """, env={"VANDREL_REGRTEST_MARK_DIR": str(tmp_path)})
-    assert_clean(done, f"{ALREADY_ON} True\n")
+    assert_clean(done, f"{SECOND_START} True\n")
     assert len(os.listdir(tmp_path)) == 1
 
 
@@ -105,7 +105,7 @@ def test_subinterpreter_is_left_alone():
         import lockgauge
         print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
     """)
-    assert_clean(done, f"{ALREADY_ON}\n")
+    assert_clean(done, f"{SECOND_START}\n")
 
 
 def test_dump_stops_when_its_descriptor_is_reused(tmp_path):
