@@ -30,14 +30,15 @@ def child_program(name, **values):
 
 # Put before the agent's child programs: interceptor_on(), the installed
 # agent loaded, lockgauge, spin(), spin_for(), emit() (children/prelude.py).
-AGENT_PRELUDE = (HERE / "interceptor.py").read_text() + child_program("prelude")
+INTERCEPTOR_ON = (HERE / "interceptor.py").read_text()
+AGENT_PRELUDE = INTERCEPTOR_ON + child_program("prelude")
 
 
-def run_agent_child(tmp_path, body, timeout=60, env=None, prelude=True):
-    """Run `body` in a fresh interpreter after AGENT_PRELUDE; fail with the
+def run_agent_child(tmp_path, body, timeout=60, env=None, prelude=AGENT_PRELUDE):
+    """Run `body` in a fresh interpreter after prelude; fail with the
     child's output unless it exits 0; return the last value it emit()-ed
-    and the finished process."""
-    code = (AGENT_PRELUDE if prelude else "") + textwrap.dedent(body)
+    (a line "RESULT json") and the finished process."""
+    code = prelude + textwrap.dedent(body)
     proc = run_python(["-c", code], cwd=tmp_path, timeout=timeout, env=env)
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"

@@ -11,7 +11,8 @@ def interceptor_on(lockgauge, *, sink=None, period_ms=0, report_fd=-1, sample_us
     """Call init_gil_interceptor and return its status.
 
     lockgauge: the module, or the agent loaded with ctypes (its
-    init_py_gil_interceptor).  sink: a callable given each report (None: no
+    init_py_gil_interceptor, given the entry point's argument types unless
+    the caller set them).  sink: a callable given each report (None: no
     sink).  period_ms: a report every so many milliseconds (0: one report,
     at switch-off).  report_fd: where the text reports go (-1: nowhere).
     sample_us: the sampling period (0: the agent's default).  long_hold_us:
@@ -19,5 +20,9 @@ def interceptor_on(lockgauge, *, sink=None, period_ms=0, report_fd=-1, sample_us
     entries kept (0: no timeline).  reserved: must be 0."""
     init = getattr(lockgauge, "init_gil_interceptor", None)
     if init is None:
+        import ctypes
         init = lockgauge.init_py_gil_interceptor
+        if init.argtypes is None:
+            init.argtypes = [ctypes.py_object, ctypes.c_int64, ctypes.c_int64, ctypes.c_int32,
+                             ctypes.c_int32, ctypes.c_int32, ctypes.c_int32]
     return init(sink, sample_us, period_ms, report_fd, long_hold_us, capacity, reserved)

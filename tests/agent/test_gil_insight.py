@@ -85,7 +85,7 @@ def test_hold_percentiles_match_holds_of_known_length(tmp_path):
                 time.sleep(0.002)
         t = threading.Thread(target=work, name="known")
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         t.start()
         t.join()
         assert lockgauge.deinit_gil_interceptor() == 0
@@ -116,7 +116,7 @@ def test_distributions_are_monotonic_and_clamped_everywhere(tmp_path):
         stop = threading.Event()
         spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 100, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append, period_ms=100) == 0
         for t in spinners:
             t.start()
         for i in range(300):
@@ -160,7 +160,7 @@ def test_interval_figures_add_up_to_the_cumulative_ones(tmp_path):
         for t in threads:
             t.start()
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 100, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append, period_ms=100) == 0
         time.sleep(1.0)
         assert lockgauge.deinit_gil_interceptor() == 0
         stop.set()
@@ -198,7 +198,7 @@ threads = [threading.Thread(target=holder, name="holder")] + [
     threading.Thread(target=spinner, name=f"spin-{{i}}") for i in range(2)]
 reports = []
 r, w = os.pipe()
-assert lockgauge.init_gil_interceptor(reports.append, 0, 0, w, {a}, 0, 0) == 0
+assert interceptor_on(lockgauge, sink=reports.append, report_fd=w, long_hold_us={a}) == 0
 for t in threads:
     t.start()
 time.sleep(2.0)
@@ -261,7 +261,7 @@ def test_long_hold_threshold_follows_the_switch_interval_and_a(tmp_path):
         sys.setswitchinterval(0.002)
         for a in (0, 30000):
             reports = []
-            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, a, 0, 0) == 0
+            assert interceptor_on(lockgauge, sink=reports.append, long_hold_us=a) == 0
             ctypes.PyDLL(None).usleep(20000)
             time.sleep(0.001)
             assert lockgauge.deinit_gil_interceptor() == 0
@@ -306,7 +306,7 @@ def churn_threads():
         for t in batch:
             t.join()
 reports = []
-assert lockgauge.init_gil_interceptor(reports.append, 0, 50, -1, 10000, 500, 0) == 0
+assert interceptor_on(lockgauge, sink=reports.append, period_ms=50, long_hold_us=10000, capacity=500) == 0
 workers = [threading.Thread(target=churn_code, name="code-churn"),
            threading.Thread(target=churn_threads, name="thread-churn"),
            threading.Thread(target=spin, args=(stop,), name="spin")]
@@ -398,7 +398,7 @@ TIMELINE_CHECK = LONG_HOLDER + """
 threads = [threading.Thread(target=holder, name="holder")] + [
     threading.Thread(target=spinner, name=f"spin-{i}") for i in range(2)]
 reports = []
-assert lockgauge.init_gil_interceptor(reports.append, 0, 300, -1, 0, 1000000, 0) == 0
+assert interceptor_on(lockgauge, sink=reports.append, period_ms=300, capacity=1000000) == 0
 for t in threads:
     t.start()
 time.sleep(1.5)
@@ -457,7 +457,7 @@ def test_no_timeline_without_a_capacity(tmp_path):
         tmp_path,
         """
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         time.sleep(0.05)
         assert lockgauge.deinit_gil_interceptor() == 0
         emit(reports[-1])
@@ -481,13 +481,13 @@ def test_parameters_refused_switch_nothing_on(tmp_path):
         out = {}
         before = tasks()
         sink = lambda r: None
-        out["a_negative"] = lockgauge.init_gil_interceptor(sink, 0, 10, -1, -5, 0, 0)
-        out["b_negative"] = lockgauge.init_gil_interceptor(sink, 0, 10, -1, 0, -5, 0)
-        out["c_set"] = lockgauge.init_gil_interceptor(sink, 0, 10, -1, 0, 16, 7)
+        out["a_negative"] = interceptor_on(lockgauge, sink=sink, period_ms=10, long_hold_us=-5)
+        out["b_negative"] = interceptor_on(lockgauge, sink=sink, period_ms=10, capacity=-5)
+        out["c_set"] = interceptor_on(lockgauge, sink=sink, period_ms=10, capacity=16, reserved=7)
         out["tasks"] = tasks() - before
         out["deinit"] = lockgauge.deinit_gil_interceptor()
         reports = []
-        out["ok"] = lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 250, 64, 0)
+        out["ok"] = interceptor_on(lockgauge, sink=reports.append, long_hold_us=250, capacity=64)
         out["deinit_ok"] = lockgauge.deinit_gil_interceptor()
         out["threshold"] = reports[-1]["long_hold_threshold_s"]
         out["timeline"] = len(reports[-1]["timeline"])
@@ -516,7 +516,7 @@ def test_a_ring_too_large_to_allocate_is_a_system_error(tmp_path):
             vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), hard))
-        huge = lockgauge.init_gil_interceptor(lambda r: None, 0, 10, -1, 0, 2**31 - 1, 0)
+        huge = interceptor_on(lockgauge, sink=lambda r: None, period_ms=10, capacity=2**31 - 1)
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         emit([huge, tasks() - before, lockgauge.deinit_gil_interceptor()])
         """,
@@ -545,7 +545,7 @@ def test_format_text_is_the_agents_text_to_the_byte(tmp_path):
                  "ünïcode-名前"]
         threads = [threading.Thread(target=holder, name=names[0])] + [
             threading.Thread(target=spinner, name=n) for n in names[1:]]
-        assert lockgauge.init_gil_interceptor(sink, 0, 200, w, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=sink, period_ms=200, report_fd=w) == 0
         for t in threads:
             t.start()
         for i in range(150):

@@ -14,7 +14,7 @@ import pytest
 
 from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, OK, SANITIZED, run,
                    run_python)
-from agent_helpers import (AGENT_PRELUDE, assert_totals_add_up, needs_interceptor, run_agent_child,
+from agent_helpers import (AGENT_PRELUDE, INTERCEPTOR_ON, assert_totals_add_up, needs_interceptor, run_agent_child,
                            thread_figures)
 from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT
 
@@ -28,7 +28,7 @@ def test_idle_process_holds_little(tmp_path):
         tmp_path,
         """
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         time.sleep(1.5)
         assert lockgauge.deinit_gil_interceptor() == 0
         emit(reports[-1])
@@ -46,7 +46,7 @@ def test_single_spinner_holds_and_never_waits(tmp_path):
         tmp_path,
         """
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         spin_for(1.5)
         assert lockgauge.deinit_gil_interceptor() == 0
         emit({"report": reports[-1], "me": threading.get_native_id()})
@@ -72,7 +72,7 @@ def test_two_cpu_bound_threads_share_the_gil(tmp_path):
         for w in workers:
             w.start()
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         time.sleep(1.5)
         assert lockgauge.deinit_gil_interceptor() == 0
         stop.set()
@@ -109,7 +109,7 @@ def test_blocked_threads_neither_hold_nor_wait(tmp_path):
             t.start()
         time.sleep(0.1)
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         time.sleep(1.5)
         assert lockgauge.deinit_gil_interceptor() == 0
         stop.set()
@@ -161,7 +161,7 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
         for t in threads:
             t.start()
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, 1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append, report_fd=1) == 0
         time.sleep(1.5)
         assert lockgauge.deinit_gil_interceptor() == 0
         stop.set()
@@ -199,7 +199,7 @@ def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
         tmp_path,
         """
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         short = threading.Thread(target=spin_for, args=(0.4,), name="short-lived")
         short.start()
         short.join()
@@ -235,24 +235,24 @@ def test_statuses(tmp_path):
         r, w = os.pipe()
         os.close(w)  # a closed descriptor number
         bad = {
-            "sink_not_callable": (5, 0, 0, -1, 0, 0, 0),
-            "sample_negative": (None, -1, 0, -1, 0, 0, 0),
-            "sample_too_small": (None, 1, 0, -1, 0, 0, 0),
-            "report_negative": (None, 0, -5, -1, 0, 0, 0),
-            "fd_below_minus_one": (None, 0, 0, -2, 0, 0, 0),
-            "fd_closed": (None, 0, 0, w, 0, 0, 0),
-            "a_negative": (None, 0, 0, -1, -1, 0, 0),
-            "b_negative": (None, 0, 0, -1, 0, -1, 0),
-            "c_set": (None, 0, 0, -1, 0, 0, -1),
-            "c_set_with_others": (None, 0, 0, -1, 1000, 16, 1),
+            "sink_not_callable": dict(sink=5),
+            "sample_negative": dict(sample_us=-1),
+            "sample_too_small": dict(sample_us=1),
+            "report_negative": dict(period_ms=-5),
+            "fd_below_minus_one": dict(report_fd=-2),
+            "fd_closed": dict(report_fd=w),
+            "a_negative": dict(long_hold_us=-1),
+            "b_negative": dict(capacity=-1),
+            "c_set": dict(reserved=-1),
+            "c_set_with_others": dict(long_hold_us=1000, capacity=16, reserved=1),
         }
-        out["bad"] = {k: lockgauge.init_gil_interceptor(*v) for k, v in bad.items()}
+        out["bad"] = {k: interceptor_on(lockgauge, **v) for k, v in bad.items()}
         out["deinit_after_bad"] = lockgauge.deinit_gil_interceptor()
         before = tasks()
-        out["init"] = lockgauge.init_gil_interceptor(lambda r: None, 0, 100, -1, 0, 0, 0)
+        out["init"] = interceptor_on(lockgauge, sink=lambda r: None, period_ms=100)
         started = tasks()
-        out["init_again"] = lockgauge.init_gil_interceptor(lambda r: None, 0, 100, -1, 0, 0, 0)
-        out["init_again_other"] = lockgauge.init_gil_interceptor(None, 5000, 0, -1, 0, 0, 0)
+        out["init_again"] = interceptor_on(lockgauge, sink=lambda r: None, period_ms=100)
+        out["init_again_other"] = interceptor_on(lockgauge, sample_us=5000)
         time.sleep(0.2)
         again = tasks()
         out["deinit"] = lockgauge.deinit_gil_interceptor()
@@ -269,10 +269,10 @@ def test_statuses(tmp_path):
         agent = ctypes.CDLL(AGENT)
         agent.init_py_gil_interceptor.argtypes = [ctypes.py_object, ctypes.c_int64,
             ctypes.c_int64, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32]
-        out["no_gil_init"] = agent.init_py_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        out["no_gil_init"] = interceptor_on(agent)
         out["no_gil_deinit"] = agent.deinit_py_gil_interceptor()
         # A session again after all that, started and stopped cleanly.
-        out["reinit"] = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        out["reinit"] = interceptor_on(lockgauge)
         out["redeinit"] = lockgauge.deinit_gil_interceptor()
         emit(out)
         """,
@@ -300,7 +300,7 @@ def test_no_sink_and_no_fd_starts_no_thread(tmp_path):
         tmp_path,
         """
         before = len(os.listdir("/proc/self/task"))
-        status = lockgauge.init_gil_interceptor(None, 0, 50, -1, 0, 0, 0)
+        status = interceptor_on(lockgauge, period_ms=50)
         during = len(os.listdir("/proc/self/task"))
         emit([status, during - before, lockgauge.deinit_gil_interceptor()])
         """,
@@ -322,13 +322,13 @@ def test_loaded_by_ld_preload(tmp_path):
         """
         import json, time, lockgauge
         reports = []
-        s = lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0)
+        s = interceptor_on(lockgauge, sink=reports.append)
         time.sleep(0.2)
         d = lockgauge.deinit_gil_interceptor()
         print("RESULT " + json.dumps([s, d, sorted(reports[-1])]))
         """,
         env=env,
-        prelude=False,
+        prelude=INTERCEPTOR_ON,
     )
     distributions = [f"{kind}_{figure}" for kind in ("hold", "wait")
                      for figure in ("count", "max_s", "p50_s", "p90_s", "p99_s")]
@@ -350,7 +350,7 @@ def test_periodic_reports_are_cumulative(tmp_path):
         stop = threading.Event()
         worker = threading.Thread(target=spin, args=(stop,), name="worker")
         worker.start()
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 100, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append, period_ms=100) == 0
         time.sleep(1.2)
         assert lockgauge.deinit_gil_interceptor() == 0
         stop.set()
@@ -384,7 +384,7 @@ def test_raising_sink_goes_to_unraisable_hook(tmp_path):
         def sink(report):
             calls.append(report["final"])
             raise ValueError("sink failed")
-        assert lockgauge.init_gil_interceptor(sink, 0, 50, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=sink, period_ms=50) == 0
         time.sleep(0.5)
         status = lockgauge.deinit_gil_interceptor()
         # Nothing is left pending on this thread: this would raise it.
@@ -407,7 +407,7 @@ def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
         threads = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
         for t in threads:
             t.start()
-        assert lockgauge.init_gil_interceptor(None, 0, 0, w, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, report_fd=w) == 0
         time.sleep(1.0)
         assert lockgauge.deinit_gil_interceptor() == 0
         stop.set()
@@ -441,7 +441,7 @@ def test_invalid_report_fd_later_is_harmless(tmp_path):
         tmp_path,
         """
         r, w = os.pipe()
-        assert lockgauge.init_gil_interceptor(None, 0, 50, w, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, period_ms=50, report_fd=w) == 0
         os.close(r)
         os.close(w)  # reports now go to a closed descriptor
         time.sleep(0.3)
@@ -477,7 +477,7 @@ def test_report_fd_closed_and_its_number_reused_gets_nothing(tmp_path):
         reports_path = os.path.abspath("reports.txt")
         data_path = os.path.abspath("data.txt")
         fd = os.open(reports_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
-        assert lockgauge.init_gil_interceptor(None, 0, 20, fd, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, period_ms=20, report_fd=fd) == 0
         duplicates = [d for d in agent_fds(reports_path) if d != fd]
         flags = [cloexec(d) for d in duplicates]
         os.close(fd)
@@ -509,7 +509,7 @@ def test_deinit_from_another_thread(tmp_path):
         tmp_path,
         """
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 50, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append, period_ms=50) == 0
         time.sleep(0.3)
         statuses = []
         t = threading.Thread(target=lambda: statuses.append(lockgauge.deinit_gil_interceptor()))
@@ -537,7 +537,7 @@ def test_deinit_while_the_sink_is_blocked(tmp_path):
                 finals.append("periodic returned")
             elif report["final"]:
                 finals.append("final")
-        assert lockgauge.init_gil_interceptor(sink, 0, 50, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=sink, period_ms=50) == 0
         assert entered.wait(10)
         threading.Timer(0.3, release.set).start()
         start = time.monotonic()
@@ -561,13 +561,13 @@ def test_deinit_from_inside_the_sink(tmp_path):
             seen.append(report["final"])
             if len(seen) == 1:
                 statuses.append(lockgauge.deinit_gil_interceptor())
-        assert lockgauge.init_gil_interceptor(sink, 0, 50, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=sink, period_ms=50) == 0
         deadline = time.monotonic() + 10
         while not statuses and time.monotonic() < deadline:
             time.sleep(0.01)
         time.sleep(0.2)
         emit({"seen": seen, "statuses": statuses, "after": lockgauge.deinit_gil_interceptor(),
-              "restart": lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+              "restart": interceptor_on(lockgauge),
               "stop": lockgauge.deinit_gil_interceptor()})
         """,
     )
@@ -585,7 +585,7 @@ def test_exit_without_deinit_delivers_the_final_report(tmp_path):
         worker.start()
         def sink(report):
             print("FINAL" if report["final"] else "PERIODIC", flush=True)
-        assert lockgauge.init_gil_interceptor(sink, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=sink) == 0
         time.sleep(0.2)
         emit("exiting")
         """,
@@ -602,10 +602,10 @@ def test_init_during_exit_is_refused(tmp_path):
         """
         import atexit
         def switch_on_late(label):
-            status = lockgauge.init_gil_interceptor(print, 0, 0, 1, 0, 0, 0)
+            status = interceptor_on(lockgauge, sink=print, report_fd=1)
             print(label, status, len(os.listdir("/proc/self/task")), flush=True)
         atexit.register(switch_on_late, "after-agent")  # runs after the agent's handler
-        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge) == 0
         assert lockgauge.deinit_gil_interceptor() == 0
         atexit.register(switch_on_late, "before-agent")
         """)], cwd=tmp_path, timeout=60, env=os.environ)
@@ -622,11 +622,11 @@ def test_fork_child_starts_off(tmp_path):
         """
         import warnings
         warnings.simplefilter("ignore")
-        assert lockgauge.init_gil_interceptor(lambda r: None, 0, 50, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=lambda r: None, period_ms=50) == 0
         pid = os.fork()
         if pid == 0:
             status = lockgauge.deinit_gil_interceptor()
-            again = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+            again = interceptor_on(lockgauge)
             stop = lockgauge.deinit_gil_interceptor()
             os._exit(0 if (status, again, stop) == (-5, 0, 0) else 1)
         _, wait_status = os.waitpid(pid, 0)
@@ -657,7 +657,7 @@ def test_fork_inside_the_sink(tmp_path):
                     os.dup2(os.open("child.stderr", os.O_WRONLY | os.O_CREAT), 2)
                     return
                 children.append(pid)
-        assert lockgauge.init_gil_interceptor(sink, 0, 20, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=sink, period_ms=20) == 0
         deadline = time.monotonic() + 30
         while not children and time.monotonic() < deadline:
             time.sleep(0.01)
@@ -686,7 +686,7 @@ def test_hundreds_of_short_threads_are_all_accounted_for(tmp_path):
         tmp_path,
         """
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         ids = {}
         for batch in range(12):
             threads = [threading.Thread(target=sum, args=(range(2000 + 100 * i),),
@@ -736,7 +736,7 @@ def test_switching_on_and_off_under_contention(tmp_path):
         statuses = []
         reports = []
         for i in range(40):
-            statuses.append(lockgauge.init_gil_interceptor(reports.append, 100, 1, -1, 0, 0, 0))
+            statuses.append(interceptor_on(lockgauge, sink=reports.append, sample_us=100, period_ms=1))
             time.sleep(0.01)
             statuses.append(lockgauge.deinit_gil_interceptor())
         stop.set()
@@ -789,8 +789,7 @@ def test_two_agents_from_different_paths(tmp_path, got_owner):
             return sorted(set(name for name in buffer.value.decode().split("\\n")
                               if "vandrel_agent" in name))
         def on(agent):
-            return agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
-                                                 -1, 0, 0, 0)
+            return interceptor_on(agent)
         def off(agent):
             return agent.deinit_py_gil_interceptor()
         one, two = copies
@@ -832,7 +831,7 @@ def test_subinterpreter_is_refused(tmp_path, kind):
             def create_interpreter(kind):
                 return _interpreters.create(isolated=kind == "isolated")
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
         interp = create_interpreter({kind!r})
         r, w = os.pipe()
         _interpreters.run_string(interp, f'''
@@ -840,6 +839,7 @@ def test_subinterpreter_is_refused(tmp_path, kind):
         agent = ctypes.PyDLL({{AGENT!r}})  # keeps the GIL, as the modules do
         agent.init_py_gil_interceptor.restype = ctypes.c_int32
         agent.deinit_py_gil_interceptor.restype = ctypes.c_int32
+        # (The prelude, interceptor_on() with it, is the main interpreter's.)
         s = agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
                                           -1, 0, 0, 0)
         d = agent.deinit_py_gil_interceptor()
@@ -848,7 +848,7 @@ def test_subinterpreter_is_refused(tmp_path, kind):
         sub = [int(x) for x in os.read(r, 100).split()]
         reports_during = len(reports)
         main = [lockgauge.deinit_gil_interceptor(),
-                lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+                interceptor_on(lockgauge),
                 lockgauge.deinit_gil_interceptor()]
         emit({{"sub": sub, "main": main, "reports": [reports_during, len(reports)],
               "final": reports[-1]["final"]}})
@@ -874,9 +874,9 @@ def test_starts_after_this_thread_ran_a_subinterpreter(tmp_path):
             import _xxsubinterpreters as _interpreters
             interp = _interpreters.create(isolated=False)
         _interpreters.run_string(interp, "x = sum(range(1000))")
-        statuses = [lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)]
+        statuses = [interceptor_on(lockgauge)]
         _interpreters.run_string(interp, "x = sum(range(1000))")
-        statuses.append(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+        statuses.append(interceptor_on(lockgauge))
         statuses.append(lockgauge.deinit_gil_interceptor())
         _interpreters.destroy(interp)
         emit(statuses)
@@ -911,7 +911,7 @@ def test_report_fd_nobody_reads_does_not_hang_deinit(tmp_path):
         except BlockingIOError:
             pass
         fcntl.fcntl(w, fcntl.F_SETFL, flags)  # full, blocking, never read
-        assert lockgauge.init_gil_interceptor(None, 0, 50, w, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, period_ms=50, report_fd=w) == 0
         time.sleep(0.3)
         start = time.monotonic()
         status = lockgauge.deinit_gil_interceptor()
@@ -929,7 +929,7 @@ def test_other_interpreters_get_not_available(tmp_path):
     result, _ = run_agent_child(
         tmp_path,
         """
-        emit([lockgauge.init_gil_interceptor(print, 0, 100, 1, 0, 0, 0),
+        emit([interceptor_on(lockgauge, sink=print, period_ms=100, report_fd=1),
               len(os.listdir("/proc/self/task")),
               lockgauge.deinit_gil_interceptor()])
         """,
@@ -948,10 +948,10 @@ def test_sink_reference_is_released(tmp_path):
         sink = Sink()
         before = sys.getrefcount(sink)
         for i in range(50):  # periodic calls too, each with its own reference
-            assert lockgauge.init_gil_interceptor(sink, 0, 1, -1, 0, 0, 0) == 0
+            assert interceptor_on(lockgauge, sink=sink, period_ms=1) == 0
             time.sleep(0.005)
             assert lockgauge.deinit_gil_interceptor() == 0
-        assert lockgauge.init_gil_interceptor(sink, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=sink) == 0
         during = sys.getrefcount(sink)
         assert lockgauge.deinit_gil_interceptor() == 0
         emit({"before": before, "during": during, "after": sys.getrefcount(sink)})

@@ -55,7 +55,7 @@ def drain():
             text.extend(chunk)
             del text[:-(1 << 20)]
 
-assert lockgauge.init_gil_interceptor(sink, 0, 20, w, 0, 65536, 0) == 0
+assert interceptor_on(lockgauge, sink=sink, period_ms=20, report_fd=w, capacity=65536) == 0
 started = 0
 memory = {}
 while started < 70000:
@@ -172,7 +172,7 @@ server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 port = server.server_address[1]
 threading.Thread(target=server.serve_forever, name="acceptor", daemon=True).start()
 reports = []
-assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+assert interceptor_on(lockgauge, sink=reports.append) == 0
 failures = []
 def client(count):
     for _ in range(count):
@@ -228,7 +228,7 @@ def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
         threads = [threading.Thread(target=stop.wait, name=n) for n in names]
         for t in threads:
             t.start()
-        assert lockgauge.init_gil_interceptor(None, 0, 0, w, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, report_fd=w) == 0
         with ThreadPoolExecutor(4) as pool:
             list(pool.map(lambda _: time.sleep(0.05), range(8)))
             assert lockgauge.deinit_gil_interceptor() == 0
@@ -267,7 +267,7 @@ def test_dump_marks_exactly_the_threads_queued_for_the_gil(tmp_path):
         sleeper = threading.Thread(target=stop.wait, name="sleeper")
         for t in spinners + [sleeper]:
             t.start()
-        assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge) == 0
         texts = []
         for _ in range(20):
             time.sleep(0.05)
@@ -336,7 +336,7 @@ def timed():
     start = time.perf_counter()
     assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
     return time.perf_counter() - start
-assert lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0) == 0
+assert interceptor_on(lockgauge) == 0
 threads = [threading.Thread(target=park, daemon=True) for _ in range(4000)]
 for t in threads:
     t.start()
@@ -346,7 +346,7 @@ for _ in range(5):
     touch_all()  # the same wake-up before both, so caches start alike
     off.append(timed())
     reports = []
-    assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+    assert interceptor_on(lockgauge, sink=reports.append) == 0
     # Every parked thread gets a record of this session.
     touch_all()
     on.append(timed())
@@ -362,7 +362,7 @@ emit({"on": statistics.median(on), "off": statistics.median(off), "touched": tou
 SCHED_YIELDS = """
 import os
 reports = []
-assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+assert interceptor_on(lockgauge, sink=reports.append) == 0
 n = 10000
 for _ in range(n):
     os.sched_yield()
@@ -442,13 +442,13 @@ def test_wait_counts_from_a_forced_hand_over_on_a_crowded_cpu(tmp_path):
                 t.start()
             reports = []
             time.sleep(0.2)
-            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+            assert interceptor_on(lockgauge, sink=reports.append) == 0
             time.sleep(2.0)
             assert lockgauge.deinit_gil_interceptor() == 0
             first = reports[-1]
             sleeper.start()
             reports.clear()
-            assert lockgauge.init_gil_interceptor(reports.append, 0, 0, -1, 0, 0, 0) == 0
+            assert interceptor_on(lockgauge, sink=reports.append) == 0
             time.sleep(2.0)
             assert lockgauge.deinit_gil_interceptor() == 0
             stop.set()

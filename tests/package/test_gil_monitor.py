@@ -105,6 +105,7 @@ def test_one_session_per_process_names_the_holder():
         import vandrel
         vandrel.load_agent()            # before lockgauge, which looks for it on import
         import lockgauge
+        from interceptor import interceptor_on
         def error(call):
             try:
                 call()
@@ -117,10 +118,10 @@ def test_one_session_per_process_names_the_holder():
         print(error(second.start))
         print(error(first.start))
         print(first.running, second.running, repr(second))
-        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+        print(interceptor_on(lockgauge))
         first.stop()
         # Switched on outside any monitor: the agent's own -4.
-        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
+        print(interceptor_on(lockgauge))
         print(error(second.start))
         print(lockgauge.deinit_gil_interceptor())
         second.start(); second.stop()
@@ -452,8 +453,9 @@ def test_the_agent_s_own_reports_round_trip():
         import vandrel
         vandrel.load_agent()
         import lockgauge
+        from interceptor import interceptor_on
         reports = []
-        assert lockgauge.init_gil_interceptor(reports.append, 0, 30, -1, 0, 0, 0) == 0
+        assert interceptor_on(lockgauge, sink=reports.append, period_ms=30) == 0
         threads = spinners(0.15)
         for thread in threads:
             thread.join()

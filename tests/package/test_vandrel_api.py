@@ -370,7 +370,8 @@ def test_each_interceptor_status_has_its_exception():
 def test_interceptor_minus_one_means_the_module_missed_the_agent():
     done = check_child("""
         import lockgauge, vandrel
-        status = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        from interceptor import interceptor_on
+        status = interceptor_on(lockgauge)
         error = vandrel.gil_status_error(status, "init_gil_interceptor")
         print(status, type(error).__name__, error)
     """)
@@ -381,8 +382,9 @@ def test_interceptor_minus_one_means_the_module_missed_the_agent():
 def test_interceptor_minus_one_after_a_late_agent_names_both_causes():
     done = check_child("""
         import lockgauge, vandrel
+        from interceptor import interceptor_on
         vandrel.load_agent()
-        status = lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0)
+        status = interceptor_on(lockgauge)
         print(status, type(vandrel.gil_status_error(status)).__name__)
         print(vandrel.gil_status_error(status))
     """)

@@ -23,6 +23,7 @@ pytestmark = pytest.mark.skipif(SANITIZED, reason="leak reports at exit not yet 
 SECOND_START = ALREADY_ON if GIL_INTERCEPTOR_SUPPORTED else NOT_AVAILABLE
 
 SITE_DIR = str(ROOT / "tools" / "regrtest_site")
+TESTS = str(ROOT / "tests")  # interceptor.py
 
 
 def site_child(code, *, extra_path=(), env=None, timeout=60):
@@ -40,13 +41,14 @@ def test_puts_the_agent_to_work_silently(tmp_path):
     done = site_child("""
         import sys, threading, time
         import lockgauge
+        from interceptor import interceptor_on
         names = [t.name for t in threading.enumerate()]
         # The interceptor is already on: a second start answers -4 (-2 where
         # the agent has no interceptor for the interpreter).
-        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0),
+        print(interceptor_on(lockgauge),
               "vandrel-regrtest-dump" in names)
         time.sleep(0.1)  # a few dumps and reports, then exit with both on
-    """, env={"VANDREL_REGRTEST_MARK_DIR": str(tmp_path)})
+    """, extra_path=[TESTS], env={"VANDREL_REGRTEST_MARK_DIR": str(tmp_path)})
     assert_clean(done, f"{SECOND_START} True\n")
     assert len(os.listdir(tmp_path)) == 1
 
@@ -103,8 +105,9 @@ def test_subinterpreter_is_left_alone():
                 assert failure is None, (config, failure)
                 _interpreters.destroy(interp)
         import lockgauge
-        print(lockgauge.init_gil_interceptor(None, 0, 0, -1, 0, 0, 0))
-    """)
+        from interceptor import interceptor_on
+        print(interceptor_on(lockgauge))
+    """, extra_path=[TESTS])
     assert_clean(done, f"{SECOND_START}\n")
 
 
