@@ -60,7 +60,8 @@ def run(cmd, *, timeout, env=None, cwd=None, text=True, stdin=None, input=None, 
         hardened=False) -> subprocess.CompletedProcess:
     """Run cmd (a list) and wait at most timeout seconds for it.
 
-    input goes to its stdin (else stdin, as for subprocess.run).  env replaces the environment when given.  hardened: cmd is one of the
+    input goes to its stdin (else stdin, as for subprocess.run).  env
+    replaces the environment when given.  hardened: cmd is one of the
     test's Python children (see run_python): the timeout is scaled for
     valgrind, the hardening preload goes first, and a sanitizer or
     valgrind report in its stderr fails the test."""

@@ -306,7 +306,8 @@ def churn_threads():
         for t in batch:
             t.join()
 reports = []
-assert interceptor_on(lockgauge, sink=reports.append, period_ms=50, long_hold_us=10000, capacity=500) == 0
+assert interceptor_on(lockgauge, sink=reports.append, period_ms=50, long_hold_us=10000,
+                      capacity=500) == 0
 workers = [threading.Thread(target=churn_code, name="code-churn"),
            threading.Thread(target=churn_threads, name="thread-churn"),
            threading.Thread(target=spin, args=(stop,), name="spin")]

@@ -14,8 +14,8 @@ import pytest
 
 from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, OK, SANITIZED, run,
                    run_python)
-from agent_helpers import (AGENT_PRELUDE, INTERCEPTOR_ON, assert_totals_add_up, needs_interceptor, run_agent_child,
-                           thread_figures)
+from agent_helpers import (AGENT_PRELUDE, INTERCEPTOR_ON, assert_totals_add_up, needs_interceptor,
+                           run_agent_child, thread_figures)
 from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT
 
 # ---- ground truth ------------------------------------------------------------
@@ -736,7 +736,8 @@ def test_switching_on_and_off_under_contention(tmp_path):
         statuses = []
         reports = []
         for i in range(40):
-            statuses.append(interceptor_on(lockgauge, sink=reports.append, sample_us=100, period_ms=1))
+            statuses.append(interceptor_on(lockgauge, sink=reports.append, sample_us=100,
+                                           period_ms=1))
             time.sleep(0.01)
             statuses.append(lockgauge.deinit_gil_interceptor())
         stop.set()

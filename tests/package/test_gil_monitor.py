@@ -12,8 +12,8 @@ import textwrap
 
 import pytest
 
-from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED, SYSTEM_ERROR,
-                   check_child, run_python)
+from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED,
+                   SYSTEM_ERROR, check_child, run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,

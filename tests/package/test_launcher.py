@@ -93,7 +93,8 @@ def test_run_module(tmp_path):
         "import sys, threadsnap\n"
         "print(__name__, sys.argv[1:], threadsnap.dump_all_threads_stack(-1, 0))\n"
         "sys.exit(3)\n")
-    proc = run_python(["-m", "vandrel", "run", "-m", "pkg.tool", "a", "-b"], cwd=tmp_path, text=False)
+    proc = run_python(["-m", "vandrel", "run", "-m", "pkg.tool", "a", "-b"], cwd=tmp_path,
+                      text=False)
     assert proc.returncode == 3, proc.stderr.decode(errors="replace")
     assert proc.stdout == b"__main__ ['a', '-b'] 0\n"
     assert proc.stderr == b""
@@ -240,7 +241,8 @@ def test_exit_statuses_match_python(tmp_path):
 def test_module_runs_with_the_arguments_after_it(tmp_path):
     (tmp_path / "tool.py").write_text(
         "import sys\nprint(__file__, sys.argv, sorted(n for n in globals() if n[0] != '_'))\n")
-    proc = run_python(["-m", "vandrel", "run", "-m", "tool", "--gil", "-m", "x"], cwd=tmp_path, text=False)
+    proc = run_python(["-m", "vandrel", "run", "-m", "tool", "--gil", "-m", "x"], cwd=tmp_path,
+                      text=False)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     tool = str(tmp_path / "tool.py")
     assert proc.stdout.decode() == f"{tool} {[tool, '--gil', '-m', 'x']} ['sys']\n"

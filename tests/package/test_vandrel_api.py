@@ -353,7 +353,8 @@ def test_each_interceptor_status_has_its_exception():
     expected = {NOT_AVAILABLE: vandrel.GilInterceptorUnavailable,
                 BAD_PARAMETER: vandrel.GilInterceptorBadParameter,
                 ALREADY_ON: vandrel.GilInterceptorAlreadyOn, NOT_ON: vandrel.GilInterceptorNotOn,
-                SYSTEM_ERROR: vandrel.GilInterceptorSystemError, NO_GIL: vandrel.GilInterceptorNoGil}
+                SYSTEM_ERROR: vandrel.GilInterceptorSystemError,
+                NO_GIL: vandrel.GilInterceptorNoGil}
     for status, cls in expected.items():
         error = vandrel.gil_status_error(status, "init_gil_interceptor")
         assert type(error) is cls and error.status == status
