@@ -1,6 +1,5 @@
 """Shared helpers for the reference agent's tests: run a child program in
-a fresh interpreter with the agent loaded, read the programs kept as files
-in agent/children/, and parse the agent's stack dump and reports."""
+a fresh interpreter with the agent loaded, and parse the agent's stack dump and reports."""
 import json
 import re
 import textwrap
@@ -9,23 +8,15 @@ from pathlib import Path
 import pytest
 import vandrel
 
-from child import PYTHON_TIMEOUT as TIMEOUT, run_python
+from child import PYTHON_TIMEOUT as TIMEOUT, child_program, run_python
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 HERE = Path(__file__).resolve().parent
-CHILDREN = HERE / "agent" / "children"
 
 # Built for any interpreter the interceptor does not follow, it must say
 # "not available" (see test_other_interpreters_get_not_available).
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
                                        reason="no GIL interceptor for this interpreter")
-
-
-def child_program(name, **values):
-    """The source of agent/children/NAME.py, after a line `NAME = value`
-    for each of values (the program's settings)."""
-    settings = "".join(f"{key} = {value!r}\n" for key, value in values.items())
-    return settings + (CHILDREN / f"{name}.py").read_text()
 
 
 # Put before the agent's child programs: interceptor_on(), the installed
@@ -89,56 +80,8 @@ def run_scenario(tmp_path, code, *args, agent=None, timeout=TIMEOUT, env=None):
     return proc
 
 
-# Prologue for scenarios: load the agent when AGENT_PATH says which one
-# (the launcher has already loaded the installed one otherwise), then the
-# helpers that park threads and record the ground truth.
-SCENARIO_PROLOGUE = r'''
-import ctypes, json, os, sys, threading, traceback
-if os.environ.get("AGENT_PATH"):
-    ctypes.CDLL(os.environ["AGENT_PATH"], mode=ctypes.RTLD_GLOBAL)
-import threadsnap
-
-release = threading.Event()
-
-def park(depth, ready):
-    """Recurse depth more frames, then block until released."""
-    if depth > 0:
-        return park(depth - 1, ready)
-    ready.release()
-    release.wait()
-
-def start_parked(names_and_depths):
-    ready = threading.Semaphore(0)
-    threads = [threading.Thread(target=park, args=(depth, ready), name=name)
-               for name, depth in names_and_depths]
-    for thread in threads:
-        thread.start()
-    for _ in threads:
-        ready.acquire()
-    return threads
-
-def stack_of(frame):
-    return [[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frame))]
-
-def truth_and_dump(fd, max_frames):
-    """Dump to fd and return the ground truth for that moment: per native
-    id the name and the frames, most recent first.  The calling thread's
-    top frame is this function at the dump call."""
-    frames = sys._current_frames()
-    me = threading.get_ident()
-    threads = {}
-    for thread in threading.enumerate():
-        if thread.ident in frames:
-            stack = stack_of(frames[thread.ident])
-            threads[thread.native_id] = {"name": thread.name, "frames": stack}
-    caller = sys._getframe(1)
-    line = sys._getframe().f_lineno + 3
-    threads[threading.get_native_id()]["frames"] = (
-        [[__file__, line, "truth_and_dump"]] + stack_of(caller))
-    status = threadsnap.dump_all_threads_stack(fd, max_frames)
-    assert status == 0, status
-    return {"current": threading.get_native_id(), "threads": threads}
-'''
+# Prologue of the stack-dump scenarios (agent/children/scenario_prologue.py).
+SCENARIO_PROLOGUE = child_program("scenario_prologue")
 
 
 HEADER = re.compile(

@@ -10,7 +10,9 @@ hardening run's wrapper, with its preload first in LD_PRELOAD, and failing
 the test when the child's stderr carries a sanitizer or valgrind report.
 Any test that starts a Python process of its own uses it (or start_python()
 for one that must run beside the test).  run_child() and check_child() run
-a code string in such a child with agents loaded first.
+a code string in such a child with agents loaded first.  Child programs
+longer than a screenful are files in the test folders' children/
+directories, read with child_program().
 
 The hardening runs (tools/hardening.sh) steer every child through three
 environment variables:
@@ -133,6 +135,16 @@ def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60)
     variables.update(env or {})
     return run_python(["-c", prelude + textwrap.dedent(code)], env=variables,
                       timeout=timeout, cwd=cwd or "/")
+
+
+def child_program(name, **values) -> str:
+    """The source of the child program FOLDER/children/NAME.py (FOLDER one
+    of the test folders), after a line `KEY = value` for each of values
+    (the program's settings)."""
+    found = list(HERE.glob(f"*/children/{name}.py"))
+    assert len(found) == 1, f"child program {name}: {found}"
+    settings = "".join(f"{key} = {value!r}\n" for key, value in values.items())
+    return settings + found[0].read_text()
 
 
 def check_child(code: str, **kwargs) -> subprocess.CompletedProcess:

@@ -15,9 +15,8 @@ import textwrap
 
 import pytest
 
-from child import SANITIZED
 from agent_helpers import AGENT_PRELUDE, needs_interceptor, run_agent_child, thread_figures
-from child import BAD_PARAMETER, OK
+from child import BAD_PARAMETER, OK, SANITIZED, child_program
 from vandrel import _gil_format
 
 SUMMARY_KEYS = [f"{kind}_{figure}" for kind in ("wait", "hold")
@@ -278,49 +277,7 @@ def test_long_hold_threshold_follows_the_switch_interval_and_a(tmp_path):
     assert all(p["max_s"] > 0.030 for p in by_a["long_holds"]), by_a["long_holds"]
 
 
-CHURN = """
-import gc
-lib = ctypes.PyDLL(None)
-stop = threading.Event()
-def churn_code():
-    # Fresh code objects that hold the GIL too long, then dropped: their
-    # names and files must be copied when the hold ends.
-    i = 0
-    while not stop.is_set():
-        source = f"def f_{i}():\\n    lib.usleep(20000)\\n"
-        namespace = {"lib": lib}
-        exec(compile(source, f"<churn-{i}>", "exec"), namespace)
-        namespace[f"f_{i}"]()
-        del namespace
-        if i % 5 == 0:
-            gc.collect()  # the function and its globals form a cycle
-        i += 1
-        time.sleep(0.001)
-def short():
-    sum(range(100))
-def churn_threads():
-    while not stop.is_set():
-        batch = [threading.Thread(target=short) for _ in range(20)]
-        for t in batch:
-            t.start()
-        for t in batch:
-            t.join()
-reports = []
-assert interceptor_on(lockgauge, sink=reports.append, period_ms=50, long_hold_us=10000,
-                      capacity=500) == 0
-workers = [threading.Thread(target=churn_code, name="code-churn"),
-           threading.Thread(target=churn_threads, name="thread-churn"),
-           threading.Thread(target=spin, args=(stop,), name="spin")]
-for t in workers:
-    t.start()
-time.sleep(1.5)
-stop.set()
-for t in workers:
-    t.join()
-assert lockgauge.deinit_gil_interceptor() == 0
-timeline = reports[-1].pop("timeline")
-emit({"reports": reports, "timeline": timeline.hex()})
-"""
+CHURN = child_program("insight_churn")
 
 
 @needs_interceptor
@@ -536,35 +493,7 @@ def test_format_text_is_the_agents_text_to_the_byte(tmp_path):
     result, _ = run_agent_child(
         tmp_path,
         LONG_HOLDER + textwrap.dedent(
-            """
-        reports = []
-        # A file never makes the agent drop a text, as a pipe read late would.
-        w = os.open("report.txt", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-        def sink(report):
-            reports.append(report)
-        names = ["holder", "tab\there", "back\\slash", "a-very-long-thread-name-that-is-cut-0001",
-                 "ünïcode-名前"]
-        threads = [threading.Thread(target=holder, name=names[0])] + [
-            threading.Thread(target=spinner, name=n) for n in names[1:]]
-        assert interceptor_on(lockgauge, sink=sink, period_ms=200, report_fd=w) == 0
-        for t in threads:
-            t.start()
-        for i in range(150):
-            t = threading.Thread(target=lambda: None, name=f"short-{i}")
-            t.start()
-            t.join()
-        time.sleep(1.2)
-        stop.set()
-        for t in threads:
-            t.join()
-        assert lockgauge.deinit_gil_interceptor() == 0
-        os.close(w)
-        with open("report.txt", "rb") as f:
-            chunks = [f.read()]
-        for report in reports:
-            report.pop("timeline", None)
-        emit({"reports": reports, "text": b"".join(chunks).decode("utf-8")})
-        """),
+            child_program("format_text")),
     )
     texts = ["GIL report (" + part for part in result["text"].split("GIL report (")[1:]]
     reports = result["reports"]

@@ -12,10 +12,10 @@ import textwrap
 
 import pytest
 
-from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, OK, SANITIZED, run,
-                   run_python)
 from agent_helpers import (AGENT_PRELUDE, INTERCEPTOR_ON, assert_totals_add_up, needs_interceptor,
                            run_agent_child, thread_figures)
+from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, OK, SANITIZED,
+                   child_program, run, run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT
 
 # ---- ground truth ------------------------------------------------------------
@@ -227,55 +227,7 @@ def test_threads_finishing_inside_the_window_keep_their_figures(tmp_path):
 def test_statuses(tmp_path):
     result, _ = run_agent_child(
         tmp_path,
-        """
-        def tasks():
-            return len(os.listdir("/proc/self/task"))
-        out = {}
-        out["deinit_first"] = lockgauge.deinit_gil_interceptor()
-        r, w = os.pipe()
-        os.close(w)  # a closed descriptor number
-        bad = {
-            "sink_not_callable": dict(sink=5),
-            "sample_negative": dict(sample_us=-1),
-            "sample_too_small": dict(sample_us=1),
-            "report_negative": dict(period_ms=-5),
-            "fd_below_minus_one": dict(report_fd=-2),
-            "fd_closed": dict(report_fd=w),
-            "a_negative": dict(long_hold_us=-1),
-            "b_negative": dict(capacity=-1),
-            "c_set": dict(reserved=-1),
-            "c_set_with_others": dict(long_hold_us=1000, capacity=16, reserved=1),
-        }
-        out["bad"] = {k: interceptor_on(lockgauge, **v) for k, v in bad.items()}
-        out["deinit_after_bad"] = lockgauge.deinit_gil_interceptor()
-        before = tasks()
-        out["init"] = interceptor_on(lockgauge, sink=lambda r: None, period_ms=100)
-        started = tasks()
-        out["init_again"] = interceptor_on(lockgauge, sink=lambda r: None, period_ms=100)
-        out["init_again_other"] = interceptor_on(lockgauge, sample_us=5000)
-        time.sleep(0.2)
-        again = tasks()
-        out["deinit"] = lockgauge.deinit_gil_interceptor()
-        after = tasks()
-        # pthread_join() returns as the thread exits; the kernel drops its
-        # /proc entry a moment later.
-        settle = time.monotonic() + 1
-        while after > before and time.monotonic() < settle:
-            time.sleep(0.005)
-            after = tasks()
-        out["deinit_again"] = lockgauge.deinit_gil_interceptor()
-        out["tasks"] = [before, started, again, after]
-        # The entry points called without the GIL (ctypes.CDLL lets go of it).
-        agent = ctypes.CDLL(AGENT)
-        agent.init_py_gil_interceptor.argtypes = [ctypes.py_object, ctypes.c_int64,
-            ctypes.c_int64, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32]
-        out["no_gil_init"] = interceptor_on(agent)
-        out["no_gil_deinit"] = agent.deinit_py_gil_interceptor()
-        # A session again after all that, started and stopped cleanly.
-        out["reinit"] = interceptor_on(lockgauge)
-        out["redeinit"] = lockgauge.deinit_gil_interceptor()
-        emit(out)
-        """,
+        child_program("statuses"),
     )
     assert result["deinit_first"] == NOT_ON
     assert result["bad"] == {k: BAD_PARAMETER for k in result["bad"]}
@@ -458,40 +410,7 @@ def test_report_fd_closed_and_its_number_reused_gets_nothing(tmp_path):
     # gets them all, the final one included, and the duplicate goes at stop.
     result, _ = run_agent_child(
         tmp_path,
-        """
-        def agent_fds(path):
-            found = []
-            for name in os.listdir("/proc/self/fd"):
-                try:
-                    if os.readlink(f"/proc/self/fd/{name}") == path:
-                        found.append(int(name))
-                except OSError:
-                    pass
-            return found
-
-        def cloexec(fd):
-            with open(f"/proc/self/fdinfo/{fd}") as info:
-                flags = next(l for l in info if l.startswith("flags:")).split()[1]
-            return bool(int(flags, 8) & 0o2000000)
-
-        reports_path = os.path.abspath("reports.txt")
-        data_path = os.path.abspath("data.txt")
-        fd = os.open(reports_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
-        assert interceptor_on(lockgauge, period_ms=20, report_fd=fd) == 0
-        duplicates = [d for d in agent_fds(reports_path) if d != fd]
-        flags = [cloexec(d) for d in duplicates]
-        os.close(fd)
-        data = os.open(data_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
-        reused = data == fd
-        time.sleep(0.3)
-        status = lockgauge.deinit_gil_interceptor()
-        os.close(data)
-        emit({"reused": reused, "status": status, "data": open(data_path).read(),
-              "reports": open(reports_path).read().count("GIL report ("),
-              "final": "GIL report (final)" in open(reports_path).read(),
-              "duplicates": len(duplicates), "cloexec": flags,
-              "left_open": agent_fds(reports_path)})
-        """,
+        child_program("report_fd_reused"),
     )
     assert result["reused"] and result["status"] == OK, result
     assert result["data"] == "", result

@@ -11,101 +11,12 @@ import sys
 
 import pytest
 
+from agent_helpers import assert_totals_add_up, needs_interceptor, run_agent_child, thread_figures
+from child import child_program
 from conftest import ROOT
 
-from agent_helpers import assert_totals_add_up, needs_interceptor, run_agent_child, thread_figures
 
-
-CHURN_70K = """
-import collections
-
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
-libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = MallInfo2
-
-def memory_in_use():
-    # malloc()'s bytes handed out and not given back (thread stacks and
-    # pymalloc's arenas are mmap()-ed apart), and the interpreter's blocks.
-    info = libc.mallinfo2()
-    return {"heap": info.uordblks + info.hblkhd, "blocks": sys.getallocatedblocks()}
-
-# Until 65,000 threads only the latest report is kept and the text reports
-# are read and dropped: the memory measured is the interceptor's, not that
-# of our own buffers filling up.
-reports = collections.deque(maxlen=1)
-keep_text = False
-def sink(report):
-    reports.append((time.monotonic(), report))
-
-r, w = os.pipe()
-os.set_blocking(r, False)
-text = bytearray()
-def drain():
-    while True:
-        try:
-            chunk = os.read(r, 1 << 16)
-        except BlockingIOError:
-            return
-        if not chunk:
-            return
-        if keep_text:
-            text.extend(chunk)
-            del text[:-(1 << 20)]
-
-assert interceptor_on(lockgauge, sink=sink, period_ms=20, report_fd=w, capacity=65536) == 0
-started = 0
-memory = {}
-while started < 70000:
-    batch = [threading.Thread(target=lambda: None) for _ in range(100)]
-    for t in batch:
-        t.start()
-    for t in batch:
-        t.join()
-    started += len(batch)
-    drain()
-    if started in (35000, 65000):
-        memory[started] = memory_in_use()
-    if started == 65000:
-        # From here on all are kept: the figures late in the run.
-        reports = collections.deque(reports, maxlen=400)
-        keep_text = True
-
-stop = threading.Event()
-spinners = [threading.Thread(target=spin, args=(stop,), name=f"spinner-{i}") for i in range(2)]
-for t in spinners:
-    t.start()
-time.sleep(0.3)
-drain()
-mark = time.monotonic()
-time.sleep(2.0)
-drain()
-assert lockgauge.deinit_gil_interceptor() == 0
-stop.set()
-for t in spinners:
-    t.join()
-os.close(w)
-os.set_blocking(r, True)
-while chunk := os.read(r, 1 << 16):
-    text.extend(chunk)
-before = [rep for at, rep in reports if at <= mark][-1]
-final = reports[-1][1]
-final.pop("timeline")  # bytes: not for JSON
-# The agent's own thread holds the GIL only to build a report (its sink
-# only appends): its held time per report, late in the run, bounds a
-# report's build time.
-late = [rep for at, rep in reports if at > mark - 1.0 and not rep["final"]]
-def agent_row(rep):
-    return [t for t in rep["threads"].values() if t["name"] == "vandrel-agent"][0]
-held_per_report = (agent_row(late[-1])["held_s"] - agent_row(late[0])["held_s"]) / (len(late) - 1)
-texts = text.decode("utf-8", "replace").split("GIL report (")[1:]
-emit({"before": before, "final": final, "ids": [t.native_id for t in spinners],
-      "memory": memory, "held_per_report": held_per_report, "late_reports": len(late),
-      "text_sizes": [len(("GIL report (" + t).encode()) for t in texts[-20:]],
-      "last_text": "GIL report (" + texts[-1]})
-"""
+CHURN_70K = child_program("churn_70k")
 
 
 @needs_interceptor
@@ -154,51 +65,7 @@ def test_seventy_thousand_threads_stay_counted_and_reports_stay_small(tmp_path):
     assert "Thread-* (<lambda>)" in result["last_text"], result["last_text"]
 
 
-HTTP_REQUESTS = """
-import http.client, http.server, re
-
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        time.sleep(0.001)
-        body = b"ok"
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *args):
-        pass
-
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-port = server.server_address[1]
-threading.Thread(target=server.serve_forever, name="acceptor", daemon=True).start()
-reports = []
-assert interceptor_on(lockgauge, sink=reports.append) == 0
-failures = []
-def client(count):
-    for _ in range(count):
-        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-        try:
-            connection.request("GET", "/")
-            connection.getresponse().read()
-        except OSError as error:
-            failures.append(repr(error))
-        finally:
-            connection.close()
-clients = [threading.Thread(target=client, args=(2500,), name=f"client-{i}") for i in range(4)]
-for t in clients:
-    t.start()
-for t in clients:
-    t.join()
-server.shutdown()
-server.server_close()
-assert lockgauge.deinit_gil_interceptor() == 0
-report = reports[-1]
-pattern = re.compile(r"Thread-\\d+ \\(process_request_thread\\)")
-named_rows = sum(1 for t in report["threads"].values() if pattern.fullmatch(t["name"]))
-groups = {g["name"]: g["count"] for g in report["groups"]}
-emit({"named_rows": named_rows, "groups": groups, "failures": failures[:5],
-      "rows": len(report["threads"])})
-"""
+HTTP_REQUESTS = child_program("http_requests")
 
 
 @needs_interceptor
@@ -309,54 +176,7 @@ def test_dump_with_the_interceptor_on_does_not_scan_every_record(tmp_path):
     assert result["on"] <= 3 * result["off"], result
 
 
-DUMP_BESIDE_4000_THREADS = """
-import statistics, threadsnap
-# Parked threads that wake, take the GIL and park again on notify_all():
-# each gets a record in every session, and none ends.
-parked = threading.Condition()
-woken = 0
-def park():
-    global woken
-    with parked:
-        while True:
-            parked.wait()
-            woken += 1
-def touch_all():
-    # Wake every parked thread and wait until each has had the GIL.
-    global woken
-    with parked:
-        woken = 0
-        parked.notify_all()
-    deadline = time.monotonic() + 60
-    while woken < len(threads) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    time.sleep(0.05)
-devnull = os.open(os.devnull, os.O_WRONLY)
-def timed():
-    start = time.perf_counter()
-    assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
-    return time.perf_counter() - start
-assert interceptor_on(lockgauge) == 0
-threads = [threading.Thread(target=park, daemon=True) for _ in range(4000)]
-for t in threads:
-    t.start()
-assert lockgauge.deinit_gil_interceptor() == 0
-on, off = [], []
-for _ in range(5):
-    touch_all()  # the same wake-up before both, so caches start alike
-    off.append(timed())
-    reports = []
-    assert interceptor_on(lockgauge, sink=reports.append) == 0
-    # Every parked thread gets a record of this session.
-    touch_all()
-    on.append(timed())
-    assert lockgauge.deinit_gil_interceptor() == 0
-final = reports[-1]
-touched = sum(1 for t in final["threads"].values() if t["acquisitions"] > 0)
-touched += sum(g["count"] for g in final["groups"] if g["acquisitions"] >= g["count"])
-emit({"on": statistics.median(on), "off": statistics.median(off), "touched": touched,
-      "alive": sum(t.is_alive() for t in threads)})
-"""
+DUMP_BESIDE_4000_THREADS = child_program("dump_beside_4000_threads")
 
 
 SCHED_YIELDS = """
@@ -406,7 +226,7 @@ def test_hooks_add_little_to_a_gil_hand_over(tmp_path):
     results = []
     for _ in range(3):
         result, _ = run_agent_child(tmp_path, bench_gil_overhead.MICRO.replace(
-            "print(json.dumps(", "emit(("), prelude=True)
+            "print(json.dumps(", "emit(("))
         results.append(result)
         if result["on"] - result["off"] <= budget_ns:
             break
@@ -423,43 +243,7 @@ def test_wait_counts_from_a_forced_hand_over_on_a_crowded_cpu(tmp_path):
     # while it sleeps, even when its drop came with a drop request.
     result, _ = run_agent_child(
         tmp_path,
-        """
-        import subprocess
-        cpu = min(os.sched_getaffinity(0))
-        os.sched_setaffinity(0, {cpu})
-        hog = subprocess.Popen([sys.executable, "-c", "while True: pass"])
-        os.sched_setaffinity(hog.pid, {cpu})
-        try:
-            stop = threading.Event()
-            def bursts():
-                while not stop.is_set():
-                    spin_for(0.02)
-                    time.sleep(0.05)
-            spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}")
-                        for i in range(2)]
-            sleeper = threading.Thread(target=bursts, name="bursts")
-            for t in spinners:
-                t.start()
-            reports = []
-            time.sleep(0.2)
-            assert interceptor_on(lockgauge, sink=reports.append) == 0
-            time.sleep(2.0)
-            assert lockgauge.deinit_gil_interceptor() == 0
-            first = reports[-1]
-            sleeper.start()
-            reports.clear()
-            assert interceptor_on(lockgauge, sink=reports.append) == 0
-            time.sleep(2.0)
-            assert lockgauge.deinit_gil_interceptor() == 0
-            stop.set()
-            for t in spinners + [sleeper]:
-                t.join()
-        finally:
-            hog.kill()
-            hog.wait()
-        emit({"first": first, "second": reports[-1], "spinners": [t.native_id for t in spinners],
-              "sleeper": sleeper.native_id})
-        """,
+        child_program("forced_hand_over"),
     )
     first = result["first"]
     for native_id in result["spinners"]:

@@ -10,7 +10,7 @@ import pytest
 
 from agent_helpers import (SCENARIO_PROLOGUE, agent_path, blocks_by_id, check_against_truth, escape_text,
                            load_json, parse_dump, run_scenario)
-from child import run, run_python, start_python
+from child import child_program, run, run_python, start_python
 from conftest import NATIVE, ROOT
 
 
@@ -175,37 +175,7 @@ def test_deep_recursion(tmp_path, variant, request):
         assert len(deep["frames"]) + deep["left_out"] > 15000
 
 
-FINISHED_AND_RAW_THREADS = SCENARIO_PROLOGUE + r'''
-import _thread
-finished = []
-def short_lived():
-    finished.append(threading.get_native_id())
-done = [threading.Thread(target=short_lived, name=f"done-{i}") for i in range(20)]
-for thread in done:
-    thread.start()
-for thread in done:
-    thread.join()
-
-# A thread started below the threading module has no Thread object and
-# so no name; it must still be dumped with its native id.
-raw_started = threading.Semaphore(0)
-raw = {}
-def raw_thread():
-    raw["id"] = threading.get_native_id()
-    raw_started.release()
-    release.wait()
-_thread.start_new_thread(raw_thread, ())
-raw_started.acquire()
-threads = start_parked([("parked", 2)])
-truth = truth_and_dump(1, 0)
-truth["finished"] = finished
-truth["raw"] = raw["id"]
-with open(sys.argv[1], "w") as f:
-    json.dump(truth, f)
-release.set()
-for thread in threads:
-    thread.join()
-'''
+FINISHED_AND_RAW_THREADS = SCENARIO_PROLOGUE + child_program("finished_and_raw_threads")
 
 
 def test_finished_threads_are_gone_and_unnamed_threads_are_shown(tmp_path):
@@ -224,32 +194,7 @@ def test_finished_threads_are_gone_and_unnamed_threads_are_shown(tmp_path):
     check_against_truth([block for block in blocks if block["id"] != truth["raw"]], truth)
 
 
-BAD_FDS = r'''
-import os, signal, sys, threading
-import threadsnap
-signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # a broken pipe must not kill us
-stop = threading.Event()
-workers = [threading.Thread(target=stop.wait, name=f"w{i}") for i in range(50)]
-for w in workers:
-    w.start()
-
-closed = os.open(os.devnull, os.O_WRONLY)
-os.close(closed)
-read_only = os.open(__file__, os.O_RDONLY)
-reader, broken = os.pipe()
-os.close(reader)
-results = []
-for fd in (-1, -(2**31), 2**31 - 1, closed, read_only, broken):
-    try:
-        results.append(threadsnap.dump_all_threads_stack(fd, 0))
-    except BaseException as error:  # the call must never raise
-        results.append(repr(error))
-    assert sys.exc_info() == (None, None, None)
-stop.set()
-for w in workers:
-    w.join()
-print(results)
-'''
+BAD_FDS = child_program("bad_fds")
 
 
 def test_invalid_closed_and_broken_fds_are_harmless(tmp_path):
@@ -360,33 +305,7 @@ def other_interpreters():
     return found
 
 
-CROSS_VERSION = r'''
-import ctypes, sys, threading, traceback, json
-agent = ctypes.PyDLL(sys.argv[1])   # called with the GIL held
-release = threading.Event()
-ready = threading.Semaphore(0)
-def park(depth):
-    if depth:
-        return park(depth - 1)
-    ready.release()
-    release.wait()
-threads = [threading.Thread(target=park, args=(d,)) for d in (0, 4)]
-for t in threads:
-    t.start()
-for t in threads:
-    ready.acquire()
-frames = sys._current_frames()
-me = threading.get_ident()
-truth = [[[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frames[t.ident]))]
-         for t in threads]
-agent.dump_threads(ctypes.c_int32(1), ctypes.c_int64(0))
-sys.stdout.flush()
-release.set()
-for t in threads:
-    t.join()
-print("=====")
-print(json.dumps(truth))
-'''
+CROSS_VERSION = child_program("cross_version")
 
 
 @pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
@@ -414,42 +333,7 @@ def test_agent_built_for_another_version_is_safe(tmp_path, python):
     assert others == sorted(truth, key=len)
 
 
-GENERATORS_AND_COROUTINES = SCENARIO_PROLOGUE + r'''
-import asyncio
-
-def generator(ready):
-    yield 1
-    ready.release()
-    release.wait()
-    yield 2
-
-def drive_generator(ready):
-    for _ in generator(ready):
-        pass
-
-async def inner(ready):
-    ready.release()
-    release.wait()   # blocks the event loop on purpose
-
-async def outer(ready):
-    await inner(ready)
-
-def drive_coroutine(ready):
-    asyncio.run(outer(ready))
-
-ready = threading.Semaphore(0)
-threads = [threading.Thread(target=drive_generator, args=(ready,), name="gen"),
-           threading.Thread(target=drive_coroutine, args=(ready,), name="coro")]
-for thread in threads:
-    thread.start()
-ready.acquire()
-ready.acquire()
-with open(sys.argv[1], "w") as f:
-    json.dump(truth_and_dump(1, 0), f)
-release.set()
-for thread in threads:
-    thread.join()
-'''
+GENERATORS_AND_COROUTINES = SCENARIO_PROLOGUE + child_program("generators_and_coroutines")
 
 
 def test_generator_and_coroutine_frames(tmp_path):
@@ -465,58 +349,7 @@ def test_generator_and_coroutine_frames(tmp_path):
 # stack entry frame, 3.12 on) between the caller and the callee, which
 # traceback skips and the dump must skip too; the calling thread dumps from
 # such a callback itself.
-CALLED_FROM_C = SCENARIO_PROLOGUE + r'''
-import functools
-
-class Parked:
-    def __init__(self, ready):
-        ready.release()
-        release.wait()
-
-class Lazy:
-    @property
-    def value(self):
-        return Parked(self.ready)
-
-def by_key(ready):
-    return sorted([1], key=lambda item: (Parked(ready), item)[1])
-
-def by_map(ready):
-    return list(map(lambda item: Parked(ready), [1]))
-
-def by_property(ready):
-    lazy = Lazy()
-    lazy.ready = ready
-    return lazy.value
-
-def by_reduce(ready):
-    return functools.reduce(lambda a, b: Parked(ready), [1, 2])
-
-def by_exec(ready):
-    exec("Parked(ready)", {"Parked": Parked, "ready": ready})
-
-def by_generator(ready):
-    return sum(Parked(ready) is None for _ in range(1))
-
-targets = [by_key, by_map, by_property, by_reduce, by_exec, by_generator]
-ready = threading.Semaphore(0)
-threads = [threading.Thread(target=target, args=(ready,), name=target.__name__)
-           for target in targets]
-for thread in threads:
-    thread.start()
-for _ in threads:
-    ready.acquire()
-
-def dump_from_callback(item):
-    with open(sys.argv[1], "w") as f:
-        json.dump(truth_and_dump(1, int(sys.argv[2])), f)
-    return item
-
-sorted([1], key=dump_from_callback)
-release.set()
-for thread in threads:
-    thread.join()
-'''
+CALLED_FROM_C = SCENARIO_PROLOGUE + child_program("called_from_c")
 
 
 @pytest.mark.parametrize("max_frames", [0, 3])

@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED,
-                   SYSTEM_ERROR, check_child, run_python)
+                   SYSTEM_ERROR, check_child, child_program, run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
@@ -101,32 +101,7 @@ def test_report_so_far_without_a_period_and_final_after_stop():
 
 @needs_interceptor
 def test_one_session_per_process_names_the_holder():
-    done = check_child("""
-        import vandrel
-        vandrel.load_agent()            # before lockgauge, which looks for it on import
-        import lockgauge
-        from interceptor import interceptor_on
-        def error(call):
-            try:
-                call()
-            except Exception as exc:
-                return [type(exc).__name__, str(exc), isinstance(exc, vandrel.GilInterceptorAlreadyOn)]
-            return "no error"
-        first = vandrel.GilMonitor(report_period=0.5)
-        first.start()
-        second = vandrel.GilMonitor()
-        print(error(second.start))
-        print(error(first.start))
-        print(first.running, second.running, repr(second))
-        print(interceptor_on(lockgauge))
-        first.stop()
-        # Switched on outside any monitor: the agent's own -4.
-        print(interceptor_on(lockgauge))
-        print(error(second.start))
-        print(lockgauge.deinit_gil_interceptor())
-        second.start(); second.stop()
-        print("restarted", first.start() is first, first.stop().final)
-    """)
+    done = check_child(child_program("one_session"))
     lines = done.stdout.splitlines()
     other, same = eval(lines[0]), eval(lines[1])
     assert other[0] == "AlreadyRunning" and other[2], other

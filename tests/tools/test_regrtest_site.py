@@ -10,7 +10,8 @@ import textwrap
 
 import pytest
 
-from child import ALREADY_ON, NOT_AVAILABLE, SANITIZED, child_env, run, run_python
+from child import (ALREADY_ON, NOT_AVAILABLE, SANITIZED, child_env, child_program, run,
+                   run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT
 
 # Under the ASan run, LeakSanitizer reports CPython objects still held at
@@ -81,33 +82,7 @@ def test_no_vandrel_at_all_is_silent():
 
 
 def test_subinterpreter_is_left_alone():
-    done = site_child("""
-        import sys
-        check = ("import sys; "
-                 "assert 'sitecustomize' in sys.modules; "
-                 "assert 'lockgauge' not in sys.modules and 'vandrel' not in sys.modules")
-        try:
-            import _interpreters
-        except ImportError:
-            # CPython 3.10 to 3.12: legacy and isolated subinterpreters;
-            # run_string raises when the code fails.
-            import _xxsubinterpreters as interpreters
-            for isolated in (False, True):
-                interp = interpreters.create(isolated=isolated)
-                interpreters.run_string(interp, check)
-                interpreters.destroy(interp)
-        else:
-            # The sitecustomize runs there too, and must neither load the
-            # modules nor print or raise; "legacy" would let it import them.
-            for config in ("isolated", "legacy"):
-                interp = _interpreters.create(config)
-                failure = _interpreters.run_string(interp, check)
-                assert failure is None, (config, failure)
-                _interpreters.destroy(interp)
-        import lockgauge
-        from interceptor import interceptor_on
-        print(interceptor_on(lockgauge))
-    """, extra_path=[TESTS])
+    done = site_child(child_program("subinterpreter_left_alone"), extra_path=[TESTS])
     assert_clean(done, f"{SECOND_START}\n")
 
 
