@@ -691,39 +691,7 @@ def test_two_agents_from_different_paths(tmp_path, got_owner):
     # is off.
     result, _ = run_agent_child(
         tmp_path,
-        f"""
-        import shutil
-        copies = []
-        for name in ("one", "two"):
-            os.makedirs(name)
-            copies.append(ctypes.PyDLL(shutil.copy(AGENT, os.path.join(name, "vandrel_agent.so"))))
-        for agent in copies:
-            agent.init_py_gil_interceptor.restype = ctypes.c_int32
-            agent.deinit_py_gil_interceptor.restype = ctypes.c_int32
-        helper = ctypes.CDLL({got_owner!r})
-        def owners():
-            buffer = ctypes.create_string_buffer(4096)
-            counts = [helper.slot_owners(symbol, buffer, 4096)
-                      for symbol in (b"pthread_mutex_lock", b"pthread_mutex_unlock")]
-            assert min(counts) > 0, counts
-            return sorted(set(name for name in buffer.value.decode().split("\\n")
-                              if "vandrel_agent" in name))
-        def on(agent):
-            return interceptor_on(agent)
-        def off(agent):
-            return agent.deinit_py_gil_interceptor()
-        one, two = copies
-        steps = []
-        for first, second in ((one, two), (two, one)):
-            steps.append([on(first), on(second), len(owners()), off(second), off(first),
-                          owners()])
-            steps.append([on(first), on(second), len(owners()), off(first), off(second),
-                          owners()])
-            # One after the other.
-            steps.append([on(first), off(first), on(second), len(owners()), off(second),
-                          owners()])
-        emit(steps)
-        """,
+        child_program("two_agents", GOT_OWNER=got_owner),
     )
     assert result == [[OK, ALREADY_ON, 1, NOT_ON, OK, []], [OK, ALREADY_ON, 1, OK, NOT_ON, []],
                       [OK, OK, OK, 1, OK, []]] * 2, result
@@ -741,38 +709,7 @@ def test_subinterpreter_is_refused(tmp_path, kind):
                     "own-GIL subinterpreter: nothing there can call the agent")
     result, _ = run_agent_child(
         tmp_path,
-        f"""
-        try:
-            import _interpreters
-            def create_interpreter(kind):
-                return _interpreters.create(kind)
-        except ImportError:  # before 3.13; an own GIL from 3.12 on
-            import _xxsubinterpreters as _interpreters
-            def create_interpreter(kind):
-                return _interpreters.create(isolated=kind == "isolated")
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append) == 0
-        interp = create_interpreter({kind!r})
-        r, w = os.pipe()
-        _interpreters.run_string(interp, f'''
-        import ctypes, os
-        agent = ctypes.PyDLL({{AGENT!r}})  # keeps the GIL, as the modules do
-        agent.init_py_gil_interceptor.restype = ctypes.c_int32
-        agent.deinit_py_gil_interceptor.restype = ctypes.c_int32
-        # (The prelude, interceptor_on() with it, is the main interpreter's.)
-        s = agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
-                                          -1, 0, 0, 0)
-        d = agent.deinit_py_gil_interceptor()
-        os.write({{w}}, f"{{{{s}}}} {{{{d}}}}".encode())
-        ''')
-        sub = [int(x) for x in os.read(r, 100).split()]
-        reports_during = len(reports)
-        main = [lockgauge.deinit_gil_interceptor(),
-                interceptor_on(lockgauge),
-                lockgauge.deinit_gil_interceptor()]
-        emit({{"sub": sub, "main": main, "reports": [reports_during, len(reports)],
-              "final": reports[-1]["final"]}})
-        """,
+        child_program("subinterpreter_refused", KIND=kind),
     )
     assert result == {"sub": [NOT_AVAILABLE, NOT_AVAILABLE], "main": [OK, OK, OK],
                       "reports": [0, 1], "final": True}

@@ -120,40 +120,7 @@ def test_one_session_per_process_names_the_holder():
 
 def test_misuse_raises_and_leaves_the_process_as_it_was(native, tmp_path):
     never = tmp_path / "never.txt"
-    done = check_child(f"""
-        import os, lockgauge, vandrel
-        from recorder import Recorder
-        rec = Recorder({native.agent!r})
-        def error(call):
-            try:
-                call()
-            except Exception as exc:
-                return f"{{type(exc).__name__}}: {{exc}}"
-            return "no error"
-        monitor = vandrel.GilMonitor()
-        print(error(monitor.report))
-        print(error(monitor.stop))
-        for options in (dict(report_period=-1), dict(report_period=float("nan")),
-                        dict(report_period=2e6), dict(report_period="1"),
-                        dict(long_hold_threshold=0), dict(long_hold_threshold=-0.5),
-                        dict(long_hold_threshold=3000.0), dict(timeline=-1),
-                        dict(timeline=2**31), dict(timeline=1.5), dict(callback=3),
-                        dict(report_file=-2), dict(report_file=1.5),
-                        dict(report_file={str(never)!r}, report_period=True)):
-            print(error(lambda: vandrel.GilMonitor(**options)))
-        print(rec.init_calls, os.path.exists({str(never)!r}))
-        closed = os.dup(1); os.close(closed)
-        monitor = vandrel.GilMonitor(report_file=closed)
-        print(error(monitor.start), monitor.running, rec.init_calls)
-        print(error(vandrel.GilMonitor(report_file={str(tmp_path / "no" / "dir")!r}).start))
-        print(error(monitor.report))
-        monitor = vandrel.GilMonitor()
-        monitor.start()
-        rec.next_deinit_status = 0
-        # The stand-in never calls the sink, so no final report comes.
-        print(error(monitor.stop))
-        print(error(monitor.stop))
-    """, load=[native.agent])
+    done = check_child(child_program("misuse", STAND_IN=native.agent, NEVER=str(never), MISSING_DIR=str(tmp_path / 'no' / 'dir')), load=[native.agent])
     lines = done.stdout.splitlines()
     assert lines[0] == ("RuntimeError: report() before start(): start the GIL monitor first "
                         "(monitor.start() or `with monitor:`)"), lines
@@ -482,37 +449,7 @@ def test_fork_while_threads_come_and_go_never_hangs_the_child():
     # 3.14+ (threading names the thread again after fork) hung in os.fork().
     # A fork takes about 0.2 s under ASan: fewer there.
     forks = 100 if SANITIZED else 500
-    done = check_child(f"""
-        import os, threading, time, warnings, vandrel
-        warnings.simplefilter("ignore", DeprecationWarning)   # fork with the agent's thread
-        monitor = vandrel.GilMonitor(0.001).start()
-        stop = False
-        def churn():
-            while not stop:
-                thread = threading.Thread(target=lambda: None)
-                thread.start()
-                thread.join()
-        churners = [threading.Thread(target=churn) for _ in range(2)]
-        for thread in churners:
-            thread.start()
-        hung = 0
-        for _ in range({forks}):
-            pid = os.fork()
-            if pid == 0:
-                os._exit(0)
-            deadline = time.monotonic() + 3
-            while not os.waitpid(pid, os.WNOHANG)[0]:
-                if time.monotonic() > deadline:
-                    hung += 1
-                    os.kill(pid, 9)
-                    os.waitpid(pid, 0)
-                    break
-                time.sleep(0.001)
-        stop = True
-        for thread in churners:
-            thread.join()
-        print("hung", hung, monitor.stop().final)
-    """, timeout=120)
+    done = check_child(child_program("fork_while_threads_churn", FORKS=forks), timeout=120)
     assert done.stdout.split() == ["hung", "0", "True"], done.stdout
 
 
