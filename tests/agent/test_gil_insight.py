@@ -113,19 +113,17 @@ def test_distributions_are_monotonic_and_clamped_everywhere(tmp_path):
         tmp_path,
         """
         stop = threading.Event()
-        spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
+        spinning = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
         reports = []
         assert interceptor_on(lockgauge, sink=reports.append, period_ms=100) == 0
-        for t in spinners:
+        for t in spinning:
             t.start()
         for i in range(300):
             t = threading.Thread(target=lambda: sum(range(1000)), name=f"short-{i}")
             t.start()
             t.join()
         time.sleep(0.3)
-        stop.set()
-        for t in spinners:
-            t.join()
+        finish(stop, spinning)
         assert lockgauge.deinit_gil_interceptor() == 0
         emit(reports)
         """,
@@ -155,16 +153,9 @@ def test_interval_figures_add_up_to_the_cumulative_ones(tmp_path):
         tmp_path,
         """
         stop = threading.Event()
-        threads = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
-        for t in threads:
-            t.start()
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append, period_ms=100) == 0
-        time.sleep(1.0)
-        assert lockgauge.deinit_gil_interceptor() == 0
-        stop.set()
-        for t in threads:
-            t.join()
+        threads = spinners(stop)
+        reports = recorded(lambda: time.sleep(1.0), period_ms=100)
+        finish(stop, threads)
         emit(reports)
         """,
     )
@@ -201,9 +192,7 @@ assert interceptor_on(lockgauge, sink=reports.append, report_fd=w, long_hold_us=
 for t in threads:
     t.start()
 time.sleep(2.0)
-stop.set()
-for t in threads:
-    t.join()
+finish(stop, threads)
 assert lockgauge.deinit_gil_interceptor() == 0
 os.close(w)
 with os.fdopen(r, encoding="utf-8") as f:
@@ -360,9 +349,7 @@ assert interceptor_on(lockgauge, sink=reports.append, period_ms=300, capacity=10
 for t in threads:
     t.start()
 time.sleep(1.5)
-stop.set()
-for t in threads:
-    t.join()
+finish(stop, threads)
 assert lockgauge.deinit_gil_interceptor() == 0
 final = reports[-1]
 assert all("timeline" not in r for r in reports[:-1])
@@ -414,10 +401,7 @@ def test_no_timeline_without_a_capacity(tmp_path):
     result, _ = run_agent_child(
         tmp_path,
         """
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append) == 0
-        time.sleep(0.05)
-        assert lockgauge.deinit_gil_interceptor() == 0
+        reports = recorded(lambda: time.sleep(0.05))
         emit(reports[-1])
         """,
     )

@@ -27,10 +27,7 @@ def test_idle_process_holds_little(tmp_path):
     report, _ = run_agent_child(
         tmp_path,
         """
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append) == 0
-        time.sleep(1.5)
-        assert lockgauge.deinit_gil_interceptor() == 0
+        reports = recorded(lambda: time.sleep(1.5))
         emit(reports[-1])
         """,
     )
@@ -45,10 +42,7 @@ def test_single_spinner_holds_and_never_waits(tmp_path):
     result, _ = run_agent_child(
         tmp_path,
         """
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append) == 0
-        spin_for(1.5)
-        assert lockgauge.deinit_gil_interceptor() == 0
+        reports = recorded(lambda: spin_for(1.5))
         emit({"report": reports[-1], "me": threading.get_native_id()})
         """,
     )
@@ -67,17 +61,9 @@ def test_two_cpu_bound_threads_share_the_gil(tmp_path):
         tmp_path,
         """
         stop = threading.Event()
-        workers = [threading.Thread(target=spin, args=(stop,), name=f"worker-{i}")
-                   for i in range(2)]
-        for w in workers:
-            w.start()
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append) == 0
-        time.sleep(1.5)
-        assert lockgauge.deinit_gil_interceptor() == 0
-        stop.set()
-        for w in workers:
-            w.join()
+        workers = spinners(stop, name="worker")
+        reports = recorded(lambda: time.sleep(1.5))
+        finish(stop, workers)
         emit({"report": reports[-1], "workers": [w.native_id for w in workers]})
         """,
     )
@@ -108,10 +94,7 @@ def test_blocked_threads_neither_hold_nor_wait(tmp_path):
         for t in (sleeper, waiter, spinner):
             t.start()
         time.sleep(0.1)
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append) == 0
-        time.sleep(1.5)
-        assert lockgauge.deinit_gil_interceptor() == 0
+        reports = recorded(lambda: time.sleep(1.5))
         stop.set()
         never.set()
         emit({"report": reports[-1], "sleeper": sleeper.native_id,
@@ -160,13 +143,8 @@ def test_heartbeat_queues_behind_spinners(tmp_path):
         threads.append(threading.Thread(target=heartbeat, name="heartbeat"))
         for t in threads:
             t.start()
-        reports = []
-        assert interceptor_on(lockgauge, sink=reports.append, report_fd=1) == 0
-        time.sleep(1.5)
-        assert lockgauge.deinit_gil_interceptor() == 0
-        stop.set()
-        for t in threads:
-            t.join()
+        reports = recorded(lambda: time.sleep(1.5), report_fd=1)
+        finish(stop, threads)
         emit({"report": reports[-1], "heartbeat": threads[2].native_id,
               "late_s": sum(x for x in late if x > 0)})
         """,
@@ -356,15 +334,11 @@ def test_report_fd_gets_the_human_report_sorted_by_wait(tmp_path):
         """
         r, w = os.pipe()
         stop = threading.Event()
-        threads = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
-        for t in threads:
-            t.start()
+        threads = spinners(stop)
         assert interceptor_on(lockgauge, report_fd=w) == 0
         time.sleep(1.0)
         assert lockgauge.deinit_gil_interceptor() == 0
-        stop.set()
-        for t in threads:
-            t.join()
+        finish(stop, threads)
         os.close(w)
         with os.fdopen(r) as f:
             text = f.read()
@@ -659,9 +633,7 @@ def test_switching_on_and_off_under_contention(tmp_path):
                                            period_ms=1))
             time.sleep(0.01)
             statuses.append(lockgauge.deinit_gil_interceptor())
-        stop.set()
-        for t in threads:
-            t.join()
+        finish(stop, threads)
         finals = [r for r in reports if r["final"]]
         bad = [r for r in finals if not 0 <= r["held_s"] <= r["wall_s"] * 1.05 + 0.001]
         emit({"statuses": sorted(set(statuses)), "finals": len(finals), "bad": bad})

@@ -99,9 +99,7 @@ def test_text_report_names_are_told_apart_cut_visibly_and_escaped(tmp_path):
         with ThreadPoolExecutor(4) as pool:
             list(pool.map(lambda _: time.sleep(0.05), range(8)))
             assert lockgauge.deinit_gil_interceptor() == 0
-        stop.set()
-        for t in threads:
-            t.join()
+        finish(stop, threads)
         os.close(w)
         with os.fdopen(r, encoding="utf-8") as f:
             emit(f.read())
@@ -130,9 +128,9 @@ def test_dump_marks_exactly_the_threads_queued_for_the_gil(tmp_path):
         """
         import tempfile, threadsnap
         stop = threading.Event()
-        spinners = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
+        spinning = [threading.Thread(target=spin, args=(stop,), name=f"spin-{i}") for i in range(2)]
         sleeper = threading.Thread(target=stop.wait, name="sleeper")
-        for t in spinners + [sleeper]:
+        for t in spinning + [sleeper]:
             t.start()
         assert interceptor_on(lockgauge) == 0
         texts = []
@@ -148,7 +146,7 @@ def test_dump_marks_exactly_the_threads_queued_for_the_gil(tmp_path):
                 texts.append(f.read().decode())
         assert lockgauge.deinit_gil_interceptor() == 0
         stop.set()
-        for t in spinners + [sleeper]:
+        for t in spinning + [sleeper]:
             t.join()
         emit(texts)
         """,

@@ -57,18 +57,14 @@ while started < 70000:
         keep_text = True
 
 stop = threading.Event()
-spinners = [threading.Thread(target=spin, args=(stop,), name=f"spinner-{i}") for i in range(2)]
-for t in spinners:
-    t.start()
+spinning = spinners(stop, name="spinner")
 time.sleep(0.3)
 drain()
 mark = time.monotonic()
 time.sleep(2.0)
 drain()
 assert lockgauge.deinit_gil_interceptor() == 0
-stop.set()
-for t in spinners:
-    t.join()
+finish(stop, spinning)
 os.close(w)
 os.set_blocking(r, True)
 while chunk := os.read(r, 1 << 16):
@@ -84,7 +80,7 @@ def agent_row(rep):
     return [t for t in rep["threads"].values() if t["name"] == "vandrel-agent"][0]
 held_per_report = (agent_row(late[-1])["held_s"] - agent_row(late[0])["held_s"]) / (len(late) - 1)
 texts = text.decode("utf-8", "replace").split("GIL report (")[1:]
-emit({"before": before, "final": final, "ids": [t.native_id for t in spinners],
+emit({"before": before, "final": final, "ids": [t.native_id for t in spinning],
       "memory": memory, "held_per_report": held_per_report, "late_reports": len(late),
       "text_sizes": [len(("GIL report (" + t).encode()) for t in texts[-20:]],
       "last_text": "GIL report (" + texts[-1]})

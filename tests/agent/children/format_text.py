@@ -17,9 +17,7 @@ for i in range(150):
     t.start()
     t.join()
 time.sleep(1.2)
-stop.set()
-for t in threads:
-    t.join()
+finish(stop, threads)
 assert lockgauge.deinit_gil_interceptor() == 0
 os.close(w)
 with open("report.txt", "rb") as f:

@@ -35,9 +35,7 @@ workers = [threading.Thread(target=churn_code, name="code-churn"),
 for t in workers:
     t.start()
 time.sleep(1.5)
-stop.set()
-for t in workers:
-    t.join()
+finish(stop, workers)
 assert lockgauge.deinit_gil_interceptor() == 0
 timeline = reports[-1].pop("timeline")
 emit({"reports": reports, "timeline": timeline.hex()})

@@ -19,3 +19,27 @@ def spin_for(seconds):
 
 def emit(value):
     print("RESULT " + json.dumps(value), flush=True)
+
+def spinners(stop, count=2, name="spin"):
+    """count threads named name-0, name-1... spinning until stop is set, started."""
+    threads = [threading.Thread(target=spin, args=(stop,), name=f"{name}-{i}")
+               for i in range(count)]
+    for t in threads:
+        t.start()
+    return threads
+
+def finish(stop, threads):
+    """Set stop and join the threads."""
+    stop.set()
+    for t in threads:
+        t.join()
+
+def recorded(work, **options):
+    """Switch the interceptor on with a sink that keeps every report (and
+    interceptor_on()'s options), call work(), switch it off; return the
+    reports, the final one last."""
+    reports = []
+    assert interceptor_on(lockgauge, sink=reports.append, **options) == 0
+    work()
+    assert lockgauge.deinit_gil_interceptor() == 0
+    return reports
