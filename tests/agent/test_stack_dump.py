@@ -75,11 +75,8 @@ def tiny_flush_agent(tmp_path_factory):
 NAMED_THREADS = SCENARIO_PROLOGUE + r'''
 threads = start_parked([("alpha", 0), ("beta-7", 3), ('quote"back\\slash', 1),
                         ("é-ünïcode ✓", 2), ("line\nbreak", 5)])
-with open(sys.argv[1], "w") as f:
-    json.dump(truth_and_dump(1, int(sys.argv[2])), f)
-release.set()
-for thread in threads:
-    thread.join()
+save(truth_and_dump(1, int(sys.argv[2])))
+release_all(threads)
 '''
 
 
@@ -121,11 +118,8 @@ threads = start_parked([(f"worker-{i}", i % 9) for i in range(count)])
 fd = os.open(sys.argv[3], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
 truth = truth_and_dump(fd, 0)
 os.close(fd)
-with open(sys.argv[1], "w") as f:
-    json.dump(truth, f)
-release.set()
-for thread in threads:
-    thread.join()
+save(truth)
+release_all(threads)
 '''
 
 
@@ -155,9 +149,7 @@ for max_frames in (0, 10):
     with open(sys.argv[1] + str(max_frames), "w") as f:
         json.dump(truth_and_dump(1, max_frames), f)
     print("=====", flush=True)
-release.set()
-for thread in threads:
-    thread.join()
+release_all(threads)
 '''
 
 
@@ -212,11 +204,8 @@ os.set_blocking(1, False)
 threads = start_parked([(f"pipe-worker-{i}", i % 12) for i in range(int(sys.argv[2]))])
 truth = truth_and_dump(1, 0)
 os.set_blocking(1, True)
-with open(sys.argv[1], "w") as f:
-    json.dump(truth, f)
-release.set()
-for thread in threads:
-    thread.join()
+save(truth)
+release_all(threads)
 '''
 
 
@@ -384,9 +373,7 @@ status = threadsnap.dump_all_threads_stack(devnull, 0)
 after = sys.getallocatedblocks()
 # Zero when the interpreter's allocator is plain malloc (PYTHONMALLOC=malloc).
 print(json.dumps({"status": status, "created": after - before, "counted": before > 0}))
-release.set()
-for thread in threads:
-    thread.join()
+release_all(threads)
 '''
 
 
@@ -527,8 +514,7 @@ deadline = time.monotonic() + SECONDS
 while time.monotonic() < deadline or not rounds:
     assert threadsnap.dump_all_threads_stack(devnull, 0) == 0
     dumps += 1
-with open(sys.argv[1], "w") as f:
-    json.dump({"dumps": dumps, "rounds": len(rounds)}, f)
+save({"dumps": dumps, "rounds": len(rounds)})
 stop.set()
 for churner in churners:
     churner.join()
@@ -589,11 +575,8 @@ for thread in threads:
     thread.start()
 for _ in threads:
     ready.acquire()
-with open(sys.argv[1], "w") as f:
-    json.dump(truth_and_dump(os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT), 0), f)
-release.set()
-for thread in threads:
-    thread.join()
+save(truth_and_dump(os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT), 0))
+release_all(threads)
 '''
     run_scenario(tmp_path, code, tmp_path / "truth.json", tmp_path / "dump.txt")
     blocks = parse_dump((tmp_path / "dump.txt").read_text())
@@ -614,8 +597,7 @@ helper.discard.argtypes = [ctypes.c_void_p]
 threads = start_parked([("parked", 2)])
 starting = helper.half_started(0x5eed)
 assert starting
-with open(sys.argv[1], "w") as f:
-    json.dump(truth_and_dump(1, 0), f)
+save(truth_and_dump(1, 0))
 helper.discard(starting)
 release.set()
 threads[0].join()
@@ -643,8 +625,7 @@ start = time.monotonic()
 status = threadsnap.dump_all_threads_stack(1, 0)
 elapsed = time.monotonic() - start
 helper.release_head_lock()
-with open(sys.argv[1], "w") as f:
-    json.dump({"status": status, "elapsed": elapsed}, f)
+save({"status": status, "elapsed": elapsed})
 release.set()
 threads[0].join()
 '''

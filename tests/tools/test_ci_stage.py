@@ -22,6 +22,18 @@ def run_stages(script, timeout=60, **env):
                cwd=ROOT, timeout=timeout, env=dict(os.environ, **env))
 
 
+def assert_gone(pid, failure):
+    """Wait up to 5 s for pid to end; kill it and fail with failure if it does not."""
+    for _ in range(50):
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.1)
+    os.kill(pid, 9)
+    pytest.fail(failure)
+
+
 def test_stage_within_budget_passes_and_prints_its_time():
     out = run_stages("stage quick 10 true; stage_summary 100")
     assert out.returncode == 0, out.stderr
@@ -63,15 +75,7 @@ def test_hung_stage_is_stopped_with_its_children(tmp_path):
     assert elapsed < 20, elapsed
     assert "STOPPED at its hard limit of 2 s" in out.stderr
     grandchild = int(pidfile.read_text())
-    for _ in range(50):
-        try:
-            os.kill(grandchild, 0)
-        except ProcessLookupError:
-            break
-        time.sleep(0.1)
-    else:
-        os.kill(grandchild, 9)
-        pytest.fail("the hung stage's grandchild survived the hard limit")
+    assert_gone(grandchild, "the hung stage's grandchild survived the hard limit")
 
 
 def test_stage_commands_get_sigint_at_its_default():
@@ -103,12 +107,4 @@ def test_terminating_the_run_stops_the_running_stage(tmp_path):
         run.kill()
     assert run.returncode != 0, err
     assert "stage long:" in err and "failed" in err, err
-    for _ in range(50):
-        try:
-            os.kill(grandchild, 0)
-        except ProcessLookupError:
-            break
-        time.sleep(0.1)
-    else:
-        os.kill(grandchild, 9)
-        pytest.fail("the stage's grandchild survived the TERM sent to the run")
+    assert_gone(grandchild, "the stage's grandchild survived the TERM sent to the run")

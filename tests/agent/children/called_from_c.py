@@ -42,11 +42,8 @@ for _ in threads:
     ready.acquire()
 
 def dump_from_callback(item):
-    with open(sys.argv[1], "w") as f:
-        json.dump(truth_and_dump(1, int(sys.argv[2])), f)
+    save(truth_and_dump(1, int(sys.argv[2])))
     return item
 
 sorted([1], key=dump_from_callback)
-release.set()
-for thread in threads:
-    thread.join()
+release_all(threads)

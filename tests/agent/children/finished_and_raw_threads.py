@@ -24,8 +24,5 @@ threads = start_parked([("parked", 2)])
 truth = truth_and_dump(1, 0)
 truth["finished"] = finished
 truth["raw"] = raw["id"]
-with open(sys.argv[1], "w") as f:
-    json.dump(truth, f)
-release.set()
-for thread in threads:
-    thread.join()
+save(truth)
+release_all(threads)

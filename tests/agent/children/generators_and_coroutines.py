@@ -29,8 +29,5 @@ for thread in threads:
     thread.start()
 ready.acquire()
 ready.acquire()
-with open(sys.argv[1], "w") as f:
-    json.dump(truth_and_dump(1, 0), f)
-release.set()
-for thread in threads:
-    thread.join()
+save(truth_and_dump(1, 0))
+release_all(threads)

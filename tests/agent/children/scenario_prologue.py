@@ -47,3 +47,14 @@ def truth_and_dump(fd, max_frames):
     status = threadsnap.dump_all_threads_stack(fd, max_frames)
     assert status == 0, status
     return {"current": threading.get_native_id(), "threads": threads}
+
+def save(value):
+    """Write value as JSON to the file named by the first argument."""
+    with open(sys.argv[1], "w") as f:
+        json.dump(value, f)
+
+def release_all(threads):
+    """Release the parked threads and join them."""
+    release.set()
+    for thread in threads:
+        thread.join()
