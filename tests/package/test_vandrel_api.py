@@ -48,12 +48,7 @@ def test_dump_stacks_to_stderr_by_default_to_an_fd_and_with_max_frames():
 def test_dump_stacks_rejects_bad_files_and_arguments():
     done = check_child("""
         import io, os, sys, tempfile, vandrel
-        def error(call):
-            try:
-                call()
-            except Exception as exc:
-                return f"{type(exc).__name__}: {exc}"
-            return "no error"
+        from recorder import error
         closed = open(os.devnull, "w"); closed.close()
         read_fd = os.open(os.devnull, os.O_RDONLY)
         spare = os.dup(1); os.close(spare)

@@ -191,25 +191,36 @@ def main(function, examples, agent_path):
 
     # A bool from __index__ warns (a deprecated int subclass): made an error
     # here, the oracle and the parser see the same outcome.
-    @fuzz_settings
-    @given(args=init_args, status=statuses)
-    def fuzz_init(args, status):
+    def forwarded(function, args, parse, calls_name):
+        """Call function with args.  Where the oracle parse() refuses them
+        (or no agent is loaded) the result must be -1 and the agent not
+        called: return None.  Otherwise the agent must be called once:
+        return the parsed values and the result."""
+        calls = getattr(rec, calls_name) if rec is not None else None
         expected = None
-        if rec is not None:
-            rec.next_init_status = status
-            calls = rec.init_calls
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             if rec is not None:
-                expected = parse_init(args)
-            result = checked_call(lockgauge.init_gil_interceptor, args)
+                expected = parse(args)
+            result = checked_call(function, args)
         count(expected)
         if expected is None:
             assert result == -1, (result, args)
-            assert rec is None or rec.init_calls == calls, "agent called on bad arguments"
+            assert rec is None or getattr(rec, calls_name) == calls, "agent called on bad arguments"
+            return None
+        assert getattr(rec, calls_name) == calls + 1, (calls_name, args)
+        return expected, result
+
+    @fuzz_settings
+    @given(args=init_args, status=statuses)
+    def fuzz_init(args, status):
+        if rec is not None:
+            rec.next_init_status = status
+        done = forwarded(lockgauge.init_gil_interceptor, args, parse_init, "init_calls")
+        if done is None:
             return
+        expected, result = done
         assert result == status, (result, status, args)
-        assert rec.init_calls == calls + 1
         got = [rec.init_sink, rec.init_sample_period, rec.init_report_period,
                rec.init_fd, rec.init_a, rec.init_b, rec.init_c]
         assert got == [id(expected[0]), *expected[1:]], (got, args)
@@ -231,21 +242,11 @@ def main(function, examples, agent_path):
     @fuzz_settings
     @given(args=dump_args)
     def fuzz_dump(args):
-        expected = None
-        if rec is not None:
-            calls = rec.dump_calls
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            if rec is not None:
-                expected = parse_dump(args)
-            result = checked_call(threadsnap.dump_all_threads_stack, args)
-        count(expected)
-        if expected is None:
-            assert result == -1, (result, args)
-            assert rec is None or rec.dump_calls == calls, "agent called on bad arguments"
+        done = forwarded(threadsnap.dump_all_threads_stack, args, parse_dump, "dump_calls")
+        if done is None:
             return
+        expected, result = done
         assert result == 0, (result, args)
-        assert rec.dump_calls == calls + 1
         assert [rec.dump_fd, rec.dump_max_frames] == expected, args
 
     {"init": fuzz_init, "deinit": fuzz_deinit, "dump": fuzz_dump}[function]()

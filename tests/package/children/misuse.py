@@ -2,14 +2,8 @@
 # with the recording stand-in agent at STAND_IN; NEVER (a file that must not
 # be made) and MISSING_DIR are set before it.
 import os, lockgauge, vandrel
-from recorder import Recorder
+from recorder import Recorder, error
 rec = Recorder(STAND_IN)
-def error(call):
-    try:
-        call()
-    except Exception as exc:
-        return f"{type(exc).__name__}: {exc}"
-    return "no error"
 monitor = vandrel.GilMonitor()
 print(error(monitor.report))
 print(error(monitor.stop))
