@@ -115,11 +115,17 @@ def run_python(args, *, env=None, timeout=PYTHON_TIMEOUT, text=True, cwd="/",
                check=check, hardened=True)
 
 
+def start(cmd, *, env=None, cwd=None, **popen_kwargs) -> subprocess.Popen:
+    """cmd started and not waited for, its stdout and stderr piped: for a
+    test that acts on it while it runs.  The caller kills it in a finally."""
+    return subprocess.Popen([str(part) for part in cmd], cwd=cwd, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_kwargs)
+
+
 def start_python(args, *, env=None, cwd="/", **popen_kwargs) -> subprocess.Popen:
-    """run_python()'s child, started and not waited for: for a test that
-    talks to it while it runs.  The caller kills it in a finally."""
-    return subprocess.Popen([*CHILD_WRAPPER, sys.executable, *map(str, args)], cwd=cwd,
-                            env=hardened_env(child_env(env)), **popen_kwargs)
+    """run_python()'s child, started with start()."""
+    return start([*CHILD_WRAPPER, sys.executable, *args], cwd=cwd,
+                 env=hardened_env(child_env(env)), **popen_kwargs)
 
 
 def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60):

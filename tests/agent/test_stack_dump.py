@@ -3,7 +3,6 @@ against the interpreter's own view of every thread (sys._current_frames,
 threading).  Each scenario runs in a fresh interpreter."""
 import json
 import os
-import subprocess
 import sys
 
 import pytest
@@ -408,8 +407,7 @@ def test_nonblocking_pipe_whose_reader_starts_late(tmp_path):
         "truth = truth_and_dump(1, 0)",
         "print('dumping', file=sys.stderr, flush=True)\ntruth = truth_and_dump(1, 0)")
     script = write_script(tmp_path, code)
-    child = start_python(["-m", "vandrel", "run", script, tmp_path / "truth.json", "60"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child = start_python(["-m", "vandrel", "run", script, tmp_path / "truth.json", "60"])
     try:
         assert child.stderr.readline() == b"dumping\n"
         # The 4 KiB pipe fills at once; the agent waits up to 2 s for it.

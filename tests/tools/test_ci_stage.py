@@ -3,12 +3,11 @@ the hard limit that stops a hung stage with its children, and the summary."""
 import os
 import re
 import shutil
-import subprocess
 import time
 
 import pytest
 
-from child import run
+from child import run, start
 from conftest import ROOT
 
 
@@ -91,20 +90,19 @@ def test_terminating_the_run_stops_the_running_stage(tmp_path):
     # The stage runs in a process group of its own (so its hard limit can
     # stop all of it); a TERM sent to the CI script must reach it too.
     pidfile = tmp_path / "grandchild.pid"
-    run = subprocess.Popen(
-        ["bash", "-c", "set -euo pipefail; source tools/ci_stage.sh\n"
-         f"stage long 100 sh -c 'sleep 300 & echo $! > {pidfile}; sleep 300'"],
-        cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    ci = start(["bash", "-c", "set -euo pipefail; source tools/ci_stage.sh\n"
+                f"stage long 100 sh -c 'sleep 300 & echo $! > {pidfile}; sleep 300'"],
+               cwd=ROOT, text=True)
     try:
         for _ in range(100):
             if pidfile.exists() and pidfile.read_text().strip():
                 break
             time.sleep(0.1)
         grandchild = int(pidfile.read_text())
-        run.terminate()
-        _, err = run.communicate(timeout=20)
+        ci.terminate()
+        _, err = ci.communicate(timeout=20)
     finally:
-        run.kill()
-    assert run.returncode != 0, err
+        ci.kill()
+    assert ci.returncode != 0, err
     assert "stage long:" in err and "failed" in err, err
     assert_gone(grandchild, "the stage's grandchild survived the TERM sent to the run")
