@@ -55,10 +55,10 @@ stage_asan() {
         --config-settings=build-dir="build/asan/{wheel_tag}" .
 
     # The interpreter is not instrumented: the ASan runtime must be the
-    # first object in every child (conftest puts VANDREL_CHILD_PRELOAD first
+    # first object in every child (tests/child.py puts VANDREL_CHILD_PRELOAD first
     # in LD_PRELOAD), and Python's own allocator must be plain malloc for
     # ASan to see object memory.  Any finding ends the child with a
-    # distinctive status and is caught by conftest.run_child.
+    # distinctive status and is caught by child.run_python (tests/child.py).
     local runtime
     runtime=$(realpath "$(${CXX:-g++} -print-file-name=libasan.so)")
     VANDREL_SANITIZED=1 \
@@ -94,7 +94,7 @@ stage_valgrind() {
     done
     [[ ${arg:-} == tests/* ]] || args=("${VALGRIND_SUBSET[@]}" "$@")
     # Every child interpreter runs under memcheck; an error ends it with 99
-    # and leaves "==pid==" lines that conftest.run_child turns into a failure.
+    # and leaves "==pid==" lines that tests/child.py turns into a failure.
     # Only definite leaks count: the agent library is deliberately kept
     # open, and the interpreter keeps much reachable memory at exit.
     VANDREL_CHILD_WRAPPER="valgrind -q --tool=memcheck --error-exitcode=99 \
