@@ -107,9 +107,8 @@ def run_python(args, *, env=None, timeout=PYTHON_TIMEOUT, text=True, cwd="/",
     """Run this interpreter with args as a test child (see run()).
 
     env: variables set on top of child_env(); stdin /dev/null unless input
-    or stdin says otherwise.  The working directory
-    defaults to "/", so that `-m vandrel` finds the installed package, never
-    the source tree."""
+    or stdin says otherwise.  The working directory defaults to "/", so
+    that `-m vandrel` finds the installed package, never the source tree."""
     return run([*CHILD_WRAPPER, sys.executable, *args], env=child_env(env), timeout=timeout,
                text=text, cwd=cwd, stdin=None if input is not None else stdin, input=input,
                check=check, hardened=True)
