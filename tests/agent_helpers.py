@@ -1,30 +1,58 @@
-"""Shared helpers for the reference agent's tests: run a scenario in a
-fresh interpreter and parse the agent's stack dump."""
+"""Shared helpers for the reference agent's tests: run a child program in
+a fresh interpreter with the agent loaded, and parse the agent's stack dump and reports."""
 import json
-import os
 import re
-import subprocess
-import sys
 import textwrap
+from pathlib import Path
 
+import pytest
 import vandrel
 
-PYTHON = sys.executable
-TIMEOUT = 120
+from child import PYTHON_TIMEOUT as TIMEOUT, child_program, run_python
+from conftest import GIL_INTERCEPTOR_SUPPORTED
+
+HERE = Path(__file__).resolve().parent
+
+# Built for any interpreter the interceptor does not follow, it must say
+# "not available" (see test_other_interpreters_get_not_available).
+needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
+                                       reason="no GIL interceptor for this interpreter")
 
 
-def run_python(args, *, timeout=TIMEOUT, env=None, cwd=None, stdin=subprocess.DEVNULL):
-    """Run PYTHON with args; return the CompletedProcess (bytes output).
+# Put before the agent's child programs: interceptor_on(), the installed
+# agent loaded, lockgauge, spin(), spin_for(), emit() (children/prelude.py).
+INTERCEPTOR_ON = (HERE / "interceptor.py").read_text()
+AGENT_PRELUDE = INTERCEPTOR_ON + child_program("prelude")
 
-    The working directory defaults to "/" so that `-m vandrel` finds the
-    installed package, never the source tree."""
-    from conftest import run_python as run_test_child
-    full_env = dict(os.environ)
-    full_env.pop("LD_PRELOAD", None)
-    if env:
-        full_env.update(env)
-    return run_test_child(args, env=full_env, timeout=timeout, text=False,
-                          cwd=cwd or "/", stdin=stdin)
+
+def run_agent_child(tmp_path, body, timeout=60, env=None, prelude=AGENT_PRELUDE):
+    """Run `body` in a fresh interpreter after prelude; fail with the
+    child's output unless it exits 0; return the last value it emit()-ed
+    (a line "RESULT json") and the finished process."""
+    code = prelude + textwrap.dedent(body)
+    proc = run_python(["-c", code], cwd=tmp_path, timeout=timeout, env=env)
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    )
+    results = [line[7:] for line in proc.stdout.splitlines() if line.startswith("RESULT ")]
+    assert results, f"child emitted nothing\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return json.loads(results[-1]), proc
+
+
+def thread_figures(report, native_id):
+    """The report's entry for a native id (JSON turned the int keys into strings)."""
+    threads = report["threads"]
+    assert str(native_id) in threads, f"thread {native_id} missing from {threads}"
+    return threads[str(native_id)]
+
+
+def assert_totals_add_up(report):
+    """The totals are the sum of `threads` and `groups`, and `threads` is bounded."""
+    assert len(report["threads"]) <= 500, len(report["threads"])
+    for key in ("held_s", "wait_s", "neither_s"):
+        parts = sum(t[key] for t in report["threads"].values())
+        parts += sum(g[key] for g in report["groups"])
+        assert abs(parts - report[key]) <= 1e-6 * max(1.0, report[key]) + 1e-6, (key, parts, report[key])
 
 
 def write_script(tmp_path, code, name="scenario.py"):
@@ -41,10 +69,10 @@ def run_scenario(tmp_path, code, *args, agent=None, timeout=TIMEOUT, env=None):
     script = write_script(tmp_path, code)
     if agent is None:
         proc = run_python(["-m", "vandrel", "run", str(script), *map(str, args)],
-                          timeout=timeout, env=env, cwd=tmp_path)
+                          timeout=timeout, env=env, cwd=tmp_path, text=False)
     else:
         proc = run_python([str(script), *map(str, args)], timeout=timeout,
-                          env={**(env or {}), "AGENT_PATH": str(agent)}, cwd=tmp_path)
+                          env={**(env or {}), "AGENT_PATH": str(agent)}, cwd=tmp_path, text=False)
     assert proc.returncode == 0, (
         f"scenario exited {proc.returncode}\n--- stderr ---\n"
         f"{proc.stderr.decode(errors='replace')}\n--- stdout (head) ---\n"
@@ -52,56 +80,8 @@ def run_scenario(tmp_path, code, *args, agent=None, timeout=TIMEOUT, env=None):
     return proc
 
 
-# Prologue for scenarios: load the agent when AGENT_PATH says which one
-# (the launcher has already loaded the installed one otherwise), then the
-# helpers that park threads and record the ground truth.
-SCENARIO_PROLOGUE = r'''
-import ctypes, json, os, sys, threading, traceback
-if os.environ.get("AGENT_PATH"):
-    ctypes.CDLL(os.environ["AGENT_PATH"], mode=ctypes.RTLD_GLOBAL)
-import threadsnap
-
-release = threading.Event()
-
-def park(depth, ready):
-    """Recurse depth more frames, then block until released."""
-    if depth > 0:
-        return park(depth - 1, ready)
-    ready.release()
-    release.wait()
-
-def start_parked(names_and_depths):
-    ready = threading.Semaphore(0)
-    threads = [threading.Thread(target=park, args=(depth, ready), name=name)
-               for name, depth in names_and_depths]
-    for thread in threads:
-        thread.start()
-    for _ in threads:
-        ready.acquire()
-    return threads
-
-def stack_of(frame):
-    return [[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frame))]
-
-def truth_and_dump(fd, max_frames):
-    """Dump to fd and return the ground truth for that moment: per native
-    id the name and the frames, most recent first.  The calling thread's
-    top frame is this function at the dump call."""
-    frames = sys._current_frames()
-    me = threading.get_ident()
-    threads = {}
-    for thread in threading.enumerate():
-        if thread.ident in frames:
-            stack = stack_of(frames[thread.ident])
-            threads[thread.native_id] = {"name": thread.name, "frames": stack}
-    caller = sys._getframe(1)
-    line = sys._getframe().f_lineno + 3
-    threads[threading.get_native_id()]["frames"] = (
-        [[__file__, line, "truth_and_dump"]] + stack_of(caller))
-    status = threadsnap.dump_all_threads_stack(fd, max_frames)
-    assert status == 0, status
-    return {"current": threading.get_native_id(), "threads": threads}
-'''
+# Prologue of the stack-dump scenarios (agent/children/scenario_prologue.py).
+SCENARIO_PROLOGUE = child_program("scenario_prologue")
 
 
 HEADER = re.compile(

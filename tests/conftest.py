@@ -1,18 +1,19 @@
-"""Fixtures shared by the module tests.
+"""Fixtures shared by every test folder:
+
+  contract/  the two modules' shape, their forwarding to an agent, and how
+             they find one (against the recording stand-in agent);
+  agent/     the reference agent: stack dump, GIL interceptor, insight,
+             scale, churn, fuzzing (child programs in agent/children/);
+  package/   the vandrel package, GilMonitor, the launcher, typing, packaging;
+  tools/     the project's own tools: CI stages, the regression-test stage
+             and its site, the hardening set-up.
 
 Import-time behaviour of a single-phase extension module can be seen only
-once per process, so every scenario runs in a fresh interpreter: run_child()
-starts one with the agents it asks for already loaded, and fails with the
-child's stderr when the child fails.
+once per process, so every scenario runs in a fresh interpreter (child.py:
+run_child() starts one with the agents it asks for already loaded, and
+check_child() fails with the child's stderr when the child fails).
 
-The hardening runs (tools/hardening.sh) steer every child through three
-environment variables:
-  VANDREL_CHILD_PRELOAD  libraries put first in each child's LD_PRELOAD
-                         (the sanitizer runtime: the interpreter is not
-                         instrumented, so the runtime must come first);
-  VANDREL_CHILD_WRAPPER  a command that runs each child (valgrind ...);
-  VANDREL_SANITIZED=1    the modules are a sanitizer build.
-Under a sanitizer or a wrapper, tests marked `build_shape` (the sanitizer
+Under a sanitizer or a child wrapper (child.py), tests marked `build_shape` (the sanitizer
 changes the libraries' symbols and dependencies) or `timing` are skipped,
 and a child whose output carries a sanitizer or valgrind report fails.  On
 a debug build of the interpreter `timing` tests are skipped too.
@@ -23,26 +24,23 @@ pytest-xdist beside another worker; `--phase serial` takes only those, one
 at a time, so that what they measure (a duration, a rate, a share of the
 GIL, memory) is not measured on a machine shared with the other worker."""
 import os
-import re
-import shlex
 import shutil
-import subprocess
 import sys
 import sysconfig
-import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
+from child import CHILD_WRAPPER, SANITIZED, run
+
 HERE = Path(__file__).resolve().parent
+# The checkout the tests belong to.
+ROOT = HERE.parent
 NATIVE = HERE / "native"
 
 NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"
 
-SANITIZED = os.environ.get("VANDREL_SANITIZED") == "1"
-CHILD_PRELOAD = [p for p in os.environ.get("VANDREL_CHILD_PRELOAD", "").split(":") if p]
-CHILD_WRAPPER = shlex.split(os.environ.get("VANDREL_CHILD_WRAPPER", ""))
 # The agent's GIL interceptor follows take_gil()/drop_gil() of CPython 3.10
 # to 3.15 with a GIL; elsewhere (free-threaded, a newer version) it answers
 # -2, "not available".
@@ -50,13 +48,6 @@ GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
                              and not sysconfig.get_config_var("Py_GIL_DISABLED"))
 # A debug interpreter (assertions, reference checks) runs several times slower.
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
-# Children under valgrind run tens of times slower.
-TIMEOUT_FACTOR = float(os.environ.get("VANDREL_TIMEOUT_FACTOR", "1"))
-
-# A line any of these tools prints when it finds a fault in a child.
-TOOL_REPORT = re.compile(
-    r"ERROR: (Address|Leak)Sanitizer|SUMMARY: \w+Sanitizer|: runtime error: "
-    r"|^==\d+== \S", re.MULTILINE)
 
 
 PHASES = ("all", "parallel", "serial")
@@ -134,9 +125,7 @@ def _compile(source: Path, output: Path, *defines: str) -> str:
     output.parent.mkdir(parents=True, exist_ok=True)
     compiler = os.environ.get("CC") or shutil.which("cc") or "gcc"
     cmd = [compiler, "-shared", "-fPIC", "-O1", "-o", str(output), str(source), "-ldl", *defines]
-    done = subprocess.run(cmd, capture_output=True, text=True)
-    if done.returncode != 0:
-        pytest.fail(f"building {output.name} failed:\n{' '.join(cmd)}\n{done.stderr}")
+    run(cmd, timeout=300, check=True)
     return str(output)
 
 
@@ -154,53 +143,3 @@ def native(tmp_path_factory) -> NativeLibs:
         near_miss_case=_compile(agent, root / "case" / "VANDREL_AGENT.so"),
         dlopen_shim=_compile(NATIVE / "dlopen_shim.c", root / "shim" / "dlopen_shim.so"),
     )
-
-
-def hardened_env(env) -> dict:
-    """A copy of `env` with the hardening run's preload first in LD_PRELOAD."""
-    env = dict(env)
-    if CHILD_PRELOAD:
-        rest = [p for p in env.get("LD_PRELOAD", "").split(":") if p]
-        env["LD_PRELOAD"] = ":".join([*CHILD_PRELOAD, *rest])
-    return env
-
-
-def run_python(args, *, env, timeout, text=True, **kwargs) -> subprocess.CompletedProcess:
-    """Run this interpreter with `args` as a test child: under the hardening
-    run's wrapper, with its preload first in LD_PRELOAD, and failing the
-    test when the child's stderr carries a sanitizer or valgrind report.
-    Any test that starts a Python process of its own should use this."""
-    done = subprocess.run([*CHILD_WRAPPER, sys.executable, *args], capture_output=True,
-                          text=text, timeout=timeout * TIMEOUT_FACTOR, env=hardened_env(env),
-                          **kwargs)
-    stderr = done.stderr if text else done.stderr.decode(errors="replace")
-    if TOOL_REPORT.search(stderr):
-        pytest.fail(f"child exited {done.returncode} with a sanitizer/valgrind report:\n"
-                    f"--- stderr\n{stderr}", pytrace=False)
-    return done
-
-
-def run_child(code: str, *, load=(), preload=(), env=None, cwd=None, timeout=60):
-    """Run `code` in a fresh interpreter and return the finished process.
-
-    `load` paths are opened with ctypes (RTLD_LOCAL) before `code` runs, in
-    order, and `preload` ones through LD_PRELOAD.  The child can import the
-    helper module `recorder` from this directory."""
-    prelude = "import ctypes\n" + "".join(f"ctypes.CDLL({p!r})\n" for p in load)
-    child_env = dict(os.environ)
-    child_env.pop("LD_PRELOAD", None)
-    child_env["PYTHONPATH"] = str(HERE)
-    child_env["PYTHONDONTWRITEBYTECODE"] = "1"
-    if preload:
-        child_env["LD_PRELOAD"] = ":".join(preload)
-    child_env.update(env or {})
-    return run_python(["-c", prelude + textwrap.dedent(code)], env=child_env,
-                      timeout=timeout, cwd=cwd or "/")
-
-
-def check_child(code: str, **kwargs) -> subprocess.CompletedProcess:
-    """run_child(), failing the test with the child's output unless it exits 0."""
-    done = run_child(code, **kwargs)
-    assert done.returncode == 0, (
-        f"child exited {done.returncode}\n--- stdout\n{done.stdout}\n--- stderr\n{done.stderr}")
-    return done

@@ -1,4 +1,5 @@
-"""Child-side view of the recording stand-in agent (tests/native/stand_in_agent.c)."""
+"""Child-side view of the recording stand-in agent (tests/native/stand_in_agent.c),
+and error(), what a call raised, for children that print their outcomes."""
 import ctypes
 import threading
 
@@ -36,3 +37,12 @@ class Recorder:
         """The last call came on this thread, with the GIL held."""
         assert self.last_thread_id == threading.get_native_id(), self.last_thread_id
         assert self.last_gil_held == 1, self.last_gil_held
+
+
+def error(call):
+    """call() and return "Type: message" of what it raised, or "no error"."""
+    try:
+        call()
+    except Exception as exc:
+        return f"{type(exc).__name__}: {exc}"
+    return "no error"

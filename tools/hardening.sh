@@ -55,10 +55,10 @@ stage_asan() {
         --config-settings=build-dir="build/asan/{wheel_tag}" .
 
     # The interpreter is not instrumented: the ASan runtime must be the
-    # first object in every child (conftest puts VANDREL_CHILD_PRELOAD first
+    # first object in every child (tests/child.py puts VANDREL_CHILD_PRELOAD first
     # in LD_PRELOAD), and Python's own allocator must be plain malloc for
     # ASan to see object memory.  Any finding ends the child with a
-    # distinctive status and is caught by conftest.run_child.
+    # distinctive status and is caught by child.run_python (tests/child.py).
     local runtime
     runtime=$(realpath "$(${CXX:-g++} -print-file-name=libasan.so)")
     VANDREL_SANITIZED=1 \
@@ -76,10 +76,10 @@ stage_asan() {
 # self-check.  The interceptor churn stays with ASan: valgrind runs one
 # thread at a time, and with threads spinning for the GIL each switch-over
 # then takes tens of seconds.
-VALGRIND_SUBSET=(tests/test_forwarding.py tests/test_agent_discovery.py
-                 tests/test_fuzz.py::test_fuzz_with_recording_agent
-                 tests/test_churn.py::test_dumps_while_threads_start_and_finish
-                 tests/test_hardening_setup.py)
+VALGRIND_SUBSET=(tests/contract/test_forwarding.py tests/contract/test_agent_discovery.py
+                 tests/agent/test_fuzz.py::test_fuzz_with_recording_agent
+                 tests/agent/test_churn.py::test_dumps_while_threads_start_and_finish
+                 tests/tools/test_hardening_setup.py)
 
 stage_valgrind() {
     command -v valgrind >/dev/null || apt_install valgrind
@@ -94,7 +94,7 @@ stage_valgrind() {
     done
     [[ ${arg:-} == tests/* ]] || args=("${VALGRIND_SUBSET[@]}" "$@")
     # Every child interpreter runs under memcheck; an error ends it with 99
-    # and leaves "==pid==" lines that conftest.run_child turns into a failure.
+    # and leaves "==pid==" lines that tests/child.py turns into a failure.
     # Only definite leaks count: the agent library is deliberately kept
     # open, and the interpreter keeps much reachable memory at exit.
     VANDREL_CHILD_WRAPPER="valgrind -q --tool=memcheck --error-exitcode=99 \
