@@ -327,17 +327,23 @@ def test_dump_later_with_exit_ends_the_process():
 def test_dump_later_refuses_bad_timeouts():
     done = check_child("""
         import vandrel
-        for timeout in (0, -1, float("nan"), 1e300):
+        for timeout in (0, -1, float("nan"), 1e300, "5", None, True):
             try:
                 vandrel.dump_stacks_later(timeout)
-            except (ValueError, OverflowError) as exc:
+                print("accepted", timeout)
+                vandrel.cancel_dump_stacks_later()
+            except (ValueError, OverflowError, TypeError) as exc:
                 print(type(exc).__name__, exc)
     """)
+    # As faulthandler: a string is refused, a bool is a number.
     assert done.stdout.splitlines() == [
         "ValueError timeout must be greater than 0, got 0",
         "ValueError timeout must be greater than 0, got -1",
         "ValueError timeout must be greater than 0, got nan",
         "OverflowError timeout value is too large: 1e+300",
+        "TypeError timeout must be a real number, not str",
+        "TypeError timeout must be a real number, not NoneType",
+        "accepted True",
     ], done.stdout
 
 
