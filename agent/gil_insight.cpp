@@ -11,7 +11,8 @@
  * other write to a histogram, so a report at that moment reads a count a
  * moment old, never a torn one.  Sums over threads and intervals are the
  * reports' work, so that a hook touches no line another CPU writes. */
-#include "frame_reader.h"
+#include "cpython/frame_reader.h"
+#include "cpython/str_view.h"
 #include "gil_interceptor_internal.h"
 
 #include <pthread.h>
@@ -229,20 +230,13 @@ bool append_utf8(char *out, size_t size, size_t *length, uint32_t ch)
 void copy_text(PyObject *text, char *out, size_t size)
 {
     out[0] = '\0';
-    if (text == nullptr || !PyUnicode_Check(text)) {
+    str_view view;
+    if (text == nullptr || !PyUnicode_Check(text) || !str_in_place(text, &view)) {
         return;
     }
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(text)) {
-        return;
-    }
-#endif
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const void *data = PyUnicode_DATA(text);
-    int kind = PyUnicode_KIND(text);
     size_t used = 0;
-    for (Py_ssize_t i = 0; i < length; i++) {
-        if (!append_utf8(out, size, &used, PyUnicode_READ(kind, data, i))) {
+    for (Py_ssize_t i = 0; i < view.length; i++) {
+        if (!append_utf8(out, size, &used, str_at(&view, i))) {
             break;
         }
     }
@@ -276,7 +270,7 @@ void take_own_stack()
         held_frame *out = &capture.frames[capture.depth++];
         copy_text(code->co_filename, out->file, sizeof(out->file));
         copy_text(code->co_name, out->function, sizeof(out->function));
-        out->line = py->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+        out->line = code_line(py, code, instruction);
     }
 }
 #else

@@ -1,32 +1,8 @@
 /* The GIL interceptor's session: the entry points that switch it on and
  * off, the import-slot patching, the agent's own thread, and the fork and
  * exit handlers.  Entry points run with the GIL held. */
-#include "patchlevel.h"
-#include "pyconfig.h"
-/* The GIL's layout comes from the interpreter's internal headers, for the
- * versions whose take_gil()/drop_gil() protocol the hooks follow: 3.10 to
- * 3.15 with a GIL.  Built against any other (a free-threaded build, a
- * version not known yet), the interceptor reports itself not available. */
-#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
-#define VANDREL_GIL_LAYOUT_KNOWN 1
-#define Py_BUILD_CORE 1
-#if PY_VERSION_HEX < 0x030D0000
-/* 3.10-3.12 declare their atomics with C11's <stdatomic.h>, which is not
- * C++.  Their other variant, for compilers with GCC's builtins, wraps the
- * same plain int and uintptr_t in the same structs: the same layout. */
-#undef HAVE_STD_ATOMIC
-#endif
-#else
-#define VANDREL_GIL_LAYOUT_KNOWN 0
-#endif
-#include "python_api.h"
-#if VANDREL_GIL_LAYOUT_KNOWN
-#include "internal/pycore_ceval.h"
-#include "internal/pycore_interp.h"
-#if PY_VERSION_HEX < 0x030C0000
-#include "internal/pycore_runtime.h"
-#endif
-#endif
+#include "cpython/gil_place.h"
+#include "cpython/python_api.h"
 #include "gil_interceptor_internal.h"
 
 #include <dlfcn.h>
@@ -483,38 +459,12 @@ void install_process_hooks()
 
 /* ---- Checks -------------------------------------------------------------- */
 
-#if VANDREL_GIL_LAYOUT_KNOWN && PY_VERSION_HEX < 0x030C0000
-/* Has threading's shutdown begun (threading._SHUTTING_DOWN)?  False when
- * threading is not imported.  GIL held; leaves no exception set. */
-bool threading_shutting_down()
-{
-    PyObject *name = py->unicode_from_string("threading");
-    PyObject *module = name != nullptr ? py->import_get_module(name) : nullptr;
-    PyObject *flag = module != nullptr ? py->object_get_attr_string(module, "_SHUTTING_DOWN")
-                                       : nullptr;
-    bool shutting_down = flag != nullptr && py->long_as_long_long(flag) == 1;
-    PyObject *owned[] = {flag, module, name};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
-    if (py->err_occurred()) {
-        py->err_clear();
-    }
-    return shutting_down;
-}
-#endif
-
 /* Is the running interpreter the one this agent was built for, with a
  * GIL?  Same minor version as the headers, not free-threaded, not
  * finalizing.  GIL held. */
 bool interpreter_supported()
 {
-#if !VANDREL_GIL_LAYOUT_KNOWN
-    return false;
-#else
-    if (!py->layout_matches) {
+    if (!gil_layout_known() || !py->layout_matches) {
         return false;
     }
     PyObject *abiflags = py->sys_get_object("abiflags");
@@ -536,106 +486,7 @@ bool interpreter_supported()
     if (py->is_finalizing() || main_interp == nullptr) {
         return false;
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    return __atomic_load_n(&main_interp->finalizing, __ATOMIC_RELAXED) == 0;
-#else
-    /* 3.10 and 3.11 mark only a subinterpreter's end that way; there
-     * Py_FinalizeEx starts with threading's shutdown, which says so. */
-    return !threading_shutting_down();
-#endif
-#endif
-}
-
-/* Find the calling interpreter's GIL: its mutex and its `locked` flag.
- * GIL held, interpreter supported.  On success return true; return false
- * for a subinterpreter or when what we read does not look like the GIL. */
-bool find_gil(pthread_mutex_t **mutex, const int **locked)
-{
-#if !VANDREL_GIL_LAYOUT_KNOWN
-    (void)mutex;
-    (void)locked;
-    return false;
-#else
-    PyInterpreterState *interp = py->interpreter_get();
-    if (interp == nullptr || interp != py->interpreter_main()) {
-        return false;
-    }
-#if PY_VERSION_HEX < 0x030C0000
-    /* 3.10 and 3.11: one GIL for the runtime, inside _PyRuntime, which
-     * the main interpreter points back at. */
-    _PyRuntimeState *runtime = static_cast<_PyRuntimeState *>(py->runtime_state);
-    if (runtime == nullptr || interp->runtime != runtime) {
-        return false;
-    }
-    struct _gil_runtime_state *gil = &runtime->ceval.gil;
-#else
-    /* 3.12 on: a GIL per interpreter; the main interpreter's is its own,
-     * inside its state.  Checked before anything is read through it. */
-    struct _gil_runtime_state *gil = interp->ceval.gil;
-    if (gil == nullptr || gil != &interp->_gil) {
-        return false;
-    }
-#endif
-#if PY_VERSION_HEX < 0x030D0000
-    /* Before 3.13 the two are wrapped in _Py_atomic_int/_address. */
-    const int *locked_word = &gil->locked._value;
-    void *const *holder_word = reinterpret_cast<void *const *>(&gil->last_holder._value);
-#else
-    const int *locked_word = &gil->locked;
-    void *const *holder_word = reinterpret_cast<void *const *>(&gil->last_holder);
-#endif
-    /* The caller holds the GIL, so a layout we read right shows it taken
-     * and last held by the caller's own thread state. */
-    if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1) {
-        return false;
-    }
-    PyThreadState *caller = py->thread_state_get();
-    if (__atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
-        /* A thread state swapped in without letting go of the GIL (this
-         * thread ran a subinterpreter sharing it) leaves last_holder at
-         * the other one until the GIL is next taken, which records the
-         * taker: let it go and take it back.  The caller checks the
-         * session's phase afterwards, GIL held again. */
-        PyThreadState *state = py->eval_save_thread();
-        py->eval_restore_thread(state);
-        if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1 ||
-            __atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
-            return false;
-        }
-    }
-    *mutex = &gil->mutex;
-    *locked = locked_word;
-    /* For telling a forced hand-over from a voluntary one (see
-     * note_gil_mutex_unlock): whether the holder was asked to drop the
-     * GIL, and the mutex drop_gil() waits on for the switch.  The hooks
-     * read the request as a 32-bit word. */
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half of a word comes first");
-    hooks.gil_switch.switch_mutex = &gil->switch_mutex;
-    hooks.gil_switch.last_holder = holder_word;
-#if PY_VERSION_HEX >= 0x030D0000
-    /* 3.13 on: a bit of the holder's eval_breaker, set by the waiter. */
-    static_assert(_PY_GIL_DROP_REQUEST_BIT <= UINT32_MAX, "the drop bit is in the low half");
-    hooks.gil_switch.fixed_request = nullptr;
-    hooks.gil_switch.request_base = holder_word;
-    hooks.gil_switch.request_offset = offsetof(PyThreadState, eval_breaker);
-    hooks.gil_switch.request_mask = _PY_GIL_DROP_REQUEST_BIT;
-    hooks.gil_switch.request_cleared_by_taker = false;
-#else
-    /* Before: the interpreter's gil_drop_request, 0 or 1, so a layout read
-     * right shows one of the two.  (A subinterpreter sharing the GIL has a
-     * flag of its own: its threads' forced drops pass for voluntary ones.) */
-    const int *request = &interp->ceval.gil_drop_request._value;
-    if ((__atomic_load_n(request, __ATOMIC_RELAXED) & ~1) != 0) {
-        return false;
-    }
-    hooks.gil_switch.fixed_request = const_cast<int *>(request);
-    hooks.gil_switch.request_base = &hooks.gil_switch.fixed_request;
-    hooks.gil_switch.request_offset = 0;
-    hooks.gil_switch.request_mask = UINT32_MAX;
-    hooks.gil_switch.request_cleared_by_taker = true;
-#endif
-    return true;
-#endif
+    return !main_interpreter_finalizing(py, main_interp);
 }
 
 /* Is the caller running in the main interpreter?  GIL held.  Only the
@@ -680,7 +531,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
     const int *gil_locked_flag = nullptr;
-    if (!interpreter_supported() || !find_gil(&gil_mutex, &gil_locked_flag)) {
+    if (!interpreter_supported() || !find_gil(py, &gil_mutex, &gil_locked_flag, &hooks.gil_switch)) {
         return VANDREL_NOT_AVAILABLE;
     }
     PyObject *sink = static_cast<PyObject *>(sink_arg);

@@ -14,7 +14,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "python_api.h"
+#include "cpython/gil_place.h"
+#include "cpython/python_api.h"
 
 namespace vandrel {
 namespace gil {
@@ -246,26 +247,6 @@ void fold_finished_row(size_t index);
 
 typedef int (*mutex_func)(pthread_mutex_t *);
 
-/* Where the hooks see that a drop was forced: gil->switch_mutex, and the
- * drop request, a 32-bit word at (*request_base + request_offset) tested
- * with request_mask.  From 3.13 on the request is a bit of the holder's
- * eval_breaker: request_base is &gil->last_holder.  Before, it is the
- * interpreter's ceval.gil_drop_request flag: request_base points at
- * fixed_request, which holds its address.  Set by the start before the
- * hooks go live. */
-struct gil_switch_layout {
-    pthread_mutex_t *switch_mutex;
-    /* &gil->last_holder: the holder's thread state, for its long holds. */
-    void *const *last_holder;
-    void *const *request_base;
-    size_t request_offset;
-    uint32_t request_mask;
-    void *fixed_request;
-    /* Before 3.13 the thread that takes the GIL clears the request, maybe
-     * before drop_gil() looks at it: then the dropping thread skips the
-     * wait for the switch and comes straight back. */
-    bool request_cleared_by_taker;
-};
 /* Stands for threads that got no record (table full, out of memory). */
 extern thread_record overflow_record;
 

@@ -11,10 +11,11 @@
  * is the runtime's head lock, briefly, to read the thread list. */
 #include "agent.h"
 #include "fd_output.h"
-#include "python_api.h"
 
-#include "frame_reader.h"
-#include "runtime_layout.h"
+#include "cpython/frame_reader.h"
+#include "cpython/head_lock.h"
+#include "cpython/python_api.h"
+#include "cpython/str_view.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -149,15 +150,11 @@ void append_text(const dump_context *ctx, PyObject *text)
     /* Same layout as compiled: read the characters in place.  Before 3.12
      * a str may still lack its compact form (a legacy string not made
      * ready); code names and file names never do, but check. */
-#if PY_VERSION_HEX < 0x030C0000
-    if (ctx->api->direct_access && PyUnicode_IS_READY(text)) {
-#else
-    if (ctx->api->direct_access) {
-#endif
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        const void *data = PyUnicode_DATA(text);
-        if (PyUnicode_IS_ASCII(text)) {
-            const unsigned char *chars = static_cast<const unsigned char *>(data);
+    str_view view;
+    if (ctx->api->direct_access && str_in_place(text, &view)) {
+        Py_ssize_t length = view.length;
+        if (view.ascii) {
+            const unsigned char *chars = static_cast<const unsigned char *>(view.data);
             Py_ssize_t plain = 0;
             while (plain < length && !needs_escape(chars[plain])) {
                 plain++;
@@ -169,9 +166,8 @@ void append_text(const dump_context *ctx, PyObject *text)
             }
             return;
         }
-        int kind = PyUnicode_KIND(text);
         for (Py_ssize_t i = 0; i < length; i++) {
-            append_code_point(out, PyUnicode_READ(kind, data, i));
+            append_code_point(out, str_at(&view, i));
         }
         return;
     }
@@ -410,7 +406,7 @@ void append_code_location(const dump_context *ctx, PyCodeObject *code, int instr
     }
     size_t start = ctx->out->length;
     uint64_t flushes = ctx->out->flushes;
-    int line = ctx->api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+    int line = code_line(ctx->api, code, instruction);
     append_frame_line(ctx, code->co_filename, line, code->co_name);
     /* The line is whole at the end of the buffer unless a flush happened
      * in between (a field longer than the flush size); then it is just
@@ -856,14 +852,7 @@ bool copy_thread_ids(const python_api *api, PyThreadState *tstate, thread_snapsh
     if (!api->layout_matches) {
         return true;
     }
-    /* Whole-word loads: a value being written is seen as before or after. */
-    snapshot->ident = __atomic_load_n(&tstate->thread_id, __ATOMIC_ACQUIRE);
-#if PY_VERSION_HEX >= 0x030B0000
-    snapshot->native_id = __atomic_load_n(&tstate->native_thread_id, __ATOMIC_ACQUIRE);
-    return snapshot->ident != 0 && snapshot->native_id != 0;
-#else
-    return snapshot->ident != 0;
-#endif
+    return read_thread_ids(tstate, &snapshot->ident, &snapshot->native_id);
 }
 
 /* Write the header line of one thread. */
@@ -922,171 +911,6 @@ void trim_kept_storage()
     if (kept_store.capacity > 4096 || kept_store.frame_capacity > (64u << 10)) {
         store_free(&kept_store);
     }
-}
-
-/* The runtime's head lock as the dump holds it. */
-struct head_lock {
-    /* The lock could be reached at all; without it the list is walked
-     * unlocked, as faulthandler does. */
-    bool reachable;
-    /* Taken; false when reachable but given up on. */
-    bool held;
-#ifdef VANDREL_HEAD_PYMUTEX
-    PyMutex *mutex;
-#elif defined(VANDREL_HEAD_THREAD_LOCK)
-    PyThread_type_lock lock;
-#endif
-};
-
-#ifdef VANDREL_HEAD_PYMUTEX
-/* The runtime's head lock (_PyRuntime.interpreters.mutex), or NULL when
- * this agent cannot reach it. */
-PyMutex *head_mutex(const python_api *api)
-{
-    if (!api->layout_matches || api->runtime_state == nullptr || api->mutex_unlock == nullptr) {
-        return nullptr;
-    }
-    return &static_cast<_PyRuntimeState *>(api->runtime_state)->interpreters.mutex;
-}
-
-/* Take the head lock as CPython's own HEAD_LOCK() does: keeping the GIL
- * (the lock's holders never wait for it), and never parking, so nothing
- * of the interpreter runs meanwhile.  The exported PyMutex_Lock() would
- * release the GIL while it waits.  The lock is only ever held for a
- * moment, except by a thread that runs Python code under it (a __del__
- * run while CPython clears thread states), which may be this one: so
- * give up after about a second.  On success return true; on giving up
- * return false. */
-bool head_mutex_lock(PyMutex *mutex)
-{
-    const unsigned max_spins = 1024 + 20000; /* then 20000 pauses of 50 us */
-    for (unsigned spins = 0; spins < max_spins; spins++) {
-        uint8_t bits = __atomic_load_n(&mutex->_bits, __ATOMIC_RELAXED);
-        if ((bits & _Py_LOCKED) == 0
-            && __atomic_compare_exchange_n(&mutex->_bits, &bits,
-                                           static_cast<uint8_t>(bits | _Py_LOCKED), false,
-                                           __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-            return true;
-        }
-        if (spins < 64) {
-            continue;
-        }
-        if (spins < 1024) {
-            sched_yield();
-        }
-        else {
-            struct timespec pause = {0, 50000};
-            nanosleep(&pause, nullptr);
-        }
-    }
-    return false;
-}
-
-/* Release it; PyMutex_Unlock() wakes the threads parked on it, if any. */
-void head_mutex_unlock(const python_api *api, PyMutex *mutex)
-{
-    uint8_t expected = _Py_LOCKED;
-    if (!__atomic_compare_exchange_n(&mutex->_bits, &expected, static_cast<uint8_t>(_Py_UNLOCKED),
-                                     false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
-        api->mutex_unlock(mutex);
-    }
-}
-#endif /* VANDREL_HEAD_PYMUTEX */
-
-#ifdef VANDREL_HEAD_THREAD_LOCK
-/* The runtime's head lock on 3.10-3.12 (_PyRuntime.interpreters.mutex, a
- * PyThread_type_lock), or NULL when this agent cannot reach it.  The
- * lock is read afresh each time: a child made by fork() gets a new one.
- * The offsets come from the compiled headers; the main interpreter found
- * beside the lock must be the one the runtime names, or the layout is
- * not the one compiled (another micro version) and the lock is left
- * alone. */
-PyThread_type_lock head_thread_lock(const python_api *api)
-{
-    if (!api->layout_matches || api->runtime_state == nullptr
-        || api->thread_acquire_lock_timed == nullptr || api->thread_release_lock == nullptr
-        || api->interpreter_main == nullptr) {
-        return nullptr;
-    }
-    const char *runtime = static_cast<const char *>(api->runtime_state);
-    PyInterpreterState *main_interpreter;
-    memcpy(&main_interpreter, runtime + vandrel_main_interpreter_offset, sizeof main_interpreter);
-    if (main_interpreter == nullptr || main_interpreter != api->interpreter_main()) {
-        return nullptr;
-    }
-    PyThread_type_lock lock;
-    memcpy(&lock, runtime + vandrel_head_lock_offset, sizeof lock);
-    return lock;
-}
-
-#if PY_VERSION_HEX < 0x030C0000
-/* CPython 3.10 and 3.11 take the head lock in a forked child before they
- * make it afresh (CPython gh-112275, mended in 3.12 and in later micro
- * releases), so a child forked while another thread held it hangs in
- * os.fork() for good.  The agent's reporter makes that likelier: its
- * PyGILState_Ensure() takes the lock before it waits for the GIL.  So make
- * the lock afresh first, as CPython itself does a moment later.  Only once
- * the agent has found the interpreter: a fork handler looks nothing up. */
-void renew_head_lock_in_child()
-{
-    const python_api *api = python_api_if_resolved();
-    if (api == nullptr || api->thread_at_fork_reinit == nullptr
-        || head_thread_lock(api) == nullptr) {
-        return;
-    }
-    char *runtime = static_cast<char *>(api->runtime_state);
-    (void)api->thread_at_fork_reinit(
-        reinterpret_cast<PyThread_type_lock *>(runtime + vandrel_head_lock_offset));
-}
-
-__attribute__((constructor)) void renew_head_lock_across_fork()
-{
-    pthread_atfork(nullptr, nullptr, renew_head_lock_in_child);
-}
-#endif
-#endif /* VANDREL_HEAD_THREAD_LOCK */
-
-/* Take the runtime's head lock, as sys._current_frames() does: keeping
- * the GIL, which the lock's holders never wait for.  It is only ever held
- * for a moment, except by a thread that runs Python code under it (a
- * __del__ run while CPython clears thread states), which may be this one
- * (the lock is not reentrant): so give up after about a second.  Return
- * what was reached and taken. */
-head_lock take_head_lock(const python_api *api)
-{
-    head_lock lock;
-    memset(&lock, 0, sizeof lock);
-#ifdef VANDREL_HEAD_PYMUTEX
-    lock.mutex = head_mutex(api);
-    lock.reachable = lock.mutex != nullptr;
-    lock.held = lock.reachable && head_mutex_lock(lock.mutex);
-#elif defined(VANDREL_HEAD_THREAD_LOCK)
-    lock.lock = head_thread_lock(api);
-    lock.reachable = lock.lock != nullptr;
-    /* Not interruptible: a signal retries the wait with what is left of
-     * the timeout. */
-    lock.held = lock.reachable
-        && api->thread_acquire_lock_timed(lock.lock, 1000000, 0) == PY_LOCK_ACQUIRED;
-#else
-    (void)api;
-#endif
-    return lock;
-}
-
-/* Release a lock taken by take_head_lock(); nothing when not held. */
-void release_head_lock(const python_api *api, head_lock *lock)
-{
-    if (!lock->held) {
-        return;
-    }
-#ifdef VANDREL_HEAD_PYMUTEX
-    head_mutex_unlock(api, lock->mutex);
-#elif defined(VANDREL_HEAD_THREAD_LOCK)
-    api->thread_release_lock(lock->lock);
-#else
-    (void)api;
-#endif
-    lock->held = false;
 }
 
 /* Walk the threads of lanes[0 .. lane_count) and keep what each shows.
@@ -1251,10 +1075,10 @@ void dump_threads(int32_t fd, int64_t max_frames)
         write_message(fd, UNSUPPORTED_BUILD, sizeof UNSUPPORTED_BUILD - 1);
         return;
     }
-    /* Before 3.12 the "current" thread state is the GIL holder's, whichever
-     * thread asks, so it must also be this thread's own. */
+    /* Where the "current" thread state is the GIL holder's, whichever
+     * thread asks, it must also be this thread's own. */
     PyThreadState *current = api->thread_state_unchecked();
-    bool current_is_global = api->runtime_major == 3 && api->runtime_minor < 12;
+    bool current_is_global = api->current_is_holders;
     /* Py_IsInitialized() turns false early in finalization, while code (a
      * __del__ at module teardown) still runs with the GIL: what counts is
      * the caller's thread state.  Without a runtime there is no one to

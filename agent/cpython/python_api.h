@@ -109,6 +109,9 @@ struct python_api {
 
     int runtime_major;
     int runtime_minor;
+    /* The running interpreter's "current" thread state is the GIL holder's,
+     * whichever thread asks (before 3.12), not the caller's own. */
+    bool current_is_holders;
     /* The running interpreter has the major.minor version and the object
      * layout (free-threaded or not) this agent was compiled against, so
      * the compile-time struct layouts and inline accessors are valid. */
