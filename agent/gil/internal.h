@@ -1,12 +1,25 @@
-/* The GIL interceptor's internal interface, shared by its three units:
+/* The GIL interceptor's internal interface, shared by its units:
  *
- *   gil_records.cpp     the hot path: the mutex hooks and the per-thread
- *                       records they write;
- *   gil_report.cpp      thread names and the reports (dict and text);
- *   gil_interceptor.cpp the session's life: start, stop, fork, exit and
- *                       the agent's own thread.
+ *   session.cpp      the session's life: the entry points that start and
+ *                    stop it, the import-slot patching, the fork and exit
+ *                    handlers;
+ *   reporter.cpp     the session's background thread: naming passes and
+ *                    periodic reports;
+ *   hooks.cpp        the hot path: the mutex hooks, and how they follow
+ *                    CPython's GIL (read its opening comment first);
+ *   clock.cpp        the hooks' clock (the time-stamp counter or
+ *                    CLOCK_MONOTONIC);
+ *   records.cpp      the per-thread records the hooks write, the native id
+ *                    index that finds them, and their life;
+ *   finished.cpp     the finished threads: kept rows and name groups;
+ *   insight.cpp      distributions, long holds and the timeline;
+ *   naming.cpp       thread names, from `threading` and from each new
+ *                    thread itself;
+ *   report.cpp       one report's figures and the sink's dict (report.h);
+ *   report_text.cpp  the text report for report_fd.
  *
- * See gil_records.cpp for how the hooks follow CPython's GIL. */
+ * Where the GIL is and what the running interpreter is come from the
+ * CPython layer (cpython/). */
 #ifndef VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 #define VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 
@@ -36,6 +49,9 @@ extern const python_api *py;
 void find_clock();
 /* CLOCK_MONOTONIC in ns. */
 int64_t now_ns();
+/* Time from `start` to `end`, never negative (counters of two CPUs may
+ * disagree by a few ticks). */
+int64_t span(int64_t start, int64_t end);
 
 /* ---- Distributions ----------------------------------------------------- */
 
@@ -193,6 +209,24 @@ template <typename T> T load_field(const T *field)
     return __atomic_load_n(field, __ATOMIC_RELAXED);
 }
 
+/* The owning thread's update of its record, seen whole by read_record():
+ * `seq` is odd in between. */
+inline void begin_update(thread_record *record)
+{
+    __atomic_store_n(&record->seq, record->seq + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+}
+
+inline void end_update(thread_record *record)
+{
+    __atomic_store_n(&record->seq, record->seq + 1, __ATOMIC_RELEASE);
+}
+
+template <typename T> void store_field(T *field, T value)
+{
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
+
 /* ---- Finished threads (all under table_lock) --------------------------- */
 
 /* Finished threads keep their own row while among the top `finished_kept`
@@ -242,6 +276,14 @@ void group_name(const char *name, char *out, size_t size);
 void prune_finished();
 /* Move finished row `index` into its group (the last row takes its place). */
 void fold_finished_row(size_t index);
+/* Fold the finished row of `native_id`, if any: the kernel handed the id
+ * to a new thread. */
+void fold_reused_id(long native_id);
+/* Add a finished thread's row, its distributions copied. */
+void add_finished_row(long native_id, const char *name, const record_figures *figures,
+                      const thread_distributions *distributions);
+/* Every distribution slot free again (a new session). */
+void reset_distribution_slots();
 
 /* ---- The hooks ---------------------------------------------------------- */
 
@@ -256,7 +298,7 @@ int hooked_mutex_unlock(pthread_mutex_t *mutex);
  * Locks gil_mutex briefly (never held long by anyone). */
 void quiesce_hooks(pthread_mutex_t *gil_mutex);
 
-/* ---- Distributions, long holds and the timeline (gil_insight.cpp) ------ */
+/* ---- Distributions, long holds and the timeline (insight.cpp) ---------- */
 
 /* Set up for a new session, before the hooks go live: `threshold_ns`
  * (> 0) is the long-hold threshold, `ring` a ring of `capacity`
@@ -487,6 +529,29 @@ inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, in
 
 /* ---- Names and reports -------------------------------------------------- */
 
+/* The threads the threading module knows, with native id and name. */
+struct live_thread {
+    long native_id;
+    char name[64];
+};
+
+struct live_threads {
+    live_thread *items;
+    size_t count;
+    size_t capacity;
+};
+
+/* List them.  GIL held.  Never leaves an exception set; on any failure
+ * the list is simply shorter (empty when threading was never imported). */
+void list_python_threads(live_threads *out);
+void sort_live_threads(live_threads *threads);
+/* The entry of `threads` (sorted by id) for `native_id`, or null. */
+const live_thread *find_live(const live_threads *threads, long native_id);
+/* Give names from `threads` to the live records that have none yet.  GIL
+ * and table_lock held.  Returns whether some record still lacks a name
+ * and deserves another try. */
+bool name_records(live_threads *threads);
+
 /* Does some live record lack a name, still worth looking up?  Any thread;
  * takes table_lock. */
 bool records_need_names();
@@ -504,6 +569,34 @@ void remove_name_hook();
  * GIL held on entry and exit; the calling thread must own a thread state.
  * No exception is left set. */
 void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd);
+
+/* ---- The session and its background thread ----------------------------- */
+
+/* One background thread per session.  Shared by the thread and the entry
+ * points; freed by whoever finishes with it last (see gil_interceptor_stop). */
+struct reporter {
+    pthread_t thread;
+    int wake_fd;  /* eventfd written by the stop request */
+    int stop;     /* atomic: set once by the stop request */
+    int detached; /* set by a stop called on the reporter thread itself */
+    int64_t sample_period_ns;
+    int64_t report_period_ns;
+};
+
+struct session_config {
+    PyObject *sink; /* owned reference, or null for None */
+    int32_t report_fd;
+    reporter *background;
+};
+
+/* The session's settings (entry points, GIL held; read by the reporter). */
+extern session_config session;
+
+void free_reporter(reporter *r);
+bool stop_requested(reporter *r);
+/* Start the session's background thread: naming passes and periodic
+ * reports.  Null on failure. */
+reporter *start_reporter(int64_t sample_period_ns, int64_t report_period_ns);
 
 }  // namespace gil
 }  // namespace vandrel

@@ -13,7 +13,7 @@
  * reports' work, so that a hook touches no line another CPU writes. */
 #include "cpython/frame_reader.h"
 #include "cpython/str_view.h"
-#include "gil_interceptor_internal.h"
+#include "gil/internal.h"
 
 #include <pthread.h>
 #include <stdlib.h>
