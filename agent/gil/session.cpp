@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "agent.h"
-#include "gil_got.h"
+#include "import_slots.h"
 
 namespace vandrel {
 namespace gil {
