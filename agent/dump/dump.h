@@ -18,7 +18,7 @@
 
 #include "cpython/frame_reader.h"
 #include "cpython/python_api.h"
-#include "fd_output.h"
+#include "text/fd_output.h"
 
 namespace vandrel {
 namespace dump {

@@ -3,62 +3,19 @@
 #include "dump/dump.h"
 
 #include "cpython/str_view.h"
+#include "text/utf8.h"
 
 namespace vandrel {
 namespace dump {
 
 namespace {
 
-/* Whether ch is written as an escape rather than as itself. */
-inline bool needs_escape(Py_UCS4 ch)
+/* Append one code point by the agent's escape rule (text/utf8.h), as a
+ * field inside double quotes. */
+inline void append_code_point(fd_output *out, Py_UCS4 ch)
 {
-    return ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\\';
-}
-
-/* Append one code point: UTF-8 for printable text; backslash escapes for
- * control characters, quote, backslash and lone surrogates, so that every
- * field stays on its line and inside its quotes. */
-void append_code_point(fd_output *out, Py_UCS4 ch)
-{
-    static const char hex[] = "0123456789abcdef";
-    char bytes[10];
-    size_t size = 0;
-    if (ch == '"' || ch == '\\') {
-        bytes[size++] = '\\';
-        bytes[size++] = static_cast<char>(ch);
-    }
-    else if (ch < 0x20 || ch == 0x7f) {
-        bytes[size++] = '\\';
-        bytes[size++] = 'x';
-        bytes[size++] = hex[(ch >> 4) & 0xf];
-        bytes[size++] = hex[ch & 0xf];
-    }
-    else if (ch < 0x80) {
-        bytes[size++] = static_cast<char>(ch);
-    }
-    else if (ch < 0x800) {
-        bytes[size++] = static_cast<char>(0xc0 | (ch >> 6));
-        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
-    }
-    else if (ch >= 0xd800 && ch <= 0xdfff) {
-        bytes[size++] = '\\';
-        bytes[size++] = 'u';
-        for (int shift = 12; shift >= 0; shift -= 4) {
-            bytes[size++] = hex[(ch >> shift) & 0xf];
-        }
-    }
-    else if (ch < 0x10000) {
-        bytes[size++] = static_cast<char>(0xe0 | (ch >> 12));
-        bytes[size++] = static_cast<char>(0x80 | ((ch >> 6) & 0x3f));
-        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
-    }
-    else {
-        bytes[size++] = static_cast<char>(0xf0 | (ch >> 18));
-        bytes[size++] = static_cast<char>(0x80 | ((ch >> 12) & 0x3f));
-        bytes[size++] = static_cast<char>(0x80 | ((ch >> 6) & 0x3f));
-        bytes[size++] = static_cast<char>(0x80 | (ch & 0x3f));
-    }
-    fd_output_append(out, bytes, size);
+    char bytes[max_escaped_size];
+    fd_output_append(out, bytes, encode_escaped(ch, true, bytes));
 }
 
 }  // namespace
@@ -81,7 +38,7 @@ void append_text(const dump_context *ctx, PyObject *text)
         if (view.ascii) {
             const unsigned char *chars = static_cast<const unsigned char *>(view.data);
             Py_ssize_t plain = 0;
-            while (plain < length && !needs_escape(chars[plain])) {
+            while (plain < length && !needs_escape(chars[plain], true)) {
                 plain++;
             }
             fd_output_append(out, reinterpret_cast<const char *>(chars),

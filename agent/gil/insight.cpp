@@ -13,6 +13,7 @@
  * reports' work, so that a hook touches no line another CPU writes. */
 #include "cpython/frame_reader.h"
 #include "cpython/str_view.h"
+#include "text/utf8.h"
 #include "gil/internal.h"
 
 #include <pthread.h>
@@ -189,32 +190,7 @@ namespace {
 bool append_utf8(char *out, size_t size, size_t *length, uint32_t ch)
 {
     char bytes[4];
-    size_t count;
-    if (ch >= 0xD800 && ch <= 0xDFFF) {
-        ch = '?';
-    }
-    if (ch < 0x80) {
-        bytes[0] = static_cast<char>(ch);
-        count = 1;
-    }
-    else if (ch < 0x800) {
-        bytes[0] = static_cast<char>(0xC0 | (ch >> 6));
-        bytes[1] = static_cast<char>(0x80 | (ch & 0x3F));
-        count = 2;
-    }
-    else if (ch < 0x10000) {
-        bytes[0] = static_cast<char>(0xE0 | (ch >> 12));
-        bytes[1] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (ch & 0x3F));
-        count = 3;
-    }
-    else {
-        bytes[0] = static_cast<char>(0xF0 | (ch >> 18));
-        bytes[1] = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        bytes[3] = static_cast<char>(0x80 | (ch & 0x3F));
-        count = 4;
-    }
+    size_t count = utf8_encode(is_surrogate(ch) ? '?' : ch, bytes);
     if (*length + count >= size) {
         return false;
     }

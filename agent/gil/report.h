@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "gil/internal.h"
+#include "text/buffer.h"
 
 namespace vandrel {
 namespace gil {
@@ -47,11 +48,6 @@ struct report_data {
     insight_snapshot insight;
 };
 
-struct text_buffer {
-    char *data;
-    size_t length;
-    size_t capacity;
-};
 
 /* Gather a report's figures as of `now`.  GIL held. */
 void collect_report(int64_t now, report_data *data);

@@ -2,12 +2,13 @@
  * groups, the distributions and the long holds. */
 #include "gil/internal.h"
 #include "gil/report.h"
+#include "text/fd_output.h"
+#include "text/utf8.h"
 
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,38 +21,6 @@ namespace gil {
 /* How long one report waits for report_fd to take more bytes. */
 const int report_write_timeout_ms = 1000;
 
-
-__attribute__((format(printf, 2, 3))) void append(text_buffer *text, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    for (;;) {
-        size_t room = text->capacity - text->length;
-        int needed = -1;
-        if (text->data) {
-            va_list attempt;
-            va_copy(attempt, args);
-            /* clang-14's analyzer loses track of va_copy inside a loop. */
-            needed = vsnprintf(text->data + text->length, room, format, attempt);  // NOLINT(clang-analyzer-valist.Uninitialized)
-            va_end(attempt);
-        }
-        if (text->data && needed >= 0 && static_cast<size_t>(needed) < room) {
-            text->length += static_cast<size_t>(needed);
-            break;
-        }
-        size_t capacity = text->capacity ? text->capacity * 2 : 4096;
-        if (needed >= 0 && capacity < text->length + static_cast<size_t>(needed) + 1) {
-            capacity = text->length + static_cast<size_t>(needed) + 1;
-        }
-        char *grown = static_cast<char *>(realloc(text->data, capacity));
-        if (grown == nullptr) {
-            break; /* out of memory: the line is dropped */
-        }
-        text->data = grown;
-        text->capacity = capacity;
-    }
-    va_end(args);
-}
 
 /* `part` as a percentage of `whole`, at most 100.  Computed from the
  * seconds the report dict carries, in the same operations, so that the
@@ -148,7 +117,7 @@ void append_line(text_buffer *text, const char *name, const char *id, int64_t he
     bar[bar_width] = '\0';
     char cell[text_name_width * 4 + 4];
     table_cell(name, text_name_width, cell);
-    append(text, "  %s %10s %9.3f %5.1f%% %9.3f %5.1f%%  [%s]\n", cell, id, seconds(held_ns),
+    text_appendf(text, "  %s %10s %9.3f %5.1f%% %9.3f %5.1f%%  [%s]\n", cell, id, seconds(held_ns),
            held_share, seconds(waited_ns), wait_share, bar);
 }
 
@@ -161,7 +130,7 @@ void append_insight(const report_data *data, bool final, text_buffer *text);
  * max_text_groups lines, so its size does not grow with the process. */
 void report_text(const report_data *data, bool final, text_buffer *text)
 {
-    append(text,
+    text_appendf(text,
            "GIL report (%s): wall %.3f s, held %.3f s (%.1f%%), waited %.3f s, %llu switches, "
            "%zu threads, %llu more in %zu groups\n",
            final ? "final" : "periodic", seconds(data->wall_ns), seconds(data->held_ns),
@@ -170,7 +139,7 @@ void report_text(const report_data *data, bool final, text_buffer *text)
            static_cast<unsigned long long>(data->grouped_threads), data->group_count);
     char header[text_name_width * 4 + 4];
     table_cell("thread", text_name_width, header);
-    append(text, "  %s %10s %9s %6s %9s %6s  held # / wait ~\n", header, "native id", "held s",
+    text_appendf(text, "  %s %10s %9s %6s %9s %6s  held # / wait ~\n", header, "native id", "held s",
            "held", "wait s", "wait");
     size_t shown = data->count < max_text_threads ? data->count : max_text_threads;
     for (size_t i = 0; i < shown; i++) {
@@ -180,7 +149,7 @@ void report_text(const report_data *data, bool final, text_buffer *text)
         append_line(text, row->name, id, row->held_ns, row->waited_ns, data->wall_ns);
     }
     if (data->count > shown) {
-        append(text, "  ... %zu more threads\n", data->count - shown);
+        text_appendf(text, "  ... %zu more threads\n", data->count - shown);
     }
     if (data->group_count != 0) {
         append_groups(data, text);
@@ -195,19 +164,18 @@ void append_escaped(text_buffer *text, const char *name)
     const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
     while (*p != '\0') {
         const unsigned char *plain = p;
-        /* Stops at the terminating NUL too (below 0x20). */
-        while (*p >= 0x20 && *p != 0x7f && *p != '\\') {
+        /* Stops at the terminating NUL too (below 0x20).  Bytes of UTF-8
+         * sequences (0x80 and up) are never escaped. */
+        while (!needs_escape(*p, false)) {
             p++;
         }
         if (p > plain) {
-            append(text, "%.*s", static_cast<int>(p - plain), reinterpret_cast<const char *>(plain));
+            text_appendf(text, "%.*s", static_cast<int>(p - plain), reinterpret_cast<const char *>(plain));
         }
-        if (*p == '\\') {
-            append(text, "\\\\");
-            p++;
-        }
-        else if (*p != '\0') {
-            append(text, "\\x%02x", *p);
+        if (*p != '\0') {
+            char escaped[max_escaped_size];
+            size_t size = encode_escaped(*p, false, escaped);
+            text_appendf(text, "%.*s", static_cast<int>(size), escaped);
             p++;
         }
     }
@@ -216,7 +184,7 @@ void append_escaped(text_buffer *text, const char *name)
 /* One distribution's line. */
 void append_summary(text_buffer *text, const char *label, const duration_summary *summary)
 {
-    append(text, "  %s %llu, p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n", label,
+    text_appendf(text, "  %s %llu, p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n", label,
            static_cast<unsigned long long>(summary->count), seconds(summary->p50_ns) * 1000.0,
            seconds(summary->p90_ns) * 1000.0, seconds(summary->p99_ns) * 1000.0,
            seconds(summary->max_ns) * 1000.0);
@@ -231,7 +199,7 @@ void append_insight(const report_data *data, bool final, text_buffer *text)
     append_summary(text, "holds", &insight->hold);
     const duration_summary &interval_wait = insight->interval_wait;
     const duration_summary &interval_hold = insight->interval_hold;
-    append(text,
+    text_appendf(text,
            "  last %.3f s: held %.3f s (%.1f%%), waited %.3f s, %llu switches, wait p99 %.3f ms, "
            "hold p99 %.3f ms\n",
            seconds(insight->interval_wall_ns), seconds(insight->interval_held_ns),
@@ -240,28 +208,28 @@ void append_insight(const report_data *data, bool final, text_buffer *text)
            static_cast<unsigned long long>(insight->interval_switches),
            seconds(interval_wait.p99_ns) * 1000.0, seconds(interval_hold.p99_ns) * 1000.0);
     if (insight->place_count == 0) {
-        append(text, "  long holds (over %.3f ms): none\n", seconds(insight->threshold_ns) * 1000.0);
+        text_appendf(text, "  long holds (over %.3f ms): none\n", seconds(insight->threshold_ns) * 1000.0);
         return;
     }
-    append(text, "  long holds (over %.3f ms), most time beyond it first:\n",
+    text_appendf(text, "  long holds (over %.3f ms), most time beyond it first:\n",
            seconds(insight->threshold_ns) * 1000.0);
     for (size_t i = 0; i < insight->place_count; i++) {
         const long_hold_place *place = &insight->places[i];
-        append(text, "  %.3f s beyond in %llu holds, longest %.3f ms, thread ",
+        text_appendf(text, "  %.3f s beyond in %llu holds, longest %.3f ms, thread ",
                seconds(place->beyond_ns), static_cast<unsigned long long>(place->count),
                seconds(place->max_ns) * 1000.0);
         append_escaped(text, place->thread);
-        append(text, " (%ld)\n", place->native_id);
+        text_appendf(text, " (%ld)\n", place->native_id);
         if (place->depth == 0) {
-            append(text, "    (no Python frame)\n");
+            text_appendf(text, "    (no Python frame)\n");
         }
         for (uint32_t k = 0; k < place->depth; k++) {
             const held_frame *frame = &place->frames[k];
-            append(text, "    File \"");
+            text_appendf(text, "    File \"");
             append_escaped(text, frame->file);
-            append(text, "\", line %d, in ", frame->line);
+            text_appendf(text, "\", line %d, in ", frame->line);
             append_escaped(text, frame->function);
-            append(text, "\n");
+            text_appendf(text, "\n");
         }
     }
 }
@@ -271,7 +239,7 @@ void append_groups(const report_data *data, text_buffer *text)
 {
     char header[text_name_width * 4 + 4];
     table_cell("group", text_name_width, header);
-    append(text, "  %s %10s\n", header, "threads");
+    text_appendf(text, "  %s %10s\n", header, "threads");
     size_t groups_shown =
         data->group_count < max_text_groups ? data->group_count : max_text_groups;
     for (size_t i = 0; i < groups_shown; i++) {
@@ -281,7 +249,7 @@ void append_groups(const report_data *data, text_buffer *text)
         append_line(text, group->name, count, group->held_ns, group->waited_ns, data->wall_ns);
     }
     if (data->group_count > groups_shown) {
-        append(text, "  ... %zu more groups\n", data->group_count - groups_shown);
+        text_appendf(text, "  ... %zu more groups\n", data->group_count - groups_shown);
     }
 }
 
@@ -321,20 +289,9 @@ bool write_pieces(int fd, const char *data, size_t length)
  * did not ignore it. */
 void write_all(int fd, const char *data, size_t length)
 {
-    sigset_t pipe_only, old_mask, pending;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    bool already_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    bool masked = sigprocmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
-    bool broken_pipe = write_pieces(fd, data, length);
-    if (masked) {
-        if (broken_pipe && !already_pending) {
-            struct timespec no_wait = {0, 0};
-            while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
-            }
-        }
-        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-    }
+    sigpipe_block block;
+    sigpipe_block_begin(&block);
+    sigpipe_block_end(&block, write_pieces(fd, data, length));
 }
 
 }  // namespace gil
