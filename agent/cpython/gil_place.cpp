@@ -23,17 +23,14 @@ namespace {
  * threading is not imported.  GIL held; leaves no exception set. */
 bool threading_shutting_down(const python_api *py)
 {
-    PyObject *name = py->unicode_from_string("threading");
-    PyObject *module = name != nullptr ? py->import_get_module(name) : nullptr;
-    PyObject *flag = module != nullptr ? py->object_get_attr_string(module, "_SHUTTING_DOWN")
-                                       : nullptr;
+    owned_refs owned(py);
+    PyObject *name = owned(py->unicode_from_string("threading"));
+    PyObject *module = owned(name != nullptr ? py->import_get_module(name) : nullptr);
+    PyObject *flag = owned(module != nullptr
+                               ? py->object_get_attr_string(module, "_SHUTTING_DOWN")
+                               : nullptr);
     bool shutting_down = flag != nullptr && py->long_as_long_long(flag) == 1;
-    PyObject *owned[] = {flag, module, name};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
+    owned.drop();
     if (py->err_occurred()) {
         py->err_clear();
     }

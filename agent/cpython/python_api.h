@@ -126,6 +126,52 @@ struct python_api {
     bool object_header_matches;
 };
 
+/* The owned references of one scope: each adopted reference (null ones
+ * too, skipped) is dropped, latest first, by drop() or when the scope
+ * ends, so no path out of the scope leaks one.  Up to eight a scope. */
+class owned_refs {
+public:
+    explicit owned_refs(const python_api *api) : api_(api), count_(0) {}
+    ~owned_refs() { drop(); }
+    owned_refs(const owned_refs &) = delete;
+    owned_refs &operator=(const owned_refs &) = delete;
+
+    /* Adopt `object` (an owned reference, or null) and return it. */
+    PyObject *operator()(PyObject *object)
+    {
+        if (count_ == capacity) {
+            __builtin_trap(); /* more than a scope of this agent ever holds */
+        }
+        objects_[count_++] = object;
+        return object;
+    }
+    /* Hand `object` on: it is no longer dropped here. */
+    void release(PyObject *object)
+    {
+        for (int i = 0; i < count_; i++) {
+            if (objects_[i] == object) {
+                objects_[i] = nullptr;
+            }
+        }
+    }
+    /* Drop every reference now, latest first. */
+    void drop()
+    {
+        while (count_ > 0) {
+            PyObject *object = objects_[--count_];
+            if (object != nullptr) {
+                api_->decref(object);
+            }
+        }
+    }
+
+private:
+    static const int capacity = 8;
+    const python_api *api_;
+    int count_;
+    PyObject *objects_[capacity];
+};
+
 /* Resolve the interpreter's functions once per process, for the stack dump.
  *
  * On success return the table, valid for the life of the process.  Return

@@ -86,13 +86,14 @@ void dump_threads(int32_t fd, int64_t max_frames)
     ctx.threads = ctx.active != nullptr && api->layout_matches
                       && thread_index_build(api, ctx.active, &threads)
                   ? &threads : nullptr;
-    ctx.name_key = api->unicode_from_string("_name");
-    ctx.native_id_key = api->unicode_from_string("_native_id");
+    owned_refs owned_keys(api);
+    ctx.name_key = owned_keys(api->unicode_from_string("_name"));
+    ctx.native_id_key = owned_keys(api->unicode_from_string("_native_id"));
     ctx.filename_key = nullptr;
     ctx.code_name_key = nullptr;
     if (!api->layout_matches) {
-        ctx.filename_key = api->unicode_from_string("co_filename");
-        ctx.code_name_key = api->unicode_from_string("co_name");
+        ctx.filename_key = owned_keys(api->unicode_from_string("co_filename"));
+        ctx.code_name_key = owned_keys(api->unicode_from_string("co_name"));
     }
     api->err_clear();
 
@@ -166,13 +167,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
 #ifdef VANDREL_FRAME_READER
     line_cache_release(ctx.cache);
 #endif
-    PyObject *owned_keys[] = {ctx.name_key, ctx.native_id_key, ctx.filename_key,
-                              ctx.code_name_key};
-    for (PyObject *key : owned_keys) {
-        if (key != nullptr) {
-            api->decref(key);
-        }
-    }
+    owned_keys.drop();
     api->err_clear();
     api->err_restore(saved_type, saved_value, saved_traceback);
 }

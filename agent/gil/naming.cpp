@@ -235,22 +235,17 @@ bool call_name_hook(const char *function, PyObject *args)
 {
     PyObject *builtins = nullptr;
     if (name_hook_globals == nullptr) {
-        builtins = py->import_module("builtins");
-        PyObject *exec = builtins ? py->object_get_attr_string(builtins, "exec") : nullptr;
-        PyObject *globals = py->dict_new();
-        PyObject *source = py->unicode_from_string(name_hook_source);
-        PyObject *exec_args = globals && source ? py->tuple_pack(2, source, globals) : nullptr;
+        owned_refs owned(py);
+        builtins = owned(py->import_module("builtins"));
+        PyObject *exec = owned(builtins ? py->object_get_attr_string(builtins, "exec") : nullptr);
+        PyObject *globals = owned(py->dict_new());
+        PyObject *source = owned(py->unicode_from_string(name_hook_source));
+        PyObject *exec_args = owned(globals && source ? py->tuple_pack(2, source, globals) : nullptr);
         PyObject *result = exec && exec_args ? py->object_call(exec, exec_args, nullptr) : nullptr;
         if (result != nullptr) {
             py->decref(result);
             name_hook_globals = globals;
-            globals = nullptr;
-        }
-        PyObject *owned[] = {exec_args, source, globals, exec, builtins};
-        for (PyObject *object : owned) {
-            if (object) {
-                py->decref(object);
-            }
+            owned.release(globals);
         }
     }
     bool ok = false;
@@ -271,16 +266,12 @@ bool call_name_hook(const char *function, PyObject *args)
 
 void install_name_hook()
 {
-    PyObject *threading = py->import_module("threading");
-    PyObject *note = py->cmethod_new(&note_thread_name_def, nullptr, nullptr, nullptr);
-    PyObject *args = threading && note ? py->tuple_pack(2, threading, note) : nullptr;
+    owned_refs owned(py);
+    PyObject *threading = owned(py->import_module("threading"));
+    PyObject *note = owned(py->cmethod_new(&note_thread_name_def, nullptr, nullptr, nullptr));
+    PyObject *args = owned(threading && note ? py->tuple_pack(2, threading, note) : nullptr);
     call_name_hook("install", args);
-    PyObject *owned[] = {args, note, threading};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
+    owned.drop();
     if (py->err_occurred()) {
         py->err_clear();
     }
@@ -288,18 +279,14 @@ void install_name_hook()
 
 void remove_name_hook()
 {
-    PyObject *name = py->unicode_from_string("threading");
-    PyObject *threading = name ? py->import_get_module(name) : nullptr;
-    PyObject *args = threading ? py->tuple_pack(1, threading) : nullptr;
+    owned_refs owned(py);
+    PyObject *name = owned(py->unicode_from_string("threading"));
+    PyObject *threading = owned(name ? py->import_get_module(name) : nullptr);
+    PyObject *args = owned(threading ? py->tuple_pack(1, threading) : nullptr);
     if (args != nullptr) {
         call_name_hook("uninstall", args);
     }
-    PyObject *owned[] = {args, threading, name};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
+    owned.drop();
     if (py->err_occurred()) {
         py->err_clear();
     }

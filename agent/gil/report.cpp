@@ -342,19 +342,14 @@ PyObject *place_dict(const long_hold_place *place)
               set_item(entry, "max_s", py->float_from_double(seconds(place->max_ns)));
     for (uint32_t i = 0; ok && i < place->depth; i++) {
         const held_frame *frame = &place->frames[i];
-        PyObject *file = text_object(frame->file);
-        PyObject *line = py->long_from_long_long(frame->line);
-        PyObject *function = text_object(frame->function);
-        PyObject *item = file && line && function ? py->list_new(0) : nullptr;
+        owned_refs owned(py);
+        PyObject *file = owned(text_object(frame->file));
+        PyObject *line = owned(py->long_from_long_long(frame->line));
+        PyObject *function = owned(text_object(frame->function));
+        PyObject *item = owned(file && line && function ? py->list_new(0) : nullptr);
         ok = item != nullptr && py->list_append(item, file) == 0 &&
              py->list_append(item, line) == 0 && py->list_append(item, function) == 0 &&
              py->list_append(stack, item) == 0;
-        PyObject *owned[] = {item, function, line, file};
-        for (PyObject *object : owned) {
-            if (object) {
-                py->decref(object);
-            }
-        }
     }
     if (ok) {
         py->incref(stack);

@@ -47,21 +47,17 @@ const int64_t max_report_period_ms = 1000LL * 1000 * 1000;
 int64_t default_long_hold_ns()
 {
     int64_t threshold_ns = 10LL * 1000 * 1000;
-    PyObject *sys = py->import_module("sys");
-    PyObject *getter = sys ? py->object_get_attr_string(sys, "getswitchinterval") : nullptr;
-    PyObject *interval = getter ? py->object_call_no_args(getter) : nullptr;
+    owned_refs owned(py);
+    PyObject *sys = owned(py->import_module("sys"));
+    PyObject *getter = owned(sys ? py->object_get_attr_string(sys, "getswitchinterval") : nullptr);
+    PyObject *interval = owned(getter ? py->object_call_no_args(getter) : nullptr);
     if (interval != nullptr) {
         double seconds = py->float_as_double(interval);
         if (seconds > 0 && seconds < 3600) {
             threshold_ns = static_cast<int64_t>(2 * seconds * 1e9);
         }
     }
-    PyObject *owned[] = {interval, getter, sys};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
+    owned.drop();
     if (py->err_occurred()) {
         py->err_clear();
     }
@@ -243,20 +239,20 @@ PyMethodDef stop_at_exit_def = {"_vandrel_gil_interceptor_atexit", stop_at_exit,
 bool register_callback(const char *module_name, const char *function, const char *keyword,
                        PyMethodDef *def)
 {
-    PyObject *module = py->import_module(module_name);
-    PyObject *callback = py->cmethod_new(def, nullptr, nullptr, nullptr);
-    PyObject *target = module ? py->object_get_attr_string(module, function) : nullptr;
-    PyObject *kwargs = nullptr;
+    owned_refs owned(py);
+    PyObject *module = owned(py->import_module(module_name));
+    PyObject *callback = owned(py->cmethod_new(def, nullptr, nullptr, nullptr));
+    PyObject *target = owned(module ? py->object_get_attr_string(module, function) : nullptr);
     PyObject *result = nullptr;
     if (target != nullptr && callback != nullptr) {
         if (keyword == nullptr) {
-            result = py->object_call_one_arg(target, callback);
+            result = owned(py->object_call_one_arg(target, callback));
         }
         else {
-            kwargs = py->dict_new();
+            PyObject *kwargs = owned(py->dict_new());
             PyObject *no_args = kwargs ? py->tuple_new(0) : nullptr;
             if (no_args != nullptr && py->dict_set_item_string(kwargs, keyword, callback) == 0) {
-                result = py->object_call(target, no_args, kwargs);
+                result = owned(py->object_call(target, no_args, kwargs));
             }
             if (no_args) {
                 py->decref(no_args);
@@ -264,12 +260,7 @@ bool register_callback(const char *module_name, const char *function, const char
         }
     }
     bool ok = result != nullptr;
-    PyObject *owned[] = {result, kwargs, target, callback, module};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
+    owned.drop();
     if (py->err_occurred()) {
         py->err_clear();
     }
