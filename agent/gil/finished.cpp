@@ -22,7 +22,7 @@ namespace gil {
 
 /* ---- Finished threads --------------------------------------------------- */
 
-finished_row finished_rows[finished_capacity];
+thread_row finished_rows[finished_capacity];
 thread_distributions finished_distribution_slots[finished_capacity];
 /* Slots not taken by a row; one per row missing from finished_rows. */
 uint16_t free_distribution_slots[finished_capacity];
@@ -42,7 +42,7 @@ void add_to_group(const char *name, bool is_group_name, uint64_t count,
 
 /* Add finished row `row` into its group and give its slot back.
  * table_lock held. */
-void fold_into_group(const finished_row *row)
+void fold_into_group(const thread_row *row)
 {
     record_figures figures = {row->held_ns, row->waited_ns, row->acquisitions, row->seen_ns};
     add_to_group(row->name, false, 1, &figures, &finished_distribution_slots[row->slot]);
@@ -152,8 +152,8 @@ size_t rank_order[finished_capacity];
 
 int compare_finished_by_held(const void *left, const void *right)
 {
-    const finished_row *a = &finished_rows[*static_cast<const size_t *>(left)];
-    const finished_row *b = &finished_rows[*static_cast<const size_t *>(right)];
+    const thread_row *a = &finished_rows[*static_cast<const size_t *>(left)];
+    const thread_row *b = &finished_rows[*static_cast<const size_t *>(right)];
     if (a->held_ns != b->held_ns) {
         return a->held_ns > b->held_ns ? -1 : 1;
     }
@@ -162,8 +162,8 @@ int compare_finished_by_held(const void *left, const void *right)
 
 int compare_finished_by_wait(const void *left, const void *right)
 {
-    const finished_row *a = &finished_rows[*static_cast<const size_t *>(left)];
-    const finished_row *b = &finished_rows[*static_cast<const size_t *>(right)];
+    const thread_row *a = &finished_rows[*static_cast<const size_t *>(left)];
+    const thread_row *b = &finished_rows[*static_cast<const size_t *>(right)];
     if (a->waited_ns != b->waited_ns) {
         return a->waited_ns > b->waited_ns ? -1 : 1;
     }
@@ -203,6 +203,16 @@ void prune_finished()
     finished_count = kept;
 }
 
+void fill_row(thread_row *row, long native_id, const char *name, const record_figures *figures)
+{
+    row->native_id = native_id;
+    snprintf(row->name, sizeof(row->name), "%s", name);
+    row->held_ns = figures->held_ns;
+    row->waited_ns = figures->waited_ns;
+    row->acquisitions = figures->acquisitions;
+    row->seen_ns = figures->seen_ns;
+}
+
 /* Add a finished thread's row.  table_lock held. */
 void add_finished_row(long native_id, const char *name, const record_figures *figures,
                       const thread_distributions *distributions)
@@ -211,13 +221,9 @@ void add_finished_row(long native_id, const char *name, const record_figures *fi
     if (finished_count == finished_capacity) {
         prune_finished();
     }
-    finished_row *row = &finished_rows[finished_count++];
-    row->native_id = native_id;
-    snprintf(row->name, sizeof(row->name), "%s", name);
-    row->held_ns = figures->held_ns;
-    row->waited_ns = figures->waited_ns;
-    row->acquisitions = figures->acquisitions;
-    row->seen_ns = figures->seen_ns;
+    thread_row *row = &finished_rows[finished_count++];
+    fill_row(row, native_id, name, figures);
+    row->live = false;
     /* As many slots as rows: one is free while a row is. */
     row->slot = free_distribution_slots[--free_distribution_slot_count];
     thread_distributions *kept = &finished_distribution_slots[row->slot];

@@ -236,21 +236,28 @@ const size_t finished_kept = 100;
 const size_t finished_capacity = 256;
 const size_t max_groups = 4096;
 
-struct finished_row {
+/* One thread's line: a finished thread's row in the store, or a row of a
+ * report (live or finished). */
+struct thread_row {
     long native_id;
     char name[64];
     int64_t held_ns;
     int64_t waited_ns;
     uint64_t acquisitions;
     int64_t seen_ns;
-    /* Its distributions' place in finished_distribution_slots: rows move
-     * when the store is pruned, the 4 KB of buckets do not. */
+    bool live; /* a report's row of a live thread */
+    /* A finished row's distributions' place in
+     * finished_distribution_slots: rows move when the store is pruned,
+     * the 4 KB of buckets do not. */
     uint16_t slot;
     /* Of those distributions, which no longer change: taken once, when
      * the row is added, not by every report. */
     duration_summary wait;
     duration_summary hold;
 };
+
+/* Fill `row`'s id, name and figures. */
+void fill_row(thread_row *row, long native_id, const char *name, const record_figures *figures);
 
 struct thread_group {
     char name[64];
@@ -262,7 +269,7 @@ struct thread_group {
     total_distributions distributions;
 };
 
-extern finished_row finished_rows[finished_capacity];
+extern thread_row finished_rows[finished_capacity];
 extern size_t finished_count;
 extern thread_group *groups;
 extern size_t group_count;

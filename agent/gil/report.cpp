@@ -19,8 +19,8 @@ namespace gil {
 
 int compare_rows_by_wait(const void *left, const void *right)
 {
-    const report_row *a = static_cast<const report_row *>(left);
-    const report_row *b = static_cast<const report_row *>(right);
+    const thread_row *a = static_cast<const thread_row *>(left);
+    const thread_row *b = static_cast<const thread_row *>(right);
     if (a->waited_ns != b->waited_ns) {
         return a->waited_ns > b->waited_ns ? -1 : 1;
     }
@@ -33,8 +33,8 @@ int compare_rows_by_wait(const void *left, const void *right)
 /* Live rows first, then by held + wait, largest first. */
 int compare_rows_by_weight(const void *left, const void *right)
 {
-    const report_row *a = static_cast<const report_row *>(left);
-    const report_row *b = static_cast<const report_row *>(right);
+    const thread_row *a = static_cast<const thread_row *>(left);
+    const thread_row *b = static_cast<const thread_row *>(right);
     if (a->live != b->live) {
         return a->live ? -1 : 1;
     }
@@ -48,8 +48,8 @@ int compare_rows_by_weight(const void *left, const void *right)
 
 int compare_rows_by_id(const void *left, const void *right)
 {
-    long a = static_cast<const report_row *>(left)->native_id;
-    long b = static_cast<const report_row *>(right)->native_id;
+    long a = static_cast<const thread_row *>(left)->native_id;
+    long b = static_cast<const thread_row *>(right)->native_id;
     return a < b ? -1 : a > b;
 }
 
@@ -68,7 +68,7 @@ int compare_groups_by_wait(const void *left, const void *right)
 
 /* Add one row into the report's copy of its group.  A group that cannot
  * be made (no memory) leaves the figures in the totals only. */
-void fold_row_for_report(report_data *data, const report_row *row)
+void fold_row_for_report(report_data *data, const thread_row *row)
 {
     char key[sizeof(data->groups[0].name)];
     group_name(row->name, key, sizeof(key));
@@ -135,7 +135,7 @@ void collect_report(int64_t now, report_data *data)
     prune_finished();
     size_t high_water = records_in_use();
     size_t room = high_water + finished_count + threads.count;
-    data->rows = static_cast<report_row *>(calloc(room + 1, sizeof(report_row)));
+    data->rows = static_cast<thread_row *>(calloc(room + 1, sizeof(thread_row)));
     for (size_t i = 0; i < high_water; i++) {
         thread_record *record = record_at(i);
         if (record == nullptr || !__atomic_load_n(&record->ready, __ATOMIC_ACQUIRE)) {
@@ -146,13 +146,8 @@ void collect_report(int64_t now, report_data *data)
         data->waited_ns += figures.waited_ns;
         data->seen_ns += figures.seen_ns;
         if (data->rows != nullptr) {
-            report_row *row = &data->rows[data->count++];
-            row->native_id = record->native_id;
-            snprintf(row->name, sizeof(row->name), "%s", record_name(record));
-            row->held_ns = figures.held_ns;
-            row->waited_ns = figures.waited_ns;
-            row->acquisitions = figures.acquisitions;
-            row->seen_ns = figures.seen_ns;
+            thread_row *row = &data->rows[data->count++];
+            fill_row(row, record->native_id, record_name(record), &figures);
             row->live = true;
             row->wait = summarize(&record->distributions.waits);
             row->hold = summarize(&record->distributions.holds);
@@ -169,16 +164,7 @@ void collect_report(int64_t now, report_data *data)
     }
     if (data->rows != nullptr) {
         for (size_t i = 0; i < finished_count; i++) {
-            const finished_row *finished = &finished_rows[i];
-            report_row *row = &data->rows[data->count++];
-            row->native_id = finished->native_id;
-            memcpy(row->name, finished->name, sizeof(row->name));
-            row->held_ns = finished->held_ns;
-            row->waited_ns = finished->waited_ns;
-            row->acquisitions = finished->acquisitions;
-            row->seen_ns = finished->seen_ns;
-            row->wait = finished->wait;
-            row->hold = finished->hold;
+            data->rows[data->count++] = finished_rows[i];
         }
     }
     if (group_count > 0) {
@@ -197,17 +183,17 @@ void collect_report(int64_t now, report_data *data)
         /* Live Python threads that never touched the GIL, with zeros; a
          * live thread's own name wins over what its record had. */
         size_t with_figures = data->count;
-        qsort(data->rows, with_figures, sizeof(report_row), compare_rows_by_id);
+        qsort(data->rows, with_figures, sizeof(thread_row), compare_rows_by_id);
         for (size_t j = 0; j < threads.count; j++) {
-            report_row key;
+            thread_row key;
             key.native_id = threads.items[j].native_id;
-            report_row *known = static_cast<report_row *>(
-                bsearch(&key, data->rows, with_figures, sizeof(report_row), compare_rows_by_id));
+            thread_row *known = static_cast<thread_row *>(
+                bsearch(&key, data->rows, with_figures, sizeof(thread_row), compare_rows_by_id));
             if (known != nullptr) {
                 memcpy(known->name, threads.items[j].name, sizeof(known->name));
                 continue;
             }
-            report_row *row = &data->rows[data->count++];
+            thread_row *row = &data->rows[data->count++];
             row->native_id = key.native_id;
             memcpy(row->name, threads.items[j].name, sizeof(row->name));
             /* Blocked since before the session: neither, all along. */
@@ -216,13 +202,13 @@ void collect_report(int64_t now, report_data *data)
             row->live = true;
         }
         if (data->count > max_report_threads) {
-            qsort(data->rows, data->count, sizeof(report_row), compare_rows_by_weight);
+            qsort(data->rows, data->count, sizeof(thread_row), compare_rows_by_weight);
             for (size_t i = max_report_threads; i < data->count; i++) {
                 fold_row_for_report(data, &data->rows[i]);
             }
             data->count = max_report_threads;
         }
-        qsort(data->rows, data->count, sizeof(report_row), compare_rows_by_wait);
+        qsort(data->rows, data->count, sizeof(thread_row), compare_rows_by_wait);
     }
     if (data->group_count > 1) {
         qsort(data->groups, data->group_count, sizeof(thread_group), compare_groups_by_wait);
@@ -437,7 +423,7 @@ PyObject *report_dict(const report_data *data, bool final)
                        py->long_from_long_long(static_cast<long long>(data->switches))) &&
               set_item(dict, "final", py->bool_from_long(final));
     for (size_t i = 0; ok && i < data->count; i++) {
-        const report_row *row = &data->rows[i];
+        const thread_row *row = &data->rows[i];
         PyObject *entry =
             figures_dict(row->name, nullptr, row->held_ns, row->waited_ns, row->acquisitions,
                          row->seen_ns, &row->wait, &row->hold);

@@ -21,20 +21,8 @@ const size_t max_text_groups = 20;
 /* Columns for a name in the text report. */
 const int text_name_width = 32;
 
-struct report_row {
-    long native_id;
-    char name[64];
-    int64_t held_ns;
-    int64_t waited_ns;
-    uint64_t acquisitions;
-    int64_t seen_ns;
-    bool live;
-    duration_summary wait;
-    duration_summary hold;
-};
-
 struct report_data {
-    report_row *rows;
+    thread_row *rows;
     size_t count;
     thread_group *groups;
     size_t group_count;

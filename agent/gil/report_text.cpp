@@ -143,7 +143,7 @@ void report_text(const report_data *data, bool final, text_buffer *text)
            "held", "wait s", "wait");
     size_t shown = data->count < max_text_threads ? data->count : max_text_threads;
     for (size_t i = 0; i < shown; i++) {
-        const report_row *row = &data->rows[i];
+        const thread_row *row = &data->rows[i];
         char id[24];
         snprintf(id, sizeof(id), "%ld", row->native_id);
         append_line(text, row->name, id, row->held_ns, row->waited_ns, data->wall_ns);
