@@ -323,6 +323,22 @@ bool in_main_interpreter()
     return interp != nullptr && interp == py->interpreter_main();
 }
 
+/* What each entry point checks first: the interpreter's functions, the
+ * GIL held, the main interpreter.  VANDREL_OK, or the status to return. */
+int32_t check_caller()
+{
+    if (!load_python_api()) {
+        return VANDREL_NOT_AVAILABLE;
+    }
+    if (!py->gil_state_check()) {
+        return VANDREL_NO_GIL;
+    }
+    if (!in_main_interpreter()) {
+        return VANDREL_NOT_AVAILABLE;
+    }
+    return VANDREL_OK;
+}
+
 /* -1 (no report) or an open descriptor.  poll() flags a closed one with
  * POLLNVAL and, unlike fcntl(), binds no newer glibc symbol. */
 bool valid_fd(int32_t fd)
@@ -343,14 +359,9 @@ using namespace gil;
 int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t report_period_ms,
                               int32_t report_fd, int32_t a, int32_t b, int32_t c)
 {
-    if (!load_python_api()) {
-        return VANDREL_NOT_AVAILABLE;
-    }
-    if (!py->gil_state_check()) {
-        return VANDREL_NO_GIL;
-    }
-    if (!in_main_interpreter()) {
-        return VANDREL_NOT_AVAILABLE;
+    int32_t checked = check_caller();
+    if (checked != VANDREL_OK) {
+        return checked;
     }
     find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
@@ -505,14 +516,9 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
 
 int32_t gil_interceptor_stop()
 {
-    if (!load_python_api()) {
-        return VANDREL_NOT_AVAILABLE;
-    }
-    if (!py->gil_state_check()) {
-        return VANDREL_NO_GIL;
-    }
-    if (!in_main_interpreter()) {
-        return VANDREL_NOT_AVAILABLE;
+    int32_t checked = check_caller();
+    if (checked != VANDREL_OK) {
+        return checked;
     }
     if (session_phase_now != SESSION_ON) {
         return interpreter_supported() ? VANDREL_NOT_ON : VANDREL_NOT_AVAILABLE;
