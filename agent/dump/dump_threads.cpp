@@ -82,7 +82,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
     ctx.cache = nullptr;
 #endif
     ctx.active = find_active_threads(api);
-    thread_index threads;
+    thread_index threads = {nullptr, nullptr, 0};
     ctx.threads = ctx.active != nullptr && api->layout_matches
                       && thread_index_build(api, ctx.active, &threads)
                   ? &threads : nullptr;
