@@ -1,5 +1,30 @@
 /* Internal interface between the reference agent's entry points and the
- * units that do the work.  Nothing here is exported from the library. */
+ * units that do the work.  Nothing here is exported from the library.
+ *
+ * The agent's rooms:
+ *
+ *   vandrel_agent.cpp  the three exported entry points;
+ *   import_slots.*     finding and rewriting an object's import slots
+ *                      (GOT entries), how the GIL hooks get in;
+ *   cpython/           everything that knows CPython's versions and
+ *                      internals: the version gate and the features asked
+ *                      of it (version.h), the interpreter's functions
+ *                      (python_api.*, with the owned-reference guard), the
+ *                      frame reader and the published-layout check
+ *                      (frame_reader.*), reading str objects in place
+ *                      (str_view.h), the runtime's head lock (head_lock.*),
+ *                      the GIL's place and drop request (gil_place.*), and
+ *                      the internal headers for the units that read the
+ *                      runtime's state (core.h);
+ *   dump/              dump_threads: the thread snapshots, the frame walks,
+ *                      the line cache (unit map in dump/dump.h);
+ *   gil/               the GIL interceptor: session, hooks, records,
+ *                      reports (unit map in gil/internal.h);
+ *   text/              the one UTF-8 encoder and escape rule (utf8.h), the
+ *                      growable text buffer (buffer.*), and the dump's
+ *                      output to a file descriptor built on it (fd_output.*).
+ *
+ * Units include each other from this folder: "cpython/python_api.h". */
 #ifndef VANDREL_AGENT_H
 #define VANDREL_AGENT_H
 

@@ -650,7 +650,7 @@ def got_owner(tmp_path_factory):
     out = tmp_path_factory.mktemp("got") / "got_owner.so"
     command = [os.environ.get("CXX", "c++"), "-std=c++17", "-O1", "-fPIC", "-shared",
                "-I" + agent_dir, str(NATIVE / "got_owner.cpp"),
-               os.path.join(agent_dir, "gil_got.cpp"), "-ldl", "-o", str(out)]
+               os.path.join(agent_dir, "import_slots.cpp"), "-ldl", "-o", str(out)]
     run(command, timeout=300, check=True)
     return str(out)
 

@@ -20,9 +20,12 @@ def build_agent(directory, *defines):
     import sysconfig
     out = directory / "vandrel_agent.so"
     agent_dir = os.path.join(ROOT, "agent")
-    names = sorted(os.listdir(agent_dir))
+    names = sorted(os.path.relpath(os.path.join(root, name), agent_dir)
+                   for root, _, files in os.walk(agent_dir) for name in files)
     sources = [os.path.join(agent_dir, name) for name in names if name.endswith(".cpp")]
     flags = ["-O2", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra", "-Werror",
+             # Units name each other from the agent's root.
+             "-I" + agent_dir,
              *(f"-D{define}" for define in defines),
              # System headers: warnings in the interpreter's own are not ours.
              "-isystem", sysconfig.get_paths()["include"],
@@ -32,7 +35,7 @@ def build_agent(directory, *defines):
     objects = []
     for name in names:
         if name.endswith(".c"):
-            objects.append(str(directory / (name + ".o")))
+            objects.append(str(directory / (name.replace(os.sep, "_") + ".o")))
             command = [cc, *flags, "-c", os.path.join(agent_dir, name), "-o", objects[-1]]
             run(command, timeout=300, check=True)
     command = [cxx, "-std=c++17", "-shared", "-fno-exceptions", "-fno-rtti", *flags,

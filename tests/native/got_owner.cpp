@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "gil_got.h"
+#include "import_slots.h"
 
 /* Write the file names of the objects that the interpreter's slots for
  * `symbol` point into, one per line, into buffer.  Returns the number of

@@ -19,11 +19,12 @@
 #ifndef VANDREL_FRAME_READER_H
 #define VANDREL_FRAME_READER_H
 
-#include "python_api.h"
+#include "cpython/version.h"
+#include "cpython/python_api.h"
 
 /* No reader for free-threaded builds (per-thread bytecode copies) or for
  * versions this agent does not know: those take the public frame API. */
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x03100000
+#if VANDREL_PY_KNOWN
 #define VANDREL_FRAME_READER 1
 #endif
 
@@ -31,28 +32,20 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#if PY_VERSION_HEX < 0x030B0000
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
 #include <frameobject.h>
 #else
 #define Py_BUILD_CORE 1
 #include "internal/pycore_frame.h"
-#if PY_VERSION_HEX >= 0x030D0000
-/* The runtime's head lock is a PyMutex from 3.13 on; the runtime also
- * publishes its layout there. */
-#define VANDREL_HEAD_PYMUTEX 1
+#if VANDREL_PY_HAS_PUBLISHED_LAYOUT
 #include "internal/pycore_runtime.h"
 #endif
-#if PY_VERSION_HEX >= 0x030E0000
+#if VANDREL_PY_HAS_STACKREF
 #include "internal/pycore_stackref.h"
 #endif
 #undef Py_BUILD_CORE
 #endif
 #pragma GCC diagnostic pop
-#if PY_VERSION_HEX < 0x030D0000
-/* Before 3.13 the runtime's head lock is a PyThread_type_lock, found
- * through runtime_layout.h. */
-#define VANDREL_HEAD_THREAD_LOCK 1
-#endif
 #endif /* VANDREL_FRAME_READER */
 
 namespace vandrel {
@@ -67,7 +60,7 @@ bool frame_layout_confirmed(const void *runtime_state);
 
 #ifdef VANDREL_FRAME_READER
 
-#if PY_VERSION_HEX < 0x030B0000
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
 using interp_frame = PyFrameObject;
 #else
 using interp_frame = _PyInterpreterFrame;
@@ -77,9 +70,9 @@ using interp_frame = _PyInterpreterFrame;
  * Python code. */
 inline interp_frame *thread_top_frame(PyThreadState *tstate)
 {
-#if PY_VERSION_HEX < 0x030B0000
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
     return tstate->frame;
-#elif PY_VERSION_HEX < 0x030D0000
+#elif VANDREL_PY_HAS_CFRAME
     return tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
 #else
     return tstate->current_frame;
@@ -89,7 +82,7 @@ inline interp_frame *thread_top_frame(PyThreadState *tstate)
 /* The frame that called `frame`, or NULL. */
 inline interp_frame *frame_previous(interp_frame *frame)
 {
-#if PY_VERSION_HEX < 0x030B0000
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
     return frame->f_back;
 #else
     return frame->previous;
@@ -100,7 +93,7 @@ inline interp_frame *frame_previous(interp_frame *frame)
 inline void frame_prefetch(interp_frame *frame)
 {
     __builtin_prefetch(frame);
-#if PY_VERSION_HEX < 0x030B0000
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
     __builtin_prefetch(&frame->f_lasti);
 #else
     __builtin_prefetch(&frame->owner);
@@ -115,7 +108,7 @@ inline void frame_prefetch(interp_frame *frame)
 inline bool frame_shown(PyTypeObject *code_type, interp_frame *frame, PyCodeObject **code_out,
                         int *instruction_out)
 {
-#if PY_VERSION_HEX < 0x030B0000
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
     PyCodeObject *code = frame->f_code;
     if (code == nullptr || Py_TYPE(code) != code_type) {
         return false;
@@ -126,20 +119,20 @@ inline bool frame_shown(PyTypeObject *code_type, interp_frame *frame, PyCodeObje
     *instruction_out = frame->f_lasti;
     return true;
 #else
-#if PY_VERSION_HEX >= 0x030E0000
+#if VANDREL_PY_HAS_STACKREF
     if (frame->owner >= FRAME_OWNED_BY_INTERPRETER) {
         return false;
     }
     PyObject *executable = reinterpret_cast<PyObject *>(frame->f_executable.bits & ~Py_TAG_BITS);
     _Py_CODEUNIT *current = frame->instr_ptr;
-#elif PY_VERSION_HEX >= 0x030D0000
+#elif VANDREL_PY_HAS_FRAME_EXECUTABLE
     if (frame->owner == FRAME_OWNED_BY_CSTACK) {
         return false;
     }
     PyObject *executable = frame->f_executable;
     _Py_CODEUNIT *current = frame->instr_ptr;
 #else
-#if PY_VERSION_HEX >= 0x030C0000
+#if VANDREL_PY_HAS_CSTACK_SHIMS
     if (frame->owner == FRAME_OWNED_BY_CSTACK) {
         return false;
     }
@@ -164,7 +157,30 @@ inline bool frame_shown(PyTypeObject *code_type, interp_frame *frame, PyCodeObje
 #endif
 }
 
+/* The line `code` is at at `instruction` (as frame_shown() gives it). */
+inline int code_line(const python_api *api, PyCodeObject *code, int instruction)
+{
+    return api->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+}
+
 #endif /* VANDREL_FRAME_READER */
+
+/* A thread state's ids, read whole-word (a value being written is seen as
+ * before or after): threading's ident, and the native id where the thread
+ * state carries it (else 0).  Only when python_api's layout_matches.
+ * Return false for a thread state not yet bound to its OS thread (still
+ * starting: PyGILState_Ensure() lists it before it writes its ids). */
+inline bool read_thread_ids(PyThreadState *tstate, unsigned long *ident, unsigned long *native_id)
+{
+    *ident = __atomic_load_n(&tstate->thread_id, __ATOMIC_ACQUIRE);
+#if VANDREL_PY_HAS_NATIVE_THREAD_ID
+    *native_id = __atomic_load_n(&tstate->native_thread_id, __ATOMIC_ACQUIRE);
+    return *ident != 0 && *native_id != 0;
+#else
+    *native_id = 0;
+    return *ident != 0;
+#endif
+}
 
 }  // namespace vandrel
 

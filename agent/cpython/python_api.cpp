@@ -1,9 +1,9 @@
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE /* RTLD_DEFAULT, RTLD_NOLOAD, dl_iterate_phdr */
 #endif
-#include "python_api.h"
+#include "cpython/python_api.h"
 
-#include "frame_reader.h"
+#include "cpython/frame_reader.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -224,6 +224,10 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     else if (!parse_version(api->get_version(), &api->runtime_major, &api->runtime_minor)) {
         return false;
     }
+
+    /* Before 3.12 the "current" thread state is the GIL holder's,
+     * whichever thread asks. */
+    api->current_is_holders = api->runtime_major == 3 && api->runtime_minor < 12;
 
     /* Only free-threaded builds export the shared-refcount slow path. */
     bool runtime_free_threaded = dlsym(handle, "_Py_DecRefShared") != nullptr;

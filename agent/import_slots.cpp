@@ -1,4 +1,4 @@
-#include "gil_got.h"
+#include "import_slots.h"
 
 #include <elf.h>
 #include <link.h>

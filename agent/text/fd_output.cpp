@@ -1,4 +1,4 @@
-#include "fd_output.h"
+#include "text/fd_output.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -84,33 +84,41 @@ bool write_loop(int fd, const char *bytes, size_t size, bool *broken_pipe)
 
 }  // namespace
 
+void sigpipe_block_begin(sigpipe_block *block)
+{
+    sigemptyset(&block->pipe_only);
+    sigaddset(&block->pipe_only, SIGPIPE);
+    sigset_t pending;
+    block->already_pending =
+        sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    /* sigprocmask is per-thread on Linux and, unlike pthread_sigmask, has
+     * lived in libc since the oldest glibc versions. */
+    block->masked = sigprocmask(SIG_BLOCK, &block->pipe_only, &block->old_mask) == 0;
+}
+
+void sigpipe_block_end(sigpipe_block *block, bool broken_pipe)
+{
+    if (!block->masked) {
+        return;
+    }
+    if (broken_pipe && !block->already_pending) {
+        struct timespec no_wait = {0, 0};
+        while (sigtimedwait(&block->pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+        }
+    }
+    sigprocmask(SIG_SETMASK, &block->old_mask, nullptr);
+}
+
 bool write_fully(int fd, const char *bytes, size_t size)
 {
     if (size == 0) {
         return true;
     }
-    /* A closed pipe must not kill a process that did not ignore SIGPIPE:
-     * block it on this thread while writing, and consume the one our own
-     * write raised (a SIGPIPE that was already pending is left alone). */
-    sigset_t pipe_only, old_mask, pending;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    bool already_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    /* sigprocmask is per-thread on Linux and, unlike pthread_sigmask, has
-     * lived in libc since the oldest glibc versions. */
-    bool masked = sigprocmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
-
+    sigpipe_block block;
+    sigpipe_block_begin(&block);
     bool broken_pipe = false;
     bool ok = write_loop(fd, bytes, size, &broken_pipe);
-
-    if (masked) {
-        if (broken_pipe && !already_pending) {
-            struct timespec no_wait = {0, 0};
-            while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
-            }
-        }
-        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-    }
+    sigpipe_block_end(&block, broken_pipe);
     return ok;
 }
 
@@ -168,14 +176,7 @@ bool fd_output_reserve_slow(fd_output *out, size_t needed)
             return true;
         }
     }
-    size_t new_capacity = out->capacity > 0 ? out->capacity : INITIAL_CAPACITY;
-    while (new_capacity - out->length < needed) {
-        new_capacity *= 2;
-    }
-    char *grown = static_cast<char *>(realloc(out->data, new_capacity));
-    if (grown != nullptr) {
-        out->data = grown;
-        out->capacity = new_capacity;
+    if (text_grow(out, needed, INITIAL_CAPACITY)) {
         return true;
     }
     /* Out of memory: write out what is there and make do with the

@@ -1,19 +1,22 @@
 /* Output built in memory and written to a file descriptor in few write()
- * calls.  Used by the stack dump; safe on any fd value, valid or not. */
+ * calls.  Used by the stack dump; safe on any fd value, valid or not.
+ * Also the one write loop that keeps a closed pipe's SIGPIPE from killing
+ * the process (the text report uses it too). */
 #ifndef VANDREL_FD_OUTPUT_H
 #define VANDREL_FD_OUTPUT_H
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
+#include "text/buffer.h"
+
 namespace vandrel {
 
-struct fd_output {
+/* The text so far is the buffer's; it is written out as it fills. */
+struct fd_output : text_buffer {
     int fd;
-    char *data;
-    size_t length;
-    size_t capacity;
     /* A write failed for good (bad fd, closed pipe, reader gone): the rest
      * of the output is dropped instead of retried. */
     bool write_failed;
@@ -64,6 +67,19 @@ void fd_output_append_decimal(fd_output *out, uint64_t value);
  * A SIGPIPE raised by a write to a pipe with no reader is swallowed.  On
  * success return true; on a failed or stalled fd return false. */
 bool write_fully(int fd, const char *bytes, size_t size);
+
+/* SIGPIPE blocked on this thread while a write may raise it: a write to a
+ * pipe whose reader has gone must not kill a process that did not ignore
+ * it.  end() consumes the one the write raised (`broken_pipe`), never one
+ * that was already pending, and restores the mask. */
+struct sigpipe_block {
+    sigset_t pipe_only;
+    sigset_t old_mask;
+    bool already_pending;
+    bool masked;
+};
+void sigpipe_block_begin(sigpipe_block *block);
+void sigpipe_block_end(sigpipe_block *block, bool broken_pipe);
 
 }  // namespace vandrel
 

@@ -1,12 +1,25 @@
-/* The GIL interceptor's internal interface, shared by its three units:
+/* The GIL interceptor's internal interface, shared by its units:
  *
- *   gil_records.cpp     the hot path: the mutex hooks and the per-thread
- *                       records they write;
- *   gil_report.cpp      thread names and the reports (dict and text);
- *   gil_interceptor.cpp the session's life: start, stop, fork, exit and
- *                       the agent's own thread.
+ *   session.cpp      the session's life: the entry points that start and
+ *                    stop it, the import-slot patching, the fork and exit
+ *                    handlers;
+ *   reporter.cpp     the session's background thread: naming passes and
+ *                    periodic reports;
+ *   hooks.cpp        the hot path: the mutex hooks, and how they follow
+ *                    CPython's GIL (read its opening comment first);
+ *   clock.cpp        the hooks' clock (the time-stamp counter or
+ *                    CLOCK_MONOTONIC);
+ *   records.cpp      the per-thread records the hooks write, the native id
+ *                    index that finds them, and their life;
+ *   finished.cpp     the finished threads: kept rows and name groups;
+ *   insight.cpp      distributions, long holds and the timeline;
+ *   naming.cpp       thread names, from `threading` and from each new
+ *                    thread itself;
+ *   report.cpp       one report's figures and the sink's dict (report.h);
+ *   report_text.cpp  the text report for report_fd.
  *
- * See gil_records.cpp for how the hooks follow CPython's GIL. */
+ * Where the GIL is and what the running interpreter is come from the
+ * CPython layer (cpython/). */
 #ifndef VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 #define VANDREL_GIL_INTERCEPTOR_INTERNAL_H
 
@@ -14,7 +27,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "python_api.h"
+#include "cpython/gil_place.h"
+#include "cpython/python_api.h"
 
 namespace vandrel {
 namespace gil {
@@ -35,6 +49,9 @@ extern const python_api *py;
 void find_clock();
 /* CLOCK_MONOTONIC in ns. */
 int64_t now_ns();
+/* Time from `start` to `end`, never negative (counters of two CPUs may
+ * disagree by a few ticks). */
+int64_t span(int64_t start, int64_t end);
 
 /* ---- Distributions ----------------------------------------------------- */
 
@@ -192,6 +209,24 @@ template <typename T> T load_field(const T *field)
     return __atomic_load_n(field, __ATOMIC_RELAXED);
 }
 
+/* The owning thread's update of its record, seen whole by read_record():
+ * `seq` is odd in between. */
+inline void begin_update(thread_record *record)
+{
+    __atomic_store_n(&record->seq, record->seq + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+}
+
+inline void end_update(thread_record *record)
+{
+    __atomic_store_n(&record->seq, record->seq + 1, __ATOMIC_RELEASE);
+}
+
+template <typename T> void store_field(T *field, T value)
+{
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
+
 /* ---- Finished threads (all under table_lock) --------------------------- */
 
 /* Finished threads keep their own row while among the top `finished_kept`
@@ -201,21 +236,28 @@ const size_t finished_kept = 100;
 const size_t finished_capacity = 256;
 const size_t max_groups = 4096;
 
-struct finished_row {
+/* One thread's line: a finished thread's row in the store, or a row of a
+ * report (live or finished). */
+struct thread_row {
     long native_id;
     char name[64];
     int64_t held_ns;
     int64_t waited_ns;
     uint64_t acquisitions;
     int64_t seen_ns;
-    /* Its distributions' place in finished_distribution_slots: rows move
-     * when the store is pruned, the 4 KB of buckets do not. */
+    bool live; /* a report's row of a live thread */
+    /* A finished row's distributions' place in
+     * finished_distribution_slots: rows move when the store is pruned,
+     * the 4 KB of buckets do not. */
     uint16_t slot;
     /* Of those distributions, which no longer change: taken once, when
      * the row is added, not by every report. */
     duration_summary wait;
     duration_summary hold;
 };
+
+/* Fill `row`'s id, name and figures. */
+void fill_row(thread_row *row, long native_id, const char *name, const record_figures *figures);
 
 struct thread_group {
     char name[64];
@@ -227,7 +269,7 @@ struct thread_group {
     total_distributions distributions;
 };
 
-extern finished_row finished_rows[finished_capacity];
+extern thread_row finished_rows[finished_capacity];
 extern size_t finished_count;
 extern thread_group *groups;
 extern size_t group_count;
@@ -241,31 +283,19 @@ void group_name(const char *name, char *out, size_t size);
 void prune_finished();
 /* Move finished row `index` into its group (the last row takes its place). */
 void fold_finished_row(size_t index);
+/* Fold the finished row of `native_id`, if any: the kernel handed the id
+ * to a new thread. */
+void fold_reused_id(long native_id);
+/* Add a finished thread's row, its distributions copied. */
+void add_finished_row(long native_id, const char *name, const record_figures *figures,
+                      const thread_distributions *distributions);
+/* Every distribution slot free again (a new session). */
+void reset_distribution_slots();
 
 /* ---- The hooks ---------------------------------------------------------- */
 
 typedef int (*mutex_func)(pthread_mutex_t *);
 
-/* Where the hooks see that a drop was forced: gil->switch_mutex, and the
- * drop request, a 32-bit word at (*request_base + request_offset) tested
- * with request_mask.  From 3.13 on the request is a bit of the holder's
- * eval_breaker: request_base is &gil->last_holder.  Before, it is the
- * interpreter's ceval.gil_drop_request flag: request_base points at
- * fixed_request, which holds its address.  Set by the start before the
- * hooks go live. */
-struct gil_switch_layout {
-    pthread_mutex_t *switch_mutex;
-    /* &gil->last_holder: the holder's thread state, for its long holds. */
-    void *const *last_holder;
-    void *const *request_base;
-    size_t request_offset;
-    uint32_t request_mask;
-    void *fixed_request;
-    /* Before 3.13 the thread that takes the GIL clears the request, maybe
-     * before drop_gil() looks at it: then the dropping thread skips the
-     * wait for the switch and comes straight back. */
-    bool request_cleared_by_taker;
-};
 /* Stands for threads that got no record (table full, out of memory). */
 extern thread_record overflow_record;
 
@@ -275,7 +305,7 @@ int hooked_mutex_unlock(pthread_mutex_t *mutex);
  * Locks gil_mutex briefly (never held long by anyone). */
 void quiesce_hooks(pthread_mutex_t *gil_mutex);
 
-/* ---- Distributions, long holds and the timeline (gil_insight.cpp) ------ */
+/* ---- Distributions, long holds and the timeline (insight.cpp) ---------- */
 
 /* Set up for a new session, before the hooks go live: `threshold_ns`
  * (> 0) is the long-hold threshold, `ring` a ring of `capacity`
@@ -506,6 +536,29 @@ inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, in
 
 /* ---- Names and reports -------------------------------------------------- */
 
+/* The threads the threading module knows, with native id and name. */
+struct live_thread {
+    long native_id;
+    char name[64];
+};
+
+struct live_threads {
+    live_thread *items;
+    size_t count;
+    size_t capacity;
+};
+
+/* List them.  GIL held.  Never leaves an exception set; on any failure
+ * the list is simply shorter (empty when threading was never imported). */
+void list_python_threads(live_threads *out);
+void sort_live_threads(live_threads *threads);
+/* The entry of `threads` (sorted by id) for `native_id`, or null. */
+const live_thread *find_live(const live_threads *threads, long native_id);
+/* Give names from `threads` to the live records that have none yet.  GIL
+ * and table_lock held.  Returns whether some record still lacks a name
+ * and deserves another try. */
+bool name_records(live_threads *threads);
+
 /* Does some live record lack a name, still worth looking up?  Any thread;
  * takes table_lock. */
 bool records_need_names();
@@ -523,6 +576,34 @@ void remove_name_hook();
  * GIL held on entry and exit; the calling thread must own a thread state.
  * No exception is left set. */
 void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd);
+
+/* ---- The session and its background thread ----------------------------- */
+
+/* One background thread per session.  Shared by the thread and the entry
+ * points; freed by whoever finishes with it last (see gil_interceptor_stop). */
+struct reporter {
+    pthread_t thread;
+    int wake_fd;  /* eventfd written by the stop request */
+    int stop;     /* atomic: set once by the stop request */
+    int detached; /* set by a stop called on the reporter thread itself */
+    int64_t sample_period_ns;
+    int64_t report_period_ns;
+};
+
+struct session_config {
+    PyObject *sink; /* owned reference, or null for None */
+    int32_t report_fd;
+    reporter *background;
+};
+
+/* The session's settings (entry points, GIL held; read by the reporter). */
+extern session_config session;
+
+void free_reporter(reporter *r);
+bool stop_requested(reporter *r);
+/* Start the session's background thread: naming passes and periodic
+ * reports.  Null on failure. */
+reporter *start_reporter(int64_t sample_period_ns, int64_t report_period_ns);
 
 }  // namespace gil
 }  // namespace vandrel

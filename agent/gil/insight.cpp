@@ -11,8 +11,10 @@
  * other write to a histogram, so a report at that moment reads a count a
  * moment old, never a torn one.  Sums over threads and intervals are the
  * reports' work, so that a hook touches no line another CPU writes. */
-#include "frame_reader.h"
-#include "gil_interceptor_internal.h"
+#include "cpython/frame_reader.h"
+#include "cpython/str_view.h"
+#include "text/utf8.h"
+#include "gil/internal.h"
 
 #include <pthread.h>
 #include <stdlib.h>
@@ -188,32 +190,7 @@ namespace {
 bool append_utf8(char *out, size_t size, size_t *length, uint32_t ch)
 {
     char bytes[4];
-    size_t count;
-    if (ch >= 0xD800 && ch <= 0xDFFF) {
-        ch = '?';
-    }
-    if (ch < 0x80) {
-        bytes[0] = static_cast<char>(ch);
-        count = 1;
-    }
-    else if (ch < 0x800) {
-        bytes[0] = static_cast<char>(0xC0 | (ch >> 6));
-        bytes[1] = static_cast<char>(0x80 | (ch & 0x3F));
-        count = 2;
-    }
-    else if (ch < 0x10000) {
-        bytes[0] = static_cast<char>(0xE0 | (ch >> 12));
-        bytes[1] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (ch & 0x3F));
-        count = 3;
-    }
-    else {
-        bytes[0] = static_cast<char>(0xF0 | (ch >> 18));
-        bytes[1] = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        bytes[3] = static_cast<char>(0x80 | (ch & 0x3F));
-        count = 4;
-    }
+    size_t count = utf8_encode(is_surrogate(ch) ? '?' : ch, bytes);
     if (*length + count >= size) {
         return false;
     }
@@ -229,20 +206,13 @@ bool append_utf8(char *out, size_t size, size_t *length, uint32_t ch)
 void copy_text(PyObject *text, char *out, size_t size)
 {
     out[0] = '\0';
-    if (text == nullptr || !PyUnicode_Check(text)) {
+    str_view view;
+    if (text == nullptr || !PyUnicode_Check(text) || !str_in_place(text, &view)) {
         return;
     }
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(text)) {
-        return;
-    }
-#endif
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const void *data = PyUnicode_DATA(text);
-    int kind = PyUnicode_KIND(text);
     size_t used = 0;
-    for (Py_ssize_t i = 0; i < length; i++) {
-        if (!append_utf8(out, size, &used, PyUnicode_READ(kind, data, i))) {
+    for (Py_ssize_t i = 0; i < view.length; i++) {
+        if (!append_utf8(out, size, &used, str_at(&view, i))) {
             break;
         }
     }
@@ -276,7 +246,7 @@ void take_own_stack()
         held_frame *out = &capture.frames[capture.depth++];
         copy_text(code->co_filename, out->file, sizeof(out->file));
         copy_text(code->co_name, out->function, sizeof(out->function));
-        out->line = py->code_addr2line(code, instruction * static_cast<int>(sizeof(_Py_CODEUNIT)));
+        out->line = code_line(py, code, instruction);
     }
 }
 #else

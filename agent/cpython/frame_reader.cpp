@@ -1,11 +1,11 @@
-#include "frame_reader.h"
+#include "cpython/frame_reader.h"
 
 #include <stddef.h>
 #include <string.h>
 
 namespace vandrel {
 
-#ifdef VANDREL_HEAD_PYMUTEX
+#if defined(VANDREL_FRAME_READER) && VANDREL_PY_HAS_PUBLISHED_LAYOUT
 bool frame_layout_confirmed(const void *runtime_state)
 {
     if (runtime_state == nullptr) {

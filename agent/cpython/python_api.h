@@ -109,6 +109,9 @@ struct python_api {
 
     int runtime_major;
     int runtime_minor;
+    /* The running interpreter's "current" thread state is the GIL holder's,
+     * whichever thread asks (before 3.12), not the caller's own. */
+    bool current_is_holders;
     /* The running interpreter has the major.minor version and the object
      * layout (free-threaded or not) this agent was compiled against, so
      * the compile-time struct layouts and inline accessors are valid. */
@@ -121,6 +124,52 @@ struct python_api {
      * object header has the compiled-in shape (not free-threaded vs. a
      * default build or the reverse). */
     bool object_header_matches;
+};
+
+/* The owned references of one scope: each adopted reference (null ones
+ * too, skipped) is dropped, latest first, by drop() or when the scope
+ * ends, so no path out of the scope leaks one.  Up to eight a scope. */
+class owned_refs {
+public:
+    explicit owned_refs(const python_api *api) : api_(api), count_(0) {}
+    ~owned_refs() { drop(); }
+    owned_refs(const owned_refs &) = delete;
+    owned_refs &operator=(const owned_refs &) = delete;
+
+    /* Adopt `object` (an owned reference, or null) and return it. */
+    PyObject *operator()(PyObject *object)
+    {
+        if (count_ == capacity) {
+            __builtin_trap(); /* more than a scope of this agent ever holds */
+        }
+        objects_[count_++] = object;
+        return object;
+    }
+    /* Hand `object` on: it is no longer dropped here. */
+    void release(PyObject *object)
+    {
+        for (int i = 0; i < count_; i++) {
+            if (objects_[i] == object) {
+                objects_[i] = nullptr;
+            }
+        }
+    }
+    /* Drop every reference now, latest first. */
+    void drop()
+    {
+        while (count_ > 0) {
+            PyObject *object = objects_[--count_];
+            if (object != nullptr) {
+                api_->decref(object);
+            }
+        }
+    }
+
+private:
+    static const int capacity = 8;
+    const python_api *api_;
+    int count_;
+    PyObject *objects_[capacity];
 };
 
 /* Resolve the interpreter's functions once per process, for the stack dump.

@@ -1,33 +1,9 @@
 /* The GIL interceptor's session: the entry points that switch it on and
- * off, the import-slot patching, the agent's own thread, and the fork and
- * exit handlers.  Entry points run with the GIL held. */
-#include "patchlevel.h"
-#include "pyconfig.h"
-/* The GIL's layout comes from the interpreter's internal headers, for the
- * versions whose take_gil()/drop_gil() protocol the hooks follow: 3.10 to
- * 3.15 with a GIL.  Built against any other (a free-threaded build, a
- * version not known yet), the interceptor reports itself not available. */
-#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
-#define VANDREL_GIL_LAYOUT_KNOWN 1
-#define Py_BUILD_CORE 1
-#if PY_VERSION_HEX < 0x030D0000
-/* 3.10-3.12 declare their atomics with C11's <stdatomic.h>, which is not
- * C++.  Their other variant, for compilers with GCC's builtins, wraps the
- * same plain int and uintptr_t in the same structs: the same layout. */
-#undef HAVE_STD_ATOMIC
-#endif
-#else
-#define VANDREL_GIL_LAYOUT_KNOWN 0
-#endif
-#include "python_api.h"
-#if VANDREL_GIL_LAYOUT_KNOWN
-#include "internal/pycore_ceval.h"
-#include "internal/pycore_interp.h"
-#if PY_VERSION_HEX < 0x030C0000
-#include "internal/pycore_runtime.h"
-#endif
-#endif
-#include "gil_interceptor_internal.h"
+ * off, the import-slot patching, and the fork and exit handlers.  Entry
+ * points run with the GIL held. */
+#include "cpython/gil_place.h"
+#include "cpython/python_api.h"
+#include "gil/internal.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -44,12 +20,13 @@
 #include <unistd.h>
 
 #include "agent.h"
-#include "gil_got.h"
+#include "import_slots.h"
 
 namespace vandrel {
 namespace gil {
 
 const python_api *py = nullptr;
+session_config session;
 
 }  // namespace gil
 
@@ -70,21 +47,17 @@ const int64_t max_report_period_ms = 1000LL * 1000 * 1000;
 int64_t default_long_hold_ns()
 {
     int64_t threshold_ns = 10LL * 1000 * 1000;
-    PyObject *sys = py->import_module("sys");
-    PyObject *getter = sys ? py->object_get_attr_string(sys, "getswitchinterval") : nullptr;
-    PyObject *interval = getter ? py->object_call_no_args(getter) : nullptr;
+    owned_refs owned(py);
+    PyObject *sys = owned(py->import_module("sys"));
+    PyObject *getter = owned(sys ? py->object_get_attr_string(sys, "getswitchinterval") : nullptr);
+    PyObject *interval = owned(getter ? py->object_call_no_args(getter) : nullptr);
     if (interval != nullptr) {
         double seconds = py->float_as_double(interval);
         if (seconds > 0 && seconds < 3600) {
             threshold_ns = static_cast<int64_t>(2 * seconds * 1e9);
         }
     }
-    PyObject *owned[] = {interval, getter, sys};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
+    owned.drop();
     if (py->err_occurred()) {
         py->err_clear();
     }
@@ -114,35 +87,6 @@ got_slot unlock_slots[max_slots];
 int lock_slot_count;
 int unlock_slot_count;
 
-/* One background thread per session.  Shared by the thread and the entry
- * points; freed by whoever finishes with it last (see gil_interceptor_stop). */
-struct reporter {
-    pthread_t thread;
-    int wake_fd;  /* eventfd written by the stop request */
-    int stop;     /* atomic: set once by the stop request */
-    int detached; /* set by a stop called on the reporter thread itself */
-    int64_t sample_period_ns;
-    int64_t report_period_ns;
-};
-
-void free_reporter(reporter *r)
-{
-    close(r->wake_fd);
-    free(r);
-}
-
-bool stop_requested(reporter *r)
-{
-    return __atomic_load_n(&r->stop, __ATOMIC_ACQUIRE) != 0;
-}
-
-struct session_config {
-    PyObject *sink; /* owned reference, or null for None */
-    int32_t report_fd;
-    reporter *background;
-};
-
-session_config session;
 
 /* A close-on-exec duplicate of fd, numbered 3 or above.  On success return
  * it; on error return -1.  A raw system call: fcntl() would bind a glibc
@@ -235,145 +179,6 @@ void unhook()
     __atomic_store_n(&naming_wake_fd, -1, __ATOMIC_RELEASE);
 }
 
-/* ---- The background thread ---------------------------------------------- */
-
-/* Sleep until `deadline` (CLOCK_MONOTONIC ns; INT64_MAX for no deadline),
- * a stop request or a poke on the wake eventfd, which is drained.  The
- * wait is a raw ppoll(): nanosecond timeouts, and no libc symbol newer
- * than the oldest glibc the agent supports. */
-void wait_until(reporter *r, int64_t deadline)
-{
-    if (stop_requested(r)) {
-        return;
-    }
-    struct timespec timeout;
-    struct timespec *timeout_arg = nullptr;
-    if (deadline != INT64_MAX) {
-        int64_t left = deadline - now_ns();
-        if (left <= 0) {
-            return;
-        }
-        timeout.tv_sec = static_cast<time_t>(left / 1000000000LL);
-        timeout.tv_nsec = static_cast<long>(left % 1000000000LL);
-        timeout_arg = &timeout;
-    }
-    struct pollfd wake = {r->wake_fd, POLLIN, 0};
-    if (syscall(SYS_ppoll, &wake, 1, timeout_arg, nullptr, static_cast<size_t>(8)) > 0) {
-        uint64_t count;
-        ssize_t drained = read(r->wake_fd, &count, sizeof(count));
-        (void)drained;
-    }
-}
-
-/* The reporter.  It sleeps until a periodic report is due, a stop is
- * requested, or the hooks poke it about a new thread; a sample period after
- * such a poke (time for the thread to register with threading, and for a
- * burst of new threads to arrive) it takes the GIL once to name them.
- * Exits when asked to stop; frees its reporter when a stop called from
- * inside its own sink detached it. */
-void *reporter_main(void *arg)
-{
-    reporter *r = static_cast<reporter *>(arg);
-    bind_agent_record();
-    int64_t next_report = r->report_period_ns > 0 ? now_ns() + r->report_period_ns : INT64_MAX;
-    int64_t next_naming = INT64_MAX;
-    for (;;) {
-        /* While a naming pass is scheduled, new threads need not poke:
-         * thread churn wakes this thread at most once a sample period.
-         * Otherwise clear the poke before looking, so a thread arriving
-         * meanwhile pokes again. */
-        if (next_naming == INT64_MAX) {
-            __atomic_store_n(&naming_signalled, 0, __ATOMIC_SEQ_CST);
-            if (__atomic_load_n(&names_pending, __ATOMIC_SEQ_CST)) {
-                next_naming = now_ns() + r->sample_period_ns;
-            }
-        }
-        wait_until(r, next_report < next_naming ? next_report : next_naming);
-        if (stop_requested(r)) {
-            break;
-        }
-        int64_t now = now_ns();
-        bool report_due = now >= next_report;
-        bool naming_due = now >= next_naming;
-        if (naming_due && !report_due) {
-            /* Cleared before looking, so that a thread arriving meanwhile
-             * sets it again. */
-            __atomic_store_n(&names_pending, 0, __ATOMIC_SEQ_CST);
-            if (!records_need_names()) {
-                /* Every new thread named itself: no need for the GIL. */
-                next_naming = INT64_MAX;
-                continue;
-            }
-        }
-        if (!report_due && !naming_due) {
-            continue;
-        }
-        bool retry_naming = false;
-        PyGILState_STATE gil = py->gil_state_ensure();
-        /* A stop may have been requested while we queued for the GIL; the
-         * stopping thread is then waiting for us, not for a report. */
-        if (!stop_requested(r)) {
-            if (report_due) {
-                emit_report(now_ns(), false, session.sink, session.report_fd);
-            }
-            if (naming_due) {
-                retry_naming = naming_pass();
-            }
-        }
-        py->gil_state_release(gil);
-        if (naming_due) {
-            next_naming = retry_naming ? now + r->sample_period_ns : INT64_MAX;
-        }
-        if (report_due) {
-            /* A report that ended past its successor's time (its wait for
-             * the GIL and its build outlasted the period) is followed by a
-             * whole period without one.  Due at once, this thread would
-             * queue for the GIL the moment it let go of it and, already
-             * running, take it back before the thread it woke could: on a
-             * debug interpreter, where a report takes longer than a 1 ms
-             * period, it then held the GIL 70-80% of the time and kept
-             * the application's threads waiting. */
-            next_report += r->report_period_ns;
-            int64_t done = now_ns();
-            if (next_report <= done) {
-                next_report = done + r->report_period_ns;
-            }
-        }
-    }
-    if (r->detached) {
-        free_reporter(r);
-    }
-    return nullptr;
-}
-
-/* Create the reporter thread with every signal blocked, so that signals
- * keep going to the application's threads.  On success return the
- * reporter; on error return null. */
-reporter *start_reporter(int64_t sample_period_ns, int64_t report_period_ns)
-{
-    reporter *r = static_cast<reporter *>(calloc(1, sizeof(reporter)));
-    if (r == nullptr) {
-        return nullptr;
-    }
-    r->sample_period_ns = sample_period_ns;
-    r->report_period_ns = report_period_ns;
-    r->wake_fd = static_cast<int>(syscall(SYS_eventfd2, 0, EFD_CLOEXEC));
-    if (r->wake_fd < 0) {
-        free(r);
-        return nullptr;
-    }
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    int error = pthread_create(&r->thread, nullptr, reporter_main, r);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (error != 0) {
-        free_reporter(r);
-        return nullptr;
-    }
-    return r;
-}
-
 /* ---- Process-level hooks -------------------------------------------------- */
 
 /* os.register_at_fork(after_in_child=...) callback.  In a forked child
@@ -434,20 +239,20 @@ PyMethodDef stop_at_exit_def = {"_vandrel_gil_interceptor_atexit", stop_at_exit,
 bool register_callback(const char *module_name, const char *function, const char *keyword,
                        PyMethodDef *def)
 {
-    PyObject *module = py->import_module(module_name);
-    PyObject *callback = py->cmethod_new(def, nullptr, nullptr, nullptr);
-    PyObject *target = module ? py->object_get_attr_string(module, function) : nullptr;
-    PyObject *kwargs = nullptr;
+    owned_refs owned(py);
+    PyObject *module = owned(py->import_module(module_name));
+    PyObject *callback = owned(py->cmethod_new(def, nullptr, nullptr, nullptr));
+    PyObject *target = owned(module ? py->object_get_attr_string(module, function) : nullptr);
     PyObject *result = nullptr;
     if (target != nullptr && callback != nullptr) {
         if (keyword == nullptr) {
-            result = py->object_call_one_arg(target, callback);
+            result = owned(py->object_call_one_arg(target, callback));
         }
         else {
-            kwargs = py->dict_new();
+            PyObject *kwargs = owned(py->dict_new());
             PyObject *no_args = kwargs ? py->tuple_new(0) : nullptr;
             if (no_args != nullptr && py->dict_set_item_string(kwargs, keyword, callback) == 0) {
-                result = py->object_call(target, no_args, kwargs);
+                result = owned(py->object_call(target, no_args, kwargs));
             }
             if (no_args) {
                 py->decref(no_args);
@@ -455,12 +260,7 @@ bool register_callback(const char *module_name, const char *function, const char
         }
     }
     bool ok = result != nullptr;
-    PyObject *owned[] = {result, kwargs, target, callback, module};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
+    owned.drop();
     if (py->err_occurred()) {
         py->err_clear();
     }
@@ -483,38 +283,12 @@ void install_process_hooks()
 
 /* ---- Checks -------------------------------------------------------------- */
 
-#if VANDREL_GIL_LAYOUT_KNOWN && PY_VERSION_HEX < 0x030C0000
-/* Has threading's shutdown begun (threading._SHUTTING_DOWN)?  False when
- * threading is not imported.  GIL held; leaves no exception set. */
-bool threading_shutting_down()
-{
-    PyObject *name = py->unicode_from_string("threading");
-    PyObject *module = name != nullptr ? py->import_get_module(name) : nullptr;
-    PyObject *flag = module != nullptr ? py->object_get_attr_string(module, "_SHUTTING_DOWN")
-                                       : nullptr;
-    bool shutting_down = flag != nullptr && py->long_as_long_long(flag) == 1;
-    PyObject *owned[] = {flag, module, name};
-    for (PyObject *object : owned) {
-        if (object) {
-            py->decref(object);
-        }
-    }
-    if (py->err_occurred()) {
-        py->err_clear();
-    }
-    return shutting_down;
-}
-#endif
-
 /* Is the running interpreter the one this agent was built for, with a
  * GIL?  Same minor version as the headers, not free-threaded, not
  * finalizing.  GIL held. */
 bool interpreter_supported()
 {
-#if !VANDREL_GIL_LAYOUT_KNOWN
-    return false;
-#else
-    if (!py->layout_matches) {
+    if (!gil_layout_known() || !py->layout_matches) {
         return false;
     }
     PyObject *abiflags = py->sys_get_object("abiflags");
@@ -536,106 +310,7 @@ bool interpreter_supported()
     if (py->is_finalizing() || main_interp == nullptr) {
         return false;
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    return __atomic_load_n(&main_interp->finalizing, __ATOMIC_RELAXED) == 0;
-#else
-    /* 3.10 and 3.11 mark only a subinterpreter's end that way; there
-     * Py_FinalizeEx starts with threading's shutdown, which says so. */
-    return !threading_shutting_down();
-#endif
-#endif
-}
-
-/* Find the calling interpreter's GIL: its mutex and its `locked` flag.
- * GIL held, interpreter supported.  On success return true; return false
- * for a subinterpreter or when what we read does not look like the GIL. */
-bool find_gil(pthread_mutex_t **mutex, const int **locked)
-{
-#if !VANDREL_GIL_LAYOUT_KNOWN
-    (void)mutex;
-    (void)locked;
-    return false;
-#else
-    PyInterpreterState *interp = py->interpreter_get();
-    if (interp == nullptr || interp != py->interpreter_main()) {
-        return false;
-    }
-#if PY_VERSION_HEX < 0x030C0000
-    /* 3.10 and 3.11: one GIL for the runtime, inside _PyRuntime, which
-     * the main interpreter points back at. */
-    _PyRuntimeState *runtime = static_cast<_PyRuntimeState *>(py->runtime_state);
-    if (runtime == nullptr || interp->runtime != runtime) {
-        return false;
-    }
-    struct _gil_runtime_state *gil = &runtime->ceval.gil;
-#else
-    /* 3.12 on: a GIL per interpreter; the main interpreter's is its own,
-     * inside its state.  Checked before anything is read through it. */
-    struct _gil_runtime_state *gil = interp->ceval.gil;
-    if (gil == nullptr || gil != &interp->_gil) {
-        return false;
-    }
-#endif
-#if PY_VERSION_HEX < 0x030D0000
-    /* Before 3.13 the two are wrapped in _Py_atomic_int/_address. */
-    const int *locked_word = &gil->locked._value;
-    void *const *holder_word = reinterpret_cast<void *const *>(&gil->last_holder._value);
-#else
-    const int *locked_word = &gil->locked;
-    void *const *holder_word = reinterpret_cast<void *const *>(&gil->last_holder);
-#endif
-    /* The caller holds the GIL, so a layout we read right shows it taken
-     * and last held by the caller's own thread state. */
-    if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1) {
-        return false;
-    }
-    PyThreadState *caller = py->thread_state_get();
-    if (__atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
-        /* A thread state swapped in without letting go of the GIL (this
-         * thread ran a subinterpreter sharing it) leaves last_holder at
-         * the other one until the GIL is next taken, which records the
-         * taker: let it go and take it back.  The caller checks the
-         * session's phase afterwards, GIL held again. */
-        PyThreadState *state = py->eval_save_thread();
-        py->eval_restore_thread(state);
-        if (__atomic_load_n(locked_word, __ATOMIC_RELAXED) != 1 ||
-            __atomic_load_n(holder_word, __ATOMIC_RELAXED) != caller) {
-            return false;
-        }
-    }
-    *mutex = &gil->mutex;
-    *locked = locked_word;
-    /* For telling a forced hand-over from a voluntary one (see
-     * note_gil_mutex_unlock): whether the holder was asked to drop the
-     * GIL, and the mutex drop_gil() waits on for the switch.  The hooks
-     * read the request as a 32-bit word. */
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half of a word comes first");
-    hooks.gil_switch.switch_mutex = &gil->switch_mutex;
-    hooks.gil_switch.last_holder = holder_word;
-#if PY_VERSION_HEX >= 0x030D0000
-    /* 3.13 on: a bit of the holder's eval_breaker, set by the waiter. */
-    static_assert(_PY_GIL_DROP_REQUEST_BIT <= UINT32_MAX, "the drop bit is in the low half");
-    hooks.gil_switch.fixed_request = nullptr;
-    hooks.gil_switch.request_base = holder_word;
-    hooks.gil_switch.request_offset = offsetof(PyThreadState, eval_breaker);
-    hooks.gil_switch.request_mask = _PY_GIL_DROP_REQUEST_BIT;
-    hooks.gil_switch.request_cleared_by_taker = false;
-#else
-    /* Before: the interpreter's gil_drop_request, 0 or 1, so a layout read
-     * right shows one of the two.  (A subinterpreter sharing the GIL has a
-     * flag of its own: its threads' forced drops pass for voluntary ones.) */
-    const int *request = &interp->ceval.gil_drop_request._value;
-    if ((__atomic_load_n(request, __ATOMIC_RELAXED) & ~1) != 0) {
-        return false;
-    }
-    hooks.gil_switch.fixed_request = const_cast<int *>(request);
-    hooks.gil_switch.request_base = &hooks.gil_switch.fixed_request;
-    hooks.gil_switch.request_offset = 0;
-    hooks.gil_switch.request_mask = UINT32_MAX;
-    hooks.gil_switch.request_cleared_by_taker = true;
-#endif
-    return true;
-#endif
+    return !main_interpreter_finalizing(py, main_interp);
 }
 
 /* Is the caller running in the main interpreter?  GIL held.  Only the
@@ -646,6 +321,22 @@ bool in_main_interpreter()
 {
     PyInterpreterState *interp = py->interpreter_get();
     return interp != nullptr && interp == py->interpreter_main();
+}
+
+/* What each entry point checks first: the interpreter's functions, the
+ * GIL held, the main interpreter.  VANDREL_OK, or the status to return. */
+int32_t check_caller()
+{
+    if (!load_python_api()) {
+        return VANDREL_NOT_AVAILABLE;
+    }
+    if (!py->gil_state_check()) {
+        return VANDREL_NO_GIL;
+    }
+    if (!in_main_interpreter()) {
+        return VANDREL_NOT_AVAILABLE;
+    }
+    return VANDREL_OK;
 }
 
 /* -1 (no report) or an open descriptor.  poll() flags a closed one with
@@ -668,19 +359,14 @@ using namespace gil;
 int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t report_period_ms,
                               int32_t report_fd, int32_t a, int32_t b, int32_t c)
 {
-    if (!load_python_api()) {
-        return VANDREL_NOT_AVAILABLE;
-    }
-    if (!py->gil_state_check()) {
-        return VANDREL_NO_GIL;
-    }
-    if (!in_main_interpreter()) {
-        return VANDREL_NOT_AVAILABLE;
+    int32_t checked = check_caller();
+    if (checked != VANDREL_OK) {
+        return checked;
     }
     find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
     const int *gil_locked_flag = nullptr;
-    if (!interpreter_supported() || !find_gil(&gil_mutex, &gil_locked_flag)) {
+    if (!interpreter_supported() || !find_gil(py, &gil_mutex, &gil_locked_flag, &hooks.gil_switch)) {
         return VANDREL_NOT_AVAILABLE;
     }
     PyObject *sink = static_cast<PyObject *>(sink_arg);
@@ -830,14 +516,9 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
 
 int32_t gil_interceptor_stop()
 {
-    if (!load_python_api()) {
-        return VANDREL_NOT_AVAILABLE;
-    }
-    if (!py->gil_state_check()) {
-        return VANDREL_NO_GIL;
-    }
-    if (!in_main_interpreter()) {
-        return VANDREL_NOT_AVAILABLE;
+    int32_t checked = check_caller();
+    if (checked != VANDREL_OK) {
+        return checked;
     }
     if (session_phase_now != SESSION_ON) {
         return interpreter_supported() ? VANDREL_NOT_ON : VANDREL_NOT_AVAILABLE;

@@ -4,8 +4,8 @@
  * the dynamic loader fills with its address.  Rewriting one object's slots
  * redirects that object's calls, and only those: nothing is exported and
  * no other library is affected. */
-#ifndef VANDREL_GIL_GOT_H
-#define VANDREL_GIL_GOT_H
+#ifndef VANDREL_IMPORT_SLOTS_H
+#define VANDREL_IMPORT_SLOTS_H
 
 #include <stddef.h>
 
@@ -40,4 +40,4 @@ bool same_object(const void *code_address, const void *address);
 
 }  // namespace vandrel
 
-#endif /* VANDREL_GIL_GOT_H */
+#endif /* VANDREL_IMPORT_SLOTS_H */

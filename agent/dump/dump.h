@@ -1,0 +1,186 @@
+/* The stack dump's internal interface, shared by its units:
+ *
+ *   dump_threads.cpp  the entry point: snapshot the threads, then write them;
+ *   threads.cpp       finding a thread's Thread object, name and ids, the
+ *                     snapshot store, each thread's header and footer;
+ *   frame_lines.cpp   a frame's line and the text in it;
+ *   line_cache.cpp    each distinct code location formatted once a dump;
+ *   lanes.cpp         the direct walk: sixteen threads' frames in lock step;
+ *   public_walk.cpp   the walk through the public frame-object API, for any
+ *                     other interpreter.
+ *
+ * All of it runs with the GIL held. */
+#ifndef VANDREL_DUMP_H
+#define VANDREL_DUMP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "cpython/frame_reader.h"
+#include "cpython/python_api.h"
+#include "text/fd_output.h"
+
+namespace vandrel {
+namespace dump {
+
+struct line_cache;
+struct thread_index;
+
+struct dump_context {
+    const python_api *api;
+    fd_output *out;
+    int64_t max_frames;
+    line_cache *cache;     /* NULL: format every frame afresh */
+    PyObject *active;      /* threading._active, borrowed; may be NULL */
+    struct thread_index *threads; /* the same, indexed by ident; may be NULL */
+    PyObject *name_key;    /* "_name", owned; may be NULL */
+    PyObject *native_id_key; /* "_native_id", owned; may be NULL */
+    PyObject *filename_key;  /* "co_filename", owned; may be NULL */
+    PyObject *code_name_key; /* "co_name", owned; may be NULL */
+};
+
+/* A shown frame, recorded before anything is formatted. */
+struct frame_ref {
+    PyCodeObject *code;
+    int instruction;
+};
+
+/* Counts frames of one thread: those written and those cut by max_frames. */
+struct frame_count {
+    int64_t written;
+    int64_t left_out;
+};
+
+/* Count one shown frame.  Return true when it is to be written, false
+ * when max_frames cuts it off. */
+inline bool frame_wanted(const dump_context *ctx, frame_count *count)
+{
+    if (ctx->max_frames > 0 && count->written >= ctx->max_frames) {
+        count->left_out++;
+        return false;
+    }
+    count->written++;
+    return true;
+}
+
+/* threading._active copied into an open-addressing table keyed by
+ * ident: one pass over the dict instead of an int object and a dict
+ * lookup per thread. */
+struct thread_index {
+    unsigned long *idents; /* 0: free slot */
+    PyObject **threads;    /* borrowed from threading._active */
+    size_t mask;
+};
+
+/* What the dump keeps of one thread: all it needs of the thread state,
+ * copied while the head lock is held, so that nothing reads the thread
+ * state once the lock is released (the thread may be deleted then). */
+struct thread_snapshot {
+    unsigned long ident;     /* threading.get_ident(); 0 if unknown */
+    unsigned long native_id; /* 0: not in the thread state, found later */
+    bool is_current;
+    frame_count count;
+    size_t first_frame;  /* direct walk: its frames in the store */
+    size_t recorded;
+    PyFrameObject *top;  /* public walk: owned top frame, or NULL */
+};
+
+struct snapshot_store {
+    thread_snapshot *threads;
+    size_t count;
+    size_t capacity;
+    frame_ref *frames;
+    size_t frame_count;
+    size_t frame_capacity;
+};
+
+
+/* ---- threads.cpp --------------------------------------------------------- */
+
+/* Whether object (not NULL) is a dict or a dict subclass. */
+bool is_dict(const python_api *api, PyObject *object);
+/* Whether object is a non-NULL str or str subclass. */
+bool is_unicode(const python_api *api, PyObject *object);
+/* Build the index of `active`.  On success return true; on allocation
+ * failure return false (the dump then looks threads up one by one). */
+bool thread_index_build(const python_api *api, PyObject *active, thread_index *index);
+/* A new, zeroed snapshot at the end of the store, or NULL when out of
+ * memory. */
+thread_snapshot *store_add_thread(snapshot_store *store);
+/* Grow *items (of `size` bytes each, *capacity of them) to hold `needed`. */
+bool grow_to(void **items, size_t *capacity, size_t needed, size_t size);
+void store_free(snapshot_store *store);
+/* Copy the ids of a thread state into `snapshot`.  Head lock held.  False
+ * for a thread still starting. */
+bool copy_thread_ids(const python_api *api, PyThreadState *tstate, thread_snapshot *snapshot);
+/* Write the header line of one thread, and what follows its frames. */
+void write_thread_header(const dump_context *ctx, const thread_snapshot *snapshot);
+void write_thread_footer(const dump_context *ctx, const frame_count *count);
+/* threading._active, borrowed, or NULL. */
+PyObject *find_active_threads(const python_api *api);
+
+/* ---- frame_lines.cpp ----------------------------------------------------- */
+
+/* Append a str object escaped, or "???" for anything else. */
+void append_text(const dump_context *ctx, PyObject *text);
+/* Append `  File "path", line N in name` and a newline. */
+void append_frame_line(const dump_context *ctx, PyObject *filename, int line, PyObject *name);
+
+#ifdef VANDREL_FRAME_READER
+/* ---- line_cache.cpp ------------------------------------------------------ */
+
+/* Claim the kept cache for one dump, or NULL (another dump holds it, or
+ * memory is short); hand it back (NULL accepted). */
+line_cache *line_cache_claim();
+void line_cache_release(line_cache *cache);
+/* Append the line of `run` consecutive frames at one code location. */
+void append_code_location_run(const dump_context *ctx, PyCodeObject *code, int instruction,
+                              size_t run);
+
+/* ---- lanes.cpp ----------------------------------------------------------- */
+
+/* One thread's walk in progress.  Several threads are walked in lock
+ * step: each step of a walk waits for a load from memory that is rarely
+ * in cache, and independent walks let those loads overlap. */
+struct walk_lane {
+    PyThreadState *tstate;
+    interp_frame *cursor;
+    frame_count count;
+    size_t recorded;
+    /* Recording ran out of memory: the rest of the walk is only counted. */
+    bool full;
+    frame_ref *frames; /* storage kept between dumps */
+    size_t capacity;
+};
+
+/* Enough walks in flight to overlap their misses; more did not help. */
+constexpr int LANE_COUNT = 16;
+/* Owned by whoever holds the line cache, like the snapshot store. */
+extern walk_lane kept_lanes[LANE_COUNT];
+extern snapshot_store kept_store;
+/* Give back lane storage grown past `keep` entries (0: all of it). */
+void trim_lanes(walk_lane *lanes, size_t keep);
+/* Trim the kept lanes and store (line_cache_release()). */
+void trim_kept_storage();
+/* Snapshot the calling thread, then the other started threads of its
+ * interpreter, walking their frames in lanes.  Head lock held. */
+void snapshot_threads_direct(const dump_context *ctx, snapshot_store *store, walk_lane *lanes,
+                             PyThreadState *current, bool only_current);
+/* Write one snapshot whose frames are in the store. */
+void write_snapshot_direct(const dump_context *ctx, const snapshot_store *store,
+                           const thread_snapshot *snapshot);
+#endif
+
+/* ---- public_walk.cpp ----------------------------------------------------- */
+
+/* Snapshot the calling thread, then the other started threads of its
+ * interpreter.  Head lock held when there is one. */
+void snapshot_threads_public(const python_api *api, snapshot_store *store, PyThreadState *current,
+                             bool only_current);
+/* Write one snapshot by walking its frame objects; consumes its top. */
+void write_snapshot_public(const dump_context *ctx, thread_snapshot *snapshot);
+
+}  // namespace dump
+}  // namespace vandrel
+
+#endif /* VANDREL_DUMP_H */

@@ -1,0 +1,58 @@
+/* What the report units share: a report's rows and totals as collected
+ * (report.cpp) and the text made of them (report_text.cpp). */
+#ifndef VANDREL_GIL_REPORT_H
+#define VANDREL_GIL_REPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "gil/internal.h"
+#include "text/buffer.h"
+
+namespace vandrel {
+namespace gil {
+
+/* At most this many entries in a report's `threads`; the rest of the live
+ * threads are added into their groups for that report. */
+const size_t max_report_threads = 500;
+/* Lines of the text report, so that it stays a few kilobytes. */
+const size_t max_text_threads = 40;
+const size_t max_text_groups = 20;
+/* Columns for a name in the text report. */
+const int text_name_width = 32;
+
+struct report_data {
+    thread_row *rows;
+    size_t count;
+    thread_group *groups;
+    size_t group_count;
+    size_t group_capacity;
+    uint64_t grouped_threads;
+    int64_t wall_ns;
+    int64_t held_ns;
+    int64_t waited_ns;
+    int64_t seen_ns;
+    uint64_t switches;
+    insight_snapshot insight;
+};
+
+
+/* Gather a report's figures as of `now`.  GIL held. */
+void collect_report(int64_t now, report_data *data);
+void release_report(report_data *data);
+/* The report as the sink's dict: a new reference, or null with an
+ * exception set. */
+PyObject *report_dict(const report_data *data, bool final);
+/* The report as text, appended to `text`. */
+void report_text(const report_data *data, bool final, text_buffer *text);
+/* Write all of `length` bytes to fd, as report_fd takes them. */
+void write_all(int fd, const char *data, size_t length);
+
+double seconds(int64_t ns);
+/* Of `seen_ns`, the time neither held nor waited for (never negative). */
+int64_t neither_ns(int64_t seen_ns, int64_t held_ns, int64_t waited_ns);
+
+}  // namespace gil
+}  // namespace vandrel
+
+#endif /* VANDREL_GIL_REPORT_H */
