@@ -29,7 +29,7 @@
 # the lists, so that today's headers describe what is called.  The one
 # exception is pthread_kill: its old version differs only in returning ESRCH
 # for a thread that exited unjoined, which is what glibc < 2.34 always did.
-# tests/test_packaging.py checks that against the host's libc.so.6 and checks
+# tests/package/test_packaging.py checks that against the host's libc.so.6 and checks
 # that no library needs more than GLIBC_2.17.
 #
 # The stand-ins are never installed, and RPATH is skipped so that nothing can
