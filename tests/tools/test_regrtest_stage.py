@@ -136,11 +136,12 @@ def test_known_effects_follow_the_version(stage, monkeypatch):
     # test_os became a package in 3.15: each version gets its own name.
     old = "test.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists"
     new = "test.test_os.test_os.ForkTests.test_fork_warns_when_non_python_thread_exists"
+    effects = sys.modules[stage.known_effect.__module__]
     for version, present, absent in [((3, 13, 0), old, new), ((3, 15, 0), new, old)]:
-        monkeypatch.setattr(stage, "sys", types.SimpleNamespace(version_info=version))
+        monkeypatch.setattr(effects, "sys", types.SimpleNamespace(version_info=version))
         assert stage.known_effect(present) is not None, version
         assert stage.known_effect(absent) is None, version
-    monkeypatch.setattr(stage, "sys", types.SimpleNamespace(version_info=(3, 13, 0)))
+    monkeypatch.setattr(effects, "sys", types.SimpleNamespace(version_info=(3, 13, 0)))
     assert stage.known_effect("test.test_threading.ThreadTests.test_native_id_after_fork") is None
 
 
