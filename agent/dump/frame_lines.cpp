@@ -29,9 +29,9 @@ void append_text(const dump_context *ctx, PyObject *text)
         return;
     }
 #ifdef VANDREL_FRAME_READER
-    /* Same layout as compiled: read the characters in place.  Before 3.12
-     * a str may still lack its compact form (a legacy string not made
-     * ready); code names and file names never do, but check. */
+    /* Same layout as compiled: read the characters in place.  Where the
+     * interpreter still has legacy strings, one may lack its compact form;
+     * code names and file names never do, but str_in_place() checks. */
     str_view view;
     if (ctx->api->direct_access && str_in_place(text, &view)) {
         Py_ssize_t length = view.length;
