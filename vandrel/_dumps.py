@@ -85,9 +85,11 @@ def _check_writable_fd(fd: int) -> None:
         raise OSError(errno.EBADF, f"file descriptor {fd} is not open for writing")
 
 
-def resolve_file(file: Optional[FileOrFd], flush: bool) -> int:
+def resolve_file(file: Optional[FileOrFd], flush: bool,
+                 no_fd_hint: str = "use format_stacks() to get the dump as a string") -> int:
     """The file descriptor behind `file` (None: sys.stderr), checked to be
-    writable; a file object's Python buffer is flushed when `flush`."""
+    writable; a file object's Python buffer is flushed when `flush`.
+    `no_fd_hint` ends the error for a file object without a descriptor."""
     if file is None:
         file = sys.stderr
         if file is None:
@@ -106,8 +108,7 @@ def resolve_file(file: Optional[FileOrFd], flush: bool) -> int:
         try:
             fd = fileno()
         except (OSError, ValueError) as error:
-            raise ValueError(f"file has no file descriptor ({error}); use format_stacks() "
-                             f"to get the dump as a string") from None
+            raise ValueError(f"file has no file descriptor ({error}); {no_fd_hint}") from None
         if not isinstance(fd, int) or not 0 <= fd <= _INT32_MAX:
             raise ValueError(f"file.fileno() gave {fd!r}, not a file descriptor")
         flush_method = getattr(file, "flush", None)

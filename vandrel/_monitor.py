@@ -43,6 +43,18 @@ def _forget_session_in_child() -> None:
 os.register_at_fork(after_in_child=_forget_session_in_child)
 
 
+def _report_fd(target: FileOrFd, flush: bool) -> int:
+    """The descriptor behind a report_file that is not a path, or raise
+    saying what is wrong with it (not open, not writable, no descriptor)."""
+    try:
+        return resolve_file(target, flush, no_fd_hint="pass a path, a real file or a descriptor; "
+                                                      "report() gives the figures as objects")
+    except OSError as error:
+        raise OSError(error.errno, f"report_file: {error.strerror}") from None
+    except ValueError as error:
+        raise ValueError(f"report_file: {error}") from None
+
+
 def _caller_site() -> str:
     """file:line of the first frame outside this module (who started the monitor)."""
     frame: Optional[FrameType] = sys._getframe(1)
@@ -104,6 +116,8 @@ class GilMonitor:
         if isinstance(report_file, int) and not 0 <= report_file <= _INT32_MAX:
             raise ValueError(f"report_file descriptor must be in 0..{_INT32_MAX}, "
                              f"got {report_file}")
+        if report_file is not None and not isinstance(report_file, (str, os.PathLike)):
+            _report_fd(report_file, flush=False)     # open, writable, a real descriptor
         self._report_file = report_file
         if callback is not None and not callable(callback):
             raise TypeError(f"callback must be callable or None, not {type(callback).__name__}")
@@ -240,7 +254,8 @@ class GilMonitor:
             except OSError as error:
                 raise OSError(error.errno, f"cannot open the report file {os.fspath(target)!r}: "
                                            f"{error.strerror}") from None
-        fd = resolve_file(target, flush=True)
+        assert target is not None       # start() opens a report file only when given one
+        fd = _report_fd(target, flush=True)
         if not isinstance(target, int):
             self._final_text_file = target
         return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 0)

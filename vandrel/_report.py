@@ -210,8 +210,17 @@ class GilReport(_Distribution):
     def from_dict(cls, report: Mapping[str, Any]) -> GilReport:
         """Read a report dict as the agent gives it to its sink.
 
-        Raise ``KeyError``, ``TypeError`` or ``ValueError`` when a figure
-        every agent sends is missing or of the wrong kind."""
+        Raise ``ValueError`` naming the key when a figure every agent sends
+        is missing, ``TypeError`` or ``ValueError`` when one is of the
+        wrong kind."""
+        try:
+            return cls._from_dict(report)
+        except KeyError as error:
+            raise ValueError(f"not a GIL report dict: it lacks the key {error.args[0]!r} "
+                             f"(GilReport.from_dict reads what the agent gives its sink)") from None
+
+    @classmethod
+    def _from_dict(cls, report: Mapping[str, Any]) -> GilReport:
         threads = tuple(ThreadGilStats.from_dict(native_id, entry)
                         for native_id, entry in report["threads"].items())
         groups = tuple(GilGroupStats.from_dict(entry) for entry in report["groups"])
@@ -259,8 +268,13 @@ class GilReport(_Distribution):
 
     def write_text(self, file: Any = None) -> None:
         """Write the table the agent writes to its report file: to `file`, a
-        text file object or a file descriptor (default: ``sys.stderr``)."""
+        path (created or truncated), a text file object or a file descriptor
+        (default: ``sys.stderr``)."""
         text = self.format_text()
+        if isinstance(file, (str, os.PathLike)):
+            with open(file, "w", encoding="utf-8") as stream:
+                stream.write(text)
+            return
         if file is None:
             file = sys.stderr
             if file is None:

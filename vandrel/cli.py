@@ -30,19 +30,20 @@ Run a Python program with the vandrel agent loaded, so that the threadsnap
 and lockgauge modules find it when they are imported, optionally with the
 GIL interceptor on or with stack dumps on a signal or after a delay."""
 
-RUN_USAGE = f"{PROG} run [options] (script | -m module | -) [args ...]"
+RUN_USAGE = f"{PROG} run [options] (script | -m module | -c command | -) [args ...]"
 
 RUN_DESCRIPTION = """\
 Load the agent into this interpreter, then run the script (a file, a
-directory or zip file with __main__.py, or - for standard input) or the
-module (-m, as python -m does) as __main__, with sys.argv set to it and the
-arguments that follow.  Everything after the script or module name goes to
-the program.  The process exits with the program's status, as python would."""
+directory or zip file with __main__.py, or - for standard input), the
+module (-m, as python -m does) or the command (-c, as python -c does) as
+__main__, with sys.argv set to it and the arguments that follow.
+Everything after the script, module name or command goes to the program.  The process exits with the program's status, as python would."""
 
 RUN_EPILOG = """\
 examples:
   python -m vandrel run app.py --port 8080
   python -m vandrel run --gil -m mypackage.worker
+  python -m vandrel run --gil -c 'import app; app.main()'
   python -m vandrel run --gil-trace gil.json app.py   # open gil.json in Perfetto
   python -m vandrel run --dump-on USR1 app.py      # then: kill -USR1 <pid>
   python -m vandrel run --dump-after 30 app.py     # one dump after 30 s"""
@@ -57,26 +58,36 @@ _VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-long-hol
                   "--dump-after"}
 
 
-def _non_negative_seconds(text: str) -> float:
+def _number_of_seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if math.isnan(value) or value < 0 or value > 1e6:
+        value = math.nan
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    return value
+
+
+def _non_negative_seconds(text: str) -> float:
+    """A report period: 0 (none) to 1000000 seconds."""
+    value = _number_of_seconds(text)
+    if not 0 <= value <= 1e6:
         raise argparse.ArgumentTypeError(f"must be 0 to 1000000 seconds, got {text!r}")
     return value
 
 
 def _positive_seconds(text: str) -> float:
-    value = _non_negative_seconds(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError(f"must be more than 0 seconds, got {text!r}")
+    """A timer's delay: more than 0, at most 1000000 seconds."""
+    value = _number_of_seconds(text)
+    if not 0 < value <= 1e6:
+        raise argparse.ArgumentTypeError(
+            f"must be more than 0 and at most 1000000 seconds, got {text!r}")
     return value
 
 
 def _long_hold_seconds(text: str) -> float:
     """A long-hold threshold: a microsecond to 2147 seconds (the agent's 32-bit µs)."""
-    value = _non_negative_seconds(text)
+    value = _number_of_seconds(text)
     try:
         _interceptor.threshold_us(value, text)
     except ValueError as error:
@@ -142,13 +153,13 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
 def _split_run_arguments(args: Sequence[str]) -> Tuple[List[str], List[str]]:
     """Split run's arguments into its own options and the program part
-    (script, -m module or -, and the program's arguments)."""
+    (script, -m module, -c command or -, and the program's arguments)."""
     index = 0
     while index < len(args):
         arg = args[index]
         if arg == "--":
             return list(args[:index]), list(args[index + 1:])
-        if arg in ("-", "-m") or not arg.startswith("-"):
+        if arg in ("-", "-m", "-c") or not arg.startswith("-"):
             break
         index += 2 if arg in _VALUE_OPTIONS else 1
     return list(args[:index]), list(args[index:])
@@ -231,10 +242,11 @@ def _fresh_main_module() -> types.ModuleType:
     return main
 
 
-def _exec_source(source: bytes, filename: str, loader: object) -> None:
+def _exec_source(source: bytes, filename: str, loader: object, has_file: bool = True) -> None:
     main = _fresh_main_module()
-    main.__dict__.update(__file__=filename, __loader__=loader, __spec__=None,
-                         __cached__=None, __package__=None)
+    main.__dict__.update(__loader__=loader, __spec__=None, __package__=None)
+    if has_file:                    # python -c gives its code no __file__
+        main.__dict__.update(__file__=filename, __cached__=None)
     code = compile(source, filename, "exec", dont_inherit=True)
     exec(code, main.__dict__)
 
@@ -279,6 +291,15 @@ def _is_zip(path: str) -> bool:
         return False  # a pipe or device: reading it to look would consume it
     import zipfile
     return zipfile.is_zipfile(path)
+
+
+def _run_command(command: str, args: List[str]) -> None:
+    """Run `command` as python -c does: argv[0] "-c", the current
+    directory first on sys.path, the code's file name "<string>"."""
+    sys.argv = ["-c", *args]
+    sys.path[0] = ""
+    _exec_source(command.encode("utf-8", "surrogateescape"), "<string>",
+                 importlib.machinery.BuiltinImporter, has_file=False)
 
 
 def _run_module(module: str, args: List[str]) -> None:
@@ -343,9 +364,10 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
     global _interrupted
     own, program = _split_run_arguments(args)
     options = run.parse_args(own)
-    if not program or program == ["-m"]:
-        run.error("missing the module name after -m" if program else
-                  "missing the program: a script, -m module or -")
+    if not program or program in (["-m"], ["-c"]):
+        run.error({"-m": "missing the module name after -m", "-c": "missing the command after -c"}
+                  [program[0]] if program else
+                  "missing the program: a script, -m module, -c command or -")
     try:
         vandrel.load_agent()
     except OSError as error:
@@ -364,6 +386,8 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
     try:
         if program[0] == "-m":
             _run_module(program[1], program[2:])
+        elif program[0] == "-c":
+            _run_command(program[1], program[2:])
         else:
             _run_script(program[0], program[1:])
     except _CannotOpen as error:

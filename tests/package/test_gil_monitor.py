@@ -146,7 +146,8 @@ def test_misuse_raises_and_leaves_the_process_as_it_was(native, tmp_path):
     assert lines[2:16] == expected, lines
     # Nothing reached the agent, and no report file was created.
     assert lines[16] == "0 False", lines
-    assert re.fullmatch(r"OSError: \[Errno 9\] file descriptor \d+ is not open False 0",
+    # A closed descriptor is refused by the constructor, before the agent.
+    assert re.fullmatch(r"OSError: \[Errno 9\] report_file: file descriptor \d+ is not open 0",
                         lines[17]), lines
     assert lines[18].startswith("FileNotFoundError: [Errno 2] cannot open the report file "), lines
     assert lines[19].startswith("RuntimeError: report() before start()"), lines

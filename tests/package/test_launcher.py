@@ -250,6 +250,20 @@ def test_module_runs_with_the_arguments_after_it(tmp_path):
     assert proc.stderr == b""
 
 
+def test_command_runs_as_python_c_runs_it(tmp_path):
+    # What `python -c` gives its code: argv[0] "-c", the current directory
+    # first on sys.path, no __file__, the arguments after it; and the agent
+    # is there for the modules.
+    code = ("import sys, threadsnap; print(sys.argv, sys.path[0] == '', '__file__' in globals(),"
+            " threadsnap.dump_all_threads_stack(-1, 0)); sys.exit(3)")
+    launched = run_python(["-m", "vandrel", "run", "-c", code, "--gil", "x"], cwd=tmp_path)
+    assert (launched.returncode, launched.stdout) == (3, "['-c', '--gil', 'x'] True False 0\n"), \
+        launched
+    failed = run_python(["-m", "vandrel", "run", "-c", "1/0"], cwd=tmp_path)
+    assert failed.returncode == 1 and failed.stderr.endswith(
+        '  File "<string>", line 1, in <module>\nZeroDivisionError: division by zero\n'), failed
+
+
 # ---- help and usage errors --------------------------------------------------
 
 def test_help_describes_each_command_and_option():
@@ -258,7 +272,7 @@ def test_help_describes_each_command_and_option():
     run = run_python(["-m", "vandrel", "run", "--help"], text=False)
     assert run.returncode == 0, run.stderr
     text = run.stdout.decode()
-    assert "(script | -m module | -) [args ...]" in text
+    assert "(script | -m module | -c command | -) [args ...]" in text
     for option in ("--gil ", "--gil-report FILE", "--gil-period SECONDS", "--gil-trace FILE",
                    "--gil-long-hold SECONDS", "--dump-on SIGNAL", "--dump-after SECONDS"):
         assert option in text, option
@@ -271,14 +285,20 @@ def test_bad_options_are_usage_errors_with_status_2(tmp_path):
     cases = {
         ("--gil-period", "-1"): "argument --gil-period: must be 0 to 1000000 seconds, got '-1'",
         ("--gil-period", "soon"): "argument --gil-period: not a number of seconds: 'soon'",
-        ("--dump-after", "0"): "argument --dump-after: must be more than 0 seconds, got '0'",
+        # Each range message states the real range.
+        ("--dump-after", "0"): "argument --dump-after: must be more than 0 and at most 1000000 "
+                               "seconds, got '0'",
+        ("--dump-after", "-3"): "argument --dump-after: must be more than 0 and at most 1000000 "
+                                "seconds, got '-3'",
         ("--dump-on", "KILL"): "argument --dump-on: signal SIGKILL cannot be caught",
         ("--dump-on", "NOPE"): "argument --dump-on: unknown signal 'NOPE'",
         ("--gil-report", str(tmp_path / "no" / "dir")): "--gil-report: cannot open ",
         ("--gil-trace", str(tmp_path / "no" / "dir")): "--gil-trace: cannot open ",
         ("--gil-long-hold", "0"): "argument --gil-long-hold: must be 0.000001 to 2147 seconds",
         ("--gil-long-hold", "3000"): "argument --gil-long-hold: must be 0.000001 to 2147 sec",
-        ("--gil-long-hold", "-1"): "argument --gil-long-hold: must be 0 to 1000000 seconds",
+        ("--gil-long-hold", "-1"): "argument --gil-long-hold: must be 0.000001 to 2147 seconds, "
+                                   "got '-1'",
+        ("--gil-long-hold", "nan"): "argument --gil-long-hold: not a number of seconds: 'nan'",
         ("--frobnicate",): "unrecognized arguments: --frobnicate",
     }
     for options, message in cases.items():
@@ -290,6 +310,7 @@ def test_bad_options_are_usage_errors_with_status_2(tmp_path):
         assert message in lines[1], (options, lines)
     for args, message in ((["run"], "missing the program"),
                           (["run", "-m"], "missing the module name after -m"),
+                          (["run", "-c"], "missing the command after -c"),
                           (["path", "extra"], "unrecognized arguments: extra"),
                           ([], "required: COMMAND"), (["frobnicate"], "invalid choice")):
         proc = run_python(["-m", "vandrel", *args], text=False)
