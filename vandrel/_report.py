@@ -204,6 +204,10 @@ class GilReport(_Distribution):
     long_hold_threshold_s: Optional[float] = None
     long_holds: Optional[Tuple[LongHold, ...]] = None
     interval: Optional[GilInterval] = None
+    long_hold_count: Optional[int] = None
+    long_hold_s: Optional[float] = None
+    wait_buckets: Optional[Tuple[Tuple[float, int], ...]] = field(default=None, repr=False)
+    hold_buckets: Optional[Tuple[Tuple[float, int], ...]] = field(default=None, repr=False)
     timeline: Optional[bytes] = field(default=None, repr=False)
 
     @classmethod
@@ -228,6 +232,8 @@ class GilReport(_Distribution):
         interval = report.get("interval")
         timeline = report.get("timeline")
         threshold = report.get("long_hold_threshold_s")
+        long_hold_count = report.get("long_hold_count")
+        long_hold_s = report.get("long_hold_s")
         return cls(float(report["wall_s"]), float(report["held_s"]), float(report["wait_s"]),
                    float(report["neither_s"]), int(report["switches"]), bool(report["final"]),
                    threads, groups, **_figures(report, cls),
@@ -235,13 +241,21 @@ class GilReport(_Distribution):
                    long_holds=(None if long_holds is None else
                                tuple(LongHold.from_dict(entry) for entry in long_holds)),
                    interval=None if interval is None else GilInterval.from_dict(interval),
+                   long_hold_count=None if long_hold_count is None else int(long_hold_count),
+                   long_hold_s=None if long_hold_s is None else float(long_hold_s),
+                   wait_buckets=_buckets(report.get("wait_buckets")),
+                   hold_buckets=_buckets(report.get("hold_buckets")),
                    timeline=None if timeline is None else bytes(timeline))
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as the agent's dict: ``threads`` keyed by native id,
         ``groups`` and ``long_holds`` as lists, absent keys left out."""
         result = _stats_dict(self, skip=("threads", "groups", "long_holds", "interval",
-                                         "timeline"))
+                                         "wait_buckets", "hold_buckets", "timeline"))
+        for key in ("wait_buckets", "hold_buckets"):
+            buckets = getattr(self, key)
+            if buckets is not None:
+                result[key] = list(buckets)
         result["threads"] = {thread.native_id: thread.to_dict() for thread in self.threads}
         result["groups"] = [group.to_dict() for group in self.groups]
         if self.long_holds is not None:
@@ -302,6 +316,13 @@ class GilReport(_Distribution):
         _gil_format.write_chrome_trace(self.to_dict(), path)
 
 
+def _buckets(entry: Any) -> Optional[Tuple[Tuple[float, int], ...]]:
+    """The agent's (upper bound in seconds, count within it) pairs."""
+    if entry is None:
+        return None
+    return tuple((float(bound), int(count)) for bound, count in entry)
+
+
 def _figures(entry: Mapping[str, Any], cls: Type[Any],
              skip: Tuple[str, ...] = ()) -> Dict[str, Any]:
     """The keyword arguments of `cls` that every distribution takes: the
@@ -353,8 +374,7 @@ def _stats_dict(stats: _Distribution, skip: Tuple[str, ...] = ()) -> Dict[str, A
         if item.name in skip or item.name == "_extra":
             continue
         value = getattr(stats, item.name)
-        if value is None and (item.name in _PERCENTILE_KEYS
-                              or item.name == "long_hold_threshold_s"):
+        if value is None and (item.name in _PERCENTILE_KEYS or item.default is None):
             continue
         result[item.name] = value
     result.update(stats._extra)

@@ -175,6 +175,29 @@ uint64_t previous_switches;
 const size_t long_hold_table_size = 32;
 long_hold_place places[long_hold_table_size];
 size_t place_count;
+/* All long holds of the session, the places shown or not. */
+uint64_t long_hold_count;
+int64_t long_hold_ns;
+
+/* What the metric bounds stand for; each is moved up to its bucket's edge. */
+const int64_t metric_bounds_asked_ns[metric_bound_count] = {
+    1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 500000, 1000000,
+    2500000, 5000000, 10000000, 25000000, 50000000, 100000000, 250000000, 500000000,
+    1000000000, 5000000000};
+
+/* Counts at the metric bounds, cumulative. */
+void count_within_bounds(const total_histogram *histogram, uint64_t *within)
+{
+    uint64_t below = 0;
+    size_t next = 0;
+    for (size_t i = 0; i < metric_bound_count; i++) {
+        size_t last = duration_bucket(metric_bounds_asked_ns[i]);
+        for (; next <= last; next++) {
+            below += histogram->buckets[next];
+        }
+        within[i] = below;
+    }
+}
 long_hold_place capture; /* scratch for the stack being taken (one hook at a time) */
 
 }  // namespace
@@ -296,6 +319,8 @@ bool same_stack(const long_hold_place *a, const long_hold_place *b)
 
 void charge_long_hold(const thread_record *record, int64_t held_ns)
 {
+    long_hold_count++;
+    long_hold_ns += held_ns;
     take_own_stack();
     capture.key = stack_key(&capture);
     long_hold_place *place = nullptr;
@@ -443,6 +468,8 @@ void begin_insight(int64_t threshold_ns, timeline_entry *ring, size_t capacity,
 {
     end_insight();
     hooks.long_hold_threshold_ns = threshold_ns;
+    long_hold_count = 0;
+    long_hold_ns = 0;
     clear_distributions(&previous_totals);
     previous_wall_ns = previous_held_ns = previous_waited_ns = 0;
     previous_switches = 0;
@@ -470,6 +497,10 @@ void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t he
 {
     out->wait = summarize(&totals->waits);
     out->hold = summarize(&totals->holds);
+    count_within_bounds(&totals->waits, out->wait_within);
+    count_within_bounds(&totals->holds, out->hold_within);
+    out->long_hold_count = long_hold_count;
+    out->long_hold_ns = long_hold_ns;
     out->interval_wait = summarize_since(&totals->waits, &previous_totals.waits);
     out->interval_hold = summarize_since(&totals->holds, &previous_totals.holds);
     memcpy(&previous_totals, totals, sizeof(previous_totals));
@@ -494,6 +525,11 @@ void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t he
         return;
     }
     memcpy(out->places, places, out->place_count * sizeof(long_hold_place));
+}
+
+int64_t metric_bound_ns(size_t index)
+{
+    return bucket_low(duration_bucket(metric_bounds_asked_ns[index]) + 1);
 }
 
 /* Layout: a 16-byte header, then the kept transitions oldest first, each

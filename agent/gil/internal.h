@@ -352,9 +352,21 @@ struct long_hold_place {
 const size_t long_hold_places_shown = 10;
 
 /* What a report takes of them: GIL held (so no hook changes them). */
+/* Bounds for dashboards' histograms: the edges of the distributions'
+ * buckets nearest above 1 us, 2.5 us, 5 us, ... 1 s, 5 s, so that a count
+ * at a bound is exact (no bucket straddles it). */
+const size_t metric_bound_count = 20;
+
 struct insight_snapshot {
     duration_summary wait;          /* every thread's, since the switch-on */
     duration_summary hold;
+    /* Single waits and holds no longer than metric_bounds_ns[i], since the
+     * switch-on (cumulative, as Prometheus buckets are). */
+    uint64_t wait_within[metric_bound_count];
+    uint64_t hold_within[metric_bound_count];
+    /* Every hold longer than the threshold, wherever it was charged. */
+    uint64_t long_hold_count;
+    int64_t long_hold_ns;
     duration_summary interval_wait; /* since the previous report */
     duration_summary interval_hold;
     int64_t interval_wall_ns;
@@ -370,6 +382,8 @@ struct insight_snapshot {
  * The caller frees out->places. */
 void take_insight(const total_distributions *totals, int64_t wall_ns, int64_t held_ns,
                   int64_t waited_ns, uint64_t switches, insight_snapshot *out);
+/* The upper bound, in ns, of the metric bound `index` (exclusive). */
+int64_t metric_bound_ns(size_t index);
 /* The timeline packed for the final report: a new bytes object, None
  * (new reference) when no timeline is kept, null with an exception set
  * on failure.  GIL held, no hook running. */

@@ -353,6 +353,29 @@ PyObject *place_dict(const long_hold_place *place)
     return entry;
 }
 
+/* Set `key` to the counts at the metric bounds: a list of
+ * (upper bound in seconds, count no longer than it), cumulative.  Returns
+ * false on failure (with an exception set). */
+bool set_within_bounds(PyObject *dict, const char *key, const uint64_t *within)
+{
+    PyObject *list = py->list_new(0);
+    bool ok = list != nullptr;
+    for (size_t i = 0; ok && i < metric_bound_count; i++) {
+        owned_refs owned(py);
+        PyObject *bound = owned(py->float_from_double(seconds(metric_bound_ns(i))));
+        PyObject *count = owned(py->long_from_long_long(static_cast<long long>(within[i])));
+        PyObject *pair = bound && count ? owned(py->tuple_pack(2, bound, count)) : nullptr;
+        ok = pair != nullptr && py->list_append(list, pair) == 0;
+    }
+    if (!ok) {
+        if (list != nullptr) {
+            py->decref(list);
+        }
+        return false;
+    }
+    return set_item(dict, key, list);
+}
+
 /* Add the distributions, the interval, the long holds and (final report)
  * the timeline to the report dict.  Returns false on failure (with an
  * exception set). */
@@ -366,6 +389,11 @@ bool set_insight(PyObject *dict, const insight_snapshot *insight, bool final)
     PyObject *places = py->list_new(0);
     bool ok = interval != nullptr && places != nullptr && set_summary(dict, "wait", wait) &&
               set_summary(dict, "hold", hold) &&
+              set_within_bounds(dict, "wait_buckets", insight->wait_within) &&
+              set_within_bounds(dict, "hold_buckets", insight->hold_within) &&
+              set_item(dict, "long_hold_count", py->long_from_long_long(
+                                                    static_cast<long long>(insight->long_hold_count))) &&
+              set_item(dict, "long_hold_s", py->float_from_double(seconds(insight->long_hold_ns))) &&
               set_item(interval, "wall_s", py->float_from_double(seconds(insight->interval_wall_ns))) &&
               set_item(interval, "held_s", py->float_from_double(seconds(insight->interval_held_ns))) &&
               set_item(interval, "wait_s",

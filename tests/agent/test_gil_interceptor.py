@@ -264,7 +264,8 @@ def test_loaded_by_ld_preload(tmp_path):
                      for figure in ("count", "max_s", "p50_s", "p90_s", "p99_s")]
     assert result == [OK, OK, sorted(["final", "groups", "held_s", "neither_s", "switches",
                                       "threads", "wait_s", "wall_s", "interval", "long_holds",
-                                      "long_hold_threshold_s", *distributions])]
+                                      "long_hold_threshold_s", "long_hold_count", "long_hold_s",
+                                      "wait_buckets", "hold_buckets", *distributions])]
 
 
 # ---- the sink and report_fd ----------------------------------------------------
