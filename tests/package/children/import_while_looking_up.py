@@ -1,21 +1,25 @@
 # Run by test_endings.py::test_agent_lookup_beside_a_thread_loading_extensions
-# with COPIES set before it: a thread loads COPIES copies of _json (dlopen
-# with the GIL held) while this one looks the agent up again and again.
+# with COPIES set before it: a thread loads COPIES copies of an extension
+# module (dlopen with the GIL held) while this one looks the agent up again
+# and again.
 import importlib.machinery, importlib.util, os, shutil, tempfile, threading
-import _json
 import vandrel
 
+# A standard extension that is a file of its own (Debian builds some in).
+name, origin = next((name, spec.origin) for name in ("_json", "_zoneinfo", "_bz2", "_decimal")
+                    for spec in [importlib.util.find_spec(name)]
+                    if spec and spec.origin and spec.origin.endswith(".so"))
 folder = tempfile.mkdtemp()
 paths = []
 for i in range(COPIES):
-    paths.append(os.path.join(folder, f"_json_copy{i}.so"))
-    shutil.copyfile(_json.__file__, paths[-1])
+    paths.append(os.path.join(folder, f"{name}_copy{i}.so"))
+    shutil.copyfile(origin, paths[-1])
 
 
 def load_copies():
     for path in paths:
-        loader = importlib.machinery.ExtensionFileLoader("_json", path)
-        loader.create_module(importlib.util.spec_from_file_location("_json", path, loader=loader))
+        loader = importlib.machinery.ExtensionFileLoader(name, path)
+        loader.create_module(importlib.util.spec_from_file_location(name, path, loader=loader))
 
 
 loading = threading.Thread(target=load_copies)
