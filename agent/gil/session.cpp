@@ -385,7 +385,13 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (session_phase_now != SESSION_OFF) {
         return VANDREL_ALREADY_ON;
     }
+    /* Taken before any Python code runs: the default threshold imports
+     * sys through builtins.__import__, which a tracer may replace with code
+     * that lets go of the GIL, and a second starter must then find the
+     * session starting.  Every refusal below sets it back to off. */
+    session_phase_now = SESSION_STARTING;
     if (!create_binding_key()) {
+        session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
     int64_t threshold_ns = a > 0 ? static_cast<int64_t>(a) * 1000 : default_long_hold_ns();
@@ -393,6 +399,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
      * refusal frees it. */
     timeline_entry *ring = nullptr;
     if (!allocate_timeline(b, &ring)) {
+        session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
 
@@ -402,12 +409,14 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
         lock_slot_count = unlock_slot_count = 0;
         free(ring);
+        session_phase_now = SESSION_OFF;
         return VANDREL_NOT_AVAILABLE;
     }
     if (hooked_by_another_agent(lock_slots, lock_slot_count) ||
         hooked_by_another_agent(unlock_slots, unlock_slot_count)) {
         lock_slot_count = unlock_slot_count = 0;
         free(ring);
+        session_phase_now = SESSION_OFF;
         return VANDREL_ALREADY_ON;
     }
     void *lock_hook = reinterpret_cast<void *>(hooked_mutex_lock);
@@ -418,12 +427,12 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (lock_target == nullptr || unlock_target == nullptr) {
         lock_slot_count = unlock_slot_count = 0;
         free(ring);
+        session_phase_now = SESSION_OFF;
         return VANDREL_NOT_AVAILABLE;
     }
     __atomic_store_n(&hooks.real_lock, lock_target, __ATOMIC_RELEASE);
     __atomic_store_n(&hooks.real_unlock, unlock_target, __ATOMIC_RELEASE);
 
-    session_phase_now = SESSION_STARTING;
     /* A fresh session: no hook runs now (the previous stop waited for
      * them), so the records can be recycled. */
     reset_records();
