@@ -167,8 +167,9 @@ struct record_figures {
 };
 
 extern int names_pending;      /* a record appeared whose thread has no name yet */
-/* The reporter's eventfd while hooks may run, else -1, and whether it was
- * poked since the reporter last looked. */
+/* The reporter's eventfd while hooks may run, else -1 (poked and cleared
+ * under table_lock), and whether it was poked since the reporter last
+ * looked. */
 extern int naming_wake_fd;
 extern int naming_signalled;
 

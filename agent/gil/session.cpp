@@ -175,8 +175,12 @@ void unhook()
         quiesce_hooks(gil_mutex);
         quiesce_hooks(hooks.gil_switch.switch_mutex);
     }
-    /* No hook can poke the reporter any more: its eventfd may be closed. */
+    /* A thread's first touch pokes the reporter before it takes gil->mutex,
+     * but under table_lock: once this is stored under it, no poke is on
+     * its way and the eventfd may be closed. */
+    lock_records();
     __atomic_store_n(&naming_wake_fd, -1, __ATOMIC_RELEASE);
+    unlock_records();
 }
 
 /* ---- Process-level hooks -------------------------------------------------- */

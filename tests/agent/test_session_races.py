@@ -10,7 +10,14 @@ import pytest
 
 from agent_helpers import needs_interceptor, run_agent_child
 from child import ALREADY_ON, NOT_ON, OK
+from conftest import NATIVE, _compile
 from test_gil_interceptor import got_owner  # noqa: F401  (fixture)
+
+
+@pytest.fixture(scope="module")
+def slow_wake_poke(tmp_path_factory):
+    return _compile(NATIVE / "slow_wake_poke.c",
+                    tmp_path_factory.mktemp("shim") / "slow_wake_poke.so")
 
 
 @needs_interceptor
@@ -60,3 +67,43 @@ def test_two_starters_get_one_session(tmp_path, got_owner):  # noqa: F811
     )
     assert result == {"starts": [ALREADY_ON, OK], "stops": [OK, NOT_ON], "owners": [],
                       "threads": ["MainThread"]}
+
+
+@needs_interceptor
+def test_stop_never_writes_to_a_closed_wake_descriptor(tmp_path, slow_wake_poke):
+    # A new thread's first touch of the GIL pokes the reporter's eventfd
+    # before it takes gil->mutex.  The shim holds such a poke until the
+    # eventfd's number belongs to another file: the stop must wait for the
+    # poke before it closes the eventfd, so the file gets nothing.
+    marker = tmp_path / "poking"
+    result, _ = run_agent_child(
+        tmp_path,
+        f"""
+        import _thread
+        def eventfds():
+            found = []
+            for name in os.listdir("/proc/self/fd"):
+                try:
+                    if os.readlink(f"/proc/self/fd/{{name}}") == "anon_inode:[eventfd]":
+                        found.append(int(name))
+                except OSError:
+                    pass
+            return found
+        assert interceptor_on(lockgauge, sink=lambda report: None) == 0
+        (wake,) = eventfds()
+        done = _thread.allocate_lock()
+        done.acquire()
+        _thread.start_new_thread(done.release, ())
+        while not os.path.exists({str(marker)!r}):
+            time.sleep(0.001)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        fd = os.open("after-stop", os.O_RDWR | os.O_CREAT | os.O_TRUNC)
+        if fd != wake:
+            os.dup2(fd, wake)
+            os.close(fd)
+        assert done.acquire(timeout=10)
+        emit(os.fstat(wake).st_size)
+        """,
+        env={"LD_PRELOAD": slow_wake_poke, "SHIM_POKE_MARKER": str(marker)},
+    )
+    assert result == 0
