@@ -185,37 +185,69 @@ void unhook()
 
 /* ---- Process-level hooks -------------------------------------------------- */
 
-/* os.register_at_fork(after_in_child=...) callback.  In a forked child
- * only the forking thread exists: the reporter is gone and the interpreter
- * has re-created its GIL.  Switch the interceptor off there, silently (the
- * parent's session keeps its reports). */
+/* The sink's reference a forked child took over from the parent's
+ * session: dropped, with the GIL, by the child's next entry point or its
+ * os.register_at_fork callback. */
+PyObject *sink_left_by_fork;
+
+void drop_sink_left_by_fork()
+{
+    PyObject *sink = sink_left_by_fork;
+    sink_left_by_fork = nullptr;
+    if (sink != nullptr) {
+        py->decref(sink);
+    }
+}
+
+/* fork()'s handler in the child, registered with pthread_atfork, so that
+ * it runs however the child was made: by os.fork(), or by C code that
+ * calls fork() itself (ctypes, a C library), for which no
+ * os.register_at_fork callback ever runs.  Only the forking thread exists
+ * in the child: the reporter is gone, so the session is switched off
+ * here, silently (the parent's session keeps its reports), before the
+ * child runs any code: an exit handler that found it on would join a
+ * thread that does not exist.  No Python: the sink's reference waits for
+ * the GIL. */
+void session_off_in_child()
+{
+    if (session_phase_now == SESSION_OFF) {
+        return;
+    }
+    restore_slots(lock_slots, lock_slot_count);
+    restore_slots(unlock_slots, unlock_slot_count);
+    __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+    naming_wake_fd = -1;
+    reporter *r = session.background;
+    session.background = nullptr;
+    if (r != nullptr && pthread_equal(r->thread, pthread_self())) {
+        /* Forked from inside the sink: this thread is the reporter, still
+         * in its loop.  It ends once the sink returns and frees its
+         * reporter itself, as after a stop from the sink. */
+        r->detached = 1;
+        __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
+    }
+    else if (r != nullptr) {
+        free_reporter(r); /* its thread was not copied */
+    }
+    if (session.sink != nullptr) {
+        sink_left_by_fork = session.sink;
+        session.sink = nullptr;
+    }
+    close_report_fd();
+    end_insight();
+    session_phase_now = SESSION_OFF;
+}
+
+__attribute__((constructor)) void switch_off_in_forked_children()
+{
+    pthread_atfork(nullptr, nullptr, session_off_in_child);
+}
+
+/* os.register_at_fork(after_in_child=...) callback, with the GIL: the
+ * session is off already (session_off_in_child); drop the sink. */
 PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
 {
-    if (session_phase_now != SESSION_OFF) {
-        restore_slots(lock_slots, lock_slot_count);
-        restore_slots(unlock_slots, unlock_slot_count);
-        __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
-        naming_wake_fd = -1;
-        reporter *r = session.background;
-        session.background = nullptr;
-        if (r != nullptr && pthread_equal(r->thread, pthread_self())) {
-            /* Forked from inside the sink: this thread is the reporter,
-             * still in its loop.  It ends once the sink returns and frees
-             * its reporter itself, as after a stop from the sink. */
-            r->detached = 1;
-            __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
-        }
-        else if (r != nullptr) {
-            free_reporter(r); /* its thread was not copied */
-        }
-        if (session.sink != nullptr) {
-            py->decref(session.sink);
-            session.sink = nullptr;
-        }
-        close_report_fd();
-        end_insight();
-        session_phase_now = SESSION_OFF;
-    }
+    drop_sink_left_by_fork();
     py->incref(py->none);
     return py->none;
 }
@@ -367,6 +399,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (checked != VANDREL_OK) {
         return checked;
     }
+    drop_sink_left_by_fork();
     find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
     const int *gil_locked_flag = nullptr;

@@ -107,3 +107,42 @@ def test_stop_never_writes_to_a_closed_wake_descriptor(tmp_path, slow_wake_poke)
         env={"LD_PRELOAD": slow_wake_poke, "SHIM_POKE_MARKER": str(marker)},
     )
     assert result == 0
+
+
+C_FORK_CHILD = """
+import select, signal
+reports = []
+assert interceptor_on(lockgauge, sink=reports.append) == 0
+libc = ctypes.PyDLL(None)  # fork() with the GIL held, as a C library calls it
+read_end, write_end = os.pipe()
+pid = libc.fork()
+if pid == 0:
+    os.close(read_end)
+    statuses = [lockgauge.deinit_gil_interceptor(),
+                interceptor_on(lockgauge, sink=reports.append),
+                lockgauge.deinit_gil_interceptor()]
+    os.write(write_end, json.dumps(statuses).encode())
+    sys.exit(0)  # a normal exit: the exit handlers run
+os.close(write_end)
+deadline = time.monotonic() + EXIT_WITHIN
+child_statuses = None
+if select.select([read_end], [], [], EXIT_WITHIN)[0]:
+    child_statuses = json.loads(os.read(read_end, 100) or b"null")
+exited = False
+while not exited and time.monotonic() < deadline:
+    exited = os.waitpid(pid, os.WNOHANG) != (0, 0)
+    time.sleep(0 if exited else 0.01)
+if not exited:
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+emit({"child": child_statuses, "exited": exited, "parent": lockgauge.deinit_gil_interceptor()})
+"""
+
+
+@needs_interceptor
+def test_child_forked_from_c_starts_off(tmp_path):
+    # fork() called from C runs no os.register_at_fork callback: the child
+    # must still start with the session off (its stop answers -5, a new
+    # session works) and exit at once, with no reporter thread to wait for.
+    result, proc = run_agent_child(tmp_path, "EXIT_WITHIN = 5.0\n" + C_FORK_CHILD)
+    assert result == {"child": [NOT_ON, OK, OK], "exited": True, "parent": OK}, proc.stderr
