@@ -595,6 +595,11 @@ struct session_config {
     PyObject *sink; /* owned reference, or null for None */
     int32_t report_fd;
     reporter *background;
+    /* The report_fd the caller gave (report_fd is our duplicate of it), and
+     * whether a failed write to it was told on stderr yet (by the thread
+     * that writes the reports). */
+    int32_t report_fd_given;
+    bool report_failure_told;
 };
 
 /* The session's settings (entry points, GIL held; read by the reporter). */

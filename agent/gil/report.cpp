@@ -483,7 +483,14 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
         report_text(&data, final, &text);
         if (text.data != nullptr) {
             PyThreadState *state = py->eval_save_thread();
-            write_all(report_fd, text.data, text.length);
+            write_failure failure;
+            if (!write_all(report_fd, text.data, text.length, &failure) &&
+                !session.report_failure_told) {
+                /* Once per session: a file that failed once mostly fails
+                 * for every later report too. */
+                session.report_failure_told = true;
+                tell_write_failure(report_fd, session.report_fd_given, text.length, &failure);
+            }
             py->eval_restore_thread(state);
             free(text.data);
         }

@@ -255,43 +255,92 @@ void append_groups(const report_data *data, text_buffer *text)
 
 /* Write all of `length` bytes to fd, retrying on EINTR and short writes,
  * in pieces no larger than a pipe's atomic size, each once poll() says the
- * fd takes it.  Gives up silently on any other error (closed or invalid
- * fd) and when the fd accepts nothing for report_write_timeout_ms: a pipe
- * nobody reads must not hold the agent's thread, and so the stop, for ever.
- * Returns whether a write failed with EPIPE. */
-bool write_pieces(int fd, const char *data, size_t length)
+ * fd takes it.  Gives up on any other error (closed or invalid fd, a full
+ * disk, a reader gone) and when the fd accepts nothing for
+ * report_write_timeout_ms: a pipe nobody reads must not hold the agent's
+ * thread, and so the stop, for ever.  On success return true; on failure
+ * return false with `failure` filled. */
+bool write_pieces(int fd, const char *data, size_t length, write_failure *failure)
 {
+    failure->written = 0;
+    failure->error = 0;
     while (length > 0) {
         struct pollfd ready = {fd, POLLOUT, 0};
         int polled = poll(&ready, 1, report_write_timeout_ms);
         if (polled < 0 && errno == EINTR) {
             continue;
         }
-        if (polled <= 0 || (ready.revents & (POLLERR | POLLNVAL | POLLHUP)) != 0) {
+        if (polled < 0 || (ready.revents & POLLNVAL) != 0) {
+            failure->error = polled < 0 ? errno : EBADF;
             return false;
         }
+        if (polled == 0) {
+            return false; /* stalled: error stays 0 */
+        }
+        /* POLLERR or POLLHUP: the write says what went wrong. */
         size_t piece = length < PIPE_BUF ? length : PIPE_BUF;
         ssize_t written = write(fd, data, piece);
         if (written < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return errno == EPIPE;
+            failure->error = errno;
+            return false;
         }
         data += written;
         length -= static_cast<size_t>(written);
+        failure->written += static_cast<size_t>(written);
     }
-    return false;
+    return true;
 }
 
 /* write_pieces(), with the SIGPIPE a pipe whose reader has gone raises
  * blocked on this thread and consumed: it must not kill a process that
  * did not ignore it. */
-void write_all(int fd, const char *data, size_t length)
+bool write_all(int fd, const char *data, size_t length, write_failure *failure)
 {
     sigpipe_block block;
     sigpipe_block_begin(&block);
-    sigpipe_block_end(&block, write_pieces(fd, data, length));
+    bool ok = write_pieces(fd, data, length, failure);
+    sigpipe_block_end(&block, !ok && failure->error == EPIPE);
+    return ok;
+}
+
+void tell_write_failure(int fd, int32_t given_fd, size_t length, const write_failure *failure)
+{
+    /* The file by its name where /proc tells it (our descriptor is a
+     * duplicate of the one given), else by the number given. */
+    char link[64];
+    char target[512];
+    char name[600];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    ssize_t size = readlink(link, target, sizeof(target) - 1);
+    if (size > 0) {
+        target[size] = '\0';
+        snprintf(name, sizeof(name), "'%s'", target);
+    }
+    else {
+        snprintf(name, sizeof(name), "file descriptor %d", static_cast<int>(given_fd));
+    }
+    char reason[160];
+    if (failure->error != 0) {
+        snprintf(reason, sizeof(reason), "%s", strerror(failure->error));
+    }
+    else {
+        snprintf(reason, sizeof(reason), "nothing accepted for %g s (a pipe nobody reads?)",
+                 report_write_timeout_ms / 1000.0);
+    }
+    char line[1024];
+    int used = snprintf(line, sizeof(line),
+                        "vandrel: the GIL report was not written to %s: %s; %zu of %zu bytes "
+                        "dropped\n",
+                        name, reason, length - failure->written, length);
+    if (used > 0) {
+        size_t line_length = static_cast<size_t>(used) < sizeof(line)
+                                 ? static_cast<size_t>(used) : sizeof(line) - 1;
+        line[line_length - 1] = '\n';
+        (void)write_fully(2, line, line_length);
+    }
 }
 
 }  // namespace gil

@@ -524,6 +524,8 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
      * report_fd (and the number being reused for another file) cannot
      * send them elsewhere. */
     session.report_fd = report_fd >= 0 ? own_duplicate(report_fd) : -1;
+    session.report_fd_given = report_fd;
+    session.report_failure_told = false;
     session.sink = nullptr;
     session.background = nullptr;
     if (report_fd >= 0 && session.report_fd < 0) {

@@ -146,3 +146,25 @@ def test_child_forked_from_c_starts_off(tmp_path):
     # session works) and exit at once, with no reporter thread to wait for.
     result, proc = run_agent_child(tmp_path, "EXIT_WITHIN = 5.0\n" + C_FORK_CHILD)
     assert result == {"child": [NOT_ON, OK, OK], "exited": True, "parent": OK}, proc.stderr
+
+
+@needs_interceptor
+def test_unwritable_report_file_is_told_once(tmp_path):
+    # Reports to a file that takes nothing: one line on stderr naming the
+    # file and the reason, however many reports fail; the program's own
+    # exit status stays.
+    result, proc = run_agent_child(
+        tmp_path,
+        """
+        fd = os.open("/dev/full", os.O_WRONLY)
+        assert interceptor_on(lockgauge, report_fd=fd, period_ms=20) == 0
+        time.sleep(0.2)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit("done")
+        """,
+    )
+    lines = [line for line in proc.stderr.splitlines() if line.startswith("vandrel:")]
+    assert len(lines) == 1, proc.stderr
+    assert lines[0].startswith("vandrel: the GIL report was not written to '/dev/full': "
+                               "No space left on device; "), lines
+    assert lines[0].endswith(" bytes dropped"), lines
