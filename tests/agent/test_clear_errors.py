@@ -1,0 +1,39 @@
+"""The agent's errors say what is true: a dump called from a
+subinterpreter that holds the GIL dumps, and a thread's name keeps every
+character it has."""
+from agent_helpers import run_agent_child
+
+
+SUBINTERPRETER_DUMP = """
+import ctypes
+agent = ctypes.PyDLL(AGENT)  # keeps the GIL, as threadsnap does
+def dumping_in_the_subinterpreter():
+    with open("dump.txt", "w") as out:
+        agent.dump_threads(out.fileno(), ctypes.c_int64(20))
+dumping_in_the_subinterpreter()
+"""
+
+
+def test_dump_from_a_subinterpreter_holding_the_gil(tmp_path):
+    # Before 3.12 the GIL holder's thread state is "current" whichever
+    # thread asks, and the thread-local one the agent compared it with
+    # knows only the main interpreter: a subinterpreter's call was told it
+    # does not hold the GIL, though it does.
+    result, _ = run_agent_child(
+        tmp_path,
+        f"""
+        try:
+            import _interpreters
+            interp = _interpreters.create("legacy")
+        except ImportError:  # before 3.13
+            import _xxsubinterpreters as _interpreters
+            interp = _interpreters.create(isolated=False)
+        _interpreters.run_string(interp, f"AGENT = {{AGENT!r}}\\n" + {SUBINTERPRETER_DUMP!r})
+        _interpreters.destroy(interp)
+        with open("dump.txt") as f:
+            emit(f.read())
+        """,
+    )
+    assert "does not hold the GIL" not in result, result
+    assert "dumping_in_the_subinterpreter" in result, result
+
