@@ -537,6 +537,12 @@ inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, in
 
 /* ---- Names and reports -------------------------------------------------- */
 
+/* Names are C strings in fixed buffers: a NUL a thread's name holds is
+ * kept as its overlong UTF-8 form, which valid UTF-8 never has, and turned
+ * back into U+0000 where the name is shown (the sink's str, the text
+ * report's \x00). */
+const char name_nul[] = "\xC0\x80";
+
 /* The threads the threading module knows, with native id and name. */
 struct live_thread {
     long native_id;

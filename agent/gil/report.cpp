@@ -258,7 +258,23 @@ bool set_item(PyObject *dict, const char *key, PyObject *value)
 
 PyObject *text_object(const char *text)
 {
-    return py->unicode_decode_utf8(text, static_cast<Py_ssize_t>(strlen(text)), "replace");
+    size_t length = strlen(text);
+    if (strstr(text, name_nul) == nullptr) {
+        return py->unicode_decode_utf8(text, static_cast<Py_ssize_t>(length), "replace");
+    }
+    /* A name holding a NUL (see name_nul): back to the real one. */
+    char plain[256];
+    size_t used = 0;
+    for (size_t i = 0; i < length && used < sizeof(plain); i++) {
+        if (text[i] == name_nul[0] && text[i + 1] == name_nul[1]) {
+            plain[used++] = '\0';
+            i++;
+        }
+        else {
+            plain[used++] = text[i];
+        }
+    }
+    return py->unicode_decode_utf8(plain, static_cast<Py_ssize_t>(used), "replace");
 }
 
 /* Of `seen_ns`, the time neither held nor waited for (never negative). */

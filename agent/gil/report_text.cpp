@@ -50,20 +50,24 @@ void table_cell(const char *name, int width, char *out)
     int columns = 0;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
     while (*p != '\0' && length + 4 < sizeof(escaped) - 4) {
-        if (*p < 0x20 || *p == 0x7f || *p == '\\') {
+        /* A NUL the name holds (see name_nul) is shown as one. */
+        bool nul = p[0] == static_cast<unsigned char>(name_nul[0]) &&
+                   p[1] == static_cast<unsigned char>(name_nul[1]);
+        if (nul || *p < 0x20 || *p == 0x7f || *p == '\\') {
+            unsigned char byte = nul ? 0 : *p;
             char piece[4] = {'\\', '\\', 0, 0};
             int size = 2;
-            if (*p != '\\') {
+            if (byte != '\\') {
                 piece[1] = 'x';
-                piece[2] = hex[*p >> 4];
-                piece[3] = hex[*p & 0xf];
+                piece[2] = hex[byte >> 4];
+                piece[3] = hex[byte & 0xf];
                 size = 4;
             }
             for (int k = 0; k < size; k++) {
                 starts[columns++] = static_cast<uint16_t>(length);
                 escaped[length++] = piece[k];
             }
-            p++;
+            p += nul ? 2 : 1;
             continue;
         }
         starts[columns++] = static_cast<uint16_t>(length);
@@ -166,17 +170,21 @@ void append_escaped(text_buffer *text, const char *name)
         const unsigned char *plain = p;
         /* Stops at the terminating NUL too (below 0x20).  Bytes of UTF-8
          * sequences (0x80 and up) are never escaped. */
-        while (!needs_escape(*p, false)) {
+        bool nul = false;
+        while (!needs_escape(*p, false) &&
+               !(nul = p[0] == static_cast<unsigned char>(name_nul[0]) &&
+                       p[1] == static_cast<unsigned char>(name_nul[1]))) {
             p++;
         }
         if (p > plain) {
             text_appendf(text, "%.*s", static_cast<int>(p - plain), reinterpret_cast<const char *>(plain));
         }
         if (*p != '\0') {
+            /* A NUL the name holds (see name_nul) is shown as one. */
             char escaped[max_escaped_size];
-            size_t size = encode_escaped(*p, false, escaped);
+            size_t size = encode_escaped(nul ? 0 : *p, false, escaped);
             text_appendf(text, "%.*s", static_cast<int>(size), escaped);
-            p++;
+            p += nul ? 2 : 1;
         }
     }
 }

@@ -1,7 +1,7 @@
 """The agent's errors say what is true: a dump called from a
 subinterpreter that holds the GIL dumps, and a thread's name keeps every
 character it has."""
-from agent_helpers import run_agent_child
+from agent_helpers import needs_interceptor, run_agent_child
 
 
 SUBINTERPRETER_DUMP = """
@@ -37,3 +37,25 @@ def test_dump_from_a_subinterpreter_holding_the_gil(tmp_path):
     assert "does not hold the GIL" not in result, result
     assert "dumping_in_the_subinterpreter" in result, result
 
+
+@needs_interceptor
+def test_thread_name_holding_a_nul_is_shown_whole(tmp_path):
+    # A name is kept as a C string: a NUL in it used to cut it there, in
+    # the sink's dict and in the text report alike.
+    result, _ = run_agent_child(
+        tmp_path,
+        """
+        read_end, write_end = os.pipe()
+        reports = []
+        assert interceptor_on(lockgauge, sink=reports.append, report_fd=write_end) == 0
+        t = threading.Thread(target=spin_for, args=(0.05,), name="left\\x00right")
+        t.start()
+        t.join()
+        assert lockgauge.deinit_gil_interceptor() == 0
+        os.close(write_end)
+        text = os.read(read_end, 1 << 16).decode()
+        emit({"names": [e["name"] for e in reports[-1]["threads"].values()], "text": text})
+        """,
+    )
+    assert "left\x00right" in result["names"], result["names"]
+    assert "left\\x00right" in result["text"], result["text"]
