@@ -1,7 +1,16 @@
 """The agent's errors say what is true: a dump called from a
-subinterpreter that holds the GIL dumps, and a thread's name keeps every
-character it has."""
+subinterpreter that holds the GIL dumps, a thread's name keeps every
+character it has, and an agent loaded into another CPython version says
+which two versions they are."""
+import os
+import sys
+import textwrap
+
+import pytest
+
 from agent_helpers import needs_interceptor, run_agent_child
+from child import NOT_AVAILABLE, run
+from test_stack_dump import other_interpreters
 
 
 SUBINTERPRETER_DUMP = """
@@ -59,3 +68,34 @@ def test_thread_name_holding_a_nul_is_shown_whole(tmp_path):
     )
     assert "left\x00right" in result["names"], result["names"]
     assert "left\\x00right" in result["text"], result["text"]
+
+
+@pytest.mark.build_shape  # loads the library into a host without the sanitizer runtime
+def test_agent_built_for_another_version_names_both(tmp_path):
+    # Loaded into another CPython version, the agent answers "not
+    # available", and the package's reason names the version the agent was
+    # built for and the one running, instead of "a build unlike the one it
+    # was made for".
+    others = other_interpreters()
+    if not others:
+        pytest.skip("no other CPython 3.10-3.15 installed")
+    import vandrel
+    package = os.path.dirname(vandrel.__file__)
+    script = tmp_path / "mismatch.py"
+    script.write_text(textwrap.dedent(f"""
+        import ctypes, os, sys
+        sys.path.insert(0, {os.path.dirname(package)!r})
+        agent = ctypes.PyDLL({vandrel.agent_path()!r}, mode=os.RTLD_GLOBAL)
+        agent.init_py_gil_interceptor.restype = ctypes.c_int32
+        status = agent.init_py_gil_interceptor(None, ctypes.c_int64(0), ctypes.c_int64(0),
+                                               -1, 0, 0, 0)
+        from vandrel import _interceptor
+        print(status, _interceptor.unavailable_reason())
+    """))
+    proc = run([others[0], script], timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    running = run([others[0], "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                  timeout=60).stdout.strip()
+    built = "%d.%d" % sys.version_info[:2]
+    assert proc.stdout.startswith(f"{NOT_AVAILABLE} the agent was built for CPython {built} "
+                                  f"and this is CPython {running}; "), proc.stdout
