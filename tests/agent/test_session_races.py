@@ -168,3 +168,29 @@ def test_unwritable_report_file_is_told_once(tmp_path):
     assert lines[0].startswith("vandrel: the GIL report was not written to '/dev/full': "
                                "No space left on device; "), lines
     assert lines[0].endswith(" bytes dropped"), lines
+
+
+@needs_interceptor
+def test_stalled_report_pipe_is_told_once(tmp_path):
+    # A pipe nobody reads, full before the session starts: each report
+    # waits a second for room, then is dropped; the first drop is told.
+    _, proc = run_agent_child(
+        tmp_path,
+        """
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        try:
+            while True:
+                os.write(write_end, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(write_end, True)
+        assert interceptor_on(lockgauge, report_fd=write_end) == 0
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit("done")
+        """,
+    )
+    lines = [line for line in proc.stderr.splitlines() if line.startswith("vandrel:")]
+    assert len(lines) == 1, proc.stderr
+    assert lines[0].startswith("vandrel: the GIL report was not written to 'pipe:["), lines
+    assert ": nothing accepted for 1 s (a pipe nobody reads?); " in lines[0], lines
