@@ -1,6 +1,8 @@
-/* The reference agent's exported entry points.  These three names are the
- * only symbols the library exports; the work is done in the other units. */
+/* The reference agent's exported entry points: the three the modules call,
+ * and vandrel_agent_python_version for the package.  These are the only
+ * symbols the library exports; the work is done in the other units. */
 #include "agent.h"
+#include "cpython/python_api.h"
 
 #define VANDREL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -20,4 +22,12 @@ VANDREL_EXPORT int32_t init_py_gil_interceptor(void *sink, int64_t sample_period
 VANDREL_EXPORT int32_t deinit_py_gil_interceptor(void)
 {
     return vandrel::gil_interceptor_stop();
+}
+
+/* The CPython version this agent was built for, major * 100 + minor (313
+ * for 3.13): an agent loaded into another version answers "not available"
+ * to the interceptor's init, and the package then names both versions. */
+VANDREL_EXPORT int32_t vandrel_agent_python_version(void)
+{
+    return vandrel::python_version_built_for();
 }

@@ -11,12 +11,13 @@ import ctypes
 import errno
 import os
 import sys
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Tuple
 
 from vandrel._errors import (AgentEntryPointMissing, AgentLibraryNotFound, AgentNotLoaded,
                              NotAvailable, VandrelError)
 
-__all__ = ["agent_path", "load_agent", "loaded_agent_paths", "module", "missing_agent_error"]
+__all__ = ["agent_path", "load_agent", "loaded_agent_paths", "agent_python_version", "module",
+           "missing_agent_error"]
 
 _AGENT_FILE = "vandrel_agent.so"
 # The modules take any loaded object whose path contains this as the agent.
@@ -67,7 +68,8 @@ def load_agent() -> ctypes.CDLL:
     global _loaded_agent
     if _loaded_agent is None:
         # RTLD_GLOBAL matches how the modules re-open the agent.  Loading
-        # runs no code in the agent: it has no constructors.
+        # runs no Python and nothing of the agent's but its two
+        # pthread_atfork registrations.
         _loaded_agent = ctypes.CDLL(agent_path(), mode=ctypes.RTLD_GLOBAL)
     return _loaded_agent
 
@@ -142,6 +144,25 @@ def loaded_agent_paths() -> List[str]:
         for handle, _ in found:
             libc.dlclose(handle)
     return [name for name in names if _AGENT_MARK in name]
+
+
+def agent_python_version() -> Optional[Tuple[int, int]]:
+    """The CPython version, (major, minor), that the agent the modules use
+    was built for; None when no agent is loaded or it does not say."""
+    paths = loaded_agent_paths()
+    if not paths:
+        return None
+    try:
+        library = ctypes.CDLL(paths[-1], mode=os.RTLD_LAZY | os.RTLD_NOLOAD)
+    except OSError:
+        return None
+    function = getattr(library, "vandrel_agent_python_version", None)
+    if function is None:
+        return None
+    function.restype = ctypes.c_int32
+    function.argtypes = []
+    major, minor = divmod(int(function()), 100)
+    return (major, minor) if major > 0 else None
 
 
 def _in_load_order(libc: Any, found: List[Any]) -> List[Any]:

@@ -181,6 +181,11 @@ def unavailable_reason() -> str:
     if sys.is_finalizing():
         return ("the interpreter is shutting down; switch it on before the program "
                 "starts to exit")
+    built_for = _agent.agent_python_version()
+    if built_for is not None and built_for != tuple(sys.version_info[:2]):
+        return (f"the agent was built for CPython {built_for[0]}.{built_for[1]} and this is "
+                f"CPython {version}; install vandrel with this interpreter and use its agent "
+                f"(`python{version} -m vandrel path`)")
     return ("the agent could not hook this interpreter's GIL (a build unlike the one it "
             "was made for); use a standard CPython build")
 

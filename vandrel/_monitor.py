@@ -180,6 +180,11 @@ class GilMonitor:
         global _session_holder
         with _session_lock:
             holder = _session_holder
+            if holder is not None and holder._pid != os.getpid():
+                # A session of the parent process: a child made by a fork()
+                # that ran no os.register_at_fork callback (one called from
+                # C) starts with the interceptor off all the same.
+                holder = _session_holder = None
             if holder is self:
                 raise AlreadyRunning(f"this monitor is already running ({self!r}); a GilMonitor "
                                      f"runs one session at a time", -4)

@@ -290,6 +290,11 @@ const python_api *python_api_get_for_interceptor()
     return interceptor_result;
 }
 
+int python_version_built_for()
+{
+    return PY_MAJOR_VERSION * 100 + PY_MINOR_VERSION;
+}
+
 const python_api *python_api_if_resolved()
 {
     return __atomic_load_n(&api_state, __ATOMIC_ACQUIRE) == RESOLVED ? api_result : nullptr;

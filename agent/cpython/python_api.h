@@ -191,6 +191,11 @@ const python_api *python_api_get_for_interceptor();
  * resolves (for fork handlers, which must not look anything up). */
 const python_api *python_api_if_resolved();
 
+/* The CPython version the agent was built for, as major * 100 + minor
+ * (313 for 3.13): what an agent loaded into another version tells the
+ * package, whose message then names both. */
+int python_version_built_for();
+
 }  // namespace vandrel
 
 #endif /* VANDREL_PYTHON_API_H */

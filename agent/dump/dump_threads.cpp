@@ -15,6 +15,7 @@
 #include "cpython/head_lock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -31,6 +32,21 @@ const char UNSUPPORTED_BUILD[] =
 void write_message(int fd, const char *message, size_t size)
 {
     (void)write_fully(fd, message, size);
+}
+
+/* Where the "current" thread state is the GIL holder's whichever thread
+ * asks: is `current` the calling thread's own?  The thread-local state
+ * PyGILState keeps is only ever the main interpreter's, so a thread
+ * running a subinterpreter is known by the OS thread its state belongs
+ * to, where this interpreter's thread states can be read. */
+bool is_callers(const python_api *api, PyThreadState *current)
+{
+    if (current == api->gil_state_this_thread()) {
+        return true;
+    }
+    unsigned long ident = 0, native_id = 0;
+    return api->layout_matches && read_thread_ids(current, &ident, &native_id) &&
+           ident == static_cast<unsigned long>(pthread_self());
 }
 
 }  // namespace
@@ -62,7 +78,7 @@ void dump_threads(int32_t fd, int64_t max_frames)
     if (current == nullptr && !api->is_initialized()) {
         return;
     }
-    if (current == nullptr || (current_is_global && current != api->gil_state_this_thread())) {
+    if (current == nullptr || (current_is_global && !is_callers(api, current))) {
         write_message(fd, NOT_HOLDING_GIL, sizeof NOT_HOLDING_GIL - 1);
         return;
     }

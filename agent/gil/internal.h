@@ -167,8 +167,9 @@ struct record_figures {
 };
 
 extern int names_pending;      /* a record appeared whose thread has no name yet */
-/* The reporter's eventfd while hooks may run, else -1, and whether it was
- * poked since the reporter last looked. */
+/* The reporter's eventfd while hooks may run, else -1 (poked and cleared
+ * under table_lock), and whether it was poked since the reporter last
+ * looked. */
 extern int naming_wake_fd;
 extern int naming_signalled;
 
@@ -550,6 +551,12 @@ inline void note_wait_abandoned(thread_record *record, int64_t wait_start_ns, in
 
 /* ---- Names and reports -------------------------------------------------- */
 
+/* Names are C strings in fixed buffers: a NUL a thread's name holds is
+ * kept as its overlong UTF-8 form, which valid UTF-8 never has, and turned
+ * back into U+0000 where the name is shown (the sink's str, the text
+ * report's \x00). */
+const char name_nul[] = "\xC0\x80";
+
 /* The threads the threading module knows, with native id and name. */
 struct live_thread {
     long native_id;
@@ -608,6 +615,11 @@ struct session_config {
     PyObject *sink; /* owned reference, or null for None */
     int32_t report_fd;
     reporter *background;
+    /* The report_fd the caller gave (report_fd is our duplicate of it), and
+     * whether a failed write to it was told on stderr yet (by the thread
+     * that writes the reports). */
+    int32_t report_fd_given;
+    bool report_failure_told;
 };
 
 /* The session's settings (entry points, GIL held; read by the reporter). */

@@ -19,17 +19,44 @@ namespace gil {
 
 /* ---- Thread names ------------------------------------------------------- */
 
-/* Copy a UTF-8 string into a fixed buffer, cutting at a character edge. */
+/* Copy a UTF-8 string into a fixed buffer, cutting at a character edge.
+ * A NUL in it is kept as its overlong form (see name_nul), so the name
+ * stays a C string and is shown whole. */
 void copy_name(char *dest, size_t size, const char *source, size_t length)
 {
-    if (length >= size) {
-        length = size - 1;
-        while (length > 0 && (static_cast<unsigned char>(source[length]) & 0xC0) == 0x80) {
-            length--;
+    size_t used = 0;
+    for (size_t i = 0; i < length; i++) {
+        bool nul = source[i] == '\0';
+        size_t need = nul ? 2 : 1;
+        if (used + need > size - 1) {
+            break;
+        }
+        if (nul) {
+            dest[used++] = name_nul[0];
+            dest[used++] = name_nul[1];
+        }
+        else {
+            dest[used++] = source[i];
         }
     }
-    memcpy(dest, source, length);
-    dest[length] = '\0';
+    /* Cut short: drop a character whose bytes did not all fit. */
+    if (used < size - 1 || used == 0) {
+        dest[used] = '\0';
+        return;
+    }
+    size_t end = used;
+    size_t start = end;
+    while (start > 0 && (static_cast<unsigned char>(dest[start - 1]) & 0xC0) == 0x80) {
+        start--;
+    }
+    if (start > 0) {
+        unsigned char lead = static_cast<unsigned char>(dest[start - 1]);
+        size_t expected = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (expected > 1 && end - (start - 1) < expected) {
+            end = start - 1;
+        }
+    }
+    dest[end] = '\0';
 }
 
 /* List the threads the threading module knows, with native id and name.

@@ -426,8 +426,11 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     live_records++;
     __atomic_store_n(&record->ready, 1, __ATOMIC_RELEASE);
     id_index_add(record);
-    unlock_records();
     if (!is_agent) {
+        /* Poked under table_lock: the stop clears naming_wake_fd under it
+         * before it closes the eventfd (this runs before the thread takes
+         * gil->mutex, so waiting for the hooks does not cover it), and a
+         * number closed meanwhile may be another file's by now. */
         __atomic_store_n(&names_pending, 1, __ATOMIC_RELEASE);
         int wake_fd = __atomic_load_n(&naming_wake_fd, __ATOMIC_ACQUIRE);
         if (wake_fd >= 0 && __atomic_exchange_n(&naming_signalled, 1, __ATOMIC_ACQ_REL) == 0) {
@@ -436,6 +439,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
             (void)written; /* a failed poke only delays the name to the next report */
         }
     }
+    unlock_records();
     return record;
 }
 

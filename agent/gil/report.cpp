@@ -258,7 +258,23 @@ bool set_item(PyObject *dict, const char *key, PyObject *value)
 
 PyObject *text_object(const char *text)
 {
-    return py->unicode_decode_utf8(text, static_cast<Py_ssize_t>(strlen(text)), "replace");
+    size_t length = strlen(text);
+    if (strstr(text, name_nul) == nullptr) {
+        return py->unicode_decode_utf8(text, static_cast<Py_ssize_t>(length), "replace");
+    }
+    /* A name holding a NUL (see name_nul): back to the real one. */
+    char plain[256];
+    size_t used = 0;
+    for (size_t i = 0; i < length && used < sizeof(plain); i++) {
+        if (text[i] == name_nul[0] && text[i + 1] == name_nul[1]) {
+            plain[used++] = '\0';
+            i++;
+        }
+        else {
+            plain[used++] = text[i];
+        }
+    }
+    return py->unicode_decode_utf8(plain, static_cast<Py_ssize_t>(used), "replace");
 }
 
 /* Of `seen_ns`, the time neither held nor waited for (never negative). */
@@ -511,7 +527,14 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
         report_text(&data, final, &text);
         if (text.data != nullptr) {
             PyThreadState *state = py->eval_save_thread();
-            write_all(report_fd, text.data, text.length);
+            write_failure failure;
+            if (!write_all(report_fd, text.data, text.length, &failure) &&
+                !session.report_failure_told) {
+                /* Once per session: a file that failed once mostly fails
+                 * for every later report too. */
+                session.report_failure_told = true;
+                tell_write_failure(report_fd, session.report_fd_given, text.length, &failure);
+            }
             py->eval_restore_thread(state);
             free(text.data);
         }

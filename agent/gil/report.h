@@ -45,8 +45,19 @@ void release_report(report_data *data);
 PyObject *report_dict(const report_data *data, bool final);
 /* The report as text, appended to `text`. */
 void report_text(const report_data *data, bool final, text_buffer *text);
-/* Write all of `length` bytes to fd, as report_fd takes them. */
-void write_all(int fd, const char *data, size_t length);
+/* Why a report's text was not all written: the bytes that were, and the
+ * failed write's errno (0: the fd took nothing for a second). */
+struct write_failure {
+    size_t written;
+    int error;
+};
+/* Write all of `length` bytes to fd, as report_fd takes them.  On success
+ * return true; on failure return false with `failure` filled. */
+bool write_all(int fd, const char *data, size_t length, write_failure *failure);
+/* Say on stderr, in one line, that a report of `length` bytes was not
+ * written to fd (a duplicate of `given_fd`): the file, the reason and what
+ * was dropped. */
+void tell_write_failure(int fd, int32_t given_fd, size_t length, const write_failure *failure);
 
 double seconds(int64_t ns);
 /* Of `seen_ns`, the time neither held nor waited for (never negative). */

@@ -50,20 +50,24 @@ void table_cell(const char *name, int width, char *out)
     int columns = 0;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
     while (*p != '\0' && length + 4 < sizeof(escaped) - 4) {
-        if (*p < 0x20 || *p == 0x7f || *p == '\\') {
+        /* A NUL the name holds (see name_nul) is shown as one. */
+        bool nul = p[0] == static_cast<unsigned char>(name_nul[0]) &&
+                   p[1] == static_cast<unsigned char>(name_nul[1]);
+        if (nul || *p < 0x20 || *p == 0x7f || *p == '\\') {
+            unsigned char byte = nul ? 0 : *p;
             char piece[4] = {'\\', '\\', 0, 0};
             int size = 2;
-            if (*p != '\\') {
+            if (byte != '\\') {
                 piece[1] = 'x';
-                piece[2] = hex[*p >> 4];
-                piece[3] = hex[*p & 0xf];
+                piece[2] = hex[byte >> 4];
+                piece[3] = hex[byte & 0xf];
                 size = 4;
             }
             for (int k = 0; k < size; k++) {
                 starts[columns++] = static_cast<uint16_t>(length);
                 escaped[length++] = piece[k];
             }
-            p++;
+            p += nul ? 2 : 1;
             continue;
         }
         starts[columns++] = static_cast<uint16_t>(length);
@@ -166,17 +170,21 @@ void append_escaped(text_buffer *text, const char *name)
         const unsigned char *plain = p;
         /* Stops at the terminating NUL too (below 0x20).  Bytes of UTF-8
          * sequences (0x80 and up) are never escaped. */
-        while (!needs_escape(*p, false)) {
+        bool nul = false;
+        while (!needs_escape(*p, false) &&
+               !(nul = p[0] == static_cast<unsigned char>(name_nul[0]) &&
+                       p[1] == static_cast<unsigned char>(name_nul[1]))) {
             p++;
         }
         if (p > plain) {
             text_appendf(text, "%.*s", static_cast<int>(p - plain), reinterpret_cast<const char *>(plain));
         }
         if (*p != '\0') {
+            /* A NUL the name holds (see name_nul) is shown as one. */
             char escaped[max_escaped_size];
-            size_t size = encode_escaped(*p, false, escaped);
+            size_t size = encode_escaped(nul ? 0 : *p, false, escaped);
             text_appendf(text, "%.*s", static_cast<int>(size), escaped);
-            p++;
+            p += nul ? 2 : 1;
         }
     }
 }
@@ -255,43 +263,92 @@ void append_groups(const report_data *data, text_buffer *text)
 
 /* Write all of `length` bytes to fd, retrying on EINTR and short writes,
  * in pieces no larger than a pipe's atomic size, each once poll() says the
- * fd takes it.  Gives up silently on any other error (closed or invalid
- * fd) and when the fd accepts nothing for report_write_timeout_ms: a pipe
- * nobody reads must not hold the agent's thread, and so the stop, for ever.
- * Returns whether a write failed with EPIPE. */
-bool write_pieces(int fd, const char *data, size_t length)
+ * fd takes it.  Gives up on any other error (closed or invalid fd, a full
+ * disk, a reader gone) and when the fd accepts nothing for
+ * report_write_timeout_ms: a pipe nobody reads must not hold the agent's
+ * thread, and so the stop, for ever.  On success return true; on failure
+ * return false with `failure` filled. */
+bool write_pieces(int fd, const char *data, size_t length, write_failure *failure)
 {
+    failure->written = 0;
+    failure->error = 0;
     while (length > 0) {
         struct pollfd ready = {fd, POLLOUT, 0};
         int polled = poll(&ready, 1, report_write_timeout_ms);
         if (polled < 0 && errno == EINTR) {
             continue;
         }
-        if (polled <= 0 || (ready.revents & (POLLERR | POLLNVAL | POLLHUP)) != 0) {
+        if (polled < 0 || (ready.revents & POLLNVAL) != 0) {
+            failure->error = polled < 0 ? errno : EBADF;
             return false;
         }
+        if (polled == 0) {
+            return false; /* stalled: error stays 0 */
+        }
+        /* POLLERR or POLLHUP: the write says what went wrong. */
         size_t piece = length < PIPE_BUF ? length : PIPE_BUF;
         ssize_t written = write(fd, data, piece);
         if (written < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return errno == EPIPE;
+            failure->error = errno;
+            return false;
         }
         data += written;
         length -= static_cast<size_t>(written);
+        failure->written += static_cast<size_t>(written);
     }
-    return false;
+    return true;
 }
 
 /* write_pieces(), with the SIGPIPE a pipe whose reader has gone raises
  * blocked on this thread and consumed: it must not kill a process that
  * did not ignore it. */
-void write_all(int fd, const char *data, size_t length)
+bool write_all(int fd, const char *data, size_t length, write_failure *failure)
 {
     sigpipe_block block;
     sigpipe_block_begin(&block);
-    sigpipe_block_end(&block, write_pieces(fd, data, length));
+    bool ok = write_pieces(fd, data, length, failure);
+    sigpipe_block_end(&block, !ok && failure->error == EPIPE);
+    return ok;
+}
+
+void tell_write_failure(int fd, int32_t given_fd, size_t length, const write_failure *failure)
+{
+    /* The file by its name where /proc tells it (our descriptor is a
+     * duplicate of the one given), else by the number given. */
+    char link[64];
+    char target[512];
+    char name[600];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    ssize_t size = readlink(link, target, sizeof(target) - 1);
+    if (size > 0) {
+        target[size] = '\0';
+        snprintf(name, sizeof(name), "'%s'", target);
+    }
+    else {
+        snprintf(name, sizeof(name), "file descriptor %d", static_cast<int>(given_fd));
+    }
+    char reason[160];
+    if (failure->error != 0) {
+        snprintf(reason, sizeof(reason), "%s", strerror(failure->error));
+    }
+    else {
+        snprintf(reason, sizeof(reason), "nothing accepted for %g s (a pipe nobody reads?)",
+                 report_write_timeout_ms / 1000.0);
+    }
+    char line[1024];
+    int used = snprintf(line, sizeof(line),
+                        "vandrel: the GIL report was not written to %s: %s; %zu of %zu bytes "
+                        "dropped\n",
+                        name, reason, length - failure->written, length);
+    if (used > 0) {
+        size_t line_length = static_cast<size_t>(used) < sizeof(line)
+                                 ? static_cast<size_t>(used) : sizeof(line) - 1;
+        line[line_length - 1] = '\n';
+        (void)write_fully(2, line, line_length);
+    }
 }
 
 }  // namespace gil

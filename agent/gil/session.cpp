@@ -175,43 +175,79 @@ void unhook()
         quiesce_hooks(gil_mutex);
         quiesce_hooks(hooks.gil_switch.switch_mutex);
     }
-    /* No hook can poke the reporter any more: its eventfd may be closed. */
+    /* A thread's first touch pokes the reporter before it takes gil->mutex,
+     * but under table_lock: once this is stored under it, no poke is on
+     * its way and the eventfd may be closed. */
+    lock_records();
     __atomic_store_n(&naming_wake_fd, -1, __ATOMIC_RELEASE);
+    unlock_records();
 }
 
 /* ---- Process-level hooks -------------------------------------------------- */
 
-/* os.register_at_fork(after_in_child=...) callback.  In a forked child
- * only the forking thread exists: the reporter is gone and the interpreter
- * has re-created its GIL.  Switch the interceptor off there, silently (the
- * parent's session keeps its reports). */
+/* The sink's reference a forked child took over from the parent's
+ * session: dropped, with the GIL, by the child's next entry point or its
+ * os.register_at_fork callback. */
+PyObject *sink_left_by_fork;
+
+void drop_sink_left_by_fork()
+{
+    PyObject *sink = sink_left_by_fork;
+    sink_left_by_fork = nullptr;
+    if (sink != nullptr) {
+        py->decref(sink);
+    }
+}
+
+/* fork()'s handler in the child, registered with pthread_atfork, so that
+ * it runs however the child was made: by os.fork(), or by C code that
+ * calls fork() itself (ctypes, a C library), for which no
+ * os.register_at_fork callback ever runs.  Only the forking thread exists
+ * in the child: the reporter is gone, so the session is switched off
+ * here, silently (the parent's session keeps its reports), before the
+ * child runs any code: an exit handler that found it on would join a
+ * thread that does not exist.  No Python: the sink's reference waits for
+ * the GIL. */
+void session_off_in_child()
+{
+    if (session_phase_now == SESSION_OFF) {
+        return;
+    }
+    restore_slots(lock_slots, lock_slot_count);
+    restore_slots(unlock_slots, unlock_slot_count);
+    __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
+    naming_wake_fd = -1;
+    reporter *r = session.background;
+    session.background = nullptr;
+    if (r != nullptr && pthread_equal(r->thread, pthread_self())) {
+        /* Forked from inside the sink: this thread is the reporter, still
+         * in its loop.  It ends once the sink returns and frees its
+         * reporter itself, as after a stop from the sink. */
+        r->detached = 1;
+        __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
+    }
+    else if (r != nullptr) {
+        free_reporter(r); /* its thread was not copied */
+    }
+    if (session.sink != nullptr) {
+        sink_left_by_fork = session.sink;
+        session.sink = nullptr;
+    }
+    close_report_fd();
+    end_insight();
+    session_phase_now = SESSION_OFF;
+}
+
+__attribute__((constructor)) void switch_off_in_forked_children()
+{
+    pthread_atfork(nullptr, nullptr, session_off_in_child);
+}
+
+/* os.register_at_fork(after_in_child=...) callback, with the GIL: the
+ * session is off already (session_off_in_child); drop the sink. */
 PyObject *after_fork_in_child(PyObject * /*self*/, PyObject * /*unused*/)
 {
-    if (session_phase_now != SESSION_OFF) {
-        restore_slots(lock_slots, lock_slot_count);
-        restore_slots(unlock_slots, unlock_slot_count);
-        __atomic_store_n(&hooks.watched_mutex, static_cast<pthread_mutex_t *>(nullptr), __ATOMIC_SEQ_CST);
-        naming_wake_fd = -1;
-        reporter *r = session.background;
-        session.background = nullptr;
-        if (r != nullptr && pthread_equal(r->thread, pthread_self())) {
-            /* Forked from inside the sink: this thread is the reporter,
-             * still in its loop.  It ends once the sink returns and frees
-             * its reporter itself, as after a stop from the sink. */
-            r->detached = 1;
-            __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
-        }
-        else if (r != nullptr) {
-            free_reporter(r); /* its thread was not copied */
-        }
-        if (session.sink != nullptr) {
-            py->decref(session.sink);
-            session.sink = nullptr;
-        }
-        close_report_fd();
-        end_insight();
-        session_phase_now = SESSION_OFF;
-    }
+    drop_sink_left_by_fork();
     py->incref(py->none);
     return py->none;
 }
@@ -363,6 +399,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (checked != VANDREL_OK) {
         return checked;
     }
+    drop_sink_left_by_fork();
     find_clock();
     pthread_mutex_t *gil_mutex = nullptr;
     const int *gil_locked_flag = nullptr;
@@ -385,7 +422,13 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (session_phase_now != SESSION_OFF) {
         return VANDREL_ALREADY_ON;
     }
+    /* Taken before any Python code runs: the default threshold imports
+     * sys through builtins.__import__, which a tracer may replace with code
+     * that lets go of the GIL, and a second starter must then find the
+     * session starting.  Every refusal below sets it back to off. */
+    session_phase_now = SESSION_STARTING;
     if (!create_binding_key()) {
+        session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
     int64_t threshold_ns = a > 0 ? static_cast<int64_t>(a) * 1000 : default_long_hold_ns();
@@ -393,6 +436,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
      * refusal frees it. */
     timeline_entry *ring = nullptr;
     if (!allocate_timeline(b, &ring)) {
+        session_phase_now = SESSION_OFF;
         return VANDREL_SYSTEM_ERROR;
     }
 
@@ -402,12 +446,14 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (lock_slot_count <= 0 || unlock_slot_count <= 0) {
         lock_slot_count = unlock_slot_count = 0;
         free(ring);
+        session_phase_now = SESSION_OFF;
         return VANDREL_NOT_AVAILABLE;
     }
     if (hooked_by_another_agent(lock_slots, lock_slot_count) ||
         hooked_by_another_agent(unlock_slots, unlock_slot_count)) {
         lock_slot_count = unlock_slot_count = 0;
         free(ring);
+        session_phase_now = SESSION_OFF;
         return VANDREL_ALREADY_ON;
     }
     void *lock_hook = reinterpret_cast<void *>(hooked_mutex_lock);
@@ -418,12 +464,12 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     if (lock_target == nullptr || unlock_target == nullptr) {
         lock_slot_count = unlock_slot_count = 0;
         free(ring);
+        session_phase_now = SESSION_OFF;
         return VANDREL_NOT_AVAILABLE;
     }
     __atomic_store_n(&hooks.real_lock, lock_target, __ATOMIC_RELEASE);
     __atomic_store_n(&hooks.real_unlock, unlock_target, __ATOMIC_RELEASE);
 
-    session_phase_now = SESSION_STARTING;
     /* A fresh session: no hook runs now (the previous stop waited for
      * them), so the records can be recycled. */
     reset_records();
@@ -478,6 +524,8 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
      * report_fd (and the number being reused for another file) cannot
      * send them elsewhere. */
     session.report_fd = report_fd >= 0 ? own_duplicate(report_fd) : -1;
+    session.report_fd_given = report_fd;
+    session.report_failure_told = false;
     session.sink = nullptr;
     session.background = nullptr;
     if (report_fd >= 0 && session.report_fd < 0) {

@@ -20,10 +20,11 @@ def tool_output(*command):
 
 
 @pytest.mark.build_shape
-def test_exports_exactly_the_three_entry_points():
+def test_exports_exactly_the_three_entry_points_and_its_version():
     out = tool_output("nm", "-D", "--defined-only", AGENT)
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
-    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor"}
+    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
+                     "vandrel_agent_python_version"}
 
 
 @pytest.mark.build_shape
