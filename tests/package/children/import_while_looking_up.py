@@ -24,10 +24,10 @@ def load_copies():
 
 loading = threading.Thread(target=load_copies)
 loading.start()
-lookups = 0
-while loading.is_alive():
+while True:                 # at least once, however fast the loads go
     assert vandrel.loaded_agent_paths() == []
-    lookups += 1
+    if not loading.is_alive():
+        break
 loading.join()
 shutil.rmtree(folder)
-print("lookups", lookups > 0)
+print("done")
