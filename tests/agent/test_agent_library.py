@@ -20,10 +20,16 @@ def tool_output(*command):
 
 
 @pytest.mark.build_shape
-def test_exports_exactly_the_three_entry_points():
+def test_exports_the_entry_points_and_the_agents_features():
     out = tool_output("nm", "-D", "--defined-only", AGENT)
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
-    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor"}
+    # The three the modules call, and the agent's features the package
+    # calls through ctypes.
+    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
+                     "vandrel_dump_on_signal", "vandrel_cancel_dump_on_signal",
+                     "vandrel_dump_later", "vandrel_cancel_dump_later",
+                     "vandrel_prepare_unlocked_dump", "vandrel_name_this_thread",
+                     "vandrel_dump_unlocked", "vandrel_time_stack_walk"}
 
 
 @pytest.mark.build_shape
