@@ -1,0 +1,70 @@
+"""The dumps on a signal and after a delay when the program is stuck: a
+thread keeps the GIL in a C call, and the agent's handler and timer dump
+every thread anyway, without the GIL, the holder marked."""
+import os
+import re
+import signal
+import time
+
+import pytest
+
+from child import check_child, child_program, run_child, start_python
+
+HEADER = re.compile(r'^(Current thread|Thread) (\d+|\?) ?("[^"]*")?(, holding the GIL)? '
+                    r'\(most recent call first\):$', re.M)
+
+
+def wait_for_line(proc, word):
+    line = proc.stdout.readline().decode()
+    assert line.startswith(word + " "), (line, proc.stderr.read().decode())
+    return float(line.split()[1])
+
+
+def wait_for_dump(path, threads, deadline):
+    """The dump in `path` once it shows `threads` threads, or what is there
+    at `deadline` (time.monotonic())."""
+    text = ""
+    while time.monotonic() < deadline:
+        text = path.read_text() if path.exists() else ""
+        if len(HEADER.findall(text)) >= threads and text.endswith("\n"):
+            return text, time.monotonic()
+        time.sleep(0.002)
+    return text, None
+
+
+def check_stuck_dump(text):
+    headers = HEADER.findall(text)
+    names = sorted(name for _, _, name, _ in headers)
+    assert names == ['"MainThread"', '"gil-holder"', '"worker-0"', '"worker-1"'], text
+    holders = [name for _, _, name, holding in headers if holding]
+    assert holders == ['"gil-holder"'], text
+    # The holder's stack is read while it keeps the GIL.
+    assert re.search(r'"gil-holder", holding the GIL \(most recent call first\):\n'
+                     r'  File "[^"]*", line \d+ in hold_the_gil\n', text), text
+    assert "<unreadable frame>" not in text, text
+
+
+@pytest.mark.timing
+@pytest.mark.parametrize("mode", ["signal", "later"])
+def test_dump_arrives_while_a_thread_keeps_the_gil(tmp_path, mode):
+    out = tmp_path / "dump.txt"
+    proc = start_python(["-c", child_program("stuck_holder", MODE=mode, OUT=str(out))])
+    try:
+        armed = wait_for_line(proc, "armed")
+        holding = wait_for_line(proc, "holding")
+        if mode == "signal":
+            time.sleep(0.2)             # well inside the 5 s the GIL is kept
+            sent = time.monotonic()
+            os.kill(proc.pid, signal.SIGUSR1)
+            due = sent
+        else:
+            due = armed + 0.3
+        text, seen = wait_for_dump(out, 4, due + 4)
+        assert seen is not None, text
+        check_stuck_dump(text)
+        # The goal is 50 ms; a loaded machine gets a generous bound.
+        assert seen - due < 1.0, (seen - due, text)
+        assert seen < holding + 5, "the dump came only once the GIL was let go"
+    finally:
+        proc.kill()
+        proc.wait()
