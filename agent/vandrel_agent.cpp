@@ -71,6 +71,13 @@ VANDREL_EXPORT int32_t vandrel_name_this_thread(PyObject *name)
     return vandrel::dump::name_this_thread(name);
 }
 
+/* Leave the frames of `code` (a code object of the tool's own) out of the
+ * dumps (GIL held). */
+VANDREL_EXPORT int32_t vandrel_hide_code(PyObject *code)
+{
+    return vandrel::dump::hide_code_object(code);
+}
+
 /* Dump now without the GIL, from the calling thread (GIL held or not). */
 VANDREL_EXPORT int32_t vandrel_dump_unlocked(int32_t fd, int64_t max_frames)
 {

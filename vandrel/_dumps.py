@@ -85,6 +85,8 @@ class _NativeDumps:
         library.vandrel_prepare_unlocked_dump.restype = ctypes.c_int32
         library.vandrel_name_this_thread.argtypes = [ctypes.py_object]
         library.vandrel_name_this_thread.restype = ctypes.c_int32
+        library.vandrel_hide_code.argtypes = [ctypes.py_object]
+        library.vandrel_hide_code.restype = ctypes.c_int32
         _follow_thread_starts(library)
 
     def check(self, status: int, what: str) -> None:
@@ -112,6 +114,8 @@ def _follow_thread_starts(library: Any) -> None:
             pass
         original(self)
 
+    # The wrapper is the tool's, not the program's: out of the dumps.
+    library.vandrel_hide_code(_bootstrap_inner.__code__)
     threading.Thread._bootstrap_inner = _bootstrap_inner  # type: ignore[attr-defined]
 
 

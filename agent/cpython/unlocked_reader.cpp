@@ -197,8 +197,13 @@ int table_line(byte_stream *table, int first_line, int instruction)
 /* The code object at `address`, copied and checked. */
 bool read_code(const unlocked_target *target, const void *address, PyCodeObject *code)
 {
-    if (address == nullptr || !aligned(address)
-        || !safe_copy(code, address, offsetof(PyCodeObject, co_code_adaptive))) {
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
+    size_t size = sizeof *code;
+#else
+    /* Up to the bytecode, which sits inline at its end. */
+    size_t size = offsetof(PyCodeObject, co_code_adaptive);
+#endif
+    if (address == nullptr || !aligned(address) || !safe_copy(code, address, size)) {
         return false;
     }
     return reinterpret_cast<const void *>(Py_TYPE(reinterpret_cast<PyObject *>(code)))

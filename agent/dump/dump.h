@@ -135,6 +135,12 @@ unsigned long native_id_elsewhere(const dump_context *ctx, PyObject *thread, boo
 /* Remember every threading thread's name and native id for the dumps
  * that run without the GIL.  GIL held. */
 void name_cache_refresh(const python_api *api);
+/* Whether frames of `code` are the tool's own, left out of every dump. */
+bool code_hidden(const void *code);
+/* Leave frames of `code` (a code object, kept alive from now on) out of
+ * the dumps.  GIL held.  False when it is no code object or the table is
+ * full. */
+bool hide_code(const python_api *api, PyObject *code);
 /* Remember one thread's name (a str; anything else is ignored).  GIL held. */
 void name_cache_add(const python_api *api, unsigned long ident, unsigned long native_id,
                     PyObject *name);
@@ -164,6 +170,7 @@ int32_t cancel_dump_later();
 int32_t prepare_unlocked_dumps();
 /* The calling thread's name is `name`, a str.  GIL held. */
 int32_t name_this_thread(PyObject *name);
+int32_t hide_code_object(PyObject *code);
 int32_t dump_unlocked_now(int32_t fd, int64_t max_frames);
 int64_t time_walk(unsigned long ident, int32_t rounds, int64_t *frames_seen);
 

@@ -525,6 +525,18 @@ int32_t name_this_thread(PyObject *name)
     return VANDREL_OK;
 }
 
+int32_t hide_code_object(PyObject *code)
+{
+    const python_api *api = python_api_get();
+    if (api == nullptr || api->thread_state_unchecked() == nullptr) {
+        return VANDREL_NO_GIL;
+    }
+    if (api->incref == nullptr) {
+        return VANDREL_NOT_AVAILABLE;
+    }
+    return hide_code(api, code) ? VANDREL_OK : VANDREL_BAD_PARAMETER;
+}
+
 int32_t prepare_unlocked_dumps()
 {
     const python_api *api = python_api_get();

@@ -152,6 +152,46 @@ long name_cache_find(unsigned long ident, char *out, size_t capacity, unsigned l
     return found;
 }
 
+/* ---- Hidden code --------------------------------------------------------- */
+
+namespace {
+
+/* The tool's own code objects, kept alive (a reference each), never freed. */
+constexpr int HIDDEN_SLOTS = 16;
+const void *hidden[HIDDEN_SLOTS];
+int hidden_count = 0;
+
+}  // namespace
+
+bool code_hidden(const void *code)
+{
+    int count = __atomic_load_n(&hidden_count, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < count; i++) {
+        if (hidden[i] == code) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool hide_code(const python_api *api, PyObject *code)
+{
+    if (code == nullptr || Py_TYPE(code) != api->code_type) {
+        return false;
+    }
+    if (code_hidden(code)) {
+        return true;
+    }
+    int count = hidden_count;
+    if (count == HIDDEN_SLOTS) {
+        return false;
+    }
+    api->incref(code);
+    hidden[count] = code;
+    __atomic_store_n(&hidden_count, count + 1, __ATOMIC_RELEASE);
+    return true;
+}
+
 /* ---- The dump ------------------------------------------------------------ */
 
 namespace {
@@ -254,6 +294,9 @@ void write_thread(const unlocked_target *target, fd_output *out, const void *tst
     size_t count =
         unlocked_walk(target, thread->top_frame, frames, capacity, FRAME_LIMIT, &left_out, &more);
     for (size_t i = 0; i < count; i++) {
+        if (!frames[i].unreadable && code_hidden(frames[i].code)) {
+            continue;
+        }
         append_frame(target, out, &frames[i]);
     }
     if (count == 0 && left_out == 0) {

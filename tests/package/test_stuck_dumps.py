@@ -68,3 +68,21 @@ def test_dump_arrives_while_a_thread_keeps_the_gil(tmp_path, mode):
     finally:
         proc.kill()
         proc.wait()
+
+
+def test_dumps_survive_threads_frames_and_generators_changing_under_them(tmp_path):
+    out = tmp_path / "dumps.txt"
+    seconds = float(os.environ.get("VANDREL_STRESS_SECONDS", "3"))
+    done = check_child(child_program("dump_stress", SECONDS=seconds, OUT=str(out)),
+                       timeout=60 + 3 * seconds)
+    match = re.search(r"^dumps (\d+) (\d+)$", done.stdout, re.M)
+    assert match, done.stdout
+    assert int(match[1]) > 10 and int(match[2]) > 10, done.stdout
+    text = out.read_text()
+    # Whole dumps: thread headers, each followed by frames or a note; none
+    # of the tool's frames.
+    lines = text.splitlines()
+    assert lines and HEADER.match(lines[0]), text[:2000]
+    for line in lines:
+        assert HEADER.match(line) or line.startswith("  ") or not line, line
+    assert "vandrel" not in text, [line for line in lines if "vandrel" in line][:5]
