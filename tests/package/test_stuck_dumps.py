@@ -86,3 +86,61 @@ def test_dumps_survive_threads_frames_and_generators_changing_under_them(tmp_pat
     for line in lines:
         assert HEADER.match(line) or line.startswith("  ") or not line, line
     assert "vandrel" not in text, [line for line in lines if "vandrel" in line][:5]
+
+
+def test_a_refused_reader_says_so_and_the_dump_waits_for_the_gil():
+    done = check_child("""
+        import os, signal, sys, time, vandrel
+        def signalled():
+            os.kill(os.getpid(), signal.SIGUSR1)
+            for _ in range(100):
+                time.sleep(0.001)       # the main thread takes the dump here
+        vandrel.dump_stacks_on_signal(signal.SIGUSR1, sys.stdout)
+        signalled()
+        print("after")
+    """, env={"VANDREL_SAFE_READ": "refused"})
+    lines = done.stdout.splitlines()
+    assert lines[0] == ("vandrel: this process may not read its own memory (process_vm_readv "
+                        "refused); the dump waits for the GIL"), done.stdout
+    assert re.match(r'Current thread \d+ "MainThread" \(most recent call first\):$', lines[1])
+    assert " in signalled" in done.stdout and lines[-1] == "after", done.stdout
+
+
+def test_the_unlocked_dump_reads_what_the_dump_with_the_gil_reads():
+    # Threads parked: both dumps see the same frames, names and lines.
+    done = check_child("""
+        import ctypes, os, sys, threading, vandrel
+        from vandrel import _agent
+        parked = threading.Event()
+        def nested(n):
+            if n:
+                return nested(n - 1)
+            parked.wait()
+        def gen():
+            yield nested(30)
+        threads = [threading.Thread(target=nested, args=(12,), name="nested \\u00e9\\u4e2d"),
+                   threading.Thread(target=lambda: next(gen()), name="in a generator")]
+        for thread in threads:
+            thread.start()
+        import time; time.sleep(0.2)
+        vandrel.dump_stacks_later(1000)             # sets the agent up
+        vandrel.cancel_dump_stacks_later()
+        library = ctypes.PyDLL(_agent.loaded_agent_paths()[-1])
+        with_gil = vandrel.format_stacks()
+        r, w = os.pipe()
+        assert library.vandrel_dump_unlocked(w, 0) == 0
+        os.close(w)
+        unlocked = os.read(r, 1 << 20).decode()
+        parked.set()
+        print(with_gil)
+        print("=====")
+        print(unlocked)
+    """)
+    with_gil, unlocked = done.stdout.split("=====\n")
+    def threads(text):
+        sections = re.split(r"\n(?=(?:Current thread|Thread) )", text.strip())
+        return {HEADER.match(s).group(3): s.split("\n", 1)[1] for s in sections}
+    gil_threads, unlocked_threads = threads(with_gil), threads(unlocked)
+    for name in ('"nested \u00e9\u4e2d"', '"in a generator"'):
+        assert unlocked_threads[name] == gil_threads[name], (name, with_gil, unlocked)
+    assert "holding the GIL" in unlocked and "<unreadable frame>" not in unlocked, unlocked
