@@ -98,4 +98,39 @@ int safe_copy_two(void *into1, const void *address1, size_t size1, void *into2,
     return got == static_cast<ssize_t>(size1 + size2) ? 2 : 1;
 }
 
+void safe_copy_many(void *into, size_t each, const void *const *addresses, size_t count,
+                    bool *ok)
+{
+    constexpr size_t BATCH = 64;
+    bool available = __atomic_load_n(&verdict, __ATOMIC_RELAXED) == AVAILABLE;
+    size_t i = 0;
+    while (i < count) {
+        if (!available || each == 0) {
+            ok[i++] = available;
+            continue;
+        }
+        struct iovec local[BATCH], remote[BATCH];
+        size_t batch = count - i < BATCH ? count - i : BATCH;
+        for (size_t k = 0; k < batch; k++) {
+            local[k].iov_base = static_cast<char *>(into) + (i + k) * each;
+            local[k].iov_len = each;
+            remote[k].iov_base = const_cast<void *>(addresses[i + k]);
+            remote[k].iov_len = each;
+        }
+        ssize_t got = process_vm_readv(own_pid(), local, batch, remote, batch, 0);
+        /* Transfers stop at the first element that cannot be read whole. */
+        size_t whole = got > 0 ? static_cast<size_t>(got) / each : 0;
+        for (size_t k = 0; k < whole; k++) {
+            ok[i + k] = true;
+        }
+        if (whole < batch) {
+            ok[i + whole] = false;
+            i += whole + 1;
+        }
+        else {
+            i += batch;
+        }
+    }
+}
+
 }  // namespace vandrel

@@ -24,6 +24,12 @@ bool safe_copy(void *into, const void *address, size_t size);
 int safe_copy_two(void *into1, const void *address1, size_t size1, void *into2,
                   const void *address2, size_t size2);
 
+/* Copy `count` objects of `each` bytes at `addresses[i]` into
+ * `into + i * each`, as few calls as the kernel allows (IOV_MAX at a
+ * time); ok[i] says whether object i was copied whole. */
+void safe_copy_many(void *into, size_t each, const void *const *addresses, size_t count,
+                    bool *ok);
+
 /* Whether this process may read itself this way at all: false when a
  * seccomp filter or the kernel refuses process_vm_readv (ENOSYS, EPERM).
  * Tested once with a read of the reader's own stack; the answer is kept.

@@ -5,6 +5,7 @@
 #include "cpython/safe_read.h"
 #include "cpython/unlocked_reader.h"
 
+#include <pthread.h>
 #include <stddef.h>
 #include <string.h>
 
@@ -308,6 +309,20 @@ bool unlocked_thread_read(const void *tstate, unlocked_thread *out)
 #else
     out->top_frame = copy.current_frame;
 #endif
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
+    out->stack_base = nullptr;
+    out->stack_length = 0;
+#else
+    /* The current chunk of the data stack, up to its top: the newest
+     * frames (older chunks, and generators' frames, are read one by one). */
+    out->stack_base = copy.datastack_chunk;
+    out->stack_length = 0;
+    uintptr_t base = reinterpret_cast<uintptr_t>(copy.datastack_chunk);
+    uintptr_t top = reinterpret_cast<uintptr_t>(copy.datastack_top);
+    if (base != 0 && top > base && top - base <= (size_t(1) << 26)) {
+        out->stack_length = top - base;
+    }
+#endif
     return true;
 }
 
@@ -322,101 +337,207 @@ const void *unlocked_gil_holder(const unlocked_target *target)
     return holder;
 }
 
-size_t unlocked_walk(const unlocked_target *target, const void *top, unlocked_frame *frames,
-                     size_t capacity, size_t limit, size_t *left_out, bool *more)
+namespace {
+
+/* A frame as phase one of the walk reads it, its code not checked yet. */
+struct raw_frame {
+    const void *code;
+    intptr_t place; /* instruction pointer (3.11 on) or f_lasti (3.10) */
+    int owner;
+    bool unreadable;
+};
+
+constexpr size_t RAW_CAPACITY = size_t(1) << 16;
+constexpr size_t STACK_COPY = size_t(256) << 10;
+constexpr size_t CODE_CAPACITY = 512; /* distinct code objects read at once */
+constexpr size_t CODE_TABLE = 2 * CODE_CAPACITY;
+
+/* The walk's storage (one walk at a time: walk_lock). */
+pthread_mutex_t walk_lock = PTHREAD_MUTEX_INITIALIZER;
+raw_frame raw[RAW_CAPACITY];
+alignas(64) unsigned char stack_copy[STACK_COPY];
+const void *code_addresses[CODE_CAPACITY];
+PyCodeObject code_headers[CODE_CAPACITY];
+bool code_ok[CODE_CAPACITY];
+int32_t code_table[CODE_TABLE];
+size_t code_count;
+
+/* The code table's index of `code`, added if new; -1 when the table is full. */
+int32_t code_index(const void *code)
 {
-    *more = false;
-    *left_out = 0;
+    uintptr_t key = reinterpret_cast<uintptr_t>(code) * 0x9e3779b97f4a7c15ull;
+    size_t slot = static_cast<size_t>(key >> 40) & (CODE_TABLE - 1);
+    for (size_t probe = 0; probe < CODE_TABLE; probe++) {
+        int32_t index = code_table[slot];
+        if (index < 0) {
+            if (code_count == CODE_CAPACITY) {
+                return -1;
+            }
+            code_addresses[code_count] = code;
+            code_table[slot] = static_cast<int32_t>(code_count);
+            return static_cast<int32_t>(code_count++);
+        }
+        if (code_addresses[index] == code) {
+            return index;
+        }
+        slot = (slot + 1) & (CODE_TABLE - 1);
+    }
+    return -1;
+}
+
+/* Phase one: follow the chain from `top`, reading each frame from the
+ * copy of the data stack when it lies there, else on its own. */
+size_t read_raw_frames(const unlocked_thread *thread, size_t limit, bool *more)
+{
+    const unsigned char *base = static_cast<const unsigned char *>(thread->stack_base);
+    size_t copied = 0;
+    if (base != nullptr && thread->stack_length > 0 && thread->stack_length <= STACK_COPY
+        && safe_copy(stack_copy, base, thread->stack_length)) {
+        copied = thread->stack_length;
+    }
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
+    constexpr size_t frame_size = sizeof(interp_frame);
+#else
+    constexpr size_t frame_size = offsetof(interp_frame, localsplus);
+#endif
     size_t count = 0;
-    const void *cursor = top;
-    PyCodeObject code;
-    const void *code_address = nullptr; /* the code object in `code` */
-    bool code_ok = false;
-    for (size_t followed = 0; cursor != nullptr; followed++) {
-        if (followed == limit) {
+    size_t followed = 0;
+    const void *cursor = thread->top_frame;
+    while (cursor != nullptr) {
+        if (followed == limit || count == RAW_CAPACITY) {
             *more = true;
             break;
         }
-        /* Past the capacity, frames are only counted. */
-        auto store = [&](unlocked_frame value) {
-            if (count < capacity) {
-                frames[count] = value;
-            }
-            else {
-                (*left_out)++;
-            }
-            count++;
-        };
-        interp_frame frame;
-#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
-        size_t frame_size = sizeof frame;
-#else
-        size_t frame_size = offsetof(interp_frame, localsplus);
-#endif
-        if (!aligned(cursor) || !safe_copy(&frame, cursor, frame_size)) {
-            store(unlocked_frame{nullptr, 0, true});
+        followed++;
+        interp_frame local;
+        const interp_frame *frame = &local;
+        const unsigned char *at = static_cast<const unsigned char *>(cursor);
+        if (copied > 0 && at >= base && at + frame_size <= base + copied) {
+            /* In the copy; aligned as in the thread. */
+            frame = reinterpret_cast<const interp_frame *>(stack_copy + (at - base));
+        }
+        else if (!aligned(cursor) || !safe_copy(&local, cursor, frame_size)) {
+            raw[count++] = raw_frame{nullptr, 0, 0, true};
             break;
         }
-        const void *executable;
 #if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
-        executable = frame.f_code;
-        const void *next = frame.f_back;
+        raw[count++] = raw_frame{frame->f_code, frame->f_lasti, 0, false};
+        cursor = frame->f_back;
 #else
-        const void *next = frame.previous;
-        int owner = frame.owner;
+        const void *next = frame->previous;
+        int owner = frame->owner;
+        if (owner < 0 || owner > 4) {
+            raw[count++] = raw_frame{nullptr, 0, 0, true};
+            break;
+        }
 #if VANDREL_PY_HAS_STACKREF
         bool shim = owner >= FRAME_OWNED_BY_INTERPRETER;
-        executable = reinterpret_cast<const void *>(frame.f_executable.bits & ~Py_TAG_BITS);
-        const _Py_CODEUNIT *current = frame.instr_ptr;
+        const void *executable =
+            reinterpret_cast<const void *>(frame->f_executable.bits & ~Py_TAG_BITS);
+        const void *current = frame->instr_ptr;
 #elif VANDREL_PY_HAS_FRAME_EXECUTABLE
         bool shim = owner == FRAME_OWNED_BY_CSTACK;
-        executable = frame.f_executable;
-        const _Py_CODEUNIT *current = frame.instr_ptr;
+        const void *executable = frame->f_executable;
+        const void *current = frame->instr_ptr;
 #else
 #if VANDREL_PY_HAS_CSTACK_SHIMS
         bool shim = owner == FRAME_OWNED_BY_CSTACK;
 #else
         bool shim = false;
 #endif
-        executable = frame.f_code;
-        const _Py_CODEUNIT *current = frame.prev_instr;
+        const void *executable = frame->f_code;
+        const void *current = frame->prev_instr;
 #endif
-        if (owner < 0 || owner > 4) {
-            store(unlocked_frame{nullptr, 0, true});
-            break;
+        if (!shim) {
+            raw[count++] = raw_frame{executable, reinterpret_cast<intptr_t>(current), owner, false};
         }
-        if (shim) {
-            cursor = next;
+        cursor = next;
+#endif
+    }
+    return count;
+}
+
+}  // namespace
+
+size_t unlocked_walk(const unlocked_target *target, const unlocked_thread *thread,
+                     unlocked_frame *frames, size_t capacity, size_t limit, size_t *left_out,
+                     bool *more)
+{
+    *more = false;
+    *left_out = 0;
+    pthread_mutex_lock(&walk_lock);
+    size_t raw_count = read_raw_frames(thread, limit, more);
+
+    /* Phase two: the distinct code objects, read together. */
+    memset(code_table, 0xff, sizeof code_table);
+    code_count = 0;
+    for (size_t i = 0; i < raw_count; i++) {
+        if (!raw[i].unreadable && raw[i].code != nullptr && aligned(raw[i].code)) {
+            (void)code_index(raw[i].code);
+        }
+    }
+    safe_copy_many(code_headers, sizeof(PyCodeObject), code_addresses, code_count, code_ok);
+    for (size_t i = 0; i < code_count; i++) {
+        code_ok[i] = code_ok[i]
+                  && reinterpret_cast<const void *>(
+                         Py_TYPE(reinterpret_cast<PyObject *>(&code_headers[i])))
+                         == target->code_type
+                  && code_headers[i].co_firstlineno >= 0;
+    }
+
+    /* Phase three: what each frame shows. */
+    size_t count = 0;
+    auto store = [&](unlocked_frame value) {
+        if (count < capacity) {
+            frames[count] = value;
+        }
+        else {
+            (*left_out)++;
+        }
+        count++;
+    };
+    PyCodeObject single;
+    for (size_t i = 0; i < raw_count; i++) {
+        const raw_frame *frame = &raw[i];
+        if (frame->unreadable) {
+            store(unlocked_frame{nullptr, 0, true});
             continue;
         }
-#endif
-        if (executable != code_address) {
-            code_address = executable;
-            code_ok = read_code(target, executable, &code);
+        const PyCodeObject *code = nullptr;
+        int32_t index = frame->code != nullptr && aligned(frame->code) ? code_index(frame->code)
+                                                                       : -2;
+        if (index >= 0) {
+            code = code_ok[index] ? &code_headers[index] : nullptr;
         }
-        if (!code_ok) {
+        else if (index == -1 && read_code(target, frame->code, &single)) {
+            code = &single; /* more distinct code objects than the table holds */
+        }
+        if (code == nullptr) {
             store(unlocked_frame{nullptr, 0, true});
-            cursor = next;
             continue;
         }
 #if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
-        store(unlocked_frame{executable, frame.f_lasti, false});
+        store(unlocked_frame{frame->code, static_cast<int>(frame->place), false});
 #else
-        const _Py_CODEUNIT *first = reinterpret_cast<const _Py_CODEUNIT *>(
-            static_cast<const char *>(executable) + offsetof(PyCodeObject, co_code_adaptive));
-        Py_ssize_t size = Py_SIZE(reinterpret_cast<PyObject *>(&code));
-        ptrdiff_t index = current - first;
-        if (size <= 0 || size > MAX_CODE_UNITS || index < -1 || index > size) {
+        uintptr_t first = reinterpret_cast<uintptr_t>(frame->code)
+                        + offsetof(PyCodeObject, co_code_adaptive);
+        Py_ssize_t size = Py_SIZE(reinterpret_cast<const PyObject *>(code));
+        intptr_t offset = frame->place - static_cast<intptr_t>(first);
+        if (size <= 0 || size > MAX_CODE_UNITS || offset % 2 != 0) {
             store(unlocked_frame{nullptr, 0, true});
-            cursor = next;
             continue;
         }
-        if (index >= code._co_firsttraceable || owner == FRAME_OWNED_BY_GENERATOR) {
-            store(unlocked_frame{executable, static_cast<int>(index), false});
+        intptr_t instruction = offset / static_cast<intptr_t>(sizeof(_Py_CODEUNIT));
+        if (instruction < -1 || instruction > size) {
+            store(unlocked_frame{nullptr, 0, true});
+            continue;
+        }
+        if (instruction >= code->_co_firsttraceable || frame->owner == FRAME_OWNED_BY_GENERATOR) {
+            store(unlocked_frame{frame->code, static_cast<int>(instruction), false});
         }
 #endif
-        cursor = next;
     }
+    pthread_mutex_unlock(&walk_lock);
     return count < capacity ? count : capacity;
 }
 
@@ -496,8 +617,8 @@ const void *unlocked_gil_holder(const unlocked_target *)
 {
     return nullptr;
 }
-size_t unlocked_walk(const unlocked_target *, const void *, unlocked_frame *, size_t, size_t,
-                     size_t *left_out, bool *more)
+size_t unlocked_walk(const unlocked_target *, const unlocked_thread *, unlocked_frame *, size_t,
+                     size_t, size_t *left_out, bool *more)
 {
     *more = false;
     *left_out = 0;

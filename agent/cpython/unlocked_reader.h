@@ -41,6 +41,10 @@ struct unlocked_thread {
     unsigned long ident;
     unsigned long native_id; /* 0 where the thread state has none */
     const void *top_frame;   /* NULL: no Python frame */
+    /* Where its newest frames are, one stretch of memory copied at once
+     * (the thread's data stack, 3.11 on); NULL where frames are objects. */
+    const void *stack_base;
+    size_t stack_length;
 };
 
 /* Read one thread state.  False when it cannot be read or is not bound
@@ -56,14 +60,19 @@ struct unlocked_frame {
     bool unreadable; /* a frame that could not be read or made no sense */
 };
 
-/* Walk the frames from `top`: those traceback shows go to `frames` (up to
- * `capacity`; those past it are counted in *left_out), shim and
+/* Walk the frames of `thread`: those traceback shows go to `frames` (up
+ * to `capacity`; those past it are counted in *left_out), shim and
  * incomplete frames are skipped.  A frame whose code cannot be read is
  * stored unreadable and the walk goes on; a frame that cannot be read
  * itself is stored unreadable and ends the walk.  At most `limit` frames
- * are followed: *more is set when the walk stopped there. */
-size_t unlocked_walk(const unlocked_target *target, const void *top, unlocked_frame *frames,
-                     size_t capacity, size_t limit, size_t *left_out, bool *more);
+ * are followed: *more is set when the walk stopped there.
+ *
+ * The frames in the thread's data stack are copied in one read, the
+ * others one by one; then the distinct code objects in one read.  One
+ * walk at a time (a lock inside). */
+size_t unlocked_walk(const unlocked_target *target, const unlocked_thread *thread,
+                     unlocked_frame *frames, size_t capacity, size_t limit, size_t *left_out,
+                     bool *more);
 
 /* A str copied out: its characters (`kind` bytes each) up to a bound. */
 struct unlocked_text {

@@ -292,7 +292,7 @@ void write_thread(const unlocked_target *target, fd_output *out, const void *tst
     size_t left_out = 0;
     bool more = false;
     size_t count =
-        unlocked_walk(target, thread->top_frame, frames, capacity, FRAME_LIMIT, &left_out, &more);
+        unlocked_walk(target, thread, frames, capacity, FRAME_LIMIT, &left_out, &more);
     for (size_t i = 0; i < count; i++) {
         if (!frames[i].unreadable && code_hidden(frames[i].code)) {
             continue;
@@ -389,7 +389,7 @@ int64_t time_unlocked_walk(const unlocked_target *target, unsigned long ident, i
             unlocked_thread thread;
             size_t left_out = 0;
             if (unlocked_thread_read(found, &thread)) {
-                walked = unlocked_walk(target, thread.top_frame, frames, FRAME_CAPACITY,
+                walked = unlocked_walk(target, &thread, frames, FRAME_CAPACITY,
                                        FRAME_LIMIT, &left_out, &more);
             }
         }
