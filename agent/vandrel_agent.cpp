@@ -56,6 +56,19 @@ VANDREL_EXPORT int32_t vandrel_cancel_dump_later(void)
     return vandrel::dump::cancel_dump_later();
 }
 
+/* Dump every thread to fd on SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT,
+ * then let the signal end the process as it would have. */
+VANDREL_EXPORT int32_t vandrel_dump_on_crash(int32_t fd)
+{
+    return vandrel::dump::dump_on_crash(fd);
+}
+
+/* Put back the crash handlers from before; 1 if they were set. */
+VANDREL_EXPORT int32_t vandrel_cancel_dump_on_crash(void)
+{
+    return vandrel::dump::cancel_dump_on_crash();
+}
+
 /* Find the interpreter and remember the threads' names for the dumps
  * below (GIL held); 0, or VANDREL_NOT_AVAILABLE when its frames cannot be
  * read without the GIL. */

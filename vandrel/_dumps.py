@@ -26,7 +26,7 @@ from vandrel._errors import VandrelError
 
 __all__ = ["FileOrFd", "resolve_file", "check_signal", "dump_stacks", "format_stacks",
            "dump_stacks_on_signal", "cancel_dump_stacks_on_signal", "dump_stacks_later",
-           "cancel_dump_stacks_later"]
+           "cancel_dump_stacks_later", "dump_stacks_on_crash"]
 
 _INT32_MAX = 2**31 - 1
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
@@ -76,6 +76,8 @@ class _NativeDumps:
         library.vandrel_cancel_dump_on_signal.argtypes = [ctypes.c_int32]
         library.vandrel_dump_later.argtypes = [ctypes.c_double, ctypes.c_int32, ctypes.c_int32,
                                                ctypes.c_int64, ctypes.c_int32]
+        library.vandrel_dump_on_crash.argtypes = [ctypes.c_int32]
+        library.vandrel_dump_on_crash.restype = ctypes.c_int32
         library.vandrel_cancel_dump_later.argtypes = []
         for name in ("vandrel_dump_on_signal", "vandrel_cancel_dump_on_signal",
                      "vandrel_dump_later", "vandrel_cancel_dump_later"):
@@ -377,6 +379,36 @@ def cancel_dump_stacks_on_signal(signum: int) -> bool:
     previous = handler.previous
     signal.signal(value, signal.SIG_DFL if previous is None else previous)
     return True
+
+
+# ---- On a crash ----------------------------------------------------------------
+
+_crash_file: Any = None
+
+
+def dump_stacks_on_crash(file: Optional[FileOrFd] = None) -> None:
+    """Dump every thread's stack to `file` (default ``sys.stderr``) when the
+    process crashes: on ``SIGSEGV``, ``SIGBUS``, ``SIGILL``, ``SIGFPE`` and
+    ``SIGABRT``, then let the signal end the process as it would have.
+
+    The agent's handler has its thread dump without the GIL (the thread
+    that crashed first, as the current thread, the GIL's holder marked),
+    then puts back the handler from before and raises the signal again: a
+    ``faulthandler.enable()`` made before runs then, one made after runs
+    first and hands over to this one.  A new call changes the file.  Under
+    an agent without this feature, ``faulthandler.enable(file,
+    all_threads=True)`` does the job.  Raise as ``dump_stacks()`` does for
+    `file`."""
+    global _crash_file
+    fd = resolve_file(file, flush=True)
+    native = _native_dumps(_working_threadsnap())
+    file_object = sys.stderr if file is None else file
+    if native is None:
+        import faulthandler
+        faulthandler.enable(fd, all_threads=True)
+    else:
+        native.check(native.library.vandrel_dump_on_crash(fd), "a dump on a crash")
+    _crash_file = file_object               # kept open for the handler
 
 
 # ---- Later ---------------------------------------------------------------------

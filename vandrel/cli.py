@@ -135,6 +135,9 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                             "10, ...); may be repeated")
     dumps.add_argument("--dump-after", metavar="SECONDS", type=_positive_seconds,
                        help="dump all threads' stacks once, SECONDS after the program starts")
+    dumps.add_argument("--dump-on-crash", action="store_true",
+                       help="dump all threads' stacks when the program crashes (SIGSEGV, SIGBUS, "
+                            "SIGILL, SIGFPE, SIGABRT), then let it end as it would have")
     commands.add_parser("path", help="print the agent library's path",
                         description=PATH_DESCRIPTION)
     return parser, run
@@ -360,6 +363,8 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
         vandrel.dump_stacks_on_signal(signum, 2)
     if options.dump_after is not None:
         vandrel.dump_stacks_later(options.dump_after, file=2)
+    if options.dump_on_crash:
+        vandrel.dump_stacks_on_crash(2)
 
     try:
         if program[0] == "-m":

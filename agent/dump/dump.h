@@ -167,6 +167,8 @@ int32_t dump_on_signal(int32_t signum, int32_t fd, int64_t max_frames, int32_t c
 int32_t cancel_dump_on_signal(int32_t signum);
 int32_t dump_later(double seconds, int32_t repeat, int32_t fd, int64_t max_frames, int32_t exit);
 int32_t cancel_dump_later();
+int32_t dump_on_crash(int32_t fd);
+int32_t cancel_dump_on_crash();
 int32_t prepare_unlocked_dumps();
 /* The calling thread's name is `name`, a str.  GIL held. */
 int32_t name_this_thread(PyObject *name);

@@ -161,6 +161,59 @@ void on_signal(int signum, siginfo_t *info, void *context)
     errno = saved_errno;
 }
 
+/* ---- Crashes ------------------------------------------------------------- */
+
+/* The fatal signals a crash dump covers, as faulthandler.enable() does. */
+const int CRASH_SIGNALS[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr int CRASH_COUNT = sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0];
+/* A crash's byte in the pipe: its signal number plus this. */
+constexpr unsigned char CRASH_MARK = 128;
+struct crash_settings {
+    bool active;
+    int fd;
+    struct sigaction previous[CRASH_COUNT];
+};
+crash_settings crash;
+long crashed_thread = 0;
+int crashing = 0;
+
+int crash_index(int signum)
+{
+    for (int i = 0; i < CRASH_COUNT; i++) {
+        if (CRASH_SIGNALS[i] == signum) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+/* A fatal signal: have every thread dumped, then put the handler from
+ * before back and raise the signal again, so that it ends the process as
+ * it would have (faulthandler's handler, when it was there, runs then). */
+void on_crash(int signum, siginfo_t *, void *)
+{
+    int saved_errno = errno;
+    int index = crash_index(signum);
+    if (index < 0) {
+        return;
+    }
+    /* One dump, by the first thread to crash; another one, or a crash in
+     * the dump, goes straight on to the handler from before. */
+    if (__atomic_exchange_n(&crashing, 1, __ATOMIC_ACQ_REL) == 0) {
+        __atomic_store_n(&crashed_thread, static_cast<long>(syscall(SYS_gettid)),
+                         __ATOMIC_RELAXED);
+        uint32_t ticket = __atomic_add_fetch(&requested, 1, __ATOMIC_ACQ_REL);
+        unsigned char byte = static_cast<unsigned char>(CRASH_MARK + signum);
+        int fd = __atomic_load_n(&wake_pipe[1], __ATOMIC_RELAXED);
+        if (fd >= 0 && write(fd, &byte, 1) == 1) {
+            wait_for_dump(ticket);
+        }
+    }
+    sigaction(signum, &crash.previous[index], nullptr);
+    errno = saved_errno;
+    raise(signum);
+}
+
 /* ---- The agent's thread -------------------------------------------------- */
 
 int64_t pending_max_frames = 0;
@@ -213,10 +266,19 @@ void add_time(struct timespec *to, const struct timespec *period)
 void serve_signals(const unsigned char *bytes, ssize_t count)
 {
     bool seen[SLOT_COUNT] = {};
+    bool crashed = false;
     for (ssize_t i = 0; i < count; i++) {
         if (bytes[i] > 0 && bytes[i] < SLOT_COUNT) {
             seen[bytes[i]] = true;
         }
+        crashed = crashed || bytes[i] > CRASH_MARK;
+    }
+    if (crashed) {
+        pthread_mutex_lock(&lock);
+        int fd = crash.fd;
+        pthread_mutex_unlock(&lock);
+        dump_now(fd, 0,
+                 static_cast<unsigned long>(__atomic_load_n(&crashed_thread, __ATOMIC_RELAXED)));
     }
     for (int signum = 1; signum < SLOT_COUNT; signum++) {
         if (!seen[signum]) {
@@ -382,6 +444,52 @@ void prepare(const python_api *api)
 }
 
 }  // namespace
+
+int32_t dump_on_crash(int32_t fd)
+{
+    if (!fd_writable(fd)) {
+        return VANDREL_BAD_PARAMETER;
+    }
+    const python_api *api = python_api_get();
+    if (api == nullptr || api->thread_state_unchecked() == nullptr) {
+        return VANDREL_NO_GIL;
+    }
+    pthread_mutex_lock(&lock);
+    prepare(api);
+    if (!start_thread()) {
+        pthread_mutex_unlock(&lock);
+        return VANDREL_SYSTEM_ERROR;
+    }
+    crash.fd = fd;
+    if (!crash.active) {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_sigaction = on_crash;
+        /* NODEFER: the signal raised again at the end is delivered at once. */
+        action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+        sigemptyset(&action.sa_mask);
+        for (int i = 0; i < CRASH_COUNT; i++) {
+            sigaction(CRASH_SIGNALS[i], &action, &crash.previous[i]);
+        }
+        crash.active = true;
+    }
+    pthread_mutex_unlock(&lock);
+    return VANDREL_OK;
+}
+
+int32_t cancel_dump_on_crash()
+{
+    pthread_mutex_lock(&lock);
+    bool was = crash.active;
+    if (was) {
+        for (int i = 0; i < CRASH_COUNT; i++) {
+            sigaction(CRASH_SIGNALS[i], &crash.previous[i], nullptr);
+        }
+        crash.active = false;
+    }
+    pthread_mutex_unlock(&lock);
+    return was ? 1 : 0;
+}
 
 bool unlocked_dumps_set()
 {

@@ -27,7 +27,8 @@ def test_exports_the_entry_points_and_the_agents_features():
     # calls through ctypes.
     assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
                      "vandrel_dump_on_signal", "vandrel_cancel_dump_on_signal",
-                     "vandrel_dump_later", "vandrel_cancel_dump_later",
+                     "vandrel_dump_later", "vandrel_cancel_dump_later", "vandrel_dump_on_crash",
+                     "vandrel_cancel_dump_on_crash",
                      "vandrel_prepare_unlocked_dump", "vandrel_name_this_thread", "vandrel_hide_code",
                      "vandrel_dump_unlocked", "vandrel_time_stack_walk"}
 

@@ -4,11 +4,12 @@ every thread anyway, without the GIL, the holder marked."""
 import os
 import re
 import signal
+import textwrap
 import time
 
 import pytest
 
-from child import check_child, child_program, run_child, start_python
+from child import SANITIZED, check_child, child_program, run_child, run_python, start_python
 
 HEADER = re.compile(r'^(Current thread|Thread) (\d+|\?) ?("[^"]*")?(, holding the GIL)? '
                     r'\(most recent call first\):$', re.M)
@@ -144,3 +145,54 @@ def test_the_unlocked_dump_reads_what_the_dump_with_the_gil_reads():
     for name in ('"nested \u00e9\u4e2d"', '"in a generator"'):
         assert unlocked_threads[name] == gil_threads[name], (name, with_gil, unlocked)
     assert "holding the GIL" in unlocked and "<unreadable frame>" not in unlocked, unlocked
+
+
+CRASH = """
+    import ctypes, faulthandler, signal, sys, threading, time, vandrel
+    parked = threading.Event()
+    worker = threading.Thread(target=parked.wait, name="bystander", daemon=True)
+    worker.start()
+    if FAULTHANDLER_FIRST:
+        faulthandler.enable()
+    vandrel.dump_stacks_on_crash()
+    if not FAULTHANDLER_FIRST and FAULTHANDLER_AFTER:
+        faulthandler.enable()
+    def crash_here():
+        ctypes.string_at(0)         # SIGSEGV
+    crash_here()
+    print("survived")
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="a crash under the sanitizers is theirs to report")
+@pytest.mark.parametrize("faulthandler_first,faulthandler_after",
+                         [(False, False), (True, False), (False, True)])
+def test_a_crash_dumps_every_thread_then_ends_as_it_would(faulthandler_first,
+                                                          faulthandler_after):
+    done = run_child(f"FAULTHANDLER_FIRST = {faulthandler_first}\n"
+                     f"FAULTHANDLER_AFTER = {faulthandler_after}\n"
+                     + textwrap.dedent(CRASH))
+    assert done.returncode == -signal.SIGSEGV, (done.returncode, done.stderr)
+    assert "survived" not in done.stdout
+    err = done.stderr
+    assert re.search(r'^Current thread \d+ "MainThread", holding the GIL \(most recent call '
+                     r'first\):\n(  File .*\n)*  File "<string>", line \d+ in crash_here$',
+                     err, re.M), err
+    assert re.search(r'^Thread \d+ "bystander"', err, re.M), err
+    # faulthandler, on before or after, still reports the crash once.
+    faulthandler_on = faulthandler_first or faulthandler_after
+    assert err.count("Fatal Python error: Segmentation fault") == int(faulthandler_on), err
+
+
+@pytest.mark.skipif(SANITIZED, reason="a crash under the sanitizers is theirs to report")
+def test_launcher_dump_on_crash(tmp_path):
+    script = tmp_path / "crashing.py"
+    script.write_text("import ctypes\n"
+                      "def crash_here():\n"
+                      "    ctypes.string_at(0)\n"
+                      "crash_here()\n")
+    done = run_python(["-m", "vandrel", "run", "--dump-on-crash", str(script)])
+    assert done.returncode == -signal.SIGSEGV, (done.returncode, done.stderr)
+    assert re.search(r'^Current thread \d+ "MainThread".*\n(  File .*\n)*'
+                     r'  File "[^"]*crashing.py", line 3 in crash_here$', done.stderr,
+                     re.M), done.stderr
