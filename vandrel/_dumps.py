@@ -136,6 +136,16 @@ def _native_dumps(module: Any) -> Optional[_NativeDumps]:
         return None
 
 
+def hide_tool_code(codes: Any) -> None:
+    """Leave the frames of these code objects (the launcher's, runpy's) out
+    of every dump, when the loaded agent can."""
+    native = _native_dumps(None)
+    if native is None:
+        return
+    for code in codes:
+        native.library.vandrel_hide_code(code)
+
+
 def _check_max_frames(max_frames: int) -> int:
     value = int(_index(max_frames, "max_frames"))
     if not _INT64_MIN <= value <= _INT64_MAX:

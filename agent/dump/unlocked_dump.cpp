@@ -157,7 +157,7 @@ long name_cache_find(unsigned long ident, char *out, size_t capacity, unsigned l
 namespace {
 
 /* The tool's own code objects, kept alive (a reference each), never freed. */
-constexpr int HIDDEN_SLOTS = 16;
+constexpr int HIDDEN_SLOTS = 32;
 const void *hidden[HIDDEN_SLOTS];
 int hidden_count = 0;
 

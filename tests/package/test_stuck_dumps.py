@@ -196,3 +196,22 @@ def test_launcher_dump_on_crash(tmp_path):
     assert re.search(r'^Current thread \d+ "MainThread".*\n(  File .*\n)*'
                      r'  File "[^"]*crashing.py", line 3 in crash_here$', done.stderr,
                      re.M), done.stderr
+
+
+def test_no_launcher_frames_in_dumps_under_the_launcher(tmp_path):
+    script = tmp_path / "signalling.py"
+    script.write_text("import os, signal, vandrel\n"
+                      "def signalled():\n"
+                      "    os.kill(os.getpid(), signal.SIGUSR1)\n"
+                      "    vandrel.dump_stacks()\n"
+                      "signalled()\n")
+    done = run_python(["-m", "vandrel", "run", "--dump-on", "USR1", str(script)])
+    assert done.returncode == 0, done.stderr
+    err = done.stderr
+    # The signal's dump, then dump_stacks() (its own frame on top, as
+    # documented): the program's frames, none of runpy's or the launcher's.
+    assert err.count('"MainThread"') == 2, err
+    stacks = [line for line in err.splitlines() if line.startswith("  File ")]
+    assert stacks and all("signalling.py" in line or line.endswith(" in dump_stacks")
+                          for line in stacks), err
+    assert sum(line.endswith(" in <module>") for line in stacks) == 2, err
