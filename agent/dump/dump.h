@@ -18,6 +18,7 @@
 #define VANDREL_DUMP_H
 
 #include <stddef.h>
+#include <signal.h>
 #include <stdint.h>
 
 #include "cpython/frame_reader.h"
@@ -131,6 +132,21 @@ PyObject *instance_attribute(const dump_context *ctx, PyObject *object, PyObject
 unsigned long native_id_elsewhere(const dump_context *ctx, PyObject *thread, bool is_current);
 
 /* ---- unlocked_dump.cpp --------------------------------------------------- */
+
+/* Signals held off while this thread holds a lock the agent's dump thread
+ * takes: a signal handler that waits for a dump must not interrupt its
+ * holder.  The fault signals stay open (a fault with them blocked would
+ * kill the process outright). */
+class signals_held {
+public:
+    signals_held();
+    ~signals_held();
+    signals_held(const signals_held &) = delete;
+    signals_held &operator=(const signals_held &) = delete;
+
+private:
+    sigset_t old_;
+};
 
 /* Remember every threading thread's name and native id for the dumps
  * that run without the GIL.  GIL held. */

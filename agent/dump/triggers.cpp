@@ -447,6 +447,7 @@ void prepare(const python_api *api)
 
 int32_t dump_on_crash(int32_t fd)
 {
+    signals_held held;
     if (!fd_writable(fd)) {
         return VANDREL_BAD_PARAMETER;
     }
@@ -479,6 +480,7 @@ int32_t dump_on_crash(int32_t fd)
 
 int32_t cancel_dump_on_crash()
 {
+    signals_held held;
     pthread_mutex_lock(&lock);
     bool was = crash.active;
     if (was) {
@@ -498,6 +500,7 @@ bool unlocked_dumps_set()
 
 int32_t dump_on_signal(int32_t signum, int32_t fd, int64_t max_frames, int32_t chain)
 {
+    signals_held held;
     if (signum <= 0 || signum >= SLOT_COUNT || signum == SIGKILL || signum == SIGSTOP
         || !fd_writable(fd)) {
         return VANDREL_BAD_PARAMETER;
@@ -538,6 +541,7 @@ int32_t dump_on_signal(int32_t signum, int32_t fd, int64_t max_frames, int32_t c
 
 int32_t cancel_dump_on_signal(int32_t signum)
 {
+    signals_held held;
     if (signum <= 0 || signum >= SLOT_COUNT) {
         return VANDREL_BAD_PARAMETER;
     }
@@ -555,6 +559,7 @@ int32_t cancel_dump_on_signal(int32_t signum)
 
 int32_t dump_later(double seconds, int32_t repeat, int32_t fd, int64_t max_frames, int32_t exit)
 {
+    signals_held held;
     if (!(seconds > 0) || seconds > 1e9 || !fd_writable(fd)) {
         return VANDREL_BAD_PARAMETER;
     }
@@ -588,6 +593,7 @@ int32_t dump_later(double seconds, int32_t repeat, int32_t fd, int64_t max_frame
 
 int32_t cancel_dump_later()
 {
+    signals_held held;
     pthread_mutex_lock(&lock);
     bool was = timer.armed;
     timer.armed = false;
@@ -598,6 +604,7 @@ int32_t cancel_dump_later()
 
 int32_t dump_unlocked_now(int32_t fd, int64_t max_frames)
 {
+    signals_held held;
     if (!fd_writable(fd)) {
         return VANDREL_BAD_PARAMETER;
     }
@@ -614,6 +621,7 @@ int32_t dump_unlocked_now(int32_t fd, int64_t max_frames)
 
 int64_t time_walk(unsigned long ident, int32_t rounds, int64_t *frames_seen)
 {
+    signals_held held;
     pthread_mutex_lock(&lock);
     bool ready = target_ok;
     unlocked_target copy = target;
@@ -647,6 +655,7 @@ int32_t hide_code_object(PyObject *code)
 
 int32_t prepare_unlocked_dumps()
 {
+    signals_held held;
     const python_api *api = python_api_get();
     if (api == nullptr || api->thread_state_unchecked() == nullptr) {
         return VANDREL_NO_GIL;

@@ -15,6 +15,21 @@
 namespace vandrel {
 namespace dump {
 
+signals_held::signals_held()
+{
+    sigset_t held;
+    sigfillset(&held);
+    for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) {
+        sigdelset(&held, fault);
+    }
+    pthread_sigmask(SIG_BLOCK, &held, &old_);
+}
+
+signals_held::~signals_held()
+{
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
 /* ---- The name cache ------------------------------------------------------ */
 
 namespace {
@@ -71,6 +86,7 @@ void name_cache_refresh(const python_api *api)
         api->err_clear();
         return;
     }
+    signals_held held;
     pthread_mutex_lock(&names_lock);
     name_count = 0;
     Py_ssize_t position = 0;
@@ -109,6 +125,7 @@ void name_cache_add(const python_api *api, unsigned long ident, unsigned long na
     if (!api->direct_access || !is_unicode(api, name) || !str_in_place(name, &view)) {
         return;
     }
+    signals_held held;
     pthread_mutex_lock(&names_lock);
     cached_name *slot = nullptr;
     for (size_t i = 0; i < name_count && slot == nullptr; i++) {
@@ -318,6 +335,7 @@ void write_thread(const unlocked_target *target, fd_output *out, const void *tst
 void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_frames,
                            unsigned long current_native_id)
 {
+    signals_held held;
     pthread_mutex_lock(&dump_lock);
     fd_output out;
     fd_output_open(&out, fd);
@@ -370,6 +388,7 @@ namespace dump {
 int64_t time_unlocked_walk(const unlocked_target *target, unsigned long ident, int32_t rounds,
                            int64_t *frames_seen)
 {
+    signals_held held;
     pthread_mutex_lock(&dump_lock);
     bool more = false;
     size_t count = unlocked_thread_list(target, tstates, MAX_THREADS, &more);
