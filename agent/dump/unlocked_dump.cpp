@@ -19,7 +19,8 @@ signals_held::signals_held()
 {
     sigset_t held;
     sigfillset(&held);
-    for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) {
+    const int faults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+    for (int fault : faults) {
         sigdelset(&held, fault);
     }
     pthread_sigmask(SIG_BLOCK, &held, &old_);
