@@ -89,7 +89,6 @@ class _NativeDumps:
         library.vandrel_name_this_thread.restype = ctypes.c_int32
         library.vandrel_hide_code.argtypes = [ctypes.py_object]
         library.vandrel_hide_code.restype = ctypes.c_int32
-        _follow_thread_starts(library)
 
     def check(self, status: int, what: str) -> None:
         if status < 0:
@@ -363,6 +362,7 @@ def dump_stacks_on_signal(signum: int, file: Optional[FileOrFd] = None, chain: b
     module = _working_threadsnap()
     native = _native_dumps(module)
     if native is not None:
+        _follow_thread_starts(native.library)
         native.check(native.library.vandrel_dump_on_signal(value, fd, frames, int(bool(chain))),
                      f"a dump on signal {value}")
         _native_signal_dumps[value] = file_object      # kept open for the handler
@@ -417,6 +417,7 @@ def dump_stacks_on_crash(file: Optional[FileOrFd] = None) -> None:
         import faulthandler
         faulthandler.enable(fd, all_threads=True)
     else:
+        _follow_thread_starts(native.library)
         native.check(native.library.vandrel_dump_on_crash(fd), "a dump on a crash")
     _crash_file = file_object               # kept open for the handler
 
@@ -492,6 +493,7 @@ def dump_stacks_later(timeout: float, *, repeat: bool = False,
     fd = resolve_file(file, flush=True)
     native = _native_dumps(_working_threadsnap())
     if native is not None:
+        _follow_thread_starts(native.library)
         with _later_lock:
             if not _later_hooks_installed:
                 import atexit

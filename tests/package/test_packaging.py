@@ -31,7 +31,14 @@ pytestmark = [pytest.mark.build_shape, pytest.mark.xdist_group("packaging")]
 EXPORTS = {
     "lockgauge": {"PyInit_lockgauge", "get_symbol_addr"},
     "threadsnap": {"PyInit_threadsnap", "get_symbol_addr", "dump_threads_function"},
-    "vandrel_agent": {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor"},
+    # The three entry points the modules call, and the agent's features the
+    # package calls through ctypes.
+    "vandrel_agent": {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
+                      "vandrel_dump_on_signal", "vandrel_cancel_dump_on_signal",
+                      "vandrel_dump_later", "vandrel_cancel_dump_later", "vandrel_dump_on_crash",
+                      "vandrel_cancel_dump_on_crash", "vandrel_prepare_unlocked_dump",
+                      "vandrel_name_this_thread", "vandrel_hide_code", "vandrel_dump_unlocked",
+                      "vandrel_time_stack_walk"},
 }
 
 # Libraries every manylinux platform provides.  Anything else (libstdc++,
