@@ -1,8 +1,9 @@
 /* The reference agent's exported entry points: the three the modules call,
- * and vandrel_agent_python_version for the package.  These are the only
- * symbols the library exports; the work is done in the other units. */
+ * and the agent's further features, prefixed vandrel_, which the package
+ * calls through ctypes.  The work is done in the other units. */
 #include "agent.h"
 #include "cpython/python_api.h"
+#include "dump/dump.h"
 
 #define VANDREL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -30,4 +31,85 @@ VANDREL_EXPORT int32_t deinit_py_gil_interceptor(void)
 VANDREL_EXPORT int32_t vandrel_agent_python_version(void)
 {
     return vandrel::python_version_built_for();
+}
+
+/* ---- Dumps without the GIL (dump/triggers.cpp) ----------------------------
+ * Those that set something are called with the GIL held (ctypes.PyDLL). */
+
+/* Dump every thread to fd each time `signum` arrives; with `chain`, the
+ * handler installed before runs too.  0, or VANDREL_BAD_PARAMETER,
+ * VANDREL_NO_GIL, VANDREL_SYSTEM_ERROR. */
+VANDREL_EXPORT int32_t vandrel_dump_on_signal(int32_t signum, int32_t fd, int64_t max_frames,
+                                              int32_t chain)
+{
+    return vandrel::dump::dump_on_signal(signum, fd, max_frames, chain);
+}
+
+/* Put back the handler from before; 1 if a dump was set for `signum`. */
+VANDREL_EXPORT int32_t vandrel_cancel_dump_on_signal(int32_t signum)
+{
+    return vandrel::dump::cancel_dump_on_signal(signum);
+}
+
+/* Dump after `seconds` (every `seconds` with `repeat`); with `exit`, end
+ * the process with status 1 after the dump.  Replaces the one before. */
+VANDREL_EXPORT int32_t vandrel_dump_later(double seconds, int32_t repeat, int32_t fd,
+                                          int64_t max_frames, int32_t exit)
+{
+    return vandrel::dump::dump_later(seconds, repeat, fd, max_frames, exit);
+}
+
+/* 1 if a timer was armed. */
+VANDREL_EXPORT int32_t vandrel_cancel_dump_later(void)
+{
+    return vandrel::dump::cancel_dump_later();
+}
+
+/* Dump every thread to fd on SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT,
+ * then let the signal end the process as it would have. */
+VANDREL_EXPORT int32_t vandrel_dump_on_crash(int32_t fd)
+{
+    return vandrel::dump::dump_on_crash(fd);
+}
+
+/* Put back the crash handlers from before; 1 if they were set. */
+VANDREL_EXPORT int32_t vandrel_cancel_dump_on_crash(void)
+{
+    return vandrel::dump::cancel_dump_on_crash();
+}
+
+/* Find the interpreter and remember the threads' names for the dumps
+ * below (GIL held); 0, or VANDREL_NOT_AVAILABLE when its frames cannot be
+ * read without the GIL. */
+VANDREL_EXPORT int32_t vandrel_prepare_unlocked_dump(void)
+{
+    return vandrel::dump::prepare_unlocked_dumps();
+}
+
+/* The calling thread is named `name` (a str), for the dumps without the
+ * GIL (GIL held). */
+VANDREL_EXPORT int32_t vandrel_name_this_thread(PyObject *name)
+{
+    return vandrel::dump::name_this_thread(name);
+}
+
+/* Leave the frames of `code` (a code object of the tool's own) out of the
+ * dumps (GIL held). */
+VANDREL_EXPORT int32_t vandrel_hide_code(PyObject *code)
+{
+    return vandrel::dump::hide_code_object(code);
+}
+
+/* Dump now without the GIL, from the calling thread (GIL held or not). */
+VANDREL_EXPORT int32_t vandrel_dump_unlocked(int32_t fd, int64_t max_frames)
+{
+    return vandrel::dump::dump_unlocked_now(fd, max_frames);
+}
+
+/* The GIL-free reader's cost: mean nanoseconds of `rounds` walks of the
+ * thread with threading ident `ident` (-1: not found); *frames gets the
+ * frames a walk saw. */
+VANDREL_EXPORT int64_t vandrel_time_stack_walk(uint64_t ident, int32_t rounds, int64_t *frames)
+{
+    return vandrel::dump::time_walk(static_cast<unsigned long>(ident), rounds, frames);
 }

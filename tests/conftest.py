@@ -44,6 +44,17 @@ NOT_FOUND_LINE = "cpython module can not found vandrel_agent.so loaded\n"
 # The agent's GIL interceptor follows take_gil()/drop_gil() of CPython 3.10
 # to 3.15 with a GIL; elsewhere (free-threaded, a newer version) it answers
 # -2, "not available".
+# What the agent library exports: the three entry points the modules call,
+# and the agent's own features, prefixed vandrel_, that the package calls
+# through ctypes.
+AGENT_EXPORTS = frozenset({
+    "dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
+    "vandrel_agent_python_version",
+    "vandrel_dump_on_signal", "vandrel_cancel_dump_on_signal", "vandrel_dump_later",
+    "vandrel_cancel_dump_later", "vandrel_dump_on_crash", "vandrel_cancel_dump_on_crash",
+    "vandrel_prepare_unlocked_dump", "vandrel_name_this_thread", "vandrel_hide_code",
+    "vandrel_dump_unlocked", "vandrel_time_stack_walk"})
+
 GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
                              and not sysconfig.get_config_var("Py_GIL_DISABLED"))
 # A debug interpreter (assertions, reference checks) runs several times slower.

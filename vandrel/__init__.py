@@ -9,7 +9,8 @@ reference agent and wraps the modules in the way ``faulthandler`` works:
   file descriptor, ``format_stacks()`` returns it as text;
 - ``dump_stacks_on_signal()`` and ``dump_stacks_later()`` arrange a dump on
   a signal or after a timeout, ``cancel_dump_stacks_on_signal()`` and
-  ``cancel_dump_stacks_later()`` take them back;
+  ``cancel_dump_stacks_later()`` take them back; ``dump_stacks_on_crash()``
+  dumps when the process crashes;
 - ``GilMonitor`` switches the GIL interceptor on around a block and gives
   its reports as ``GilReport`` objects;
 - ``agent_path()`` and ``load_agent()`` find and load the agent library;
@@ -34,7 +35,8 @@ from vandrel._errors import GilInterceptorUnavailable as GilInterceptorUnavailab
 from vandrel._agent import agent_path, load_agent, loaded_agent_paths
 from vandrel._dumps import FileOrFd as FileOrFd
 from vandrel._dumps import (cancel_dump_stacks_later, cancel_dump_stacks_on_signal, dump_stacks,
-                            dump_stacks_later, dump_stacks_on_signal, format_stacks)
+                            dump_stacks_later, dump_stacks_on_crash, dump_stacks_on_signal,
+                            format_stacks)
 from vandrel._interceptor import gil_status_error
 from vandrel._report import (Frame, GilGroupStats, GilInterval, GilReport, LongHold,
                              ThreadGilStats)
@@ -63,6 +65,7 @@ __all__ = [
     "cancel_dump_stacks_on_signal",
     "dump_stacks_later",
     "cancel_dump_stacks_later",
+    "dump_stacks_on_crash",
     "GilMonitor",
     "GilReport",
     "ThreadGilStats",

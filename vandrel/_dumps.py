@@ -1,8 +1,12 @@
 """Stack dumps: now, as text, on a signal, or after a timeout.
 
-Each dump is one call of ``threadsnap.dump_all_threads_stack`` into the
+A dump now is one call of ``threadsnap.dump_all_threads_stack`` into the
 agent, on a file descriptor; the functions here check their arguments and
-turn the module's status into an exception that says what to do.
+turn the module's status into an exception that says what to do.  The
+dumps on a signal and after a timeout are the agent's own (its
+``vandrel_`` exports, called through ctypes): its signal handler and its
+timer thread dump without the GIL, whatever the program's threads hold.
+Under an agent without them, they are Python-level handlers as before.
 """
 from __future__ import annotations
 
@@ -22,7 +26,7 @@ from vandrel._errors import VandrelError
 
 __all__ = ["FileOrFd", "resolve_file", "check_signal", "dump_stacks", "format_stacks",
            "dump_stacks_on_signal", "cancel_dump_stacks_on_signal", "dump_stacks_later",
-           "cancel_dump_stacks_later"]
+           "cancel_dump_stacks_later", "dump_stacks_on_crash"]
 
 _INT32_MAX = 2**31 - 1
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
@@ -59,6 +63,86 @@ def _working_threadsnap() -> Any:
         raise _agent.missing_agent_error("threadsnap", "dump_threads")
     return module
 
+
+
+class _NativeDumps:
+    """The agent's signal and timer dumps, through ctypes.PyDLL (called with
+    the GIL held: they read the threads' names)."""
+
+    def __init__(self, library: Any) -> None:
+        self.library = library
+        library.vandrel_dump_on_signal.argtypes = [ctypes.c_int32, ctypes.c_int32,
+                                                   ctypes.c_int64, ctypes.c_int32]
+        library.vandrel_cancel_dump_on_signal.argtypes = [ctypes.c_int32]
+        library.vandrel_dump_later.argtypes = [ctypes.c_double, ctypes.c_int32, ctypes.c_int32,
+                                               ctypes.c_int64, ctypes.c_int32]
+        library.vandrel_dump_on_crash.argtypes = [ctypes.c_int32]
+        library.vandrel_dump_on_crash.restype = ctypes.c_int32
+        library.vandrel_cancel_dump_later.argtypes = []
+        for name in ("vandrel_dump_on_signal", "vandrel_cancel_dump_on_signal",
+                     "vandrel_dump_later", "vandrel_cancel_dump_later"):
+            getattr(library, name).restype = ctypes.c_int32
+
+        library.vandrel_prepare_unlocked_dump.argtypes = []
+        library.vandrel_prepare_unlocked_dump.restype = ctypes.c_int32
+        library.vandrel_name_this_thread.argtypes = [ctypes.py_object]
+        library.vandrel_name_this_thread.restype = ctypes.c_int32
+        library.vandrel_hide_code.argtypes = [ctypes.py_object]
+        library.vandrel_hide_code.restype = ctypes.c_int32
+
+    def check(self, status: int, what: str) -> None:
+        if status < 0:
+            raise VandrelError(f"the agent refused {what} (status {status})")
+
+
+_followed_library: Optional[Any] = None
+
+
+def _follow_thread_starts(library: Any) -> None:
+    """Have each thread that starts from now on tell the agent its name
+    (the agent's dumps run without the GIL and cannot read it)."""
+    global _followed_library
+    if _followed_library is not None:
+        _followed_library = library
+        return
+    _followed_library = library
+    original = threading.Thread._bootstrap_inner        # type: ignore[attr-defined]
+
+    def _bootstrap_inner(self: threading.Thread) -> None:
+        try:
+            _followed_library.vandrel_name_this_thread(self.name)
+        except Exception:
+            pass
+        original(self)
+
+    # The wrapper is the tool's, not the program's: out of the dumps.
+    library.vandrel_hide_code(_bootstrap_inner.__code__)
+    threading.Thread._bootstrap_inner = _bootstrap_inner  # type: ignore[attr-defined]
+
+
+def _native_dumps(module: Any) -> Optional[_NativeDumps]:
+    """The agent's own signal and timer dumps, when the agent that
+    `module` forwards to has them; else None."""
+    paths = _agent.loaded_agent_paths()
+    if not paths:
+        return None
+    try:
+        library = ctypes.PyDLL(paths[-1])
+        if not hasattr(library, "vandrel_dump_later"):
+            return None
+        return _NativeDumps(library)
+    except (OSError, AttributeError):
+        return None
+
+
+def hide_tool_code(codes: Any) -> None:
+    """Leave the frames of these code objects (the launcher's, runpy's) out
+    of every dump, when the loaded agent can."""
+    native = _native_dumps(None)
+    if native is None:
+        return
+    for code in codes:
+        native.library.vandrel_hide_code(code)
 
 
 def _check_max_frames(max_frames: int) -> int:
@@ -229,6 +313,8 @@ class _SignalDump:
 
 
 _signal_dumps: Dict[int, _SignalDump] = {}
+# The agent's handlers, by signal: the file each writes to.
+_native_signal_dumps: Dict[int, Any] = {}
 
 
 def check_signal(signum: int) -> int:
@@ -254,20 +340,34 @@ def dump_stacks_on_signal(signum: int, file: Optional[FileOrFd] = None, chain: b
     before the first call runs after the dump (for ``SIG_DFL`` the default
     action happens, e.g. termination).
 
-    This is a Python-level handler (``signal.signal``): it must be set from
-    the main thread, and it runs in the main thread between two bytecodes.
-    A main thread stuck in C code that holds the GIL delays it until that
-    code returns; the GIL interceptor (``python -m vandrel run --gil``)
-    is what shows such a thread: its report says which thread held the GIL
-    for how long while the others queued for it.  Raise
+    The agent installs the handler (``sigaction``; set it from the main
+    thread) and its own thread writes the dump without the GIL, while the
+    handler waits: the dump comes at once whatever the threads do, one
+    holding the GIL for good included, and the thread that holds the GIL
+    says so in its header.  The thread the signal interrupted comes first,
+    as the current thread.  ``signal.getsignal()`` still answers the
+    Python-level handler from before.  Thread names are those known at the
+    last call made with the GIL (this one, or a dump).  Under an agent
+    without its own handlers this is a Python-level handler, which runs
+    between two bytecodes of the main thread.  Raise
     ``ValueError`` for a signal that cannot be caught or handled in Python
     (``SIGKILL``, ``SIGSTOP``, ``SIGSEGV``, ``SIGBUS``, ``SIGFPE``,
     ``SIGILL``, ``SIGABRT``) or out of range, and as ``dump_stacks()`` does
     for `file`."""
     value = check_signal(signum)
     frames = _check_max_frames(max_frames)
-    fd = resolve_file(file, flush=False)
+    fd = resolve_file(file, flush=True)
     file_object = sys.stderr if file is None else file
+    if threading.current_thread() is not threading.main_thread():
+        raise ValueError("signal only works in main thread of the main interpreter")
+    module = _working_threadsnap()
+    native = _native_dumps(module)
+    if native is not None:
+        _follow_thread_starts(native.library)
+        native.check(native.library.vandrel_dump_on_signal(value, fd, frames, int(bool(chain))),
+                     f"a dump on signal {value}")
+        _native_signal_dumps[value] = file_object      # kept open for the handler
+        return
     existing = _signal_dumps.get(value)
     previous = existing.previous if existing else signal.getsignal(value)
     handler = _SignalDump(file_object, fd, bool(chain), frames, previous)
@@ -281,12 +381,46 @@ def cancel_dump_stacks_on_signal(signum: int) -> bool:
     Return True if a dump was registered for `signum`, False otherwise (as
     ``faulthandler.unregister()``)."""
     value = check_signal(signum)
+    if _native_signal_dumps.pop(value, None) is not None:
+        native = _native_dumps(_threadsnap())
+        return native is not None and native.library.vandrel_cancel_dump_on_signal(value) == 1
     handler = _signal_dumps.pop(value, None)
     if handler is None:
         return False
     previous = handler.previous
     signal.signal(value, signal.SIG_DFL if previous is None else previous)
     return True
+
+
+# ---- On a crash ----------------------------------------------------------------
+
+_crash_file: Any = None
+
+
+def dump_stacks_on_crash(file: Optional[FileOrFd] = None) -> None:
+    """Dump every thread's stack to `file` (default ``sys.stderr``) when the
+    process crashes: on ``SIGSEGV``, ``SIGBUS``, ``SIGILL``, ``SIGFPE`` and
+    ``SIGABRT``, then let the signal end the process as it would have.
+
+    The agent's handler has its thread dump without the GIL (the thread
+    that crashed first, as the current thread, the GIL's holder marked),
+    then puts back the handler from before and raises the signal again: a
+    ``faulthandler.enable()`` made before runs then, one made after runs
+    first and hands over to this one.  A new call changes the file.  Under
+    an agent without this feature, ``faulthandler.enable(file,
+    all_threads=True)`` does the job.  Raise as ``dump_stacks()`` does for
+    `file`."""
+    global _crash_file
+    fd = resolve_file(file, flush=True)
+    native = _native_dumps(_working_threadsnap())
+    file_object = sys.stderr if file is None else file
+    if native is None:
+        import faulthandler
+        faulthandler.enable(fd, all_threads=True)
+    else:
+        _follow_thread_starts(native.library)
+        native.check(native.library.vandrel_dump_on_crash(fd), "a dump on a crash")
+    _crash_file = file_object               # kept open for the handler
 
 
 # ---- Later ---------------------------------------------------------------------
@@ -312,14 +446,17 @@ class _LaterDump:
 
 
 _later: Optional[_LaterDump] = None
+# The agent's timer and the file it writes to.
+_native_later: Optional[Any] = None
 _later_lock = threading.Lock()
 _later_hooks_installed = False
 
 
 def _forget_later_in_child() -> None:
     # The timer thread does not survive fork(); the child starts with none.
-    global _later
+    global _later, _native_later
     _later = None
+    _native_later = None
 
 
 def dump_stacks_later(timeout: float, *, repeat: bool = False,
@@ -331,20 +468,19 @@ def dump_stacks_later(timeout: float, *, repeat: bool = False,
 
     Like ``faulthandler.dump_traceback_later()``: a new call replaces the
     previous one and restarts the clock, and ``cancel_dump_stacks_later()``
-    cancels it.  The dump runs on a daemon thread named
-    ``vandrel-dump-later`` (it shows in the dump as the current thread).
-
-    When it cannot fire: the dump needs the GIL, so a thread that holds the
-    GIL without ever releasing it (stuck in C code) delays it for as long;
-    it is cancelled at interpreter exit, and a child made by ``fork()``
-    inherits no timer.  ``faulthandler.dump_traceback_later()`` dumps
-    without the GIL, from a C thread, when that matters.
+    cancels it.  The timer is the agent's own C thread, which dumps without
+    the GIL, on time even while a thread holds the GIL for good (marked in
+    its header), and is not in the dump.  Thread names are those known at
+    the last call made with the GIL (this one, or a dump).  It is cancelled
+    at interpreter exit, and a child made by ``fork()`` inherits no timer.
+    Under an agent without its own timer the dump runs on a daemon thread
+    named ``vandrel-dump-later`` and waits for the GIL.
 
     Raise ``TypeError`` when `timeout` is not a number (a string is not),
     ``ValueError`` when it is not above 0, ``OverflowError``
     when it is too large for a timer, and as ``dump_stacks()`` does for
     `file`."""
-    global _later, _later_hooks_installed
+    global _later, _later_hooks_installed, _native_later
     # As faulthandler: a number (bool included), not a string float() parses.
     kind = type(timeout)
     if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
@@ -355,7 +491,23 @@ def dump_stacks_later(timeout: float, *, repeat: bool = False,
     if seconds > threading.TIMEOUT_MAX:
         raise OverflowError(f"timeout value is too large: {timeout!r}")
     frames = _check_max_frames(max_frames)
-    fd = resolve_file(file, flush=False)
+    fd = resolve_file(file, flush=True)
+    native = _native_dumps(_working_threadsnap())
+    if native is not None:
+        _follow_thread_starts(native.library)
+        with _later_lock:
+            if not _later_hooks_installed:
+                import atexit
+                atexit.register(cancel_dump_stacks_later)
+                os.register_at_fork(after_in_child=_forget_later_in_child)
+                _later_hooks_installed = True
+            previous, _later = _later, None
+            native.check(native.library.vandrel_dump_later(seconds, int(bool(repeat)), fd, frames,
+                                                           int(bool(exit))), "a dump later")
+            _native_later = (native, sys.stderr if file is None else file)
+        if previous is not None:
+            previous.cancelled.set()
+        return
     later = _LaterDump(seconds, bool(repeat), sys.stderr if file is None else file, fd,
                        bool(exit), frames)
     with _later_lock:
@@ -372,9 +524,12 @@ def dump_stacks_later(timeout: float, *, repeat: bool = False,
 
 def cancel_dump_stacks_later() -> None:
     """Cancel the dump set by ``dump_stacks_later()``, if any."""
-    global _later
+    global _later, _native_later
     with _later_lock:
         previous, _later = _later, None
+        native_later, _native_later = _native_later, None
+    if native_later is not None:
+        native_later[0].library.vandrel_cancel_dump_later()
     if previous is not None:
         previous.cancelled.set()
         if previous.thread is not threading.current_thread():

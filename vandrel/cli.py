@@ -146,6 +146,9 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                             "10, ...); may be repeated")
     dumps.add_argument("--dump-after", metavar="SECONDS", type=_positive_seconds,
                        help="dump all threads' stacks once, SECONDS after the program starts")
+    dumps.add_argument("--dump-on-crash", action="store_true",
+                       help="dump all threads' stacks when the program crashes (SIGSEGV, SIGBUS, "
+                            "SIGILL, SIGFPE, SIGABRT), then let it end as it would have")
     commands.add_parser("path", help="print the agent library's path",
                         description=PATH_DESCRIPTION)
     return parser, run
@@ -378,10 +381,13 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
             or options.gil_trace is not None or options.gil_long_hold is not None):
         if _start_gil_interceptor(run, options) != 0:
             return 1
+    _hide_launcher_frames()
     for signum in options.dump_on:
         vandrel.dump_stacks_on_signal(signum, 2)
     if options.dump_after is not None:
         vandrel.dump_stacks_later(options.dump_after, file=2)
+    if options.dump_on_crash:
+        vandrel.dump_stacks_on_crash(2)
 
     try:
         if program[0] == "-m":
@@ -401,6 +407,19 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
             _interrupted = True
         return 1
     return 0
+
+
+def _hide_launcher_frames() -> None:
+    """Keep the launcher out of the program's stack dumps: the frames below
+    the program's (this module's, runpy's, python -m's) are the tool's."""
+    codes = [_run_script.__code__, _run_module.__code__, _exec_source.__code__,
+             runpy._run_module_as_main.__code__, runpy._run_code.__code__]  # type: ignore[attr-defined]
+    frame: Optional[types.FrameType] = sys._getframe(1)
+    while frame is not None:
+        codes.append(frame.f_code)
+        frame = frame.f_back
+    from vandrel._dumps import hide_tool_code
+    hide_tool_code(dict.fromkeys(codes))
 
 
 def main(argv: Sequence[str]) -> int:

@@ -154,6 +154,9 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     ok &= resolve(handle, "PyErr_Restore", &api->err_restore);
     ok &= resolve(handle, "PyErr_Clear", &api->err_clear);
     ok &= resolve(handle, "PyCode_Type", &api->code_type);
+    ok &= resolve(handle, "PyBytes_Type", &api->bytes_type);
+    ok &= resolve(handle, "PyUnicode_Type", &api->unicode_type);
+    (void)resolve(handle, "Py_AddPendingCall", &api->add_pending_call);
     /* Optional: without them the dump walks the thread list unlocked. */
     (void)resolve(handle, "_PyRuntime", &api->runtime_state);
     (void)resolve(handle, "PyMutex_Unlock", &api->mutex_unlock);

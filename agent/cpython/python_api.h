@@ -102,8 +102,14 @@ struct python_api {
      * child.  Optional. */
     int (*thread_at_fork_reinit)(PyThread_type_lock *);
 
+    /* Py_AddPendingCall: a call the main thread makes once it has the GIL,
+     * asked from any thread.  Optional (NULL when missing). */
+    int (*add_pending_call)(int (*)(void *), void *);
+
     /* Data symbols, so they are only ever reached this way. */
     PyTypeObject *code_type;      /* &PyCode_Type */
+    PyTypeObject *bytes_type;     /* &PyBytes_Type */
+    PyTypeObject *unicode_type;   /* &PyUnicode_Type */
     PyObject *none;               /* &_Py_NoneStruct */
     const unsigned long *version; /* &Py_Version (3.11 on), else NULL */
 

@@ -7,17 +7,23 @@
  *   line_cache.cpp    each distinct code location formatted once a dump;
  *   lanes.cpp         the direct walk: sixteen threads' frames in lock step;
  *   public_walk.cpp   the walk through the public frame-object API, for any
- *                     other interpreter.
+ *                     other interpreter;
+ *   unlocked_dump.cpp the dump without the GIL (the agent's thread, for
+ *                     signals and timers) and the thread names it shows;
+ *   triggers.cpp      the signal handlers and the timer that start it.
  *
- * All of it runs with the GIL held. */
+ * All of it but unlocked_dump.cpp and triggers.cpp runs with the GIL
+ * held. */
 #ifndef VANDREL_DUMP_H
 #define VANDREL_DUMP_H
 
 #include <stddef.h>
+#include <signal.h>
 #include <stdint.h>
 
 #include "cpython/frame_reader.h"
 #include "cpython/python_api.h"
+#include "cpython/unlocked_reader.h"
 #include "text/fd_output.h"
 
 namespace vandrel {
@@ -118,6 +124,73 @@ void write_thread_header(const dump_context *ctx, const thread_snapshot *snapsho
 void write_thread_footer(const dump_context *ctx, const frame_count *count);
 /* threading._active, borrowed, or NULL. */
 PyObject *find_active_threads(const python_api *api);
+/* The Thread object of `ident`, borrowed, or NULL; a value of its instance
+ * dict without attribute hooks, borrowed, or NULL; a thread's native id
+ * when its thread state does not tell (0 if unknown). */
+PyObject *thread_object(const dump_context *ctx, unsigned long ident);
+PyObject *instance_attribute(const dump_context *ctx, PyObject *object, PyObject *key);
+unsigned long native_id_elsewhere(const dump_context *ctx, PyObject *thread, bool is_current);
+
+/* ---- unlocked_dump.cpp --------------------------------------------------- */
+
+/* Signals held off while this thread holds a lock the agent's dump thread
+ * takes: a signal handler that waits for a dump must not interrupt its
+ * holder.  The fault signals stay open (a fault with them blocked would
+ * kill the process outright). */
+class signals_held {
+public:
+    signals_held();
+    ~signals_held();
+    signals_held(const signals_held &) = delete;
+    signals_held &operator=(const signals_held &) = delete;
+
+private:
+    sigset_t old_;
+};
+
+/* Remember every threading thread's name and native id for the dumps
+ * that run without the GIL.  GIL held. */
+void name_cache_refresh(const python_api *api);
+/* Whether frames of `code` are the tool's own, left out of every dump. */
+bool code_hidden(const void *code);
+/* Leave frames of `code` (a code object, kept alive from now on) out of
+ * the dumps.  GIL held.  False when it is no code object or the table is
+ * full. */
+bool hide_code(const python_api *api, PyObject *code);
+/* Remember one thread's name (a str; anything else is ignored).  GIL held. */
+void name_cache_add(const python_api *api, unsigned long ident, unsigned long native_id,
+                    PyObject *name);
+/* Copy the cached (escaped) name of thread `ident` into `out`; return its
+ * length, or -1 when none is cached.  Any thread, no GIL. */
+long name_cache_find(unsigned long ident, char *out, size_t capacity, unsigned long *native_id);
+/* Write every thread's stack of target's interpreter to fd without the
+ * GIL, as dump_threads would; the thread with `current_native_id` (0:
+ * none) first, as "Current thread", the GIL's holder marked. */
+void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_frames,
+                           unsigned long current_native_id);
+/* Walk the thread `ident` `rounds` times as a dump would; the mean time in
+ * nanoseconds (-1: no such thread) and the frames of the last walk. */
+int64_t time_unlocked_walk(const unlocked_target *target, unsigned long ident, int32_t rounds,
+                           int64_t *frames_seen);
+
+/* ---- triggers.cpp -------------------------------------------------------- */
+
+/* Whether the agent's dump thread runs (a signal or timer dump was set):
+ * then the dumps made with the GIL refresh the name cache too. */
+bool unlocked_dumps_set();
+/* The exports' work (vandrel_agent.cpp); statuses as in agent.h. */
+int32_t dump_on_signal(int32_t signum, int32_t fd, int64_t max_frames, int32_t chain);
+int32_t cancel_dump_on_signal(int32_t signum);
+int32_t dump_later(double seconds, int32_t repeat, int32_t fd, int64_t max_frames, int32_t exit);
+int32_t cancel_dump_later();
+int32_t dump_on_crash(int32_t fd);
+int32_t cancel_dump_on_crash();
+int32_t prepare_unlocked_dumps();
+/* The calling thread's name is `name`, a str.  GIL held. */
+int32_t name_this_thread(PyObject *name);
+int32_t hide_code_object(PyObject *code);
+int32_t dump_unlocked_now(int32_t fd, int64_t max_frames);
+int64_t time_walk(unsigned long ident, int32_t rounds, int64_t *frames_seen);
 
 /* ---- frame_lines.cpp ----------------------------------------------------- */
 

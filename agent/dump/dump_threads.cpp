@@ -176,6 +176,10 @@ void dump_threads(int32_t fd, int64_t max_frames)
     }
 
     fd_output_close(&out);
+    if (unlocked_dumps_set()) {
+        /* Names as they are now, for the next dump without the GIL. */
+        name_cache_refresh(api);
+    }
     if (ctx.threads != nullptr) {
         free(threads.idents);
         free(threads.threads);

@@ -84,7 +84,7 @@ void walk_lanes(const dump_context *ctx, walk_lane *lanes, int lane_count)
             }
             PyCodeObject *code;
             int instruction;
-            if (frame_shown(code_type, frame, &code, &instruction)
+            if (frame_shown(code_type, frame, &code, &instruction) && !code_hidden(code)
                 && frame_wanted(ctx, &lane->count) && !lane_record(lane, code, instruction)) {
                 lane->count.written--;
                 lane->count.left_out++;

@@ -8,7 +8,7 @@ import pytest
 import vandrel
 
 from child import NOT_AVAILABLE, NOT_ON, run, run_python
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import AGENT_EXPORTS, GIL_INTERCEPTOR_SUPPORTED
 
 AGENT = vandrel.agent_path()
 
@@ -20,11 +20,10 @@ def tool_output(*command):
 
 
 @pytest.mark.build_shape
-def test_exports_exactly_the_three_entry_points_and_its_version():
+def test_exports_the_entry_points_and_the_agents_features():
     out = tool_output("nm", "-D", "--defined-only", AGENT)
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
-    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
-                     "vandrel_agent_python_version"}
+    assert names == AGENT_EXPORTS
 
 
 @pytest.mark.build_shape

@@ -20,7 +20,7 @@ from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 
 from child import run
-from conftest import ROOT
+from conftest import AGENT_EXPORTS, ROOT
 
 # Everything here reads the built libraries: a sanitizer build changes them.
 # One xdist worker takes the whole module: the wheel fixture builds in the
@@ -31,8 +31,7 @@ pytestmark = [pytest.mark.build_shape, pytest.mark.xdist_group("packaging")]
 EXPORTS = {
     "lockgauge": {"PyInit_lockgauge", "get_symbol_addr"},
     "threadsnap": {"PyInit_threadsnap", "get_symbol_addr", "dump_threads_function"},
-    "vandrel_agent": {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
-                      "vandrel_agent_python_version"},
+    "vandrel_agent": AGENT_EXPORTS,
 }
 
 # Libraries every manylinux platform provides.  Anything else (libstdc++,

@@ -26,8 +26,15 @@ def start_parked(names_and_depths):
         ready.acquire()
     return threads
 
+# The launcher's files: under `python -m vandrel run` the dump leaves their
+# frames (and runpy's) below the program's out.
+import runpy, vandrel.cli, vandrel.__main__
+TOOL_FILES = {os.path.abspath(module.__file__) for module in (runpy, vandrel.cli, vandrel.__main__)}
+TOOL_FILES.add(os.path.abspath("<frozen runpy>"))    # runpy frozen into the interpreter
+
 def stack_of(frame):
-    return [[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frame))]
+    return [[f.filename, f.lineno, f.name] for f in reversed(traceback.extract_stack(frame))
+            if os.path.abspath(f.filename) not in TOOL_FILES]
 
 def truth_and_dump(fd, max_frames):
     """Dump to fd and return the ground truth for that moment: per native

@@ -39,6 +39,7 @@ cancelled: bool = vandrel.cancel_dump_stacks_on_signal(signal.SIGUSR1)
 vandrel.dump_stacks_later(1.5, repeat=True, file=2, exit=False, max_frames=1)
 vandrel.dump_stacks_later(3)
 vandrel.cancel_dump_stacks_later()
+vandrel.dump_stacks_on_crash(sys.stderr)
 errors: List[Type[vandrel.VandrelError]] = [
     vandrel.AgentLibraryNotFound, vandrel.AgentNotLoaded, vandrel.AgentEntryPointMissing,
     vandrel.GilInterceptorError, vandrel.GilInterceptorUnavailable,
