@@ -1,5 +1,7 @@
-/* The reference agent's exported entry points.  These three names are the
- * only symbols the library exports; the work is done in the other units. */
+/* The reference agent's exported entry points: the three the modules call,
+ * and the agent's own features, prefixed vandrel_, that the package calls
+ * through ctypes.  These are the only symbols the library exports; the
+ * work is done in the other units. */
 #include "agent.h"
 
 #define VANDREL_EXPORT extern "C" __attribute__((visibility("default")))
@@ -20,4 +22,12 @@ VANDREL_EXPORT int32_t init_py_gil_interceptor(void *sink, int64_t sample_period
 VANDREL_EXPORT int32_t deinit_py_gil_interceptor(void)
 {
     return vandrel::gil_interceptor_stop();
+}
+
+/* Stream the GIL interceptor's timeline to `path` as trace-event JSON while
+ * the session runs (docs/internals.md).  GIL held, session on with a
+ * timeline; max_transitions_per_file 0 for the default (1,000,000). */
+VANDREL_EXPORT int32_t vandrel_trace_stream(const char *path, int64_t max_transitions_per_file)
+{
+    return vandrel::gil_trace_stream(path, max_transitions_per_file);
 }

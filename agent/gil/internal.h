@@ -16,7 +16,9 @@
  *   naming.cpp       thread names, from `threading` and from each new
  *                    thread itself;
  *   report.cpp       one report's figures and the sink's dict (report.h);
- *   report_text.cpp  the text report for report_fd.
+ *   report_text.cpp  the text report for report_fd;
+ *   trace_stream.cpp the timeline streamed to a trace file while the
+ *                    program runs, by a thread of its own.
  *
  * Where the GIL is and what the running interpreter is come from the
  * CPython layer (cpython/). */
@@ -434,12 +436,14 @@ inline void timeline_add(const thread_record *record, int64_t time_ns, uint8_t e
 {
     timeline_entry *entry = &hooks.timeline.ring[hooks.timeline.next];
     hooks.timeline.next = hooks.timeline.next + 1 == hooks.timeline.capacity ? 0 : hooks.timeline.next + 1;
-    hooks.timeline.written++;
-    entry->time_ns = time_ns - hooks.session_start_ns;
-    entry->native_id = static_cast<int32_t>(record->native_id);
-    entry->event = event;
-    entry->flags = flags;
-    entry->reserved = 0;
+    /* Relaxed stores, then `written` published with a release store: the
+     * streamed trace reads the ring without a lock (plain moves on x86). */
+    __atomic_store_n(&entry->time_ns, time_ns - hooks.session_start_ns, __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->native_id, static_cast<int32_t>(record->native_id), __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->event, event, __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->flags, flags, __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->reserved, static_cast<uint16_t>(0), __ATOMIC_RELAXED);
+    __atomic_store_n(&hooks.timeline.written, hooks.timeline.written + 1, __ATOMIC_RELEASE);
 }
 /* Charge a hold of `held_ns`, longer than the threshold, by the calling
  * thread (owner of `record`) to the place it is at in Python. */
@@ -576,6 +580,15 @@ void remove_name_hook();
  * GIL held on entry and exit; the calling thread must own a thread state.
  * No exception is left set. */
 void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd);
+
+/* ---- The streamed trace (trace_stream.cpp) ------------------------------ */
+
+/* Stream the session's timeline to `path` as trace-event JSON from a
+ * thread of the agent's own (vandrel_trace_stream).  GIL held. */
+int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file);
+/* At the switch-off, hooks gone: write the rest and close the file, the
+ * GIL let go meanwhile.  Nothing when no stream is on.  GIL held. */
+void finish_trace_stream(int64_t stop_ns);
 
 /* ---- The session and its background thread ----------------------------- */
 

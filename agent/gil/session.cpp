@@ -552,6 +552,8 @@ int32_t gil_interceptor_stop()
         }
     }
 
+    finish_trace_stream(stop_ns);
+
     PyObject *sink = session.sink;
     session.sink = nullptr;
     emit_report(stop_ns, true, sink, session.report_fd);

@@ -20,10 +20,13 @@ def tool_output(*command):
 
 
 @pytest.mark.build_shape
-def test_exports_exactly_the_three_entry_points():
+def test_exports_exactly_the_three_entry_points_and_the_package_s():
     out = tool_output("nm", "-D", "--defined-only", AGENT)
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
-    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor"}
+    # The modules' three, and the agent's features the package calls
+    # through ctypes, prefixed vandrel_.
+    assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
+                     "vandrel_trace_stream"}
 
 
 @pytest.mark.build_shape

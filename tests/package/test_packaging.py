@@ -31,7 +31,8 @@ pytestmark = [pytest.mark.build_shape, pytest.mark.xdist_group("packaging")]
 EXPORTS = {
     "lockgauge": {"PyInit_lockgauge", "get_symbol_addr"},
     "threadsnap": {"PyInit_threadsnap", "get_symbol_addr", "dump_threads_function"},
-    "vandrel_agent": {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor"},
+    "vandrel_agent": {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
+                      "vandrel_trace_stream"},
 }
 
 # Libraries every manylinux platform provides.  Anything else (libstdc++,
