@@ -57,6 +57,8 @@ int32_t gil_interceptor_start(void *sink, int64_t sample_period_us, int64_t repo
 int32_t gil_interceptor_stop();
 /* vandrel_trace_stream: the session's timeline streamed to a file. */
 int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file);
+/* vandrel_exit_signals: SIGTERM and SIGHUP write the outputs first. */
+int32_t gil_exit_signals(const char *report_name);
 
 /* True when the interceptor is on and the thread with this native id is
  * queued for the GIL right now.  Used by the stack dump to mark waiters. */

@@ -31,3 +31,12 @@ VANDREL_EXPORT int32_t vandrel_trace_stream(const char *path, int64_t max_transi
 {
     return vandrel::gil_trace_stream(path, max_transitions_per_file);
 }
+
+/* SIGTERM and SIGHUP, where their action is the default, write the GIL
+ * interceptor's final report and close the streamed trace before they end
+ * the process (docs/internals.md).  GIL held, session on; `report_name`
+ * names report_fd's destination in messages. */
+VANDREL_EXPORT int32_t vandrel_exit_signals(const char *report_name)
+{
+    return vandrel::gil_exit_signals(report_name);
+}

@@ -19,7 +19,7 @@ from vandrel import _agent
 from vandrel._errors import STATUS_ERRORS, AgentNotLoaded, GilInterceptorError, VandrelError
 
 __all__ = ["DEFAULT_TIMELINE_CAPACITY", "Settings", "threshold_us", "switch_on", "switch_off",
-           "can_stream_trace", "stream_trace", "gil_status_error", "unavailable_reason"]
+           "can_stream_trace", "stream_trace", "write_outputs_on_exit_signals", "gil_status_error", "unavailable_reason"]
 
 #: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
 DEFAULT_TIMELINE_CAPACITY = 1_000_000
@@ -120,19 +120,40 @@ def switch_on(sink: Optional[Callable[[Dict[str, Any]], object]], settings: Sett
         sink, 0, period_ms, report_fd, settings.threshold_us, settings.capacity, 0))
 
 
-def _trace_export() -> Any:
-    """The loaded agent's ``vandrel_trace_stream``, or None when it has none."""
+def _export(name: str, *argtypes: Any) -> Any:
+    """The loaded agent's export `name` (one of its own, prefixed vandrel_),
+    or None when it has none."""
     agents = _agent.loaded_agent_paths()
     if not agents:
         return None
     try:
-        # PyDLL: the call keeps the GIL, which the export requires.
-        export = getattr(ctypes.PyDLL(agents[-1]), "vandrel_trace_stream")
+        # PyDLL: the call keeps the GIL, which the exports require.
+        export = getattr(ctypes.PyDLL(agents[-1]), name)
     except (OSError, AttributeError):
         return None
     export.restype = ctypes.c_int32
-    export.argtypes = [ctypes.c_char_p, ctypes.c_int64]
+    export.argtypes = list(argtypes)
     return export
+
+
+def _trace_export() -> Any:
+    return _export("vandrel_trace_stream", ctypes.c_char_p, ctypes.c_int64)
+
+
+def write_outputs_on_exit_signals(report_name: str) -> Optional[int]:
+    """Have SIGTERM and SIGHUP, where their action is the default, write the
+    running session's final text report and close its streamed trace
+    before they end the process as they would have (the agent's
+    ``vandrel_exit_signals``); a program that sets its own handler later
+    keeps it.  `report_name` names the report's destination in the line
+    that says it was skipped (no thread let go of the GIL within 1 s).
+
+    Return the agent's status, or None when the loaded agent has no such
+    export."""
+    export = _export("vandrel_exit_signals", ctypes.c_char_p)
+    if export is None:
+        return None
+    return int(export(os.fsencode(report_name)))
 
 
 def can_stream_trace() -> bool:

@@ -201,6 +201,10 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
             sys.stderr.write(f"vandrel: --gil-trace: cannot write {trace!r}: "
                              f"{vandrel.gil_status_error(status or -1, 'init_gil_interceptor')}\n")
             return 1
+    # SIGTERM and SIGHUP (service managers, terminals) still end the program
+    # as they would, after the report and the trace are written.
+    _interceptor.write_outputs_on_exit_signals(
+        repr(options.gil_report) if options.gil_report is not None else "stderr")
     return 0
 
 

@@ -18,7 +18,9 @@
  *   report.cpp       one report's figures and the sink's dict (report.h);
  *   report_text.cpp  the text report for report_fd;
  *   trace_stream.cpp the timeline streamed to a trace file while the
- *                    program runs, by a thread of its own.
+ *                    program runs, by a thread of its own;
+ *   exit_signals.cpp SIGTERM and SIGHUP: the outputs written, then the
+ *                    process ended by the signal.
  *
  * Where the GIL is and what the running interpreter is come from the
  * CPython layer (cpython/). */
@@ -589,6 +591,28 @@ int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file);
 /* At the switch-off, hooks gone: write the rest and close the file, the
  * GIL let go meanwhile.  Nothing when no stream is on.  GIL held. */
 void finish_trace_stream(int64_t stop_ns);
+/* On an exit signal, hooks still on: have the writer write what the ring
+ * holds now and close the file.  Any thread, no GIL needed.  Returns
+ * whether it is closed (or there is none) by `deadline_ns`. */
+bool finish_trace_stream_now(int64_t deadline_ns);
+/* The streamed trace's first file, or null (kept until the process ends
+ * once an exit signal looked at it). */
+const char *trace_stream_path();
+
+/* ---- Exit signals (exit_signals.cpp) ------------------------------------ */
+
+/* SIGTERM and SIGHUP, where their action is the default, get a handler
+ * that has the final report and the trace written, then ends the process
+ * by the same signal (vandrel_exit_signals).  GIL held, session on.
+ * `report_name` names report_fd's destination in messages. */
+int32_t start_exit_signals(const char *report_name);
+/* Switch-off, GIL held, before the final report: end the signals' thread
+ * (the GIL let go meanwhile).  Nothing when none. */
+void stop_exit_signals();
+/* Switch-off's very end: give the signals their previous action back
+ * (where the handler is still ours) and, when one came meanwhile, end the
+ * process by it now that the outputs are written. */
+void restore_exit_signals();
 
 /* ---- The session and its background thread ----------------------------- */
 

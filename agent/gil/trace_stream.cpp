@@ -97,12 +97,32 @@ struct stream {
     /* The writer thread. */
     pthread_t thread;
     int wake_fd;
-    int stop;            /* atomic: finish and end */
-    int64_t end_ns;      /* the switch-off, since the switch-on */
+    int claimed;         /* atomic: the switch-off or an exit signal set end_ns */
+    int stop;            /* atomic: finish and end (end_ns set) */
+    int finished;        /* atomic: the file is closed */
+    int kept;            /* an exit signal waits on it: never freed */
+    int64_t end_ns;      /* where the trace ends, since the switch-on */
 };
 
-/* The session's stream (entry points and switch-off, GIL held). */
+/* The session's stream: set by the entry point, taken by the switch-off
+ * (GIL held) or looked at by the exit signal's thread, under stream_lock. */
 stream *current_stream;
+pthread_mutex_t stream_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/* Ask the writer to write the rest up to `end_ns` and close the file;
+ * only the first request counts. */
+void request_finish(stream *s, int64_t end_ns)
+{
+    int expected = 0;
+    if (__atomic_compare_exchange_n(&s->claimed, &expected, 1, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+        s->end_ns = end_ns;
+        __atomic_store_n(&s->stop, 1, __ATOMIC_RELEASE);
+    }
+    uint64_t one = 1;
+    ssize_t woken = write(s->wake_fd, &one, sizeof(one));
+    (void)woken;
+}
 
 /* ---- Output ------------------------------------------------------------- */
 
@@ -625,6 +645,7 @@ void *writer_main(void *arg)
         }
         close_file(s, s->end_ns);
     }
+    __atomic_store_n(&s->finished, 1, __ATOMIC_RELEASE);
     return nullptr;
 }
 
@@ -646,6 +667,8 @@ void free_stream(stream *s)
  * stream (its memory stays, as a forked child may not free safely). */
 void forget_stream_in_child()
 {
+    pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    memcpy(&stream_lock, &fresh, sizeof(fresh));
     stream *s = current_stream;
     current_stream = nullptr;
     if (s != nullptr) {
@@ -703,17 +726,52 @@ int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file)
         free_stream(s);
         return VANDREL_SYSTEM_ERROR;
     }
+    pthread_mutex_lock(&stream_lock);
     current_stream = s;
+    pthread_mutex_unlock(&stream_lock);
     return VANDREL_OK;
+}
+
+bool finish_trace_stream_now(int64_t deadline_ns)
+{
+    pthread_mutex_lock(&stream_lock);
+    stream *s = current_stream;
+    if (s != nullptr) {
+        s->kept = 1;
+        request_finish(s, now_ns() - hooks.session_start_ns);
+    }
+    pthread_mutex_unlock(&stream_lock);
+    if (s == nullptr) {
+        return true; /* none, or the switch-off has it */
+    }
+    while (!__atomic_load_n(&s->finished, __ATOMIC_ACQUIRE)) {
+        if (now_ns() >= deadline_ns) {
+            return false;
+        }
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+const char *trace_stream_path()
+{
+    pthread_mutex_lock(&stream_lock);
+    const char *path = current_stream != nullptr ? current_stream->path : nullptr;
+    pthread_mutex_unlock(&stream_lock);
+    return path;
 }
 
 void finish_trace_stream(int64_t stop_ns)
 {
+    pthread_mutex_lock(&stream_lock);
     stream *s = current_stream;
+    current_stream = nullptr;
+    bool kept = s != nullptr && s->kept;
+    pthread_mutex_unlock(&stream_lock);
     if (s == nullptr) {
         return;
     }
-    current_stream = nullptr;
     /* The names the final report gives, for the threads still unnamed. */
     live_threads threads;
     list_python_threads(&threads);
@@ -722,16 +780,14 @@ void finish_trace_stream(int64_t stop_ns)
     name_records(&threads);
     unlock_records();
     free(threads.items);
-    s->end_ns = stop_ns - hooks.session_start_ns;
-    __atomic_store_n(&s->stop, 1, __ATOMIC_RELEASE);
-    uint64_t one = 1;
-    ssize_t woken = write(s->wake_fd, &one, sizeof(one));
-    (void)woken;
+    request_finish(s, stop_ns - hooks.session_start_ns);
     /* The writer never takes the GIL: let it go while waiting. */
     PyThreadState *state = py->eval_save_thread();
     pthread_join(s->thread, nullptr);
     py->eval_restore_thread(state);
-    free_stream(s);
+    if (!kept) {
+        free_stream(s);
+    }
 }
 
 }  // namespace gil

@@ -26,7 +26,7 @@ def test_exports_exactly_the_three_entry_points_and_the_package_s():
     # The modules' three, and the agent's features the package calls
     # through ctypes, prefixed vandrel_.
     assert names == {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
-                     "vandrel_trace_stream"}
+                     "vandrel_trace_stream", "vandrel_exit_signals"}
 
 
 @pytest.mark.build_shape

@@ -32,7 +32,7 @@ EXPORTS = {
     "lockgauge": {"PyInit_lockgauge", "get_symbol_addr"},
     "threadsnap": {"PyInit_threadsnap", "get_symbol_addr", "dump_threads_function"},
     "vandrel_agent": {"dump_threads", "init_py_gil_interceptor", "deinit_py_gil_interceptor",
-                      "vandrel_trace_stream"},
+                      "vandrel_trace_stream", "vandrel_exit_signals"},
 }
 
 # Libraries every manylinux platform provides.  Anything else (libstdc++,
