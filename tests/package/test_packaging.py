@@ -411,11 +411,11 @@ def test_repaired_wheel_install_dumps(repaired_wheel, tmp_path):
     assert package_file.startswith(site) and agent.startswith(site), (package_file, agent)
     # One name for the product: pip knows the install as vandrel, at the
     # version the package reports.
-    shown = run([str(python), "-m", "pip", "show", "vandrel"], cwd=tmp_path)
+    shown = step([str(python), "-m", "pip", "show", "vandrel"], cwd=tmp_path)
     assert f"\nVersion: {package_version()}\n" in shown, shown
-    versions = run([str(python), "-I", "-c", "import importlib.metadata, vandrel; "
-                    "print(importlib.metadata.version('vandrel'), vandrel.__version__)"],
-                   cwd=tmp_path).split()
+    versions = step([str(python), "-I", "-c", "import importlib.metadata, vandrel; "
+                     "print(importlib.metadata.version('vandrel'), vandrel.__version__)"],
+                    cwd=tmp_path).split()
     assert versions == [package_version()] * 2, versions
 
 
