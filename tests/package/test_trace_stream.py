@@ -172,3 +172,27 @@ def test_launcher_trace_ends_closed_at_exit(tmp_path):
     assert {"MainThread", "spin-0", "spin-1"} <= set(names.values()), names
     assert os.path.getsize(trace) > 0 and not list(tmp_path.glob("gil.*.json"))
     del out
+
+
+@needs_interceptor
+def test_a_second_ctrl_c_at_exit_keeps_the_trace(tmp_path):
+    # The natural reaction to an exit that seems slow: the second SIGINT
+    # comes while the first one's KeyboardInterrupt ends the program.
+    script = tmp_path / "app.py"
+    script.write_text(LONG_RUN)
+    trace = tmp_path / "gil.json"
+    child = start_python(["-m", "vandrel", "run", "--gil-trace", str(trace), str(script)],
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        assert child.stdout.readline() == b"running\n"
+        time.sleep(1.5)
+        child.send_signal(signal.SIGINT)
+        time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        child.wait(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == -signal.SIGINT, child.stderr.read().decode()
+    names, _ = spans_of(read_trace(trace))
+    assert {"MainThread", "spin-0", "spin-1"} <= set(names.values()), names
