@@ -3,7 +3,8 @@
  *
  * The agent's rooms:
  *
- *   vandrel_agent.cpp  the three exported entry points;
+ *   vandrel_agent.cpp  the exported entry points (the modules' three, and
+ *                      the package's, prefixed vandrel_);
  *   import_slots.*     finding and rewriting an object's import slots
  *                      (GOT entries), how the GIL hooks get in;
  *   cpython/           everything that knows CPython's versions and
@@ -54,6 +55,10 @@ void dump_threads(int32_t fd, int64_t max_frames);
 int32_t gil_interceptor_start(void *sink, int64_t sample_period_us, int64_t report_period_ms,
                               int32_t report_fd, int32_t a, int32_t b, int32_t c);
 int32_t gil_interceptor_stop();
+/* vandrel_trace_stream: the session's timeline streamed to a file. */
+int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file);
+/* vandrel_exit_signals: SIGTERM and SIGHUP write the outputs first. */
+int32_t gil_exit_signals(const char *report_name);
 
 /* True when the interceptor is on and the thread with this native id is
  * queued for the GIL right now.  Used by the stack dump to mark waiters. */

@@ -112,4 +112,19 @@ VANDREL_EXPORT int32_t vandrel_dump_unlocked(int32_t fd, int64_t max_frames)
 VANDREL_EXPORT int64_t vandrel_time_stack_walk(uint64_t ident, int32_t rounds, int64_t *frames)
 {
     return vandrel::dump::time_walk(static_cast<unsigned long>(ident), rounds, frames);
+/* Stream the GIL interceptor's timeline to `path` as trace-event JSON while
+ * the session runs (docs/internals.md).  GIL held, session on with a
+ * timeline; max_transitions_per_file 0 for the default (1,000,000). */
+VANDREL_EXPORT int32_t vandrel_trace_stream(const char *path, int64_t max_transitions_per_file)
+{
+    return vandrel::gil_trace_stream(path, max_transitions_per_file);
+}
+
+/* SIGTERM and SIGHUP, where their action is the default, write the GIL
+ * interceptor's final report and close the streamed trace before they end
+ * the process (docs/internals.md).  GIL held, session on; `report_name`
+ * names report_fd's destination in messages. */
+VANDREL_EXPORT int32_t vandrel_exit_signals(const char *report_name)
+{
+    return vandrel::gil_exit_signals(report_name);
 }

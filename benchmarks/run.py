@@ -21,7 +21,8 @@ import sysconfig
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 BENCHMARKS = ["bench_binding", "bench_dump", "bench_gil_overhead", "bench_gil_scale", "bench_gil_churn",
-              "bench_gil_wait", "bench_import", "bench_stuck_dump"]
+              "bench_gil_wait", "bench_import", "bench_stuck_dump",
+              "bench_trace_exit"]
 
 
 def interpreter_description():

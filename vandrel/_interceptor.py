@@ -8,7 +8,9 @@ transitions), and ``gil_status_error()`` explains a status the agent answers.
 """
 from __future__ import annotations
 
+import ctypes
 import math
+import os
 import sys
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Optional, Union
@@ -17,7 +19,7 @@ from vandrel import _agent
 from vandrel._errors import STATUS_ERRORS, AgentNotLoaded, GilInterceptorError, VandrelError
 
 __all__ = ["DEFAULT_TIMELINE_CAPACITY", "Settings", "threshold_us", "switch_on", "switch_off",
-           "gil_status_error", "unavailable_reason"]
+           "can_stream_trace", "stream_trace", "write_outputs_on_exit_signals", "gil_status_error", "unavailable_reason"]
 
 #: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
 DEFAULT_TIMELINE_CAPACITY = 1_000_000
@@ -116,6 +118,63 @@ def switch_on(sink: Optional[Callable[[Dict[str, Any]], object]], settings: Sett
     period_ms = settings.period_ms or (_QUIET_PERIOD_MS if keep_reporting else 0)
     return int(_agent.module("lockgauge").init_gil_interceptor(
         sink, 0, period_ms, report_fd, settings.threshold_us, settings.capacity, 0))
+
+
+def _export(name: str, *argtypes: Any) -> Any:
+    """The loaded agent's export `name` (one of its own, prefixed vandrel_),
+    or None when it has none."""
+    agents = _agent.loaded_agent_paths()
+    if not agents:
+        return None
+    try:
+        # PyDLL: the call keeps the GIL, which the exports require.
+        export = getattr(ctypes.PyDLL(agents[-1]), name)
+    except (OSError, AttributeError):
+        return None
+    export.restype = ctypes.c_int32
+    export.argtypes = list(argtypes)
+    return export
+
+
+def _trace_export() -> Any:
+    return _export("vandrel_trace_stream", ctypes.c_char_p, ctypes.c_int64)
+
+
+def write_outputs_on_exit_signals(report_name: str) -> Optional[int]:
+    """Have SIGTERM and SIGHUP, where their action is the default, write the
+    running session's final text report and close its streamed trace
+    before they end the process as they would have (the agent's
+    ``vandrel_exit_signals``); a program that sets its own handler later
+    keeps it.  `report_name` names the report's destination in the line
+    that says it was skipped (no thread let go of the GIL within 1 s).
+
+    Return the agent's status, or None when the loaded agent has no such
+    export."""
+    export = _export("vandrel_exit_signals", ctypes.c_char_p)
+    if export is None:
+        return None
+    return int(export(os.fsencode(report_name)))
+
+
+def can_stream_trace() -> bool:
+    """Can the loaded agent stream a trace while the program runs?"""
+    return _trace_export() is not None
+
+
+def stream_trace(path: str, max_transitions_per_file: int = 0) -> Optional[int]:
+    """Stream the running session's timeline to `path` as trace-event JSON
+    (the agent's ``vandrel_trace_stream``): the agent's own thread appends
+    the transitions about once a second without the GIL, and the switch-off
+    writes the rest.  A file holds at most `max_transitions_per_file`
+    transitions (0: the agent's default, 1,000,000); the trace then goes on
+    in ``name.1.ext``, ``name.2.ext``, ...
+
+    Return the agent's status, or None when the loaded agent has no such
+    export (an agent other than this package's)."""
+    export = _trace_export()
+    if export is None:
+        return None
+    return int(export(os.fsencode(path), max_transitions_per_file))
 
 
 def switch_off() -> int:

@@ -175,8 +175,9 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
     interceptor on.
 
     Return 0, or 1 after printing why it could not be switched on.  The
-    agent switches it off, with a final report, from its atexit handler;
-    the trace is written from that final report."""
+    agent switches it off, with a final report, from its atexit handler.
+    The agent's own thread writes the trace while the program runs; an
+    agent without that export gets it written from the final report."""
     if options.gil_trace is not None:
         # Opened now so that a path that cannot be written is a usage error
         # before the program runs, not a surprise at its end.
@@ -190,9 +191,13 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
     settings = _interceptor.Settings.of(report_period=options.gil_period or 0.0,
                                         long_hold_threshold=options.gil_long_hold,
                                         timeline=options.gil_trace is not None)
-    sink = None
-    if options.gil_trace is not None:
-        sink = _TraceWriter(os.path.abspath(options.gil_trace))
+    trace = os.path.abspath(options.gil_trace) if options.gil_trace is not None else None
+    streamed = trace is not None and _interceptor.can_stream_trace()
+    sink = _TraceWriter(trace) if trace is not None and not streamed else None
+    if sink is not None:
+        sys.stderr.write(f"vandrel: --gil-trace: the loaded agent cannot write the trace while "
+                         f"the program runs (it has no vandrel_trace_stream); {trace!r} is "
+                         f"written at exit from the final report instead\n")
     status = _interceptor.switch_on(sink, settings, report_fd)
     if status != 0:
         os.close(report_fd)
@@ -202,6 +207,18 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
                 f"{refusal}; this agent does not know --gil-long-hold or --gil-trace", -3)
         sys.stderr.write(f"vandrel: --gil: {refusal}\n")
         return 1
+    if streamed:
+        # The agent's own thread writes the trace while the program runs.
+        status = _interceptor.stream_trace(trace)
+        if status != 0:
+            _interceptor.switch_off()
+            sys.stderr.write(f"vandrel: --gil-trace: cannot write {trace!r}: "
+                             f"{vandrel.gil_status_error(status or -1, 'init_gil_interceptor')}\n")
+            return 1
+    # SIGTERM and SIGHUP (service managers, terminals) still end the program
+    # as they would, after the report and the trace are written.
+    _interceptor.write_outputs_on_exit_signals(
+        repr(options.gil_report) if options.gil_report is not None else "stderr")
     return 0
 
 
@@ -215,8 +232,9 @@ def _create(run: argparse.ArgumentParser, option: str, path: str) -> int:
 
 
 class _TraceWriter:
-    """The interceptor's sink for --gil-trace: writes the final report's
-    timeline to the trace file (a failure is one line on stderr)."""
+    """The interceptor's sink for --gil-trace with an agent that cannot
+    stream the trace: writes the final report's timeline to the trace file
+    (a failure is one line on stderr)."""
 
     def __init__(self, path: str) -> None:
         self.path = path

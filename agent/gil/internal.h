@@ -16,7 +16,11 @@
  *   naming.cpp       thread names, from `threading` and from each new
  *                    thread itself;
  *   report.cpp       one report's figures and the sink's dict (report.h);
- *   report_text.cpp  the text report for report_fd.
+ *   report_text.cpp  the text report for report_fd;
+ *   trace_stream.cpp the timeline streamed to a trace file while the
+ *                    program runs, by a thread of its own;
+ *   exit_signals.cpp SIGTERM and SIGHUP: the outputs written, then the
+ *                    process ended by the signal.
  *
  * Where the GIL is and what the running interpreter is come from the
  * CPython layer (cpython/). */
@@ -449,12 +453,14 @@ inline void timeline_add(const thread_record *record, int64_t time_ns, uint8_t e
 {
     timeline_entry *entry = &hooks.timeline.ring[hooks.timeline.next];
     hooks.timeline.next = hooks.timeline.next + 1 == hooks.timeline.capacity ? 0 : hooks.timeline.next + 1;
-    hooks.timeline.written++;
-    entry->time_ns = time_ns - hooks.session_start_ns;
-    entry->native_id = static_cast<int32_t>(record->native_id);
-    entry->event = event;
-    entry->flags = flags;
-    entry->reserved = 0;
+    /* Relaxed stores, then `written` published with a release store: the
+     * streamed trace reads the ring without a lock (plain moves on x86). */
+    __atomic_store_n(&entry->time_ns, time_ns - hooks.session_start_ns, __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->native_id, static_cast<int32_t>(record->native_id), __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->event, event, __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->flags, flags, __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->reserved, static_cast<uint16_t>(0), __ATOMIC_RELAXED);
+    __atomic_store_n(&hooks.timeline.written, hooks.timeline.written + 1, __ATOMIC_RELEASE);
 }
 /* Charge a hold of `held_ns`, longer than the threshold, by the calling
  * thread (owner of `record`) to the place it is at in Python. */
@@ -597,6 +603,37 @@ void remove_name_hook();
  * GIL held on entry and exit; the calling thread must own a thread state.
  * No exception is left set. */
 void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd);
+
+/* ---- The streamed trace (trace_stream.cpp) ------------------------------ */
+
+/* Stream the session's timeline to `path` as trace-event JSON from a
+ * thread of the agent's own (vandrel_trace_stream).  GIL held. */
+int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file);
+/* At the switch-off, hooks gone: write the rest and close the file, the
+ * GIL let go meanwhile.  Nothing when no stream is on.  GIL held. */
+void finish_trace_stream(int64_t stop_ns);
+/* On an exit signal, hooks still on: have the writer write what the ring
+ * holds now and close the file.  Any thread, no GIL needed.  Returns
+ * whether it is closed (or there is none) by `deadline_ns`. */
+bool finish_trace_stream_now(int64_t deadline_ns);
+/* The streamed trace's first file, or null (kept until the process ends
+ * once an exit signal looked at it). */
+const char *trace_stream_path();
+
+/* ---- Exit signals (exit_signals.cpp) ------------------------------------ */
+
+/* SIGTERM and SIGHUP, where their action is the default, get a handler
+ * that has the final report and the trace written, then ends the process
+ * by the same signal (vandrel_exit_signals).  GIL held, session on.
+ * `report_name` names report_fd's destination in messages. */
+int32_t start_exit_signals(const char *report_name);
+/* Switch-off, GIL held, before the final report: end the signals' thread
+ * (the GIL let go meanwhile).  Nothing when none. */
+void stop_exit_signals();
+/* Switch-off's very end: give the signals their previous action back
+ * (where the handler is still ours) and, when one came meanwhile, end the
+ * process by it now that the outputs are written. */
+void restore_exit_signals();
 
 /* ---- The session and its background thread ----------------------------- */
 

@@ -600,6 +600,9 @@ int32_t gil_interceptor_stop()
         }
     }
 
+    stop_exit_signals();
+    finish_trace_stream(stop_ns);
+
     PyObject *sink = session.sink;
     session.sink = nullptr;
     emit_report(stop_ns, true, sink, session.report_fd);
@@ -609,6 +612,8 @@ int32_t gil_interceptor_stop()
         py->decref(sink);
     }
     session_phase_now = SESSION_OFF;
+    /* An exit signal that came meanwhile ends the process now. */
+    restore_exit_signals();
     return VANDREL_OK;
 }
 

@@ -472,9 +472,11 @@ def check_trace_events(trace):
     and a tid; spans have a name and a timestamp; per thread, timestamps
     never go back and every begin has its end.  Return the thread names by
     tid and the summed span durations in µs by (tid, span name)."""
-    assert isinstance(trace, dict) and isinstance(trace["traceEvents"], list), type(trace)
+    # The object form (write_chrome_trace) or the array form (the stream).
+    events = trace if isinstance(trace, list) else trace["traceEvents"]
+    assert isinstance(events, list), type(trace)
     names, spans, open_spans, last_ts = {}, {}, {}, {}
-    for event in trace["traceEvents"]:
+    for event in events:
         phase = event["ph"]
         assert isinstance(event["pid"], int) and isinstance(event["tid"], int), event
         tid = event["tid"]
