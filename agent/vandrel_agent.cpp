@@ -112,6 +112,8 @@ VANDREL_EXPORT int32_t vandrel_dump_unlocked(int32_t fd, int64_t max_frames)
 VANDREL_EXPORT int64_t vandrel_time_stack_walk(uint64_t ident, int32_t rounds, int64_t *frames)
 {
     return vandrel::dump::time_walk(static_cast<unsigned long>(ident), rounds, frames);
+}
+
 /* Stream the GIL interceptor's timeline to `path` as trace-event JSON while
  * the session runs (docs/internals.md).  GIL held, session on with a
  * timeline; max_transitions_per_file 0 for the default (1,000,000). */
