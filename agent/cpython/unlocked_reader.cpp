@@ -177,8 +177,10 @@ int table_line(byte_stream *table, int first_line, int instruction)
         }
         else if (code >= 10) {
             delta = code - 10;
-            if (next_byte(table) < 0 || next_byte(table) < 0) {
-                return -1;
+            for (int skipped = 0; skipped < 2; skipped++) { /* two bytes of columns */
+                if (next_byte(table) < 0) {
+                    return -1;
+                }
             }
         }
         else if (next_byte(table) < 0) {
@@ -425,8 +427,9 @@ size_t read_raw_frames(const unlocked_thread *thread, size_t limit, bool *more)
         cursor = frame->f_back;
 #else
         const void *next = frame->previous;
-        int owner = frame->owner;
-        if (owner < 0 || owner > 4) {
+        /* Read as a byte: a torn value, negative as a char, is out of range. */
+        int owner = static_cast<unsigned char>(frame->owner);
+        if (owner > 4) {
             raw[count++] = raw_frame{nullptr, 0, 0, true};
             break;
         }

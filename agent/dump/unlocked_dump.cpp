@@ -55,7 +55,9 @@ size_t escape_name(const str_view *view, char *out, size_t capacity)
         char bytes[max_escaped_size];
         size_t size = encode_escaped(str_at(view, i), true, bytes);
         if (length + size > capacity - 3) {
-            memcpy(out + length, "...", 3);
+            for (size_t dot = 0; dot < 3; dot++) { /* not a C string: no NUL */
+                out[length + dot] = '.';
+            }
             return length + 3;
         }
         memcpy(out + length, bytes, size);

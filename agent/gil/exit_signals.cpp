@@ -113,7 +113,7 @@ int wait_for_report(int64_t deadline)
         if (outcome != 0 || now_ns() >= deadline) {
             return outcome;
         }
-        struct timespec pause = {0, 5 * 1000 * 1000};
+        struct timespec pause = {0, 5000000L}; /* 5 ms */
         nanosleep(&pause, nullptr);
     }
 }

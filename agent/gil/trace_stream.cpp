@@ -748,7 +748,7 @@ bool finish_trace_stream_now(int64_t deadline_ns)
         if (now_ns() >= deadline_ns) {
             return false;
         }
-        struct timespec pause = {0, 5 * 1000 * 1000};
+        struct timespec pause = {0, 5000000L}; /* 5 ms */
         nanosleep(&pause, nullptr);
     }
     return true;
