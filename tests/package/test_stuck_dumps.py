@@ -82,12 +82,15 @@ def test_dumps_survive_threads_frames_and_generators_changing_under_them(tmp_pat
     assert match, done.stdout
     assert int(match[1]) > 10 and int(match[2]) > 10, done.stdout
     text = out.read_text()
-    # Whole dumps: thread headers, each followed by frames or a note; none
-    # of the tool's frames.
+    # Whole dumps: thread headers, each followed by frames or a note, and
+    # the note that ends a dump whose thread list changed under the reader
+    # (a thread freed mid-walk, as the churn here makes likely); none of
+    # the tool's frames.
+    cut_short = "... the thread list could not be read to its end"
     lines = text.splitlines()
     assert lines and HEADER.match(lines[0]), text[:2000]
     for line in lines:
-        assert HEADER.match(line) or line.startswith("  ") or not line, line
+        assert HEADER.match(line) or line.startswith("  ") or line in ("", cut_short), line
     package = os.path.dirname(vandrel.__file__) + os.sep
     assert package not in text, [line for line in lines if package in line][:5]
 
