@@ -26,3 +26,20 @@ def interceptor_on(lockgauge, *, sink=None, period_ms=0, report_fd=-1, sample_us
             init.argtypes = [ctypes.py_object, ctypes.c_int64, ctypes.c_int64, ctypes.c_int32,
                              ctypes.c_int32, ctypes.c_int32, ctypes.c_int32]
     return init(sink, sample_us, period_ms, report_fd, long_hold_us, capacity, reserved)
+
+
+# Child-program source: busy threads for a session to measure (spin(seconds)
+# in one thread, spinners(seconds, count) started in several).
+SPIN = """
+import json, threading, time
+def spin(seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        pass
+def spinners(seconds, count=2):
+    threads = [threading.Thread(target=spin, args=(seconds,), name=f"spin-{n}")
+               for n in range(count)]
+    for thread in threads:
+        thread.start()
+    return threads
+"""

@@ -15,23 +15,11 @@ import pytest
 from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED,
                    SYSTEM_ERROR, check_child, child_program, run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED
+from interceptor import SPIN
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
                                        reason="no GIL interceptor for this interpreter")
 
-SPIN = """
-import json, threading, time
-def spin(seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        pass
-def spinners(seconds, count=2):
-    threads = [threading.Thread(target=spin, args=(seconds,), name=f"spin-{n}")
-               for n in range(count)]
-    for thread in threads:
-        thread.start()
-    return threads
-"""
 
 
 def with_spinners(code, **kwargs):

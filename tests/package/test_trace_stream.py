@@ -9,24 +9,12 @@ import pytest
 
 from child import (ALREADY_ON, BAD_PARAMETER, NOT_ON, OK, check_child, start_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED
+from interceptor import SPIN
 from trace_files import read_trace, spans_of
 
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
                                        reason="no GIL interceptor for this interpreter")
 
-SPIN = """
-import json, threading, time
-def spin(seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        pass
-def spinners(seconds, count=2):
-    threads = [threading.Thread(target=spin, args=(seconds,), name=f"spin-{n}")
-               for n in range(count)]
-    for thread in threads:
-        thread.start()
-    return threads
-"""
 
 
 STREAM_AND_REPORT = SPIN + """

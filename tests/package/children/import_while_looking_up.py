@@ -2,13 +2,13 @@
 # with COPIES set before it: a thread loads COPIES copies of an extension
 # module (dlopen with the GIL held) while this one looks the agent up again
 # and again.
-import importlib.machinery, importlib.util, os, shutil, tempfile, threading
+import importlib, importlib.machinery, importlib.util, os, shutil, tempfile, threading
 import vandrel
 
 # A standard extension that is a file of its own (Debian builds some in).
-name, origin = next((name, spec.origin) for name in ("_json", "_zoneinfo", "_bz2", "_decimal")
-                    for spec in [importlib.util.find_spec(name)]
-                    if spec and spec.origin and spec.origin.endswith(".so"))
+name, origin = next((name, path) for name in ("_json", "_zoneinfo", "_bz2", "_decimal")
+                    for path in [getattr(importlib.import_module(name), "__file__", "")]
+                    if path.endswith(".so"))
 folder = tempfile.mkdtemp()
 paths = []
 for i in range(COPIES):
