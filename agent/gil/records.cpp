@@ -80,12 +80,19 @@ struct record_binding {
 pthread_key_t binding_key;
 bool binding_key_created = false;
 
+/* The storage the key points at, in the thread's own static TLS rather
+ * than the heap: it goes with the thread, so nothing is left behind by a
+ * thread that never runs its destructors (every thread but the caller in
+ * a child of fork()), and binding never fails for want of memory. */
+__thread record_binding owned_binding __attribute__((tls_model("initial-exec")));
+
 /* A copy of the binding in static TLS, read by the hooks on every
  * hand-over instead of calling pthread_getspecific (four calls per
  * hand-over).  Initial-exec: no __tls_get_addr, which may allocate.  A
  * dlopen()ed library's initial-exec TLS comes from the reserve glibc keeps
- * for it (hundreds of bytes); this takes 16.  The binding stays the
- * authority: the copy is refreshed from it and cleared when it goes. */
+ * for it (hundreds of bytes); this and owned_binding take 32.  The
+ * binding stays the authority: the copy is refreshed from it and cleared
+ * when it goes. */
 __thread record_binding cached_binding __attribute__((tls_model("initial-exec")));
 
 /* ---- Native id index ---------------------------------------------------- */
@@ -453,6 +460,7 @@ void free_binding(void *arg)
     cached_binding.record = nullptr;
     cached_binding.epoch = 0;
     thread_record *record = binding->record;
+    binding->record = nullptr;
     if (record != nullptr && binding->epoch == __atomic_load_n(&hooks.session_epoch, __ATOMIC_ACQUIRE)) {
         lock_records();
         if (record->ready && record->epoch == binding->epoch &&
@@ -461,18 +469,17 @@ void free_binding(void *arg)
         }
         unlock_records();
     }
-    free(binding);
 }
 
-/* The calling thread's binding, created on first use (null when out of
- * memory). */
+/* The calling thread's binding, registered with the key on first use
+ * (null if the key cannot take it). */
 record_binding *this_thread_binding()
 {
     record_binding *binding = static_cast<record_binding *>(pthread_getspecific(binding_key));
     if (binding == nullptr) {
-        binding = static_cast<record_binding *>(calloc(1, sizeof(record_binding)));
-        if (binding == nullptr || pthread_setspecific(binding_key, binding) != 0) {
-            free(binding);
+        binding = &owned_binding;
+        *binding = record_binding{};
+        if (pthread_setspecific(binding_key, binding) != 0) {
             return nullptr;
         }
     }
