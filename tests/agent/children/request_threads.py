@@ -4,7 +4,7 @@
 import http.client, http.server
 from concurrent.futures import ThreadPoolExecutor
 
-REQUESTS = 300
+REQUESTS = 200
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
