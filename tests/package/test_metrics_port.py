@@ -1,14 +1,18 @@
 """`python -m vandrel run --gil-metrics-port`: Prometheus's /metrics from
 the interceptor's periodic reports, scraped over loopback; and what makes
 the option a usage error before the program starts."""
+import json
 import re
+import shutil
 import socket
+import subprocess
+import sys
 import time
 import urllib.request
 
 import pytest
 
-from child import child_program, start_python
+from child import child_program, start, start_python
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 from vandrel import cli
 
@@ -44,7 +48,7 @@ def run_with_metrics(tmp_path, *options):
     program.write_text(child_program("metrics_port_program"))
     proc = start_python(["-m", "vandrel", "run", "--gil-metrics-port", "0",
                          "--gil-report", "report.txt", *options, str(program)],
-                        cwd=tmp_path, stdin=__import__("subprocess").PIPE, text=True)
+                        cwd=tmp_path, stdin=subprocess.PIPE, text=True)
     line = proc.stderr.readline().rstrip("\n")
     announced = METRICS_LINE.match(line)
     assert announced, (line, proc.stderr.read() if proc.poll() is not None else "")
@@ -121,7 +125,7 @@ def test_a_port_in_use_or_no_prometheus_client_is_a_usage_error(tmp_path, capsys
             cli.main(["run", "--gil-metrics-port", str(port), *program])
     assert exited.value.code == 2
     assert f"cannot listen on 127.0.0.1:{port}: Address already in use" in capsys.readouterr().err
-    monkeypatch.setitem(__import__("sys").modules, "prometheus_client", None)
+    monkeypatch.setitem(sys.modules, "prometheus_client", None)
     with pytest.raises(SystemExit) as exited:
         cli.main(["run", "--gil-metrics-port", "127.0.0.1:0", *program])
     assert exited.value.code == 2
@@ -144,3 +148,48 @@ def test_without_a_period_the_metrics_renew_every_second_and_the_text_is_final_o
     assert total(samples, "vandrel_gil_observed_seconds_total") >= 0.9, samples
     text = (tmp_path / "report.txt").read_text()
     assert text.startswith("GIL report (final)") and text.count("GIL report (") == 1, text
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("prometheus") is None, reason="no prometheus server on PATH")
+def test_a_prometheus_server_scrapes_the_port(tmp_path):
+    # A real server (Debian's `prometheus` package), scraping every second.
+    pytest.importorskip("prometheus_client")
+    proc, url, period = run_with_metrics(tmp_path, "--gil-period", "0.2")
+    server = None
+    try:
+        with socket.socket() as free:
+            free.bind(("127.0.0.1", 0))
+            api_port = free.getsockname()[1]
+        target = url.split("//", 1)[1].split("/", 1)[0]
+        (tmp_path / "prometheus.yml").write_text(
+            "global:\n  scrape_interval: 1s\n"
+            "scrape_configs:\n  - job_name: vandrel\n"
+            f"    static_configs:\n      - targets: ['{target}']\n")
+        server = start(
+            ["prometheus", f"--config.file={tmp_path / 'prometheus.yml'}",
+             f"--storage.tsdb.path={tmp_path / 'data'}",
+             f"--web.listen-address=127.0.0.1:{api_port}"], cwd=tmp_path)
+        query = (f"http://127.0.0.1:{api_port}/api/v1/query?query="
+                 "vandrel_gil_observed_seconds_total")
+        value = None
+        deadline = time.monotonic() + 60
+        while value is None and time.monotonic() < deadline:
+            time.sleep(0.5)
+            try:
+                with urllib.request.urlopen(query, timeout=5) as response:
+                    result = json.load(response)["data"]["result"]
+            except OSError:
+                continue                # not listening yet
+            if result:
+                value = float(result[0]["value"][1])
+        assert value is not None, "prometheus scraped nothing in 60 s"
+        finish(proc)
+    finally:
+        if server is not None:
+            server.terminate()
+            server.wait(timeout=30)
+        proc.kill()
+        proc.wait()
+    final = FINAL.search((tmp_path / "report.txt").read_text())
+    assert 0 < value <= float(final["wall"]), (value, final.group(0))
