@@ -227,7 +227,13 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
         # A copy of stderr: the report still reaches it if the program
         # closes or replaces fd 2.
         report_fd = os.dup(2)
-    settings = _interceptor.Settings.of(report_period=options.gil_period or 0.0,
+    period = options.gil_period or 0.0
+    # Without --gil-period the metrics are renewed every METRICS_PERIOD_S
+    # all the same, and only the final report is written as text.
+    final_text_only = metrics is not None and not period
+    if final_text_only:
+        period = METRICS_PERIOD_S
+    settings = _interceptor.Settings.of(report_period=period,
                                         long_hold_threshold=options.gil_long_hold,
                                         timeline=options.gil_trace is not None)
     trace = os.path.abspath(options.gil_trace) if options.gil_trace is not None else None
@@ -240,10 +246,7 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
     if metrics is not None:
         metrics[1].then(sink)
         sink = metrics[1].sink
-    # Without --gil-period the metrics still get a report every
-    # METRICS_PERIOD_S (the agent's quiet period), the text only the final.
-    status = _interceptor.switch_on(sink, settings, report_fd,
-                                    keep_reporting=metrics is not None)
+    status = _interceptor.switch_on(sink, settings, report_fd)
     if status != 0:
         os.close(report_fd)
         refusal = vandrel.gil_status_error(status, "init_gil_interceptor")
@@ -260,17 +263,14 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
             sys.stderr.write(f"vandrel: --gil-trace: cannot write {trace!r}: "
                              f"{vandrel.gil_status_error(status or -1, 'init_gil_interceptor')}\n")
             return 1
+    if final_text_only and _interceptor.write_final_text_only() != 0:
+        sys.stderr.write(f"vandrel: --gil-metrics-port: the loaded agent cannot keep the text "
+                         f"to the final report (no vandrel_final_text_only): it writes one "
+                         f"every {settings.report_period:g} s\n")
     if metrics is not None:
-        server = metrics[0]
-        period = settings.report_period
-        if not period:
-            period = METRICS_PERIOD_S
-            if _interceptor.write_final_text_only() != 0:
-                sys.stderr.write("vandrel: --gil-metrics-port: the loaded agent writes the "
-                                 "text report every second too (it has no "
-                                 "vandrel_final_text_only)\n")
-        server.start()
-        sys.stderr.write(f"vandrel: GIL metrics at {server.url} (renewed every {period:g} s)\n")
+        metrics[0].start()
+        sys.stderr.write(f"vandrel: GIL metrics at {metrics[0].url} "
+                         f"(renewed every {settings.report_period:g} s)\n")
     # SIGTERM and SIGHUP (service managers, terminals) still end the program
     # as they would, after the report and the trace are written.
     _interceptor.write_outputs_on_exit_signals(
