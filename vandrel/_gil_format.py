@@ -158,10 +158,9 @@ def text_rows(report: Mapping[str, Any]) -> Tuple[List[Tuple[Any, Mapping[str, A
             shown.append((native_id, row))
             continue
         key = _group_name(row["name"])
-        group = groups.get(key)
-        if group is None:
-            group = groups[key] = _TextGroup(key)
-        group.add(1, row)
+        if key not in groups:
+            groups[key] = _TextGroup(key)
+        groups[key].add(1, row)
     ordered = sorted(groups.values(), key=lambda g: (-g.wait_s, -g.held_s, g.name))
     if len(ordered) > _MAX_TEXT_GROUPS + 1:
         other = _TextGroup(OTHER_ROW)

@@ -124,7 +124,9 @@ class MetricsServer:
     @property
     def url(self) -> str:
         host, port = self._server.server_address[:2]
-        shown = f"[{host}]" if ":" in str(host) else str(host)
+        if isinstance(host, bytes):
+            host = host.decode()
+        shown = f"[{host}]" if ":" in host else host
         return f"http://{shown}:{port}/metrics"
 
     def start(self) -> None:
