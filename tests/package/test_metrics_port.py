@@ -4,6 +4,7 @@ the option a usage error before the program starts."""
 import json
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -135,13 +136,15 @@ def test_a_port_in_use_or_no_prometheus_client_is_a_usage_error(tmp_path, capsys
 
 @pytest.mark.slow
 def test_without_a_period_the_metrics_renew_every_second_and_the_text_is_final_only(tmp_path):
+    # Ended by SIGTERM, as a service is: the one text report is still written.
     pytest.importorskip("prometheus_client")
     proc, url, period = run_with_metrics(tmp_path)
     try:
         assert period == 1
         time.sleep(1.2)
         samples = scrape(url)
-        finish(proc)
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=30) == -signal.SIGTERM, proc.stderr.read()
     finally:
         proc.kill()
         proc.wait()
