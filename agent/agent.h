@@ -59,6 +59,8 @@ int32_t gil_interceptor_stop();
 int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file);
 /* vandrel_exit_signals: SIGTERM and SIGHUP write the outputs first. */
 int32_t gil_exit_signals(const char *report_name);
+/* vandrel_final_text_only: periodic reports go to the sink only. */
+int32_t gil_final_text_only();
 
 /* True when the interceptor is on and the thread with this native id is
  * queued for the GIL right now.  Used by the stack dump to mark waiters. */

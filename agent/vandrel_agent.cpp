@@ -130,3 +130,12 @@ VANDREL_EXPORT int32_t vandrel_exit_signals(const char *report_name)
 {
     return vandrel::gil_exit_signals(report_name);
 }
+
+/* From now on the running GIL interceptor session writes only its final
+ * report's text to report_fd; the sink still gets every periodic report
+ * (docs/internals.md).  GIL held, session on: 0, else -5 (-7 without the
+ * GIL). */
+VANDREL_EXPORT int32_t vandrel_final_text_only(void)
+{
+    return vandrel::gil_final_text_only();
+}

@@ -9,18 +9,28 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import struct
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
-__all__ = ["format_text", "chrome_trace", "write_chrome_trace", "timeline_entries",
+__all__ = ["format_text", "text_rows", "short_lived_seconds", "chrome_trace", "write_chrome_trace", "timeline_entries",
            "TIMELINE_WAIT", "TIMELINE_ACQUIRE", "TIMELINE_RELEASE", "TIMELINE_GIVE_UP"]
 
-# The text report's limits and layout (the agent's own).
-_MAX_TEXT_THREADS = 40
-_MAX_TEXT_GROUPS = 20
+# The text report's limits and layout (the agent's own, agent/gil/report.h):
+# at most 12 thread rows, 7 group rows and one "(other)" row; a thread seen
+# for less than a tenth of the wall time and less than a second is
+# short-lived and counted in its group's row.
+_MAX_TEXT_THREADS = 12
+_MAX_TEXT_GROUPS = 7
+_SHORT_LIVED_FRACTION = 0.1
+_SHORT_LIVED_MAX_S = 1.0
 _NAME_WIDTH = 32
 _TAIL_COLUMNS = 10
 _BAR_WIDTH = 30
+# A thread's group: its name with the last run of (ASCII) digits replaced
+# by "*", as the agent groups finished threads.
+_LAST_DIGITS = re.compile(r"[0-9]+(?=[^0-9]*$)")
+OTHER_ROW = "(other)"
 
 # The timeline's layout: a header, then fixed-size entries, oldest first.
 _TIMELINE_MAGIC = b"VGTL"
@@ -87,6 +97,79 @@ def _summary_line(label: str, figures: Mapping[str, Any], prefix: str) -> str:
         figures[f"{prefix}_max_s"] * 1000.0)
 
 
+def _count(count: int, singular: str, plural: str) -> str:
+    """"1 hold", "2 holds"."""
+    return f"{count} {singular if count == 1 else plural}"
+
+
+def short_lived_seconds(wall_s: float) -> float:
+    """A thread seen for less than this (in a report of `wall_s`) is
+    short-lived: the text counts it in its group's row."""
+    limit = _SHORT_LIVED_FRACTION * wall_s
+    return limit if limit < _SHORT_LIVED_MAX_S else _SHORT_LIVED_MAX_S
+
+
+def _group_name(name: str) -> str:
+    return _LAST_DIGITS.sub("*", name, count=1)
+
+
+class _TextGroup:
+    """A group row of the text: seconds summed in the report's order, as
+    the agent sums them, so that both texts are the same to the byte."""
+
+    __slots__ = ("name", "count", "held_s", "wait_s", "waits", "wait_max_s", "holds",
+                 "hold_max_s")
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.count = 0
+        self.held_s = self.wait_s = self.wait_max_s = self.hold_max_s = 0.0
+        self.waits = self.holds = 0
+
+    def add(self, count: int, figures: Mapping[str, Any]) -> None:
+        self.count += count
+        self.held_s += figures["held_s"]
+        self.wait_s += figures["wait_s"]
+        self.waits += figures.get("wait_count") or 0
+        self.holds += figures.get("hold_count") or 0
+        self.wait_max_s = max(self.wait_max_s, figures.get("wait_max_s") or 0.0)
+        self.hold_max_s = max(self.hold_max_s, figures.get("hold_max_s") or 0.0)
+
+    def add_group(self, other: "_TextGroup") -> None:
+        self.add(other.count, {"held_s": other.held_s, "wait_s": other.wait_s,
+                               "wait_count": other.waits, "wait_max_s": other.wait_max_s,
+                               "hold_count": other.holds, "hold_max_s": other.hold_max_s})
+
+
+def text_rows(report: Mapping[str, Any]) -> Tuple[List[Tuple[Any, Mapping[str, Any]]],
+                                                   List["_TextGroup"]]:
+    """The rows of the text's table: (native id, thread entry) for each
+    thread with a row of its own, and the group rows (the last one
+    "(other)" when there are more groups than fit)."""
+    short_s = short_lived_seconds(report["wall_s"])
+    shown: List[Tuple[Any, Mapping[str, Any]]] = []
+    groups: Dict[str, _TextGroup] = {}
+    for entry in report["groups"]:
+        group = groups[entry["name"]] = _TextGroup(entry["name"])
+        group.add(entry["count"], entry)
+    for native_id, row in report["threads"].items():
+        seen_s = row["held_s"] + row["wait_s"] + row["neither_s"]
+        if len(shown) < _MAX_TEXT_THREADS and seen_s >= short_s:
+            shown.append((native_id, row))
+            continue
+        key = _group_name(row["name"])
+        if key not in groups:
+            groups[key] = _TextGroup(key)
+        groups[key].add(1, row)
+    ordered = sorted(groups.values(), key=lambda g: (-g.wait_s, -g.held_s, g.name))
+    if len(ordered) > _MAX_TEXT_GROUPS + 1:
+        other = _TextGroup(OTHER_ROW)
+        for group in ordered[_MAX_TEXT_GROUPS:]:
+            other.add_group(group)
+        ordered = ordered[:_MAX_TEXT_GROUPS] + [other]
+    return shown, ordered
+
+
 def format_text(report: Mapping[str, Any]) -> str:
     """The text the agent writes to `report_fd` for `report`, character for
     character (its UTF-8 encoding is the bytes written)."""
@@ -95,35 +178,35 @@ def format_text(report: Mapping[str, Any]) -> str:
     wall_s = report["wall_s"]
     held_s = report["held_s"]
     out: List[str] = []
+    total = len(threads) + sum(group["count"] for group in groups)
     out.append(
-        "GIL report (%s): wall %.3f s, held %.3f s (%.1f%%), waited %.3f s, %d switches, "
-        "%d threads, %d more in %d groups\n" % (
+        "GIL report (%s): wall %.3f s, held %.3f s (%.1f%%), waited %.3f s, %s, %s\n" % (
             "final" if report["final"] else "periodic", wall_s, held_s,
-            _share(held_s, wall_s), report["wait_s"], report["switches"], len(threads),
-            sum(group["count"] for group in groups), len(groups)))
+            _share(held_s, wall_s), report["wait_s"],
+            _count(report["switches"], "switch", "switches"),
+            _count(total, "thread", "threads")))
     out.append("  %s %10s %9s %6s %9s %6s  held # / wait ~\n" % (
         _cell("thread"), "native id", "held s", "held", "wait s", "wait"))
-    rows = list(threads.items())
-    for native_id, row in rows[:_MAX_TEXT_THREADS]:
+    shown, group_rows = text_rows(report)
+    for native_id, row in shown:
         out.append(_line(row["name"], str(native_id), row["held_s"], row["wait_s"], wall_s))
-    if len(rows) > _MAX_TEXT_THREADS:
-        out.append("  ... %d more threads\n" % (len(rows) - _MAX_TEXT_THREADS))
-    if groups:
-        out.append("  %s %10s\n" % (_cell("group"), "threads"))
-        for group in groups[:_MAX_TEXT_GROUPS]:
-            out.append(_line(group["name"], str(group["count"]), group["held_s"],
-                             group["wait_s"], wall_s))
-        if len(groups) > _MAX_TEXT_GROUPS:
-            out.append("  ... %d more groups\n" % (len(groups) - _MAX_TEXT_GROUPS))
+    if group_rows:
+        out.append("  %s %10s  short-lived: seen under %.3f s\n" % (
+            _cell("group"), "threads", short_lived_seconds(wall_s)))
+        for group in group_rows:
+            out.append(_line(group.name, str(group.count), group.held_s, group.wait_s, wall_s))
+            out.append("      %s, longest %.3f ms; %s, longest %.3f ms\n" % (
+                _count(group.waits, "wait", "waits"), group.wait_max_s * 1000.0,
+                _count(group.holds, "hold", "holds"), group.hold_max_s * 1000.0))
     out.append(_summary_line("waits", report, "wait"))
     out.append(_summary_line("holds", report, "hold"))
     interval = report["interval"]
     out.append(
-        "  last %.3f s: held %.3f s (%.1f%%), waited %.3f s, %d switches, wait p99 %.3f ms, "
+        "  last %.3f s: held %.3f s (%.1f%%), waited %.3f s, %s, wait p99 %.3f ms, "
         "hold p99 %.3f ms\n" % (
             interval["wall_s"], interval["held_s"],
             _share(interval["held_s"], interval["wall_s"]), interval["wait_s"],
-            interval["switches"], interval["wait_p99_s"] * 1000.0,
+            _count(interval["switches"], "switch", "switches"), interval["wait_p99_s"] * 1000.0,
             interval["hold_p99_s"] * 1000.0))
     threshold_ms = report["long_hold_threshold_s"] * 1000.0
     places = report["long_holds"]
@@ -132,8 +215,8 @@ def format_text(report: Mapping[str, Any]) -> str:
     else:
         out.append("  long holds (over %.3f ms), most time beyond it first:\n" % threshold_ms)
         for place in places:
-            out.append("  %.3f s beyond in %d holds, longest %.3f ms, thread %s (%d)\n" % (
-                place["beyond_s"], place["count"], place["max_s"] * 1000.0,
+            out.append("  %.3f s beyond in %s, longest %.3f ms, thread %s (%d)\n" % (
+                place["beyond_s"], _count(place["count"], "hold", "holds"), place["max_s"] * 1000.0,
                 _escape(place["thread"]), place["native_id"]))
             if not place["stack"]:
                 out.append("    (no Python frame)\n")

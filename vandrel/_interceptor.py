@@ -19,7 +19,8 @@ from vandrel import _agent
 from vandrel._errors import STATUS_ERRORS, AgentNotLoaded, GilInterceptorError, VandrelError
 
 __all__ = ["DEFAULT_TIMELINE_CAPACITY", "Settings", "threshold_us", "switch_on", "switch_off",
-           "can_stream_trace", "stream_trace", "write_outputs_on_exit_signals", "gil_status_error", "unavailable_reason"]
+           "can_stream_trace", "stream_trace", "write_outputs_on_exit_signals",
+           "write_final_text_only", "gil_status_error", "unavailable_reason"]
 
 #: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
 DEFAULT_TIMELINE_CAPACITY = 1_000_000
@@ -154,6 +155,17 @@ def write_outputs_on_exit_signals(report_name: str) -> Optional[int]:
     if export is None:
         return None
     return int(export(os.fsencode(report_name)))
+
+
+def write_final_text_only() -> Optional[int]:
+    """Have the running session write only its final report's text to its
+    report file; the sink still gets every periodic report (the agent's
+    ``vandrel_final_text_only``).  Return the agent's status, or None when
+    the loaded agent has no such export."""
+    export = _export("vandrel_final_text_only")
+    if export is None:
+        return None
+    return int(export())
 
 
 def can_stream_trace() -> bool:

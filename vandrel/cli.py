@@ -54,8 +54,11 @@ vandrel path) when a process needs the agent before its interpreter starts."""
 
 # run's own options that take a value: the first argument that is neither
 # one of these, nor an option, nor such a value is the program.
-_VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-long-hold", "--dump-on",
-                  "--dump-after"}
+_VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-long-hold",
+                  "--gil-metrics-port", "--dump-on", "--dump-after"}
+# How often the figures on --gil-metrics-port are renewed when --gil-period
+# does not say.
+METRICS_PERIOD_S = 1.0
 
 
 def _number_of_seconds(text: str) -> float:
@@ -93,6 +96,15 @@ def _long_hold_seconds(text: str) -> float:
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
     return value
+
+
+def _listen_address(text: str) -> Tuple[str, int]:
+    """[ADDR:]PORT for --gil-metrics-port."""
+    from vandrel._metrics_server import parse_listen_address
+    try:
+        return parse_listen_address(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _signal_number(text: str) -> int:
@@ -139,6 +151,12 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     gil.add_argument("--gil-long-hold", metavar="SECONDS", type=_long_hold_seconds,
                      help="charge holds of the GIL longer than SECONDS to the holder's code in "
                           "the report (default: twice the switch interval); implies --gil")
+    gil.add_argument("--gil-metrics-port", metavar="[ADDR:]PORT", type=_listen_address,
+                     help="serve the GIL figures for Prometheus at http://ADDR:PORT/metrics "
+                          "(ADDR 127.0.0.1 unless given; PORT 0 takes a free one, named on "
+                          "stderr), renewed every --gil-period or, without one, every "
+                          f"{METRICS_PERIOD_S:g} s (the text report is then still written only "
+                          "at exit); needs vandrel[prometheus]; implies --gil")
     dumps = run.add_argument_group("stack dumps (to stderr)")
     dumps.add_argument("--dump-on", metavar="SIGNAL", type=_signal_number, action="append",
                        default=[],
@@ -170,9 +188,30 @@ def _split_run_arguments(args: Sequence[str]) -> Tuple[List[str], List[str]]:
 
 # ---- The GIL interceptor ---------------------------------------------------
 
-def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Namespace) -> int:
+def _open_metrics_server(run: argparse.ArgumentParser,
+                        listen: Tuple[str, int]) -> Tuple[Any, Any]:
+    """Bind --gil-metrics-port's socket, before the program starts: a
+    missing prometheus_client or an address that cannot be bound is a
+    usage error.  Return (server, latest report keeper)."""
+    from vandrel._metrics_server import LatestReport, MetricsServer
+    address, port = listen
+    latest = LatestReport()
+    try:
+        server = MetricsServer(address, port, latest)
+    except ImportError:
+        run.error("--gil-metrics-port needs prometheus_client: "
+                  "pip install 'vandrel[prometheus]'")
+    except OSError as error:
+        reason = error.strerror or str(error)
+        run.error(f"--gil-metrics-port: cannot listen on {address}:{port}: {reason}")
+    return server, latest
+
+
+def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Namespace,
+                           metrics: Any = None) -> int:
     """Open the report's and the trace's destinations and switch the
-    interceptor on.
+    interceptor on; with `metrics` (server, latest report keeper), its
+    sink keeps the latest report and the server starts.
 
     Return 0, or 1 after printing why it could not be switched on.  The
     agent switches it off, with a final report, from its atexit handler.
@@ -188,16 +227,25 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
         # A copy of stderr: the report still reaches it if the program
         # closes or replaces fd 2.
         report_fd = os.dup(2)
-    settings = _interceptor.Settings.of(report_period=options.gil_period or 0.0,
+    period = options.gil_period or 0.0
+    # Without --gil-period the metrics are renewed every METRICS_PERIOD_S
+    # all the same, and only the final report is written as text.
+    final_text_only = metrics is not None and not period
+    if final_text_only:
+        period = METRICS_PERIOD_S
+    settings = _interceptor.Settings.of(report_period=period,
                                         long_hold_threshold=options.gil_long_hold,
                                         timeline=options.gil_trace is not None)
     trace = os.path.abspath(options.gil_trace) if options.gil_trace is not None else None
     streamed = trace is not None and _interceptor.can_stream_trace()
-    sink = _TraceWriter(trace) if trace is not None and not streamed else None
+    sink: Any = _TraceWriter(trace) if trace is not None and not streamed else None
     if sink is not None:
         sys.stderr.write(f"vandrel: --gil-trace: the loaded agent cannot write the trace while "
                          f"the program runs (it has no vandrel_trace_stream); {trace!r} is "
                          f"written at exit from the final report instead\n")
+    if metrics is not None:
+        metrics[1].then(sink)
+        sink = metrics[1].sink
     status = _interceptor.switch_on(sink, settings, report_fd)
     if status != 0:
         os.close(report_fd)
@@ -215,6 +263,14 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
             sys.stderr.write(f"vandrel: --gil-trace: cannot write {trace!r}: "
                              f"{vandrel.gil_status_error(status or -1, 'init_gil_interceptor')}\n")
             return 1
+    if final_text_only and _interceptor.write_final_text_only() != 0:
+        sys.stderr.write(f"vandrel: --gil-metrics-port: the loaded agent cannot keep the text "
+                         f"to the final report (no vandrel_final_text_only): it writes one "
+                         f"every {settings.report_period:g} s\n")
+    if metrics is not None:
+        metrics[0].start()
+        sys.stderr.write(f"vandrel: GIL metrics at {metrics[0].url} "
+                         f"(renewed every {settings.report_period:g} s)\n")
     # SIGTERM and SIGHUP (service managers, terminals) still end the program
     # as they would, after the report and the trace are written.
     _interceptor.write_outputs_on_exit_signals(
@@ -389,6 +445,9 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
         run.error({"-m": "missing the module name after -m", "-c": "missing the command after -c"}
                   [program[0]] if program else
                   "missing the program: a script, -m module, -c command or -")
+    metrics = None
+    if options.gil_metrics_port is not None:
+        metrics = _open_metrics_server(run, options.gil_metrics_port)
     try:
         vandrel.load_agent()
     except OSError as error:
@@ -396,8 +455,11 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
         return 1
     atexit.register(_die_of_sigint_at_exit)
     if (options.gil or options.gil_report is not None or options.gil_period is not None
-            or options.gil_trace is not None or options.gil_long_hold is not None):
-        if _start_gil_interceptor(run, options) != 0:
+            or options.gil_trace is not None or options.gil_long_hold is not None
+            or metrics is not None):
+        if _start_gil_interceptor(run, options, metrics) != 0:
+            if metrics is not None:
+                metrics[0].close()
             return 1
     _hide_launcher_frames()
     for signum in options.dump_on:

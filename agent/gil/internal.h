@@ -657,6 +657,9 @@ struct session_config {
      * that writes the reports). */
     int32_t report_fd_given;
     bool report_failure_told;
+    /* Whether periodic reports write their text too (vandrel_final_text_only
+     * clears it: the sink still gets every report). */
+    bool periodic_text;
 };
 
 /* The session's settings (entry points, GIL held; read by the reporter). */

@@ -522,7 +522,7 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd)
 {
     report_data data;
     collect_report(now, &data);
-    if (report_fd >= 0) {
+    if (report_fd >= 0 && (final || session.periodic_text)) {
         text_buffer text = {nullptr, 0, 0};
         report_text(&data, final, &text);
         if (text.data != nullptr) {

@@ -15,9 +15,17 @@ namespace gil {
 /* At most this many entries in a report's `threads`; the rest of the live
  * threads are added into their groups for that report. */
 const size_t max_report_threads = 500;
-/* Lines of the text report, so that it stays a few kilobytes. */
-const size_t max_text_threads = 40;
-const size_t max_text_groups = 20;
+/* Rows of the text report's table, so that a person can read it whatever
+ * the process does: long-lived threads with a row each, then group rows,
+ * then one "(other)" row: at most 12 + 7 + 1. */
+const size_t max_text_threads = 12;
+const size_t max_text_groups = 7;
+/* A thread is short-lived, and counted in its group's row rather than
+ * given one of its own, when the session saw it (from its first touch of
+ * the GIL to its end, or to the report for a live one) for less than a
+ * tenth of the report's wall time and less than a second. */
+const double short_lived_fraction = 0.1;
+const double short_lived_max_s = 1.0;
 /* Columns for a name in the text report. */
 const int text_name_width = 32;
 

@@ -100,13 +100,23 @@ void table_cell(const char *name, int width, char *out)
     out[used] = '\0';
 }
 
-/* One line of the table. */
-void append_line(text_buffer *text, const char *name, const char *id, int64_t held_ns,
-                 int64_t waited_ns, int64_t wall_ns)
+/* `part` as a percentage of `whole`, both in seconds, at most 100. */
+double share_of_seconds(double part, double whole)
+{
+    if (whole <= 0) {
+        return 0.0;
+    }
+    double value = 100.0 * part / whole;
+    return value > 100.0 ? 100.0 : value;
+}
+
+/* One line of the table, its figures in seconds. */
+void append_line(text_buffer *text, const char *name, const char *id, double held_s,
+                 double wait_s, double wall_s)
 {
     const int bar_width = 30;
-    double held_share = share(held_ns, wall_ns);
-    double wait_share = share(waited_ns, wall_ns);
+    double held_share = share_of_seconds(held_s, wall_s);
+    double wait_share = share_of_seconds(wait_s, wall_s);
     char bar[64];
     /* Shares are never negative, so adding 0.5 rounds to nearest without
      * pulling in libm's lround. */
@@ -121,43 +131,181 @@ void append_line(text_buffer *text, const char *name, const char *id, int64_t he
     bar[bar_width] = '\0';
     char cell[text_name_width * 4 + 4];
     table_cell(name, text_name_width, cell);
-    text_appendf(text, "  %s %10s %9.3f %5.1f%% %9.3f %5.1f%%  [%s]\n", cell, id, seconds(held_ns),
-           held_share, seconds(waited_ns), wait_share, bar);
+    text_appendf(text, "  %s %10s %9.3f %5.1f%% %9.3f %5.1f%%  [%s]\n", cell, id, held_s,
+           held_share, wait_s, wait_share, bar);
 }
 
-void append_groups(const report_data *data, text_buffer *text);
+/* "1 hold", "2 holds": `count` and its noun, singular or plural. */
+void append_count(text_buffer *text, uint64_t count, const char *singular, const char *plural)
+{
+    text_appendf(text, "%llu %s", static_cast<unsigned long long>(count),
+                 count == 1 ? singular : plural);
+}
+
+/* A row of the text's group table: a report group, the threads of the
+ * same group name that get no row of their own, or everything beyond the
+ * groups shown.  Seconds are summed as doubles in the report's order, as
+ * format_text() sums the dict's floats, so both give the same bytes. */
+struct text_group {
+    char name[64];
+    uint64_t count;
+    double held_s;
+    double wait_s;
+    uint64_t waits;
+    double wait_max_s;
+    uint64_t holds;
+    double hold_max_s;
+};
+
+void add_to_text_group(text_group *group, uint64_t count, double held_s, double wait_s,
+                       const duration_summary *wait, const duration_summary *hold)
+{
+    group->count += count;
+    group->held_s += held_s;
+    group->wait_s += wait_s;
+    group->waits += wait->count;
+    group->holds += hold->count;
+    double wait_max_s = seconds(wait->max_ns);
+    double hold_max_s = seconds(hold->max_ns);
+    group->wait_max_s = wait_max_s > group->wait_max_s ? wait_max_s : group->wait_max_s;
+    group->hold_max_s = hold_max_s > group->hold_max_s ? hold_max_s : group->hold_max_s;
+}
+
+void add_text_groups(text_group *into, const text_group *from)
+{
+    duration_summary wait = {};
+    duration_summary hold = {};
+    add_to_text_group(into, from->count, from->held_s, from->wait_s, &wait, &hold);
+    into->waits += from->waits;
+    into->holds += from->holds;
+    into->wait_max_s = from->wait_max_s > into->wait_max_s ? from->wait_max_s : into->wait_max_s;
+    into->hold_max_s = from->hold_max_s > into->hold_max_s ? from->hold_max_s : into->hold_max_s;
+}
+
+/* Most waiting first, then most held, then by name. */
+int compare_text_groups(const void *left, const void *right)
+{
+    const text_group *a = static_cast<const text_group *>(left);
+    const text_group *b = static_cast<const text_group *>(right);
+    if (a->wait_s != b->wait_s) {
+        return a->wait_s > b->wait_s ? -1 : 1;
+    }
+    if (a->held_s != b->held_s) {
+        return a->held_s > b->held_s ? -1 : 1;
+    }
+    return strcmp(a->name, b->name);
+}
+
+/* A group row and, under it, its waits and holds. */
+void append_group_line(text_buffer *text, const text_group *group, double wall_s)
+{
+    char count[24];
+    snprintf(count, sizeof(count), "%llu", static_cast<unsigned long long>(group->count));
+    append_line(text, group->name, count, group->held_s, group->wait_s, wall_s);
+    text_appendf(text, "      ");
+    append_count(text, group->waits, "wait", "waits");
+    text_appendf(text, ", longest %.3f ms; ", group->wait_max_s * 1000.0);
+    append_count(text, group->holds, "hold", "holds");
+    text_appendf(text, ", longest %.3f ms\n", group->hold_max_s * 1000.0);
+}
+
+/* The seconds a thread was seen, from the dict's own figures. */
+double seen_seconds(const thread_row *row)
+{
+    return seconds(row->held_ns) + seconds(row->waited_ns) +
+           seconds(neither_ns(row->seen_ns, row->held_ns, row->waited_ns));
+}
+
 void append_insight(const report_data *data, bool final, text_buffer *text);
 
-/* The human-readable report: totals, then one line per thread, most
- * waiting first, with a bar of held (#) and waiting (~) time, then the
- * groups of finished threads.  At most max_text_threads and
- * max_text_groups lines, so its size does not grow with the process. */
+/* The human-readable report: totals, then a row for each long-lived
+ * thread, most waiting first, with a bar of held (#) and waiting (~) time,
+ * at most max_text_threads of them; then a row per group for every other
+ * thread (the report's groups, short-lived threads, threads beyond the
+ * rows), at most max_text_groups, and one "(other)" row for the rest.  So
+ * the table has at most about 20 rows whatever the process does, and its
+ * rows add up to the totals.  format_text() in vandrel/_gil_format.py
+ * makes the same text from the report's dict. */
 void report_text(const report_data *data, bool final, text_buffer *text)
 {
-    text_appendf(text,
-           "GIL report (%s): wall %.3f s, held %.3f s (%.1f%%), waited %.3f s, %llu switches, "
-           "%zu threads, %llu more in %zu groups\n",
-           final ? "final" : "periodic", seconds(data->wall_ns), seconds(data->held_ns),
-           share(data->held_ns, data->wall_ns), seconds(data->waited_ns),
-           static_cast<unsigned long long>(data->switches), data->count,
-           static_cast<unsigned long long>(data->grouped_threads), data->group_count);
+    double wall_s = seconds(data->wall_ns);
+    double short_lived_s = short_lived_fraction * wall_s;
+    short_lived_s = short_lived_s < short_lived_max_s ? short_lived_s : short_lived_max_s;
+    uint64_t thread_total = data->count + data->grouped_threads;
+    text_appendf(text, "GIL report (%s): wall %.3f s, held %.3f s (%.1f%%), waited %.3f s, ",
+                 final ? "final" : "periodic", wall_s, seconds(data->held_ns),
+                 share(data->held_ns, data->wall_ns), seconds(data->waited_ns));
+    append_count(text, data->switches, "switch", "switches");
+    text_appendf(text, ", ");
+    append_count(text, thread_total, "thread", "threads");
+    text_appendf(text, "\n");
     char header[text_name_width * 4 + 4];
     table_cell("thread", text_name_width, header);
     text_appendf(text, "  %s %10s %9s %6s %9s %6s  held # / wait ~\n", header, "native id", "held s",
            "held", "wait s", "wait");
-    size_t shown = data->count < max_text_threads ? data->count : max_text_threads;
-    for (size_t i = 0; i < shown; i++) {
+
+    /* The report's groups, then one per group name of the rows folded. */
+    size_t room = data->group_count + data->count;
+    text_group *groups = static_cast<text_group *>(calloc(room + 1, sizeof(text_group)));
+    size_t group_count = 0;
+    for (size_t i = 0; groups != nullptr && i < data->group_count; i++) {
+        const thread_group *group = &data->groups[i];
+        text_group *row = &groups[group_count++];
+        memcpy(row->name, group->name, sizeof(row->name));
+        duration_summary wait = summarize(&group->distributions.waits);
+        duration_summary hold = summarize(&group->distributions.holds);
+        add_to_text_group(row, group->count, seconds(group->held_ns), seconds(group->waited_ns),
+                          &wait, &hold);
+    }
+    size_t shown = 0;
+    for (size_t i = 0; i < data->count; i++) {
         const thread_row *row = &data->rows[i];
-        char id[24];
-        snprintf(id, sizeof(id), "%ld", row->native_id);
-        append_line(text, row->name, id, row->held_ns, row->waited_ns, data->wall_ns);
+        if (shown < max_text_threads && (seen_seconds(row) >= short_lived_s || groups == nullptr)) {
+            char id[24];
+            snprintf(id, sizeof(id), "%ld", row->native_id);
+            append_line(text, row->name, id, seconds(row->held_ns), seconds(row->waited_ns),
+                        wall_s);
+            shown++;
+            continue;
+        }
+        if (groups == nullptr) {
+            continue;
+        }
+        char key[sizeof(groups[0].name)];
+        group_name(row->name, key, sizeof(key));
+        text_group *group = nullptr;
+        for (size_t k = 0; k < group_count; k++) {
+            if (strcmp(groups[k].name, key) == 0) {
+                group = &groups[k];
+                break;
+            }
+        }
+        if (group == nullptr) {
+            group = &groups[group_count++];
+            memcpy(group->name, key, sizeof(key));
+        }
+        add_to_text_group(group, 1, seconds(row->held_ns), seconds(row->waited_ns), &row->wait,
+                          &row->hold);
     }
-    if (data->count > shown) {
-        text_appendf(text, "  ... %zu more threads\n", data->count - shown);
+    if (group_count > 0) {
+        qsort(groups, group_count, sizeof(text_group), compare_text_groups);
+        table_cell("group", text_name_width, header);
+        text_appendf(text, "  %s %10s  short-lived: seen under %.3f s\n", header, "threads",
+                     short_lived_s);
+        size_t groups_shown = group_count <= max_text_groups + 1 ? group_count : max_text_groups;
+        for (size_t i = 0; i < groups_shown; i++) {
+            append_group_line(text, &groups[i], wall_s);
+        }
+        if (groups_shown < group_count) {
+            text_group other = {};
+            snprintf(other.name, sizeof(other.name), "(other)");
+            for (size_t i = groups_shown; i < group_count; i++) {
+                add_text_groups(&other, &groups[i]);
+            }
+            append_group_line(text, &other, wall_s);
+        }
     }
-    if (data->group_count != 0) {
-        append_groups(data, text);
-    }
+    free(groups);
     append_insight(data, final, text);
 }
 
@@ -207,14 +355,13 @@ void append_insight(const report_data *data, bool final, text_buffer *text)
     append_summary(text, "holds", &insight->hold);
     const duration_summary &interval_wait = insight->interval_wait;
     const duration_summary &interval_hold = insight->interval_hold;
-    text_appendf(text,
-           "  last %.3f s: held %.3f s (%.1f%%), waited %.3f s, %llu switches, wait p99 %.3f ms, "
-           "hold p99 %.3f ms\n",
-           seconds(insight->interval_wall_ns), seconds(insight->interval_held_ns),
-           share(insight->interval_held_ns, insight->interval_wall_ns),
-           seconds(insight->interval_waited_ns),
-           static_cast<unsigned long long>(insight->interval_switches),
-           seconds(interval_wait.p99_ns) * 1000.0, seconds(interval_hold.p99_ns) * 1000.0);
+    text_appendf(text, "  last %.3f s: held %.3f s (%.1f%%), waited %.3f s, ",
+                 seconds(insight->interval_wall_ns), seconds(insight->interval_held_ns),
+                 share(insight->interval_held_ns, insight->interval_wall_ns),
+                 seconds(insight->interval_waited_ns));
+    append_count(text, insight->interval_switches, "switch", "switches");
+    text_appendf(text, ", wait p99 %.3f ms, hold p99 %.3f ms\n",
+                 seconds(interval_wait.p99_ns) * 1000.0, seconds(interval_hold.p99_ns) * 1000.0);
     if (insight->place_count == 0) {
         text_appendf(text, "  long holds (over %.3f ms): none\n", seconds(insight->threshold_ns) * 1000.0);
         return;
@@ -223,9 +370,9 @@ void append_insight(const report_data *data, bool final, text_buffer *text)
            seconds(insight->threshold_ns) * 1000.0);
     for (size_t i = 0; i < insight->place_count; i++) {
         const long_hold_place *place = &insight->places[i];
-        text_appendf(text, "  %.3f s beyond in %llu holds, longest %.3f ms, thread ",
-               seconds(place->beyond_ns), static_cast<unsigned long long>(place->count),
-               seconds(place->max_ns) * 1000.0);
+        text_appendf(text, "  %.3f s beyond in ", seconds(place->beyond_ns));
+        append_count(text, place->count, "hold", "holds");
+        text_appendf(text, ", longest %.3f ms, thread ", seconds(place->max_ns) * 1000.0);
         append_escaped(text, place->thread);
         text_appendf(text, " (%ld)\n", place->native_id);
         if (place->depth == 0) {
@@ -239,25 +386,6 @@ void append_insight(const report_data *data, bool final, text_buffer *text)
             append_escaped(text, frame->function);
             text_appendf(text, "\n");
         }
-    }
-}
-
-/* The groups' part of the table. */
-void append_groups(const report_data *data, text_buffer *text)
-{
-    char header[text_name_width * 4 + 4];
-    table_cell("group", text_name_width, header);
-    text_appendf(text, "  %s %10s\n", header, "threads");
-    size_t groups_shown =
-        data->group_count < max_text_groups ? data->group_count : max_text_groups;
-    for (size_t i = 0; i < groups_shown; i++) {
-        const thread_group *group = &data->groups[i];
-        char count[24];
-        snprintf(count, sizeof(count), "%llu", static_cast<unsigned long long>(group->count));
-        append_line(text, group->name, count, group->held_ns, group->waited_ns, data->wall_ns);
-    }
-    if (data->group_count > groups_shown) {
-        text_appendf(text, "  ... %zu more groups\n", data->group_count - groups_shown);
     }
 }
 

@@ -526,6 +526,7 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     session.report_fd = report_fd >= 0 ? own_duplicate(report_fd) : -1;
     session.report_fd_given = report_fd;
     session.report_failure_told = false;
+    session.periodic_text = true;
     session.sink = nullptr;
     session.background = nullptr;
     if (report_fd >= 0 && session.report_fd < 0) {
@@ -614,6 +615,19 @@ int32_t gil_interceptor_stop()
     session_phase_now = SESSION_OFF;
     /* An exit signal that came meanwhile ends the process now. */
     restore_exit_signals();
+    return VANDREL_OK;
+}
+
+int32_t gil_final_text_only()
+{
+    int32_t checked = check_caller();
+    if (checked != VANDREL_OK) {
+        return checked;
+    }
+    if (session_phase_now != SESSION_ON) {
+        return VANDREL_NOT_ON;
+    }
+    session.periodic_text = false;
     return VANDREL_OK;
 }
 
