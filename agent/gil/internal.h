@@ -607,8 +607,9 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd);
 /* ---- The streamed trace (trace_stream.cpp) ------------------------------ */
 
 /* Stream the session's timeline to `path` as trace-event JSON from a
- * thread of the agent's own (vandrel_trace_stream).  GIL held. */
-int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file);
+ * thread of the agent's own (vandrel_gil_trace).  GIL held. */
+int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file,
+                           int64_t resolution_ns);
 /* At the switch-off, hooks gone: write the rest and close the file, the
  * GIL let go meanwhile.  Nothing when no stream is on.  GIL held. */
 void finish_trace_stream(int64_t stop_ns);
