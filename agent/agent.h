@@ -58,7 +58,7 @@ int32_t gil_interceptor_stop();
 /* vandrel_trace_stream and vandrel_gil_trace: the session's timeline
  * streamed to a file.  The resolution: holds and waits shorter than it
  * count in the counters and merged spans only (0 ns to 1 s). */
-const int64_t gil_trace_default_resolution_ns = 1000LL * 1000;
+const int64_t gil_trace_default_resolution_ns = 5LL * 1000 * 1000;
 const int64_t gil_trace_max_resolution_ns = 1000LL * 1000 * 1000;
 int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file,
                          int64_t resolution_ns);

@@ -25,8 +25,8 @@ __all__ = ["DEFAULT_TIMELINE_CAPACITY", "Settings", "threshold_us", "switch_on",
 DEFAULT_TIMELINE_CAPACITY = 1_000_000
 
 #: Seconds: holds and waits shorter than this in a GIL trace count only in
-#: its counters and merged spans (the agent's default, 1 ms).
-DEFAULT_TRACE_RESOLUTION = 0.001
+#: its counters and merged spans (the agent's default, 5 ms).
+DEFAULT_TRACE_RESOLUTION = 0.005
 _MAX_TRACE_RESOLUTION_S = 1.0
 _MAX_PERIOD_S = 1_000_000.0          # the agent's limit: 10^9 ms
 _INT32_MAX = 2**31 - 1

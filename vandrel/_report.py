@@ -301,7 +301,7 @@ class GilReport(_Distribution):
         file.write(text)
 
     def write_chrome_trace(self, path: Union[str, "os.PathLike[str]"], *,
-                           resolution: float = 0.001) -> None:
+                           resolution: float = 0.005) -> None:
         """Write the timeline as a trace-event JSON file for Perfetto
         (ui.perfetto.dev) or ``chrome://tracing``: the "GIL" track of holds
         named by the holder, a counter of waiting threads, a track per

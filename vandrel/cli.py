@@ -147,7 +147,7 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                           "as trace-event JSON, for Perfetto (ui.perfetto.dev) or "
                           "chrome://tracing; implies --gil")
     gil.add_argument("--gil-trace-resolution", metavar="SECONDS", type=_trace_resolution_seconds,
-                     help="holds and waits shorter than SECONDS (0 to 1; default 0.001) count "
+                     help="holds and waits shorter than SECONDS (0 to 1; default 0.005) count "
                           "in the trace's counters and merged spans only, which bounds its "
                           "size; needs --gil-trace")
     gil.add_argument("--gil-long-hold", metavar="SECONDS", type=_long_hold_seconds,

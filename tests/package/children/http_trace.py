@@ -1,13 +1,13 @@
-# Run by test_trace_tracks.py: a thread-per-request HTTP server over
-# loopback, its GIL timeline streamed to argv[1] (at resolution argv[2]
-# seconds) while it serves argv[3] requests from 4 client threads; then the
-# final report's trace written at each resolution in argv[4:] to
-# argv[1] + ".<resolution>.json".  Prints one JSON line: pid, the
-# monotonic clock at the start and end, the threads, the report's figures.
+# Run by test_trace_tracks.py, after the lines that set PATH, RESOLUTION,
+# REQUESTS and RESOLUTIONS: a thread-per-request HTTP server over loopback,
+# its GIL timeline streamed to PATH (at RESOLUTION seconds) while it serves
+# REQUESTS requests from 4 client threads; then the final report's trace
+# written at each of RESOLUTIONS to PATH + ".<resolution>.json".  Prints
+# one JSON line: pid, the monotonic clock at the start and end, the
+# long-lived threads, the number of threads, the report's figures.
 import http.client
 import json
 import os
-import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -15,8 +15,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import vandrel
 from vandrel import _gil_format, _interceptor
 
-path, resolution, requests = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
-resolutions = [float(r) for r in sys.argv[4:]]
+path, resolution, requests, resolutions = PATH, RESOLUTION, REQUESTS, RESOLUTIONS  # noqa: F821
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -58,8 +57,8 @@ for thread in clients:
     thread.start()
 for thread in clients:
     thread.join()
-# The server and the clients live past half a second: tracks of their own.
-time.sleep(max(0.0, 0.6 - (time.monotonic() - started)))
+# The server lives past half a second: a track of its own.
+time.sleep(max(0.0, 0.55 - (time.monotonic() - started)))
 server.shutdown()
 serving.join()
 server.server_close()
