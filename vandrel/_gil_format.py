@@ -166,14 +166,19 @@ def _timeline_header(timeline: bytes) -> Tuple[int, int, Optional[int], int]:
     return written, origin_ns, pid, _TIMELINE_HEADER.size + _TIMELINE_ORIGIN.size
 
 
-def timeline_entries(timeline: bytes) -> Tuple[int, List[Tuple[int, int, int, int]]]:
-    """Unpack a report's `timeline`: (transitions written in all, entries),
-    each entry (ns since switch-on, native thread id, event, flags), oldest
-    first.  More written than kept means the ring wrapped."""
+def _timeline_body(timeline: bytes) -> Tuple[int, memoryview]:
     written, _, _, header = _timeline_header(timeline)
     body = memoryview(timeline)[header:]
     if len(body) % _TIMELINE_ENTRY.size:
         raise ValueError("timeline cut in the middle of an entry")
+    return written, body
+
+
+def timeline_entries(timeline: bytes) -> Tuple[int, List[Tuple[int, int, int, int]]]:
+    """Unpack a report's `timeline`: (transitions written in all, entries),
+    each entry (ns since switch-on, native thread id, event, flags), oldest
+    first.  More written than kept means the ring wrapped."""
+    written, body = _timeline_body(timeline)
     entries = [(time_ns, native_id, event, flags)
                for time_ns, native_id, event, flags, _ in _TIMELINE_ENTRY.iter_unpack(body)]
     return written, entries
@@ -449,8 +454,18 @@ class _TraceBuilder:
         self.own_tracks += 1
         track["sort_index"] = self.own_tracks
 
-    def take(self, time_ns: int, tid: int, event: int, flags: int, gap_ns: Optional[int]) -> None:
+    def take(self, time_ns: int, tid: int, serial: int, event: int, flags: int,
+             gap_ns: Optional[int]) -> None:
+        known = tid in self.tracks
         track = self.track(tid, time_ns if gap_ns is None else gap_ns)
+        if not known:
+            track["serial"] = serial
+        elif track["serial"] != serial:
+            # Another thread under a reused id: the old one's span ends, the
+            # new one starts afresh (layout 1 has serial 0 throughout).
+            self.leave(track, time_ns, False)
+            track.update(serial=serial, own=False, first_ns=time_ns, last_ns=time_ns,
+                         group=self.group_for(self.name_of(tid)))
         ns = max(time_ns, track["last_ns"])
         track["last_ns"] = ns
         self.promote(track, ns)
@@ -502,13 +517,14 @@ def chrome_trace(report: Mapping[str, Any],
             "(lockgauge.init_gil_interceptor's `b`, in transitions, e.g. 1000000) and use the "
             "final report")
     written, origin_ns, pid, _ = _timeline_header(bytes(timeline))
-    _, entries = timeline_entries(bytes(timeline))
+    _, body = _timeline_body(bytes(timeline))
+    entries = list(_TIMELINE_ENTRY.iter_unpack(body))
     builder = _TraceBuilder(_thread_names(report), origin_ns, os.getpid() if pid is None else pid,
                             resolution_ns)
     wrapped = written > len(entries)
     gap_ns = entries[0][0] if wrapped and entries else None
-    for time_ns, tid, event, flags in entries:
-        builder.take(time_ns, tid, event, flags, gap_ns)
+    for time_ns, tid, event, flags, serial in entries:
+        builder.take(time_ns, tid, serial, event, flags, gap_ns)
     builder.finish(round(report["wall_s"] * 1e9))
     return {
         "traceEvents": builder.events,

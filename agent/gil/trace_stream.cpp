@@ -105,6 +105,7 @@ struct trace_group {
 /* One thread of the trace. */
 struct track {
     int32_t tid;         /* 0: free slot */
+    uint16_t serial;     /* which thread of that id (ids are reused) */
     uint8_t span;        /* what the thread does since span_ns */
     bool own;            /* has a track of its own */
     bool name_known;     /* `name` holds its final name */
@@ -805,9 +806,23 @@ void take(stream *s, const timeline_entry *entry)
         s->gap_ns = entry->time_ns;
         each_track(s, [&](track *open) { leave(s, open, entry->time_ns, false); });
     }
+    size_t known = s->track_count;
     track *t = find_track(s, entry->native_id, s->after_gap ? s->gap_ns : entry->time_ns);
     if (t == nullptr) {
         return;
+    }
+    if (s->track_count > known) {
+        t->serial = entry->serial;
+    }
+    else if (t->serial != entry->serial) {
+        /* Another thread under a reused id: the old one's span ends, the
+         * new one starts afresh (young, in its own name's group). */
+        leave(s, t, entry->time_ns, false);
+        t->serial = entry->serial;
+        t->own = t->name_known = t->name_written = false;
+        t->name_tried = 0;
+        t->first_ns = t->last_ns = entry->time_ns;
+        t->group = group_for(s, name_of(s, t));
     }
     int64_t ns = entry->time_ns > t->last_ns ? entry->time_ns : t->last_ns;
     t->last_ns = ns;
@@ -959,6 +974,7 @@ uint64_t drain(stream *s, int64_t now_rel)
             batch[i].native_id = __atomic_load_n(&from->native_id, __ATOMIC_RELAXED);
             batch[i].event = __atomic_load_n(&from->event, __ATOMIC_RELAXED);
             batch[i].flags = __atomic_load_n(&from->flags, __ATOMIC_RELAXED);
+            batch[i].serial = __atomic_load_n(&from->serial, __ATOMIC_RELAXED);
         }
         __atomic_thread_fence(__ATOMIC_ACQUIRE);
         /* Entries the hooks may have written over meanwhile are lost. */
