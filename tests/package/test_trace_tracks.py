@@ -3,13 +3,14 @@ long-lived threads, the process's pid and CLOCK_MONOTONIC, and the
 resolution that bounds the size (streamed, and written from a report)."""
 import json
 import os
+import struct
 import sys
 import time
 
 import pytest
 
 import vandrel
-from vandrel import cli
+from vandrel import _gil_format, cli
 from child import check_child, child_program
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 from trace_files import GIL_TRACK, counter_integral, counters_of, read_trace, spans_of
@@ -73,15 +74,51 @@ def test_a_thread_per_request_server_s_trace_reads_at_a_glance(tmp_path):
     assert [s[1] for s in streamed] == pytest.approx([s[1] for s in written], abs=0.002)
 
 
-def _report_with_an_empty_timeline():
+def _report_with_timeline(entries=(), wall_s=0.5, threads=()):
+    """A final report whose timeline (layout 2: switch-on at 123.456789 s of
+    CLOCK_MONOTONIC, pid 4321) holds `entries`: (ms, tid, serial, event)."""
     header = b"VGTL" + (2).to_bytes(2, sys.byteorder) + (16).to_bytes(2, sys.byteorder)
-    header += bytes(8) + (123_456_789_000).to_bytes(8, sys.byteorder, signed=True)
+    header += len(entries).to_bytes(8, sys.byteorder)
+    header += (123_456_789_000).to_bytes(8, sys.byteorder, signed=True)
     header += (4321).to_bytes(4, sys.byteorder) + bytes(4)
-    return vandrel.GilReport(0.5, 0.0, 0.0, 0.5, 0, True, (), (), timeline=header)
+    body = b"".join(struct.pack("=qiBBH", round(ms * 1e6), tid, event, 0, serial)
+                    for ms, tid, serial, event in entries)
+    rows = tuple(vandrel.ThreadGilStats(tid, name, 0.0, 0.0, 0, 0.0)
+                 for tid, name in threads)
+    return vandrel.GilReport(wall_s, 0.0, 0.0, wall_s, 0, True, rows, (),
+                             timeline=header + body)
+
+
+def test_a_thread_under_a_reused_id_is_a_new_short_lived_thread():
+    acquire, release = 2, 3
+    # Thread 100 (serial 1) holds at 0 and at 600 ms: it lived half a
+    # second, a track of its own.  Thread 200's id is reused by serial 3 at
+    # 600 ms, which must not inherit serial 2's age.
+    entries = [(0, 100, 1, acquire), (2, 100, 1, release), (3, 200, 2, acquire),
+               (5, 200, 2, release), (600, 100, 1, acquire), (610, 100, 1, release),
+               (620, 200, 3, acquire), (630, 200, 3, release), (640, 200, 3, acquire),
+               (650, 200, 3, release)]
+    report = _report_with_timeline(entries, wall_s=0.7,
+                                   threads=[(100, "main"), (200, "Thread-9 (handle)")])
+    events = _gil_format.chrome_trace(report.to_dict(), 0.001)["traceEvents"]
+    names, spans = spans_of(events)
+    assert names == {GIL_TRACK: "GIL", 100: "main"}, names
+    assert [(s[0], s[1]) for s in spans[100]] == [("hold", 123_456_789 + 600_000)], spans[100]
+    assert [s[0] for s in spans[GIL_TRACK]] == ["main", "Thread-9 (handle)", "main",
+                                                "Thread-9 (handle)", "Thread-9 (handle)"]
+    # Its group's counter has both threads' 22 ms of holds.
+    holding = counter_integral(counters_of(events)["group Thread-* (handle)"], "holding")
+    assert holding == pytest.approx(0.022), holding
+    # The same with one serial: thread 200 is 640 ms old at its last hold.
+    same = [(ms, tid, 2 if tid == 200 else 1, event) for ms, tid, _, event in entries]
+    names, _ = spans_of(_gil_format.chrome_trace(
+        _report_with_timeline(same, 0.7, [(100, "main"), (200, "Thread-9 (handle)")]).to_dict(),
+        0.001)["traceEvents"])
+    assert set(names) == {GIL_TRACK, 100, 200}, names
 
 
 def test_a_bad_resolution_is_refused_before_anything_is_written(tmp_path, capsys):
-    report = _report_with_an_empty_timeline()
+    report = _report_with_timeline()
     path = tmp_path / "gil.json"
     for bad, error, message in ((-0.001, ValueError, "resolution must be 0 to 1 seconds"),
                                 (1.001, ValueError, "resolution must be 0 to 1 seconds"),
