@@ -624,29 +624,47 @@ uint32_t group_for(stream *s, const char *name)
     return static_cast<uint32_t>(s->group_count++);
 }
 
-/* The track of `tid`, added (its time starting at `first_ns`) when new;
- * null when out of memory. */
-track *find_track(stream *s, int32_t tid, int64_t first_ns)
+/* The slot of `tid`, or the free slot where it would go. */
+track *track_slot_of(stream *s, int32_t tid)
 {
-    if ((s->tracks == nullptr || (s->track_count + 1) * 2 > (static_cast<size_t>(1) << s->track_bits)) &&
-        !grow_tracks(s)) {
-        return nullptr;
-    }
     size_t mask = (static_cast<size_t>(1) << s->track_bits) - 1;
     size_t slot = track_slot(s->track_bits, tid);
     while (s->tracks[slot].tid != 0 && s->tracks[slot].tid != tid) {
         slot = (slot + 1) & mask;
     }
-    track *t = &s->tracks[slot];
-    if (t->tid == 0) {
-        memset(t, 0, sizeof(*t));
-        t->tid = tid;
-        t->first_ns = first_ns;
-        t->last_ns = first_ns;
-        s->track_count++;
-        const char *name = name_of(s, t);
-        t->group = group_for(s, name);
+    return &s->tracks[slot];
+}
+
+/* The track of `tid`, or null when there is none.  Never moves tracks. */
+track *lookup_track(stream *s, int32_t tid)
+{
+    if (s->tracks == nullptr) {
+        return nullptr;
     }
+    track *t = track_slot_of(s, tid);
+    return t->tid == tid ? t : nullptr;
+}
+
+/* The track of `tid`, added (its time starting at `first_ns`) when new;
+ * null when out of memory.  Adding one may move the others. */
+track *find_track(stream *s, int32_t tid, int64_t first_ns)
+{
+    track *t = lookup_track(s, tid);
+    if (t != nullptr) {
+        return t;
+    }
+    if ((s->tracks == nullptr || (s->track_count + 1) * 2 > (static_cast<size_t>(1) << s->track_bits)) &&
+        !grow_tracks(s)) {
+        return nullptr;
+    }
+    t = track_slot_of(s, tid);
+    memset(t, 0, sizeof(*t));
+    t->tid = tid;
+    t->first_ns = first_ns;
+    t->last_ns = first_ns;
+    s->track_count++;
+    const char *name = name_of(s, t);
+    t->group = group_for(s, name);
     return t;
 }
 
@@ -661,7 +679,7 @@ void write_run(stream *s)
     }
     const char *name = "short holds";
     if (!g->run_mixed) {
-        track *holder = find_track(s, g->run_holder, g->run_start);
+        track *holder = lookup_track(s, g->run_holder);
         name = holder != nullptr ? name_of(s, holder) : name;
     }
     char args[96];
@@ -927,7 +945,7 @@ void rotate(stream *s, int64_t ns)
     each_track(s, [&](track *t) { t->name_written = false; });
     each_counter(s, [&](counter *c, const char *, bool) { memset(c->written, 0, sizeof(c->written)); });
     if (s->gil.begun) {
-        track *holder = find_track(s, s->gil.holder, ns);
+        track *holder = lookup_track(s, s->gil.holder);
         s->gil.hold_ns = s->gil.last_end = ns > s->gil.last_end ? ns : s->gil.last_end;
         if (holder != nullptr) {
             begin_long_hold(s, holder);
@@ -1002,7 +1020,7 @@ uint64_t drain(stream *s, int64_t now_rel)
     int64_t threshold = hooks.long_hold_threshold_ns;
     if (s->gil.holder != 0 && !s->gil.begun &&
         now_rel - s->gil.hold_ns > threshold + long_margin_ns) {
-        track *holder = find_track(s, s->gil.holder, s->gil.hold_ns);
+        track *holder = lookup_track(s, s->gil.holder);
         if (holder != nullptr && holder->span == SPAN_HOLD) {
             begin_long_hold(s, holder);
         }
