@@ -549,25 +549,27 @@ PyObject *timeline_bytes()
     /* Header: magic, version, entry size, transitions written, then the
      * switch-on in CLOCK_MONOTONIC ns and the process id, so a trace made
      * from it later lines up with other traces of the process. */
-    const size_t header = 32;
+    struct timeline_header {
+        char magic[4];
+        uint16_t version;
+        uint16_t entry_size;
+        uint64_t written;
+        int64_t origin_ns;
+        int32_t pid;
+        int32_t zero;
+    };
+    static_assert(sizeof(timeline_header) == 32, "the timeline header is 32 bytes");
+    const size_t header = sizeof(timeline_header);
     size_t size = header + kept * sizeof(timeline_entry);
     PyObject *bytes = py->bytes_from_string_and_size(nullptr, static_cast<Py_ssize_t>(size));
     if (bytes == nullptr) {
         return nullptr;
     }
     char *packed = PyBytes_AS_STRING(bytes);
-    uint16_t version = 2;
-    uint16_t entry_size = sizeof(timeline_entry);
-    const char magic[4] = {'V', 'G', 'T', 'L'};
-    int64_t origin = hooks.session_start_ns;
-    int32_t pid = static_cast<int32_t>(getpid());
-    memset(packed, 0, header);
-    memcpy(packed, magic, sizeof(magic));
-    memcpy(packed + 4, &version, 2);
-    memcpy(packed + 6, &entry_size, 2);
-    memcpy(packed + 8, &hooks.timeline.written, 8);
-    memcpy(packed + 16, &origin, 8);
-    memcpy(packed + 24, &pid, 4);
+    timeline_header head = {{'V', 'G', 'T', 'L'}, 2, static_cast<uint16_t>(sizeof(timeline_entry)),
+                            hooks.timeline.written, hooks.session_start_ns,
+                            static_cast<int32_t>(getpid()), 0};
+    memcpy(packed, &head, header);
     size_t oldest = hooks.timeline.written < hooks.timeline.capacity ? 0 : hooks.timeline.next;
     size_t first_part = kept - oldest;
     memcpy(packed + header, hooks.timeline.ring + oldest, first_part * sizeof(timeline_entry));
