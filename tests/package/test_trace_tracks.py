@@ -18,7 +18,7 @@ from trace_files import GIL_TRACK, counter_integral, counters_of, read_trace, sp
 needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
                                        reason="no GIL interceptor for this interpreter")
 
-RESOLUTIONS = (0.0, 0.001, 0.01)
+RESOLUTIONS = (0.001, 0.01)
 
 
 def held_on_the_gil_track(spans):
@@ -59,14 +59,11 @@ def test_a_thread_per_request_server_s_trace_reads_at_a_glance(tmp_path):
         assert len(counters) <= 8, (kind, sorted(counters))
         # Holds and waits shorter than the resolution are merged, never lost.
         assert held_on_the_gil_track(spans) == pytest.approx(run["held_s"], rel=0.01), kind
-        if kind != 0.0:
-            waited = counter_integral(counters["GIL"], "waiting")
-            assert waited == pytest.approx(run["wait_s"], rel=0.02, abs=1e-4), kind
-    # Resolution 0: a span per hold; coarser, fewer and fewer bytes.
-    exact_spans = spans_of(traces[0.0])[1][GIL_TRACK]
-    assert len(exact_spans) >= 200
+        waited = counter_integral(counters["GIL"], "waiting")
+        assert waited == pytest.approx(run["wait_s"], rel=0.02, abs=1e-4), kind
+    # Ten times the resolution, a fraction of the bytes.
     sizes = [os.path.getsize(tmp_path / f"gil.json.{r}.json") for r in RESOLUTIONS]
-    assert sizes[0] > 2 * sizes[1] > 4 * sizes[2], sizes
+    assert sizes[0] > 3 * sizes[1], sizes
     # The stream and the report's trace at the same resolution: same spans.
     streamed = spans_of(traces["stream"])[1][GIL_TRACK]
     written = spans_of(traces[0.001])[1][GIL_TRACK]
