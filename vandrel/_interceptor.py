@@ -18,8 +18,9 @@ from typing import Any, Callable, Dict, Optional, Union
 from vandrel import _agent
 from vandrel._errors import STATUS_ERRORS, AgentNotLoaded, GilInterceptorError, VandrelError
 
-__all__ = ["DEFAULT_TIMELINE_CAPACITY", "Settings", "threshold_us", "switch_on", "switch_off",
-           "can_stream_trace", "stream_trace", "DEFAULT_TRACE_RESOLUTION", "trace_resolution_ns", "write_outputs_on_exit_signals", "gil_status_error", "unavailable_reason"]
+__all__ = ["DEFAULT_TIMELINE_CAPACITY", "DEFAULT_TRACE_RESOLUTION", "Settings", "threshold_us",
+           "trace_resolution_ns", "switch_on", "switch_off", "can_stream_trace", "stream_trace",
+           "write_outputs_on_exit_signals", "gil_status_error", "unavailable_reason"]
 
 #: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
 DEFAULT_TIMELINE_CAPACITY = 1_000_000
