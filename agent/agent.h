@@ -55,8 +55,13 @@ void dump_threads(int32_t fd, int64_t max_frames);
 int32_t gil_interceptor_start(void *sink, int64_t sample_period_us, int64_t report_period_ms,
                               int32_t report_fd, int32_t a, int32_t b, int32_t c);
 int32_t gil_interceptor_stop();
-/* vandrel_trace_stream: the session's timeline streamed to a file. */
-int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file);
+/* vandrel_trace_stream and vandrel_gil_trace: the session's timeline
+ * streamed to a file.  The resolution: holds and waits shorter than it
+ * count in the counters and merged spans only (0 ns to 1 s). */
+const int64_t gil_trace_default_resolution_ns = 5LL * 1000 * 1000;
+const int64_t gil_trace_max_resolution_ns = 1000LL * 1000 * 1000;
+int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file,
+                         int64_t resolution_ns);
 /* vandrel_exit_signals: SIGTERM and SIGHUP write the outputs first. */
 int32_t gil_exit_signals(const char *report_name);
 /* vandrel_final_text_only: periodic reports go to the sink only. */

@@ -116,10 +116,20 @@ VANDREL_EXPORT int64_t vandrel_time_stack_walk(uint64_t ident, int32_t rounds, i
 
 /* Stream the GIL interceptor's timeline to `path` as trace-event JSON while
  * the session runs (docs/internals.md).  GIL held, session on with a
- * timeline; max_transitions_per_file 0 for the default (1,000,000). */
+ * timeline; max_transitions_per_file 0 for the default (1,000,000); the
+ * default resolution (5 ms). */
 VANDREL_EXPORT int32_t vandrel_trace_stream(const char *path, int64_t max_transitions_per_file)
 {
-    return vandrel::gil_trace_stream(path, max_transitions_per_file);
+    return vandrel::gil_trace_stream(path, max_transitions_per_file,
+                                     vandrel::gil_trace_default_resolution_ns);
+}
+
+/* vandrel_trace_stream with the trace's resolution in ns (0 to 1 s): holds
+ * and waits shorter than it count in the counters and merged spans only. */
+VANDREL_EXPORT int32_t vandrel_gil_trace(const char *path, int64_t max_transitions_per_file,
+                                         int64_t resolution_ns)
+{
+    return vandrel::gil_trace_stream(path, max_transitions_per_file, resolution_ns);
 }
 
 /* SIGTERM and SIGHUP, where their action is the default, write the GIL

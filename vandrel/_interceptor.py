@@ -18,13 +18,18 @@ from typing import Any, Callable, Dict, Optional, Union
 from vandrel import _agent
 from vandrel._errors import STATUS_ERRORS, AgentNotLoaded, GilInterceptorError, VandrelError
 
-__all__ = ["DEFAULT_TIMELINE_CAPACITY", "Settings", "threshold_us", "switch_on", "switch_off",
-           "can_stream_trace", "stream_trace", "write_outputs_on_exit_signals",
-           "write_final_text_only", "gil_status_error", "unavailable_reason"]
+__all__ = ["DEFAULT_TIMELINE_CAPACITY", "DEFAULT_TRACE_RESOLUTION", "Settings", "threshold_us",
+           "trace_resolution_ns", "switch_on", "switch_off", "can_stream_trace", "stream_trace",
+           "write_outputs_on_exit_signals", "write_final_text_only", "gil_status_error",
+           "unavailable_reason"]
 
 #: Transitions kept by ``timeline=True``: 16 MB, at 16 bytes each.
 DEFAULT_TIMELINE_CAPACITY = 1_000_000
 
+#: Seconds: holds and waits shorter than this in a GIL trace count only in
+#: its counters and merged spans (the agent's default, 5 ms).
+DEFAULT_TRACE_RESOLUTION = 0.005
+_MAX_TRACE_RESOLUTION_S = 1.0
 _MAX_PERIOD_S = 1_000_000.0          # the agent's limit: 10^9 ms
 _INT32_MAX = 2**31 - 1
 # Without a report period the agent can still be asked to report this often,
@@ -50,6 +55,18 @@ def threshold_us(seconds: float, given: object) -> int:
     if not 1 <= micros <= _INT32_MAX:
         raise ValueError(f"must be 0.000001 to {_INT32_MAX / 1e6:.0f} seconds, got {given!r}")
     return micros
+
+
+def trace_resolution_ns(resolution: Any, what: str = "resolution") -> int:
+    """A GIL trace's resolution in the agent's unit, nanoseconds.
+
+    Raise ``TypeError`` for a value that is not a number and ``ValueError``
+    for one outside 0 to 1 second, each naming `what`."""
+    seconds = _seconds(resolution, what)
+    if not 0 <= seconds <= _MAX_TRACE_RESOLUTION_S:
+        raise ValueError(f"{what} must be 0 to {_MAX_TRACE_RESOLUTION_S:g} seconds, "
+                         f"got {resolution!r}")
+    return round(seconds * 1e9)
 
 
 @dataclass(frozen=True)
@@ -141,6 +158,10 @@ def _trace_export() -> Any:
     return _export("vandrel_trace_stream", ctypes.c_char_p, ctypes.c_int64)
 
 
+def _resolved_trace_export() -> Any:
+    return _export("vandrel_gil_trace", ctypes.c_char_p, ctypes.c_int64, ctypes.c_int64)
+
+
 def write_outputs_on_exit_signals(report_name: str) -> Optional[int]:
     """Have SIGTERM and SIGHUP, where their action is the default, write the
     running session's final text report and close its streamed trace
@@ -173,18 +194,25 @@ def can_stream_trace() -> bool:
     return _trace_export() is not None
 
 
-def stream_trace(path: str, max_transitions_per_file: int = 0) -> Optional[int]:
+def stream_trace(path: str, max_transitions_per_file: int = 0,
+                 resolution: float = DEFAULT_TRACE_RESOLUTION) -> Optional[int]:
     """Stream the running session's timeline to `path` as trace-event JSON
-    (the agent's ``vandrel_trace_stream``): the agent's own thread appends
+    (the agent's ``vandrel_gil_trace``): the agent's own thread appends
     the transitions about once a second without the GIL, and the switch-off
     writes the rest.  A file holds at most `max_transitions_per_file`
     transitions (0: the agent's default, 1,000,000); the trace then goes on
-    in ``name.1.ext``, ``name.2.ext``, ...
+    in ``name.1.ext``, ``name.2.ext``, ...  Holds and waits shorter than
+    `resolution` seconds (0 to 1) count in the counters and merged spans
+    only; a bad value raises before anything starts.
 
     Return the agent's status, or None when the loaded agent has no such
     export (an agent other than this package's)."""
+    resolution_ns = trace_resolution_ns(resolution, "resolution")
+    export = _resolved_trace_export()
+    if export is not None:
+        return int(export(os.fsencode(path), max_transitions_per_file, resolution_ns))
     export = _trace_export()
-    if export is None:
+    if export is None or resolution_ns != round(DEFAULT_TRACE_RESOLUTION * 1e9):
         return None
     return int(export(os.fsencode(path), max_transitions_per_file))
 

@@ -300,20 +300,29 @@ class GilReport(_Distribution):
             return
         file.write(text)
 
-    def write_chrome_trace(self, path: Union[str, "os.PathLike[str]"]) -> None:
+    def write_chrome_trace(self, path: Union[str, "os.PathLike[str]"], *,
+                           resolution: float = 0.005) -> None:
         """Write the timeline as a trace-event JSON file for Perfetto
-        (ui.perfetto.dev) or ``chrome://tracing``: one track per thread,
-        holds and waits as spans, long holds flagged.
+        (ui.perfetto.dev) or ``chrome://tracing``: the "GIL" track of holds
+        named by the holder, a counter of waiting threads, a track per
+        long-lived thread and a counter per group of short-lived ones, in the
+        process's pid and CLOCK_MONOTONIC µs (docs/api.md).  Holds and waits
+        shorter than `resolution` seconds (0 to 1) count in the counters and
+        merged spans only.
 
-        Raise ``ValueError`` when the report has no timeline: only the
-        final report of a monitor started with ``timeline`` carries one."""
+        Raise ``ValueError`` when the report has no timeline (only the
+        final report of a monitor started with ``timeline`` carries one) or
+        the resolution is out of range, ``TypeError`` when it is not a
+        number; the file is not created then."""
+        from vandrel import _interceptor
+        _interceptor.trace_resolution_ns(resolution, "resolution")
         if self.timeline is None:
             raise ValueError(
                 "this report has no timeline: start the monitor with "
                 "vandrel.GilMonitor(timeline=True) and take its final report (after stop()), "
                 "or run the program with `python -m vandrel run --gil-trace FILE`")
         from vandrel import _gil_format
-        _gil_format.write_chrome_trace(self.to_dict(), path)
+        _gil_format.write_chrome_trace(self.to_dict(), path, resolution)
 
 
 def _buckets(entry: Any) -> Optional[Tuple[Tuple[float, int], ...]]:

@@ -54,8 +54,8 @@ vandrel path) when a process needs the agent before its interpreter starts."""
 
 # run's own options that take a value: the first argument that is neither
 # one of these, nor an option, nor such a value is the program.
-_VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-long-hold",
-                  "--gil-metrics-port", "--dump-on", "--dump-after"}
+_VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-trace-resolution",
+                  "--gil-long-hold", "--gil-metrics-port", "--dump-on", "--dump-after"}
 # How often the figures on --gil-metrics-port are renewed when --gil-period
 # does not say.
 METRICS_PERIOD_S = 1.0
@@ -107,6 +107,16 @@ def _listen_address(text: str) -> Tuple[str, int]:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+def _trace_resolution_seconds(text: str) -> float:
+    """A trace's resolution: 0 to 1 second."""
+    value = _number_of_seconds(text)
+    try:
+        _interceptor.trace_resolution_ns(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be 0 to 1 seconds, got {text!r}") from None
+    return value
+
+
 def _signal_number(text: str) -> int:
     """USR1, SIGUSR1, usr1 or a number, checked to be catchable."""
     name = text.upper()
@@ -148,6 +158,10 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                      help="keep a timeline of the GIL's hand-overs and write it to FILE at exit "
                           "as trace-event JSON, for Perfetto (ui.perfetto.dev) or "
                           "chrome://tracing; implies --gil")
+    gil.add_argument("--gil-trace-resolution", metavar="SECONDS", type=_trace_resolution_seconds,
+                     help="holds and waits shorter than SECONDS (0 to 1; default 0.005) count "
+                          "in the trace's counters and merged spans only, which bounds its "
+                          "size; needs --gil-trace")
     gil.add_argument("--gil-long-hold", metavar="SECONDS", type=_long_hold_seconds,
                      help="charge holds of the GIL longer than SECONDS to the holder's code in "
                           "the report (default: twice the switch interval); implies --gil")
@@ -238,7 +252,9 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
                                         timeline=options.gil_trace is not None)
     trace = os.path.abspath(options.gil_trace) if options.gil_trace is not None else None
     streamed = trace is not None and _interceptor.can_stream_trace()
-    sink: Any = _TraceWriter(trace) if trace is not None and not streamed else None
+    resolution = (options.gil_trace_resolution if options.gil_trace_resolution is not None
+                  else _interceptor.DEFAULT_TRACE_RESOLUTION)
+    sink: Any = _TraceWriter(trace, resolution) if trace is not None and not streamed else None
     if sink is not None:
         sys.stderr.write(f"vandrel: --gil-trace: the loaded agent cannot write the trace while "
                          f"the program runs (it has no vandrel_trace_stream); {trace!r} is "
@@ -257,7 +273,7 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
         return 1
     if streamed:
         # The agent's own thread writes the trace while the program runs.
-        status = _interceptor.stream_trace(trace)
+        status = _interceptor.stream_trace(trace, 0, resolution)
         if status != 0:
             _interceptor.switch_off()
             sys.stderr.write(f"vandrel: --gil-trace: cannot write {trace!r}: "
@@ -292,14 +308,16 @@ class _TraceWriter:
     stream the trace: writes the final report's timeline to the trace file
     (a failure is one line on stderr)."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, resolution: float) -> None:
         self.path = path
+        self.resolution = resolution
 
     def __call__(self, report: Dict[str, Any]) -> None:
         if not report.get("final"):
             return
         try:
-            vandrel.GilReport.from_dict(report).write_chrome_trace(self.path)
+            vandrel.GilReport.from_dict(report).write_chrome_trace(self.path,
+                                                                  resolution=self.resolution)
         except (OSError, ValueError) as error:
             sys.stderr.write(f"vandrel: --gil-trace: cannot write {self.path!r}: {error}\n")
 
@@ -445,6 +463,8 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
         run.error({"-m": "missing the module name after -m", "-c": "missing the command after -c"}
                   [program[0]] if program else
                   "missing the program: a script, -m module, -c command or -")
+    if options.gil_trace_resolution is not None and options.gil_trace is None:
+        run.error("--gil-trace-resolution: needs --gil-trace FILE")
     metrics = None
     if options.gil_metrics_port is not None:
         metrics = _open_metrics_server(run, options.gil_metrics_port)

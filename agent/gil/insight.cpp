@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace vandrel {
 namespace gil {
@@ -532,10 +533,12 @@ int64_t metric_bound_ns(size_t index)
     return bucket_low(duration_bucket(metric_bounds_asked_ns[index]) + 1);
 }
 
-/* Layout: a 16-byte header, then the kept transitions oldest first, each
+/* Layout: a 32-byte header, then the kept transitions oldest first, each
  * a timeline_entry (16 bytes), all in the machine's byte order:
- *   header: "VGTL", uint16 version (1), uint16 entry size (16),
- *           uint64 transitions written in all (more than kept: wrapped). */
+ *   header: "VGTL", uint16 version (2), uint16 entry size (16),
+ *           uint64 transitions written in all (more than kept: wrapped),
+ *           int64 the switch-on in CLOCK_MONOTONIC ns, int32 the pid,
+ *           4 bytes zero. */
 PyObject *timeline_bytes()
 {
     if (hooks.timeline.ring == nullptr) {
@@ -543,23 +546,34 @@ PyObject *timeline_bytes()
         return py->none;
     }
     size_t kept = hooks.timeline.written < hooks.timeline.capacity ? static_cast<size_t>(hooks.timeline.written) : hooks.timeline.capacity;
-    size_t size = 16 + kept * sizeof(timeline_entry);
+    /* Header: magic, version, entry size, transitions written, then the
+     * switch-on in CLOCK_MONOTONIC ns and the process id, so a trace made
+     * from it later lines up with other traces of the process. */
+    struct timeline_header {
+        char magic[4];
+        uint16_t version;
+        uint16_t entry_size;
+        uint64_t written;
+        int64_t origin_ns;
+        int32_t pid;
+        int32_t zero;
+    };
+    static_assert(sizeof(timeline_header) == 32, "the timeline header is 32 bytes");
+    const size_t header = sizeof(timeline_header);
+    size_t size = header + kept * sizeof(timeline_entry);
     PyObject *bytes = py->bytes_from_string_and_size(nullptr, static_cast<Py_ssize_t>(size));
     if (bytes == nullptr) {
         return nullptr;
     }
     char *packed = PyBytes_AS_STRING(bytes);
-    uint16_t version = 1;
-    uint16_t entry_size = sizeof(timeline_entry);
-    const char magic[4] = {'V', 'G', 'T', 'L'};
-    memcpy(packed, magic, sizeof(magic));
-    memcpy(packed + 4, &version, 2);
-    memcpy(packed + 6, &entry_size, 2);
-    memcpy(packed + 8, &hooks.timeline.written, 8);
+    timeline_header head = {{'V', 'G', 'T', 'L'}, 2, static_cast<uint16_t>(sizeof(timeline_entry)),
+                            hooks.timeline.written, hooks.session_start_ns,
+                            static_cast<int32_t>(getpid()), 0};
+    memcpy(packed, &head, header);
     size_t oldest = hooks.timeline.written < hooks.timeline.capacity ? 0 : hooks.timeline.next;
     size_t first_part = kept - oldest;
-    memcpy(packed + 16, hooks.timeline.ring + oldest, first_part * sizeof(timeline_entry));
-    memcpy(packed + 16 + first_part * sizeof(timeline_entry), hooks.timeline.ring, oldest * sizeof(timeline_entry));
+    memcpy(packed + header, hooks.timeline.ring + oldest, first_part * sizeof(timeline_entry));
+    memcpy(packed + header + first_part * sizeof(timeline_entry), hooks.timeline.ring, oldest * sizeof(timeline_entry));
     return bytes;
 }
 

@@ -148,6 +148,9 @@ struct alignas(64) thread_record {
     int64_t seen_since_ns; /* when this session first saw the thread */
     long native_id;
     bool is_agent;
+    /* The thread's number in the process (low 16 bits), which tells apart
+     * threads the kernel gave the same id, in the timeline. */
+    uint16_t serial;
     char os_name[16];
     /* Touched only under table_lock (naming passes, reports, retiring). */
     bool named;
@@ -326,7 +329,7 @@ struct timeline_entry {
     int32_t native_id;
     uint8_t event;
     uint8_t flags;
-    uint16_t reserved;
+    uint16_t serial; /* the thread's record serial: a reused id is a new thread */
 };
 enum timeline_event : uint8_t {
     TIMELINE_WAIT = 1,      /* starts waiting */
@@ -459,7 +462,7 @@ inline void timeline_add(const thread_record *record, int64_t time_ns, uint8_t e
     __atomic_store_n(&entry->native_id, static_cast<int32_t>(record->native_id), __ATOMIC_RELAXED);
     __atomic_store_n(&entry->event, event, __ATOMIC_RELAXED);
     __atomic_store_n(&entry->flags, flags, __ATOMIC_RELAXED);
-    __atomic_store_n(&entry->reserved, static_cast<uint16_t>(0), __ATOMIC_RELAXED);
+    __atomic_store_n(&entry->serial, record->serial, __ATOMIC_RELAXED);
     __atomic_store_n(&hooks.timeline.written, hooks.timeline.written + 1, __ATOMIC_RELEASE);
 }
 /* Charge a hold of `held_ns`, longer than the threshold, by the calling
@@ -607,8 +610,9 @@ void emit_report(int64_t now, bool final, PyObject *sink, int32_t report_fd);
 /* ---- The streamed trace (trace_stream.cpp) ------------------------------ */
 
 /* Stream the session's timeline to `path` as trace-event JSON from a
- * thread of the agent's own (vandrel_trace_stream).  GIL held. */
-int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file);
+ * thread of the agent's own (vandrel_gil_trace).  GIL held. */
+int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file,
+                           int64_t resolution_ns);
 /* At the switch-off, hooks gone: write the rest and close the file, the
  * GIL let go meanwhile.  Nothing when no stream is on.  GIL held. */
 void finish_trace_stream(int64_t stop_ns);

@@ -419,6 +419,8 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     record->epoch = hooks.session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
     record->is_agent = is_agent;
+    static uint16_t last_serial; /* table_lock */
+    record->serial = ++last_serial;
     memset(record->os_name, 0, sizeof(record->os_name));
     prctl(PR_GET_NAME, record->os_name, 0, 0, 0);
     record->os_name[sizeof(record->os_name) - 1] = '\0';

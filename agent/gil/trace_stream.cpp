@@ -8,18 +8,30 @@
  * always the JSON array form of the trace-event format without its
  * closing bracket, which the viewers accept, so a process killed outright
  * loses only what came after the last write.  The switch-off writes the
- * rest and the bracket.  The events are those the package's formatter
- * (_gil_format.chrome_trace) makes from the final report's timeline:
- * "wait", "hold" and "long hold" spans as begin/end pairs per thread, in
- * µs since the switch-on, and a thread_name record per thread once its
- * name is known.  A hold's begin is written once the hold is known to be
- * long or short: at its end, or as "long hold" once it has lasted longer
- * than the threshold.
+ * rest and the bracket.
+ *
+ * The events are those the package's formatter (_gil_format.chrome_trace)
+ * makes from the final report's timeline, by the same rules (docs/cli.md
+ * lists them): the process's real pid and CLOCK_MONOTONIC in µs, so the
+ * trace lines up with other traces of the process (viztracer's, say);
+ *   - the "GIL" track (a tid no thread can have), its spans the holds
+ *     named by the holder; holds shorter than the resolution merge into
+ *     one span while they follow each other closely, named by the holder
+ *     when there was one, else "short holds", with their count and time;
+ *   - the "GIL" counter: how many threads wait, averaged per resolution
+ *     step (the count itself at resolution 0);
+ *   - a track per thread once it has lived half a second (long-lived
+ *     threads), with its holds and waits not shorter than the resolution;
+ *     before that, and for short-lived threads, their holding and waiting
+ *     count in a counter of their name's group ("Thread-* (handle)").
+ * A GIL span's begin is written once the hold is over, or as soon as it
+ * has lasted longer than the long-hold threshold, so a hold in progress
+ * at a SIGKILL is in the file once it is long.
  *
  * A file holds at most `max_transitions_per_file` transitions; then it is
- * closed (spans still open end there) and the trace goes on in the next
- * numbered file, "trace.1.json", "trace.2.json", ... beside it, where the
- * open spans begin again.
+ * closed (the open GIL span ends there) and the trace goes on in the next
+ * numbered file, "trace.1.json", "trace.2.json", ... beside it, which
+ * begins with the tracks' names again.
  *
  * The ring is read without a lock: the hooks publish each entry with a
  * release store of `written`; entries the hooks may have overwritten while
@@ -61,20 +73,65 @@ const size_t batch_size = 4096;
 /* Margin past the threshold before an open hold is written as long: the
  * hooks' clock and this thread's may differ by a little. */
 const int64_t long_margin_ns = 1000LL * 1000;
+/* A thread gets a track of its own once it has lived this long in the
+ * trace; until then its activity counts in its group's counter. */
+const int64_t long_lived_ns = 500LL * 1000 * 1000;
+/* The GIL track's tid: above the kernel's largest (PID_MAX_LIMIT, 2^22). */
+const int32_t gil_track_tid = 4194304;
+/* Groups with a counter of their own; later ones share "other threads". */
+const size_t max_trace_groups = 64;
 
 enum span_kind : uint8_t { SPAN_NONE = 0, SPAN_WAIT = 1, SPAN_HOLD = 2 };
+
+/* A counter track: levels that change at transitions, written as their
+ * mean over each resolution step (the levels themselves at resolution
+ * 0), and only when that differs from what was written last. */
+const size_t counter_series = 2; /* holding, waiting */
+struct counter {
+    int32_t level[counter_series];
+    int64_t area[counter_series]; /* level x ns within the current step */
+    int64_t step_start;           /* since the switch-on */
+    int64_t last_ns;              /* levels are as they are since then */
+    bool started;
+    char written[counter_series][24];
+};
+
+/* A group of threads that share a counter. */
+struct trace_group {
+    char name[64];
+    counter activity;
+};
 
 /* One thread of the trace. */
 struct track {
     int32_t tid;         /* 0: free slot */
-    uint8_t span;        /* the open span */
-    bool begun;          /* its begin event is written */
-    bool long_begun;     /* ... as a long hold */
+    uint16_t serial;     /* which thread of that id (ids are reused) */
+    uint8_t span;        /* what the thread does since span_ns */
+    bool own;            /* has a track of its own */
     bool name_known;     /* `name` holds its final name */
-    bool name_written;   /* in the current file */
-    int64_t start_ns;    /* the open span's start */
+    bool name_written;   /* in the current file (own tracks) */
+    uint32_t group;      /* its group, while it has no track of its own */
+    uint32_t sort_index; /* its place among the own tracks */
+    uint64_t name_tried; /* the drain that last looked its name up */
+    int64_t span_ns;     /* the current span's start */
+    int64_t own_ns;      /* when it got a track of its own */
+    int64_t first_ns;    /* its first transition */
     int64_t last_ns;     /* its latest transition: time never runs back */
     char name[64];
+};
+
+/* The GIL track: the hold in progress, and short holds merged. */
+struct gil_track {
+    int32_t holder;      /* 0: nobody holds it (as far as the trace knows) */
+    int64_t hold_ns;     /* the current hold's start */
+    bool begun;          /* its begin event is written (a long hold) */
+    int64_t last_end;    /* the end of the latest span written or merged */
+    uint64_t run_holds;  /* short holds merged, not yet written */
+    int64_t run_start;
+    int64_t run_end;
+    int64_t run_held_ns;
+    int32_t run_holder;  /* the first one's thread */
+    bool run_mixed;      /* ... and another thread's among them */
 };
 
 struct stream {
@@ -90,10 +147,20 @@ struct stream {
     bool gap_pending;    /* ... and none is taken since */
     int64_t gap_ns;      /* the first transition after the loss */
     uint64_t lost;
+    int64_t resolution_ns;
+    int64_t origin_ns;   /* CLOCK_MONOTONIC of the switch-on */
+    long pid;
+    uint64_t drains;
+    int64_t latest_ns;   /* the latest transition taken */
+    uint32_t own_tracks;
     text_buffer out;
     track *tracks;
     size_t track_bits;   /* 2^bits slots */
     size_t track_count;
+    gil_track gil;
+    counter waiting;     /* all threads (series 1) */
+    trace_group *groups;
+    size_t group_count;
     /* The writer thread. */
     pthread_t thread;
     int wake_fd;
@@ -165,11 +232,18 @@ void event_start(stream *s)
     s->file_empty = false;
 }
 
+/* `ns` since the switch-on as CLOCK_MONOTONIC in µs. */
 void append_ts(stream *s, int64_t ns)
 {
-    if (ns < 0) {
-        ns = 0;
-    }
+    int64_t at = s->origin_ns + (ns > 0 ? ns : 0);
+    text_appendf(&s->out, "%lld.%03lld", static_cast<long long>(at / 1000),
+                 static_cast<long long>(at % 1000));
+}
+
+/* A duration in µs. */
+void append_us(stream *s, int64_t ns)
+{
+    ns = ns > 0 ? ns : 0;
     text_appendf(&s->out, "%lld.%03lld", static_cast<long long>(ns / 1000),
                  static_cast<long long>(ns % 1000));
 }
@@ -222,41 +296,52 @@ void append_json_string(stream *s, const char *text)
     text_appendf(&s->out, "\"");
 }
 
-void write_begin(stream *s, const track *t, const char *name, bool long_hold, int64_t ns)
+/* ---- Events ------------------------------------------------------------- */
+
+void event_head(stream *s, char phase, int32_t tid)
 {
     event_start(s);
-    text_appendf(&s->out, "\"ph\":\"B\",\"name\":\"%s\",\"cat\":\"gil\",\"pid\":1,\"tid\":%d,\"ts\":",
-                 name, t->tid);
-    append_ts(s, ns);
-    text_appendf(&s->out, "%s}", long_hold ? ",\"args\":{\"long\":true}" : "");
+    text_appendf(&s->out, "\"ph\":\"%c\",\"pid\":%ld,\"tid\":%d", phase, s->pid, tid);
 }
 
-void write_end(stream *s, const track *t, int64_t ns)
+/* A complete span ("X"), `args` a JSON object's members or empty. */
+void write_complete(stream *s, int32_t tid, const char *name, int64_t start, int64_t end,
+                    const char *args)
 {
-    event_start(s);
-    text_appendf(&s->out, "\"ph\":\"E\",\"pid\":1,\"tid\":%d,\"ts\":", t->tid);
-    append_ts(s, ns);
-    text_appendf(&s->out, "}");
+    event_head(s, 'X', tid);
+    text_appendf(&s->out, ",\"cat\":\"gil\",\"name\":");
+    append_json_string(s, name);
+    text_appendf(&s->out, ",\"ts\":");
+    append_ts(s, start);
+    text_appendf(&s->out, ",\"dur\":");
+    append_us(s, end - start);
+    text_appendf(&s->out, "%s%s%s}", args[0] ? ",\"args\":{" : "", args, args[0] ? "}" : "");
 }
 
-void write_name(stream *s, track *t)
+void write_metadata(stream *s, int32_t tid, const char *kind, const char *name)
 {
-    event_start(s);
-    text_appendf(&s->out, "\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":1,\"tid\":%d,"
-                          "\"args\":{\"name\":", t->tid);
-    append_json_string(s, t->name);
+    event_head(s, 'M', tid);
+    text_appendf(&s->out, ",\"name\":\"%s\",\"args\":{\"name\":", kind);
+    append_json_string(s, name);
     text_appendf(&s->out, "}}");
-    t->name_written = true;
 }
 
+void write_sort_index(stream *s, int32_t tid, int64_t index)
+{
+    event_head(s, 'M', tid);
+    text_appendf(&s->out, ",\"name\":\"thread_sort_index\",\"args\":{\"sort_index\":%lld}}",
+                 static_cast<long long>(index));
+}
+
+/* The file's first events: the process, the GIL track on top. */
 void write_file_head(stream *s)
 {
     s->in_file = 0;
     s->file_empty = true;
     text_appendf(&s->out, "[");
-    event_start(s);
-    text_appendf(&s->out, "\"ph\":\"M\",\"name\":\"process_name\",\"pid\":1,\"tid\":0,"
-                          "\"args\":{\"name\":\"GIL\"}}");
+    write_metadata(s, gil_track_tid, "process_name", "python");
+    write_metadata(s, gil_track_tid, "thread_name", "GIL");
+    write_sort_index(s, gil_track_tid, -1);
 }
 
 /* ---- Tracks by thread id ------------------------------------------------ */
@@ -292,29 +377,6 @@ bool grow_tracks(stream *s)
     return true;
 }
 
-/* The track of `tid`, added (its time starting at `first_ns`) when new;
- * null when out of memory. */
-track *find_track(stream *s, int32_t tid, int64_t first_ns)
-{
-    if ((s->tracks == nullptr || (s->track_count + 1) * 2 > (static_cast<size_t>(1) << s->track_bits)) &&
-        !grow_tracks(s)) {
-        return nullptr;
-    }
-    size_t mask = (static_cast<size_t>(1) << s->track_bits) - 1;
-    size_t slot = track_slot(s->track_bits, tid);
-    while (s->tracks[slot].tid != 0 && s->tracks[slot].tid != tid) {
-        slot = (slot + 1) & mask;
-    }
-    track *t = &s->tracks[slot];
-    if (t->tid == 0) {
-        memset(t, 0, sizeof(*t));
-        t->tid = tid;
-        t->last_ns = first_ns;
-        s->track_count++;
-    }
-    return t;
-}
-
 template <typename F> void each_track(stream *s, F f)
 {
     if (s->tracks == nullptr) {
@@ -327,30 +389,431 @@ template <typename F> void each_track(stream *s, F f)
     }
 }
 
-/* ---- Spans -------------------------------------------------------------- */
+/* ---- Names -------------------------------------------------------------- */
 
-void begin_span(stream *s, track *t, uint8_t kind, int64_t ns)
+/* Look the name of `t` up: a live thread's once `threading` named it, an
+ * ended thread's from its finished row; `last` (the end of the trace):
+ * whatever is known, else "thread N".  Records locked. */
+void look_name_up(track *t, bool last)
 {
-    t->span = kind;
-    t->start_ns = ns;
-    t->begun = false;
-    t->long_begun = false;
-    if (kind == SPAN_WAIT) {
-        write_begin(s, t, "wait", false, ns);
-        t->begun = true;
+    const thread_record *record = find_live_record(t->tid);
+    if (record != nullptr && (record->named || last)) {
+        snprintf(t->name, sizeof(t->name), "%s", record_name(record));
+        t->name_known = true;
+        return;
+    }
+    if (record == nullptr) {
+        for (size_t i = 0; i < finished_count; i++) {
+            if (finished_rows[i].native_id == t->tid) {
+                snprintf(t->name, sizeof(t->name), "%s", finished_rows[i].name);
+                t->name_known = true;
+                return;
+            }
+        }
+    }
+    snprintf(t->name, sizeof(t->name), "thread %d", t->tid);
+    t->name_known = last || record == nullptr;
+}
+
+/* The name of `t` as known now, looked up at most once a drain. */
+const char *name_of(stream *s, track *t)
+{
+    if (!t->name_known && t->name_tried != s->drains + 1) {
+        t->name_tried = s->drains + 1;
+        lock_records();
+        look_name_up(t, false);
+        unlock_records();
+    }
+    return t->name;
+}
+
+/* Name the own tracks that are not named in this file yet; `last`: with
+ * whatever is known. */
+void write_names(stream *s, bool last)
+{
+    if (last) {
+        lock_records();
+        each_track(s, [&](track *t) {
+            if (!t->name_known) {
+                look_name_up(t, true);
+            }
+        });
+        unlock_records();
+    }
+    each_track(s, [&](track *t) {
+        if (t->own && !t->name_written && (t->name_known || last)) {
+            write_metadata(s, t->tid, "thread_name", name_of(s, t));
+            write_sort_index(s, t->tid, t->sort_index);
+            t->name_written = true;
+        }
+    });
+}
+
+/* ---- Counters ----------------------------------------------------------- */
+
+/* Write the counter's values as of `at` (since the switch-on): `area`
+ * over `width` ns, or the levels when `width` is 0; only the series whose
+ * value differs from the last one written. */
+void write_counter(stream *s, counter *c, const char *name, bool two_series, int64_t at,
+                   const int64_t *area, int64_t width)
+{
+    static const char *const series_names[counter_series] = {"holding", "waiting"};
+    char values[counter_series][24];
+    bool changed = false;
+    for (size_t k = two_series ? 0 : 1; k < counter_series; k++) {
+        if (width > 0) {
+            snprintf(values[k], sizeof(values[k]), "%.3f",
+                     area[k] > 0 ? static_cast<double>(area[k]) / static_cast<double>(width) : 0.0);
+        }
+        else {
+            snprintf(values[k], sizeof(values[k]), "%d", c->level[k]);
+        }
+        changed = changed || strcmp(values[k], c->written[k]) != 0;
+    }
+    if (!changed) {
+        return;
+    }
+    event_head(s, 'C', gil_track_tid);
+    text_appendf(&s->out, ",\"name\":");
+    append_json_string(s, name);
+    text_appendf(&s->out, ",\"ts\":");
+    append_ts(s, at);
+    text_appendf(&s->out, ",\"args\":{");
+    for (size_t k = two_series ? 0 : 1; k < counter_series; k++) {
+        text_appendf(&s->out, "%s\"%s\":%s", k > (two_series ? 0u : 1u) ? "," : "",
+                     series_names[k], values[k]);
+        memcpy(c->written[k], values[k], sizeof(values[k]));
+    }
+    text_appendf(&s->out, "}}");
+}
+
+/* The step of the resolution that holds `ns` (steps are whole multiples
+ * of the resolution in CLOCK_MONOTONIC). */
+int64_t step_of(const stream *s, int64_t ns)
+{
+    int64_t at = s->origin_ns + ns;
+    return at - at % s->resolution_ns - s->origin_ns;
+}
+
+/* Bring the counter's steps up to `ns`, writing each step that ended. */
+void advance(stream *s, counter *c, const char *name, bool two_series, int64_t ns)
+{
+    if (s->resolution_ns == 0) {
+        c->last_ns = ns > c->last_ns ? ns : c->last_ns;
+        return;
+    }
+    if (!c->started) {
+        c->started = true;
+        c->step_start = step_of(s, ns);
+        c->last_ns = ns;
+    }
+    if (ns < c->last_ns) {
+        return; /* time never runs back */
+    }
+    while (ns >= c->step_start + s->resolution_ns) {
+        int64_t step_end = c->step_start + s->resolution_ns;
+        for (size_t k = 0; k < counter_series; k++) {
+            c->area[k] += c->level[k] * (step_end - c->last_ns);
+        }
+        write_counter(s, c, name, two_series, c->step_start, c->area, s->resolution_ns);
+        memset(c->area, 0, sizeof(c->area));
+        c->step_start = step_end;
+        c->last_ns = step_end;
+        if (ns >= c->step_start + s->resolution_ns) {
+            /* Whole steps at the same levels. */
+            int64_t flat[counter_series];
+            for (size_t k = 0; k < counter_series; k++) {
+                flat[k] = c->level[k];
+            }
+            write_counter(s, c, name, two_series, c->step_start, flat, 1);
+            c->step_start = step_of(s, ns);
+            c->last_ns = c->step_start;
+        }
+    }
+    for (size_t k = 0; k < counter_series; k++) {
+        c->area[k] += c->level[k] * (ns - c->last_ns);
+    }
+    c->last_ns = ns;
+}
+
+/* Series `k` of the counter changes by `delta` at `ns`. */
+void change(stream *s, counter *c, const char *name, bool two_series, size_t k, int32_t delta,
+            int64_t ns)
+{
+    advance(s, c, name, two_series, ns);
+    if (s->resolution_ns > 0 && ns < c->last_ns) {
+        /* A change dated before the counter's time (a wait noted after
+         * the fact): its share goes to the current step, so the total
+         * stays exact. */
+        c->area[k] += delta * (c->last_ns - ns);
+    }
+    c->level[k] += delta;
+    if (c->level[k] < 0) {
+        c->level[k] = 0;
+    }
+    if (s->resolution_ns == 0) {
+        write_counter(s, c, name, two_series, c->last_ns, nullptr, 0);
     }
 }
 
-void end_span(stream *s, track *t, int64_t ns, bool long_hold)
+/* At the end of a file: the step in progress written as the mean so far. */
+void settle(stream *s, counter *c, const char *name, bool two_series, int64_t ns)
 {
-    if (!t->begun) {
-        bool is_long = t->span == SPAN_HOLD && long_hold;
-        write_begin(s, t, t->span == SPAN_WAIT ? "wait" : is_long ? "long hold" : "hold", is_long,
-                    t->start_ns);
+    if (s->resolution_ns == 0 || !c->started) {
+        return;
     }
-    write_end(s, t, ns > t->start_ns ? ns : t->start_ns);
+    advance(s, c, name, two_series, ns);
+    if (ns > c->step_start) {
+        write_counter(s, c, name, two_series, c->step_start, c->area, ns - c->step_start);
+    }
+    /* Where the step ends, the levels as they are now. */
+    write_counter(s, c, name, two_series, ns, nullptr, 0);
+}
+
+const char *group_counter_name(const trace_group *group, char *out, size_t size)
+{
+    snprintf(out, size, "group %s", group->name);
+    return out;
+}
+
+/* The group's counter changes by `delta` in series `k` at `ns`. */
+void change_group(stream *s, uint32_t index, size_t k, int32_t delta, int64_t ns)
+{
+    char name[80];
+    trace_group *group = &s->groups[index];
+    change(s, &group->activity, group_counter_name(group, name, sizeof(name)), true, k, delta, ns);
+}
+
+template <typename F> void each_counter(stream *s, F f)
+{
+    char name[80];
+    f(&s->waiting, "GIL", false);
+    for (size_t i = 0; i < s->group_count; i++) {
+        f(&s->groups[i].activity, group_counter_name(&s->groups[i], name, sizeof(name)), true);
+    }
+}
+
+/* The index of the group of threads named `name` ("thread N" for one
+ * whose name is not known); past the limit, the group "other threads";
+ * out of memory, none (UINT32_MAX). */
+uint32_t group_for(stream *s, const char *name)
+{
+    char key[64];
+    group_name(name, key, sizeof(key));
+    for (size_t i = 0; i < s->group_count; i++) {
+        if (strcmp(s->groups[i].name, key) == 0) {
+            return static_cast<uint32_t>(i);
+        }
+    }
+    if (s->groups == nullptr) {
+        s->groups = static_cast<trace_group *>(calloc(max_trace_groups, sizeof(trace_group)));
+        if (s->groups == nullptr) {
+            return UINT32_MAX;
+        }
+    }
+    if (s->group_count + 1 >= max_trace_groups) {
+        snprintf(key, sizeof(key), "other threads");
+        for (size_t i = 0; i < s->group_count; i++) {
+            if (strcmp(s->groups[i].name, key) == 0) {
+                return static_cast<uint32_t>(i);
+            }
+        }
+    }
+    trace_group *group = &s->groups[s->group_count];
+    snprintf(group->name, sizeof(group->name), "%s", key);
+    return static_cast<uint32_t>(s->group_count++);
+}
+
+/* The slot of `tid`, or the free slot where it would go. */
+track *track_slot_of(stream *s, int32_t tid)
+{
+    size_t mask = (static_cast<size_t>(1) << s->track_bits) - 1;
+    size_t slot = track_slot(s->track_bits, tid);
+    while (s->tracks[slot].tid != 0 && s->tracks[slot].tid != tid) {
+        slot = (slot + 1) & mask;
+    }
+    return &s->tracks[slot];
+}
+
+/* The track of `tid`, or null when there is none.  Never moves tracks. */
+track *lookup_track(stream *s, int32_t tid)
+{
+    if (s->tracks == nullptr) {
+        return nullptr;
+    }
+    track *t = track_slot_of(s, tid);
+    return t->tid == tid ? t : nullptr;
+}
+
+/* The track of `tid`, added (its time starting at `first_ns`) when new;
+ * null when out of memory.  Adding one may move the others. */
+track *find_track(stream *s, int32_t tid, int64_t first_ns)
+{
+    track *t = lookup_track(s, tid);
+    if (t != nullptr) {
+        return t;
+    }
+    if ((s->tracks == nullptr || (s->track_count + 1) * 2 > (static_cast<size_t>(1) << s->track_bits)) &&
+        !grow_tracks(s)) {
+        return nullptr;
+    }
+    t = track_slot_of(s, tid);
+    memset(t, 0, sizeof(*t));
+    t->tid = tid;
+    t->first_ns = first_ns;
+    t->last_ns = first_ns;
+    s->track_count++;
+    const char *name = name_of(s, t);
+    t->group = group_for(s, name);
+    return t;
+}
+
+/* ---- The GIL track ------------------------------------------------------ */
+
+/* Write the short holds merged so far as one span. */
+void write_run(stream *s)
+{
+    gil_track *g = &s->gil;
+    if (g->run_holds == 0) {
+        return;
+    }
+    const char *name = "short holds";
+    if (!g->run_mixed) {
+        track *holder = lookup_track(s, g->run_holder);
+        name = holder != nullptr ? name_of(s, holder) : name;
+    }
+    char args[96];
+    snprintf(args, sizeof(args), "\"holds\":%llu,\"held_us\":%lld.%03lld",
+             static_cast<unsigned long long>(g->run_holds),
+             static_cast<long long>(g->run_held_ns / 1000),
+             static_cast<long long>(g->run_held_ns % 1000));
+    write_complete(s, gil_track_tid, name, g->run_start, g->run_end, args);
+    g->run_holds = 0;
+}
+
+/* The hold in progress is written as a long one from its start on. */
+void begin_long_hold(stream *s, track *holder)
+{
+    gil_track *g = &s->gil;
+    write_run(s);
+    int64_t start = g->hold_ns > g->last_end ? g->hold_ns : g->last_end;
+    event_head(s, 'B', gil_track_tid);
+    text_appendf(&s->out, ",\"cat\":\"gil\",\"name\":");
+    append_json_string(s, name_of(s, holder));
+    text_appendf(&s->out, ",\"ts\":");
+    append_ts(s, start);
+    text_appendf(&s->out, ",\"args\":{\"tid\":%d,\"long\":true}}", holder->tid);
+    g->begun = true;
+}
+
+/* `holder`'s hold from `start` ends at `end`. */
+void end_hold(stream *s, track *holder, int64_t start, int64_t end, bool long_hold)
+{
+    gil_track *g = &s->gil;
+    start = start > g->last_end ? start : g->last_end;
+    end = end > start ? end : start;
+    if (g->begun && g->holder == holder->tid) {
+        event_head(s, 'E', gil_track_tid);
+        text_appendf(&s->out, ",\"ts\":");
+        append_ts(s, end);
+        text_appendf(&s->out, "}");
+        g->begun = false;
+    }
+    else if (end - start >= s->resolution_ns) {
+        write_run(s);
+        char args[48];
+        snprintf(args, sizeof(args), "\"tid\":%d%s", holder->tid, long_hold ? ",\"long\":true" : "");
+        write_complete(s, gil_track_tid, name_of(s, holder), start, end, args);
+    }
+    else {
+        if (g->run_holds > 0 && start - g->run_end >= s->resolution_ns) {
+            write_run(s);
+        }
+        if (g->run_holds == 0) {
+            g->run_start = start;
+            g->run_held_ns = 0;
+            g->run_holder = holder->tid;
+            g->run_mixed = false;
+        }
+        g->run_holds++;
+        g->run_end = end;
+        g->run_held_ns += end - start;
+        g->run_mixed = g->run_mixed || g->run_holder != holder->tid;
+        if (g->run_end - g->run_start >= s->resolution_ns) {
+            write_run(s);
+        }
+    }
+    g->last_end = end;
+    if (g->holder == holder->tid) {
+        g->holder = 0;
+    }
+}
+
+/* ---- Spans -------------------------------------------------------------- */
+
+/* `t` starts waiting or holding at `ns`. */
+void enter(stream *s, track *t, uint8_t kind, int64_t ns)
+{
+    t->span = kind;
+    t->span_ns = ns;
+    if (kind == SPAN_WAIT) {
+        change(s, &s->waiting, "GIL", false, 1, 1, ns);
+    }
+    else {
+        if (s->gil.begun) {
+            /* The previous holder's release was lost: its span ends here. */
+            event_head(s, 'E', gil_track_tid);
+            text_appendf(&s->out, ",\"ts\":");
+            append_ts(s, ns > s->gil.last_end ? ns : s->gil.last_end);
+            text_appendf(&s->out, "}");
+            s->gil.last_end = ns > s->gil.last_end ? ns : s->gil.last_end;
+        }
+        s->gil.holder = t->tid;
+        s->gil.hold_ns = ns;
+        s->gil.begun = false;
+    }
+    if (!t->own && t->group != UINT32_MAX) {
+        change_group(s, t->group, kind == SPAN_HOLD ? 0 : 1, 1, ns);
+    }
+}
+
+/* `t`'s span ends at `ns`. */
+void leave(stream *s, track *t, int64_t ns, bool long_hold)
+{
+    if (t->span == SPAN_NONE) {
+        return;
+    }
+    ns = ns > t->span_ns ? ns : t->span_ns;
+    if (t->span == SPAN_WAIT) {
+        change(s, &s->waiting, "GIL", false, 1, -1, ns);
+    }
+    else {
+        end_hold(s, t, t->span_ns, ns, long_hold);
+    }
+    if (!t->own && t->group != UINT32_MAX) {
+        change_group(s, t->group, t->span == SPAN_HOLD ? 0 : 1, -1, ns);
+    }
+    int64_t start = t->own && t->own_ns > t->span_ns ? t->own_ns : t->span_ns;
+    if (t->own && ns - start >= s->resolution_ns) {
+        write_complete(s, t->tid, t->span == SPAN_WAIT ? "wait" : long_hold ? "long hold" : "hold",
+                       start, ns, "");
+    }
     t->span = SPAN_NONE;
-    t->begun = false;
+}
+
+/* A thread that has lived long enough gets a track of its own from `ns`
+ * on: what it does now leaves its group's counter. */
+void promote(stream *s, track *t, int64_t ns)
+{
+    if (t->own || ns - t->first_ns < long_lived_ns) {
+        return;
+    }
+    if (t->span != SPAN_NONE && t->group != UINT32_MAX) {
+        change_group(s, t->group, t->span == SPAN_HOLD ? 0 : 1, -1, ns);
+    }
+    t->own = true;
+    t->own_ns = ns;
+    t->sort_index = ++s->own_tracks;
 }
 
 void take(stream *s, const timeline_entry *entry)
@@ -359,84 +822,50 @@ void take(stream *s, const timeline_entry *entry)
         /* Spans open before the loss end where the trace resumes. */
         s->gap_pending = false;
         s->gap_ns = entry->time_ns;
-        each_track(s, [&](track *open) {
-            if (open->span != SPAN_NONE) {
-                end_span(s, open, entry->time_ns, false);
-            }
-        });
+        each_track(s, [&](track *open) { leave(s, open, entry->time_ns, false); });
     }
+    size_t known = s->track_count;
     track *t = find_track(s, entry->native_id, s->after_gap ? s->gap_ns : entry->time_ns);
     if (t == nullptr) {
         return;
     }
+    if (s->track_count > known) {
+        t->serial = entry->serial;
+    }
+    else if (t->serial != entry->serial) {
+        /* Another thread under a reused id: the old one's span ends, the
+         * new one starts afresh (young, in its own name's group). */
+        leave(s, t, entry->time_ns, false);
+        t->serial = entry->serial;
+        t->own = t->name_known = t->name_written = false;
+        t->name_tried = 0;
+        t->first_ns = t->last_ns = entry->time_ns;
+        t->group = group_for(s, name_of(s, t));
+    }
     int64_t ns = entry->time_ns > t->last_ns ? entry->time_ns : t->last_ns;
     t->last_ns = ns;
+    s->latest_ns = ns > s->latest_ns ? ns : s->latest_ns;
+    promote(s, t, ns);
     switch (entry->event) {
     case TIMELINE_WAIT:
     case TIMELINE_ACQUIRE:
-        if (t->span != SPAN_NONE) {
-            end_span(s, t, ns, false);
-        }
-        begin_span(s, t, entry->event == TIMELINE_WAIT ? SPAN_WAIT : SPAN_HOLD, ns);
+        leave(s, t, ns, false);
+        enter(s, t, entry->event == TIMELINE_WAIT ? SPAN_WAIT : SPAN_HOLD, ns);
         break;
     case TIMELINE_RELEASE:
         if (t->span == SPAN_NONE && s->after_gap) {
             /* The loss took this hold's start. */
-            begin_span(s, t, SPAN_HOLD, s->gap_ns);
+            enter(s, t, SPAN_HOLD, s->gap_ns);
         }
-        if (t->span != SPAN_NONE) {
-            end_span(s, t, ns, (entry->flags & timeline_long_hold) != 0 && t->span == SPAN_HOLD);
-        }
+        leave(s, t, ns, (entry->flags & timeline_long_hold) != 0 && t->span == SPAN_HOLD);
         break;
     case TIMELINE_GIVE_UP:
-        if (t->span != SPAN_NONE) {
-            end_span(s, t, ns, false);
-        }
+        leave(s, t, ns, false);
         break;
     default:
         break;
     }
     s->in_file++;
-}
-
-/* ---- Names -------------------------------------------------------------- */
-
-/* Learn the names of the tracks that have none yet: a live thread's once
- * `threading` named it, an ended thread's from its finished row; at the
- * end, whatever is known (its OS name, else "thread N"). */
-void learn_names(stream *s, bool last)
-{
-    lock_records();
-    each_track(s, [&](track *t) {
-        if (t->name_known) {
-            return;
-        }
-        const thread_record *record = find_live_record(t->tid);
-        if (record != nullptr && (record->named || last)) {
-            snprintf(t->name, sizeof(t->name), "%s", record_name(record));
-            t->name_known = true;
-            return;
-        }
-        if (record == nullptr) {
-            for (size_t i = 0; i < finished_count; i++) {
-                if (finished_rows[i].native_id == t->tid) {
-                    snprintf(t->name, sizeof(t->name), "%s", finished_rows[i].name);
-                    t->name_known = true;
-                    return;
-                }
-            }
-        }
-        if (last || record == nullptr) {
-            snprintf(t->name, sizeof(t->name), "thread %d", t->tid);
-            t->name_known = true;
-        }
-    });
-    unlock_records();
-    each_track(s, [&](track *t) {
-        if (t->name_known && !t->name_written) {
-            write_name(s, t);
-        }
-    });
 }
 
 /* ---- Files -------------------------------------------------------------- */
@@ -455,28 +884,43 @@ void numbered_path(const char *path, unsigned number, char *out, size_t size)
     }
 }
 
-/* Close the current file: open spans end at `ns`, the array is closed. */
-void close_file(stream *s, int64_t ns)
+/* Close the current file at `ns`: the merged holds written, the open GIL
+ * span ended, the counters' step in progress written, the array closed.
+ * `last`: the end of the trace, every span ends. */
+void close_file(stream *s, int64_t ns, bool last)
 {
-    learn_names(s, true);
-    each_track(s, [&](track *t) {
-        if (t->span != SPAN_NONE) {
-            uint8_t kind = t->span;
-            bool was_long = t->long_begun;
-            end_span(s, t, ns > t->last_ns ? ns : t->last_ns, false);
-            /* Remembered to begin again in the next file. */
-            t->span = kind;
-            t->long_begun = was_long;
-        }
+    if (last) {
+        each_track(s, [&](track *t) { leave(s, t, ns > t->last_ns ? ns : t->last_ns, false); });
+    }
+    write_run(s);
+    if (s->gil.begun) {
+        event_head(s, 'E', gil_track_tid);
+        text_appendf(&s->out, ",\"ts\":");
+        append_ts(s, ns > s->gil.last_end ? ns : s->gil.last_end);
+        text_appendf(&s->out, "}");
+    }
+    each_counter(s, [&](counter *c, const char *name, bool two_series) {
+        settle(s, c, name, two_series, ns > c->last_ns ? ns : c->last_ns);
     });
+    write_names(s, last);
+    if (!last) {
+        /* Own tracks still unnamed get what is known now, in this file. */
+        each_track(s, [&](track *t) {
+            if (t->own && !t->name_written) {
+                write_metadata(s, t->tid, "thread_name", name_of(s, t));
+                write_sort_index(s, t->tid, t->sort_index);
+            }
+        });
+    }
     text_appendf(&s->out, "\n]\n");
     flush(s);
 }
 
-/* Go on in the next numbered file, the open spans begun again at `ns`. */
+/* Go on in the next numbered file from `ns`: the tracks named again, the
+ * counters and a long hold in progress written again. */
 void rotate(stream *s, int64_t ns)
 {
-    close_file(s, ns);
+    close_file(s, ns, false);
     if (s->failed) {
         return;
     }
@@ -498,31 +942,16 @@ void rotate(stream *s, int64_t ns)
     close(s->fd);
     s->fd = fd;
     write_file_head(s);
-    /* Threads without an open span start afresh in the new file. */
-    track *old = s->tracks;
-    size_t old_slots = static_cast<size_t>(1) << s->track_bits;
-    s->tracks = nullptr;
-    s->track_count = 0;
-    for (size_t i = 0; old != nullptr && i < old_slots; i++) {
-        if (old[i].tid == 0 || old[i].span == SPAN_NONE) {
-            continue;
-        }
-        track *t = find_track(s, old[i].tid, ns);
-        if (t == nullptr) {
-            continue;
-        }
-        *t = old[i];
-        t->name_written = false;
-        t->last_ns = ns > t->last_ns ? ns : t->last_ns;
-        uint8_t kind = t->span;
-        begin_span(s, t, kind, t->last_ns);
-        if (kind == SPAN_HOLD && old[i].long_begun) {
-            write_begin(s, t, "long hold", true, t->start_ns);
-            t->begun = t->long_begun = true;
+    each_track(s, [&](track *t) { t->name_written = false; });
+    each_counter(s, [&](counter *c, const char *, bool) { memset(c->written, 0, sizeof(c->written)); });
+    if (s->gil.begun) {
+        track *holder = lookup_track(s, s->gil.holder);
+        s->gil.hold_ns = s->gil.last_end = ns > s->gil.last_end ? ns : s->gil.last_end;
+        if (holder != nullptr) {
+            begin_long_hold(s, holder);
         }
     }
-    free(old);
-    learn_names(s, false);
+    write_names(s, false);
 }
 
 /* ---- Draining the ring -------------------------------------------------- */
@@ -541,6 +970,7 @@ uint64_t drain(stream *s, int64_t now_rel)
     const uint64_t capacity = hooks.timeline.capacity;
     uint64_t taken = 0;
     timeline_entry batch[batch_size];
+    s->drains++;
     for (;;) {
         uint64_t written = ring_written();
         if (s->cursor + capacity < written) {
@@ -562,6 +992,7 @@ uint64_t drain(stream *s, int64_t now_rel)
             batch[i].native_id = __atomic_load_n(&from->native_id, __ATOMIC_RELAXED);
             batch[i].event = __atomic_load_n(&from->event, __ATOMIC_RELAXED);
             batch[i].flags = __atomic_load_n(&from->flags, __ATOMIC_RELAXED);
+            batch[i].serial = __atomic_load_n(&from->serial, __ATOMIC_RELAXED);
         }
         __atomic_thread_fence(__ATOMIC_ACQUIRE);
         /* Entries the hooks may have written over meanwhile are lost. */
@@ -585,15 +1016,22 @@ uint64_t drain(stream *s, int64_t now_rel)
         s->cursor += count;
         taken += count - skip;
     }
-    /* Holds open past the threshold are long, whatever their end. */
+    /* A hold open past the threshold is long, whatever its end. */
     int64_t threshold = hooks.long_hold_threshold_ns;
-    each_track(s, [&](track *t) {
-        if (t->span == SPAN_HOLD && !t->begun && now_rel - t->start_ns > threshold + long_margin_ns) {
-            write_begin(s, t, "long hold", true, t->start_ns);
-            t->begun = t->long_begun = true;
+    if (s->gil.holder != 0 && !s->gil.begun &&
+        now_rel - s->gil.hold_ns > threshold + long_margin_ns) {
+        track *holder = lookup_track(s, s->gil.holder);
+        if (holder != nullptr && holder->span == SPAN_HOLD) {
+            begin_long_hold(s, holder);
+        }
+    }
+    /* The counters' steps up to the latest transition. */
+    each_counter(s, [&](counter *c, const char *name, bool two_series) {
+        if (c->started || s->resolution_ns == 0) {
+            advance(s, c, name, two_series, s->latest_ns);
         }
     });
-    learn_names(s, false);
+    write_names(s, false);
     flush(s);
     return taken;
 }
@@ -637,13 +1075,13 @@ void *writer_main(void *arg)
         if (s->lost > 0) {
             event_start(s);
             text_appendf(&s->out,
-                         "\"ph\":\"i\",\"s\":\"g\",\"name\":\"transitions lost\",\"pid\":1,"
-                         "\"tid\":0,\"ts\":");
+                         "\"ph\":\"i\",\"s\":\"g\",\"name\":\"transitions lost\",\"pid\":%ld,"
+                         "\"tid\":%d,\"ts\":", s->pid, gil_track_tid);
             append_ts(s, s->end_ns);
             text_appendf(&s->out, ",\"args\":{\"count\":%llu}}",
                          static_cast<unsigned long long>(s->lost));
         }
-        close_file(s, s->end_ns);
+        close_file(s, s->end_ns, true);
     }
     __atomic_store_n(&s->finished, 1, __ATOMIC_RELEASE);
     return nullptr;
@@ -659,6 +1097,7 @@ void free_stream(stream *s)
     }
     free(s->out.data);
     free(s->tracks);
+    free(s->groups);
     free(s->path);
     free(s);
 }
@@ -679,9 +1118,10 @@ void forget_stream_in_child()
 
 }  // namespace
 
-int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file)
+int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file, int64_t resolution_ns)
 {
     if (path == nullptr || path[0] == '\0' || max_transitions_per_file < 0 ||
+        resolution_ns < 0 || resolution_ns > gil_trace_max_resolution_ns ||
         strlen(path) > 4000) {
         return VANDREL_BAD_PARAMETER;
     }
@@ -709,6 +1149,9 @@ int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file)
     s->wake_fd = -1;
     s->max_per_file = max_transitions_per_file > 0 ? max_transitions_per_file : default_max_per_file;
     s->path = strdup(path);
+    s->resolution_ns = resolution_ns;
+    s->origin_ns = hooks.session_start_ns;
+    s->pid = static_cast<long>(getpid());
     s->wake_fd = static_cast<int>(syscall(SYS_eventfd2, 0, EFD_CLOEXEC));
     s->fd = s->path ? open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : -1;
     if (s->path == nullptr || s->wake_fd < 0 || s->fd < 0) {
@@ -792,7 +1235,7 @@ void finish_trace_stream(int64_t stop_ns)
 
 }  // namespace gil
 
-int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file)
+int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file, int64_t resolution_ns)
 {
     using namespace gil;
     /* No interpreter functions yet: no session was ever switched on. */
@@ -802,7 +1245,7 @@ int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file)
     if (!py->gil_state_check()) {
         return VANDREL_NO_GIL;
     }
-    return start_trace_stream(path, max_transitions_per_file);
+    return start_trace_stream(path, max_transitions_per_file, resolution_ns);
 }
 
 }  // namespace vandrel

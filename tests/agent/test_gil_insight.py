@@ -18,6 +18,8 @@ import pytest
 from agent_helpers import AGENT_PRELUDE, needs_interceptor, run_agent_child, thread_figures
 from child import BAD_PARAMETER, OK, SANITIZED, child_program
 from vandrel import _gil_format
+from trace_files import (GIL_TRACK, counter_integral, counters_of, held_by_thread,
+                         spans_of)
 
 SUMMARY_KEYS = [f"{kind}_{figure}" for kind in ("wait", "hold")
                 for figure in ("p50_s", "p90_s", "p99_s", "max_s")]
@@ -296,45 +298,20 @@ def test_stacks_stay_right_while_threads_and_code_objects_churn(tmp_path):
 
 
 def check_trace(trace, report):
-    """The trace-event format: required fields, matching begin and end per
-    thread, timestamps that never run back on a thread, a name per track."""
+    """The trace-event format as the viewers read it (trace_files.spans_of),
+    the long-lived threads' tracks named as in the report, the long holds
+    on the GIL track flagged and long; return the spans by track."""
     events = trace["traceEvents"]
     assert isinstance(events, list) and events
-    depth, last_ts, names, spans = {}, {}, {}, []
-    open_begin = {}
-    for event in events:
-        assert {"ph", "pid", "tid"} <= set(event), event
-        assert isinstance(event["pid"], int) and isinstance(event["tid"], int), event
-        if event["ph"] == "M":
-            assert event["name"] in ("process_name", "thread_name"), event
-            if event["name"] == "thread_name":
-                names[event["tid"]] = event["args"]["name"]
-            continue
-        assert event["ph"] in ("B", "E"), event
-        assert isinstance(event["ts"], (int, float)), event
-        tid = event["tid"]
-        assert event["ts"] >= last_ts.get(tid, float("-inf")), event
-        last_ts[tid] = event["ts"]
-        if event["ph"] == "B":
-            assert depth.get(tid, 0) == 0, event  # spans of one thread never nest
-            assert event["name"] in ("wait", "hold", "long hold") and event["cat"] == "gil"
-            depth[tid] = 1
-            open_begin[tid] = event
-        else:
-            assert depth.get(tid, 0) == 1, event
-            depth[tid] = 0
-            begin = open_begin.pop(tid)
-            spans.append((tid, begin["name"], begin["ts"], event["ts"], begin.get("args")))
-    assert all(d == 0 for d in depth.values()), depth
-    assert set(last_ts) <= set(names), (set(last_ts), names)
+    names, spans = spans_of(events)
+    assert names[GIL_TRACK] == "GIL"
     for native_id, row in report["threads"].items():
         if int(native_id) in names:
             assert names[int(native_id)] == row["name"]
     threshold_us = report["long_hold_threshold_s"] * 1e6
     wrapped = trace["otherData"]["transitions_written"] > trace["otherData"]["transitions_kept"]
-    for tid, name, start, end, args in spans:
-        if name == "long hold":
-            assert args == {"long": True}
+    for name, start, end, args in spans.get(GIL_TRACK, []):
+        if args and args.get("long"):
             # A wrapped ring may have lost the start of a hold.
             assert wrapped or end - start > threshold_us * 0.999, (start, end)
     json.dumps(trace)  # plain JSON
@@ -358,7 +335,8 @@ assert isinstance(timeline, bytes)
 from vandrel import _gil_format
 path = os.path.join(os.getcwd(), "trace.json")
 final["timeline"] = timeline
-_gil_format.write_chrome_trace(final, path)
+_gil_format.write_chrome_trace(final, path, 0)
+_gil_format.write_chrome_trace(final, path + ".stepped", 0.001)
 written, entries = _gil_format.timeline_entries(timeline)
 final.pop("timeline")
 emit({"report": final, "written": written, "kept": len(entries), "path": path,
@@ -371,27 +349,30 @@ emit({"report": final, "written": written, "kept": len(entries), "path": path,
 def test_trace_file_is_valid_and_its_spans_match_the_report(tmp_path):
     result, _ = run_agent_child(tmp_path, TIMELINE_CHECK)
     report = result["report"]
-    assert struct.unpack("=4sHHQ", bytes(result["raw"]))[:3] == (b"VGTL", 1, 16)
+    assert struct.unpack("=4sHHQ", bytes(result["raw"]))[:3] == (b"VGTL", 2, 16)
     assert result["written"] == result["kept"] > 0  # no wrap
     with open(result["path"], encoding="utf-8") as f:
         trace = json.load(f)
     spans = check_trace(trace, report)
-    held = sum(end - start for _, name, start, end, _ in spans if name != "wait") / 1e6
-    waited = sum(end - start for _, name, start, end, _ in spans if name == "wait") / 1e6
+    # At resolution 0 the GIL track has every hold.
+    gil = spans[GIL_TRACK]
+    held = sum(end - start for _, start, end, _ in gil) / 1e6
+    # The counter's means per step add up to the waits.
+    with open(result["path"] + ".stepped", encoding="utf-8") as f:
+        stepped = json.load(f)["traceEvents"]
+    waited = counter_integral(counters_of(stepped)["GIL"], "waiting")
     assert held == pytest.approx(report["held_s"], rel=0.01), (held, report["held_s"])
     assert waited == pytest.approx(report["wait_s"], rel=0.01), (waited, report["wait_s"])
     # Per thread too, and the holder's long holds are flagged.
-    for tid in {s[0] for s in spans}:
+    for tid, mine in held_by_thread(spans).items():
         row = report["threads"].get(str(tid))
-        if row is None:
-            continue
-        mine = sum(end - start for t, name, start, end, _ in spans if t == tid and name != "wait")
-        assert mine / 1e6 == pytest.approx(row["held_s"], rel=0.01, abs=1e-4), (tid, row)
-    long_spans = [(start, end) for t, name, start, end, _ in spans
-                  if t == result["holder"] and name == "long hold"]
+        if row is not None:
+            assert mine == pytest.approx(row["held_s"], rel=0.01, abs=1e-4), (tid, row)
+    long_spans = [(start, end) for _, start, end, args in gil
+                  if args["tid"] == result["holder"] and args.get("long")]
     assert len(long_spans) >= 5, long_spans
     assert all(end - start >= 50000 for start, end in long_spans), long_spans
-    long_total = sum(end - start for t, name, start, end, _ in spans if name == "long hold")
+    long_total = sum(end - start for _, start, end, args in gil if args.get("long"))
     assert long_total / 1e6 == pytest.approx(sum(p["total_s"] for p in report["long_holds"]),
                                              rel=0.01)
 
