@@ -13,7 +13,7 @@ agent at each catch, notes the asyncio task that is running meanwhile.
 Loops are found as they start: ``asyncio.events._set_running_loop`` is
 wrapped (every asyncio loop, and uvloop when imported after the watcher
 started, call it as they start and stop running); the caller's own running
-loop is taken at the start, and once a second the other threads' stacks
+loop is taken at the start, and every quarter second the other threads' stacks
 are looked at for a running loop the wrapper did not see (one started
 before, or by a uvloop imported earlier).
 """
@@ -42,7 +42,7 @@ _SLOTS = 64
 #: Places kept; past it a new place takes the slot of the one with least time.
 _MAX_PLACES = 256
 _STACK_BYTES = 32768
-_SCAN_PERIOD = 1.0
+_SCAN_PERIOD = 0.25
 #: Functions whose frame tells a running loop in the stack scan.
 _RUNNER_NAMES = frozenset({"run_forever", "run_until_complete", "_run_once", "run", "run_app"})
 
@@ -412,7 +412,7 @@ class LoopWatcher:
 
     def _serve(self) -> None:
         """The package's watcher thread: notes the running task at each catch
-        (the agent wakes it) and scans for loops once a second."""
+        (the agent wakes it) and scans for loops every quarter second."""
         native = self._native
         assert native is not None
         seen = 0
