@@ -402,8 +402,8 @@ class LoopBlock:
     The place is the innermost Python frame of the loop's thread, read while
     the loop was blocked: ``file``, ``line``, ``function``.  ``count`` blocks
     were charged to it, ``total_s`` is their length and ``max_s`` the
-    longest, each measured as how late the loop ran its heartbeat (to within
-    a tenth of the threshold).  ``stack`` is the whole stack of the latest,
+    longest, each measured from how late the loop ran its heartbeat (to
+    within a tenth of the threshold).  ``stack`` is the whole stack of the latest,
     innermost first; ``task`` describes the asyncio task that was running
     then (``None`` when none was, or it could not be read in time);
     ``thread`` names the loop's thread."""

@@ -252,6 +252,8 @@ int32_t loop_watch_start(int64_t threshold, int64_t poll)
         pthread_mutex_unlock(&lock);
         return VANDREL_SYSTEM_ERROR;
     }
+    /* Named for top and /proc/self/task: its CPU time is the watcher's. */
+    (void)pthread_setname_np(watcher, "vandrel-loops");
     running = true;
     pthread_mutex_unlock(&lock);
     return VANDREL_OK;
