@@ -27,8 +27,9 @@ import os
 import sys
 import threading
 import time
+from types import FrameType
 import weakref
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from vandrel import _agent
 from vandrel._errors import AgentSystemError, AlreadyRunning, NotAvailable
@@ -175,7 +176,7 @@ class LoopWatcher:
         # The distinct loops watched so far (a loop that runs again, as
         # asyncio.run's does for its clean-up, counts once).
         self._seen_loops: Any = weakref.WeakSet()
-        self._seen_ids: set = set()
+        self._seen_ids: Set[int] = set()
         self._seen_count = 0
         self._block_count = 0
         self._blocked_s = 0.0
@@ -364,9 +365,10 @@ class LoopWatcher:
                 self._release(watched)
             watched_idents = set(self._loops)
         own = threading.get_ident()
-        for ident, frame in sys._current_frames().items():
+        for ident, top in sys._current_frames().items():
             if ident in watched_idents or ident == own:
                 continue
+            frame: Optional[FrameType] = top
             depth = 0
             while frame is not None and depth < 200:
                 if frame.f_code.co_name in _RUNNER_NAMES:
@@ -464,7 +466,7 @@ def _install_hook() -> None:
 
     asyncio.events._set_running_loop = _set_running_loop
     if getattr(asyncio, "_set_running_loop", None) is original:
-        asyncio._set_running_loop = _set_running_loop    # type: ignore[attr-defined]
+        asyncio._set_running_loop = _set_running_loop
     _hook_installed = True
 
 

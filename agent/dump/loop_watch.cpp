@@ -359,7 +359,7 @@ int64_t loop_watch_wait(int64_t seen, int32_t timeout_ms)
     while (running && !stop_asked && catches == seen
            && pthread_cond_timedwait(&caught_cond, &lock, &deadline) != ETIMEDOUT) {
     }
-    int64_t result = running && !stop_asked ? catches : VANDREL_NOT_ON;
+    int64_t result = running && !stop_asked ? catches : static_cast<int64_t>(VANDREL_NOT_ON);
     pthread_mutex_unlock(&lock);
     return result;
 }
