@@ -65,16 +65,21 @@ int64_t now_ns()
     return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
+/* Append `size` bytes that are not a C string (no NUL follows). */
+size_t append_bytes(char *out, size_t length, const char *bytes, size_t size)
+{
+    for (size_t i = 0; i < size; i++) {
+        out[length + i] = bytes[i];
+    }
+    return length + size;
+}
+
 /* Append `text` escaped (a tab or newline in a name becomes \x09, \x0a:
  * the stack text uses them as separators). */
 size_t append_text(char *out, size_t length, size_t capacity, const unlocked_text *text)
 {
     if (!text->ok) {
-        if (length + 3 <= capacity) {
-            memcpy(out + length, "???", 3);
-            length += 3;
-        }
-        return length;
+        return length + 3 <= capacity ? append_bytes(out, length, "???", 3) : length;
     }
     for (size_t i = 0; i < text->length; i++) {
         uint32_t ch;
@@ -133,8 +138,7 @@ void catch_stack(loop_slot *slot)
         if (frame->unreadable
             || !unlocked_code_location(&target, frame->code, frame->instruction, &file_text,
                                        &name_text, &line)) {
-            memcpy(out + length, "?\t0\t?\n", 6);
-            length += 6;
+            length = append_bytes(out, length, "?\t0\t?\n", 6);
             continue;
         }
         length = append_text(out, length, capacity, &file_text);

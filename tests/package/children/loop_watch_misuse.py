@@ -17,25 +17,25 @@ def error(call):
 
 async def block():
     await asyncio.sleep(0.005)
-    time.sleep(0.06)  # LINE: block
+    time.sleep(0.1)  # LINE: block
 
 
-first = vandrel.watch_event_loops(0.02)
-print(json.dumps({"second": error(lambda: vandrel.watch_event_loops(0.02)),
+first = vandrel.watch_event_loops(0.03)
+print(json.dumps({"second": error(lambda: vandrel.watch_event_loops(0.03)),
                   "running": first.running, "empty": first.report().to_dict()}))
 asyncio.run(block())
 final = first.stop()
 print(json.dumps({"same": first.stop() is final, "running": first.running,
                   "count": final.block_count, "final": final.final}))
 
-again = vandrel.watch_event_loops(0.02)
+again = vandrel.watch_event_loops(0.03)
 asyncio.run(block())
 pid = os.fork()
 if pid == 0:
     # The child: no watcher runs; the parent's handle gives its figures at
     # the fork, and a new watcher watches the child's loops.
     inherited = again.stop()
-    child = vandrel.watch_event_loops(0.02)
+    child = vandrel.watch_event_loops(0.03)
     asyncio.run(block())
     print(json.dumps({"child_inherited": inherited.block_count,
                       "child_own": child.stop().block_count}), flush=True)
