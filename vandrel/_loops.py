@@ -15,12 +15,12 @@ wrapped (every asyncio loop, and uvloop when imported after the watcher
 started, call it as they start and stop running); the caller's own running
 loop is taken at the start, and every quarter second the other threads' stacks
 are looked at for a running loop the wrapper did not see (one started
-before, or by a uvloop imported earlier).
+before, or by a uvloop imported earlier).  asyncio itself is imported
+only once a watcher starts: ``import vandrel`` stays light.
 """
 from __future__ import annotations
 
-import asyncio
-import asyncio.events
+import atexit
 import ctypes
 import math
 import os
@@ -29,11 +29,14 @@ import threading
 import time
 from types import FrameType
 import weakref
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple
 
 from vandrel import _agent
 from vandrel._errors import AgentSystemError, AlreadyRunning, NotAvailable
 from vandrel._report import Frame, LoopBlock, LoopBlockReport
+
+if TYPE_CHECKING:
+    import asyncio
 
 __all__ = ["LoopWatcher", "watch_event_loops"]
 
@@ -98,6 +101,7 @@ def _check_threshold(threshold: Any) -> float:
 
 def _describe_task(loop: asyncio.AbstractEventLoop) -> Optional[str]:
     """The task `loop` is running now, as ``name (coroutine)``, or None."""
+    import asyncio
     try:
         task = asyncio.current_task(loop)
         if task is None:
@@ -120,6 +124,7 @@ def _parse_stack(data: bytes) -> Tuple[Frame, ...]:
 
 def _loop_in_frame(frame: Any) -> Optional[asyncio.AbstractEventLoop]:
     """The running loop a frame of one of _RUNNER_NAMES works on, if any."""
+    import asyncio
     try:
         local = frame.f_locals
         for candidate in (local.get("self"), local.get("loop")):
@@ -236,6 +241,7 @@ class LoopWatcher:
         self._thread = threading.Thread(target=self._serve, name="vandrel-loop-watch",
                                         daemon=True)
         self._thread.start()
+        import asyncio.events
         loop = asyncio.events._get_running_loop()
         if loop is not None:
             self._watch(loop, threading.get_ident(), found_by_scan=False)
@@ -456,6 +462,7 @@ def _install_hook() -> None:
     global _hook_installed
     if _hook_installed:
         return
+    import asyncio.events
     original = asyncio.events._set_running_loop
 
     def _set_running_loop(loop: Optional[asyncio.AbstractEventLoop]) -> None:
@@ -479,6 +486,17 @@ def _after_fork_in_child() -> None:
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+def _stop_at_exit() -> None:
+    # The agent's thread stops before the interpreter is torn down; the
+    # handle keeps its final report.
+    watcher = _active
+    if watcher is not None and watcher.running:
+        watcher.stop()
+
+
+atexit.register(_stop_at_exit)
 
 
 def watch_event_loops(threshold: float = 0.1) -> LoopWatcher:
