@@ -112,6 +112,10 @@ def accuracy(blocks):
     result = json.loads(done.stdout)
     lines = lines_marked(source)
     counts = {place["line"]: place["count"] for place in result["report"]["places"]}
+    for place in result["report"]["places"]:
+        if place["line"] not in lines.values():
+            sys.stderr.write(f"# not injected: line {place['line']} in {place['function']}, "
+                             f"{place['count']} x, max {place['max_s'] * 1000:.0f} ms\n")
     found = sum(min(counts.get(lines[kind], 0), result["injected"].count(kind))
                 for kind in ("spin", "sleep"))
     false = sum(count for line, count in counts.items() if line not in lines.values())
