@@ -14,7 +14,6 @@ import pytest
 
 import vandrel
 from child import check_child, child_program, run_python
-from conftest import DEBUG_INTERPRETER  # noqa: F401  (the timing marker skips there)
 
 THRESHOLD = 0.1
 
