@@ -136,8 +136,8 @@ VANDREL_EXPORT int32_t vandrel_exit_signals(const char *report_name)
  * CLOCK_MONOTONIC. */
 
 /* Start the watcher's thread (GIL held): a heartbeat overdue by more than
- * `threshold_ns` has its loop thread's stack read, looked for every
- * `poll_ns`.  0, or VANDREL_BAD_PARAMETER, VANDREL_NO_GIL,
+ * `threshold_ns` has its loop thread's stack read as that moment comes;
+ * the thread sleeps `poll_ns` at most.  0, or VANDREL_BAD_PARAMETER, VANDREL_NO_GIL,
  * VANDREL_ALREADY_ON, VANDREL_NOT_AVAILABLE (frames not readable without
  * the GIL here), VANDREL_SYSTEM_ERROR. */
 VANDREL_EXPORT int32_t vandrel_loop_watch_start(int64_t threshold_ns, int64_t poll_ns)

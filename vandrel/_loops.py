@@ -219,9 +219,11 @@ class LoopWatcher:
                 raise AlreadyRunning(f"an event-loop watcher is already running in this process "
                                      f"({_active!r}); stop it first", -4)
             # Caught once late by the threshold less half a period: blocked
-            # for the threshold, give or take half a period.
-            poll_ns = max(self._period_ns // 2, 2_000_000)
-            status = native.start(int(self._threshold * 1e9) - self._half_period_ns, poll_ns)
+            # for the threshold, give or take half a period.  The agent's
+            # thread wakes when a heartbeat could be that late, and at least
+            # once a second.
+            status = native.start(int(self._threshold * 1e9) - self._half_period_ns,
+                                  1_000_000_000)
             if status == -2:
                 raise NotAvailable("the event-loop watcher cannot read this interpreter's frames "
                                    "without the GIL (another CPython version than the agent was "

@@ -3,8 +3,8 @@
  *
  * Each watched loop has a slot.  A heartbeat callback on the loop (the
  * package's) re-arms its slot every period with the time it is due next;
- * the thread looks at every slot each tenth of the threshold, and when a
- * heartbeat is overdue by more than the threshold it reads that loop
+ * the thread sleeps until the first heartbeat could be overdue by the
+ * threshold, looks, and when one is overdue by more it reads that loop
  * thread's stack with the GIL-free reader, right then, whatever the
  * blocking code holds.  When the late heartbeat finally runs it collects
  * how late it was and the stack caught, and arms the slot again.
@@ -31,6 +31,8 @@ constexpr int LOOP_SLOTS = 64;
 constexpr size_t CAUGHT_FRAMES = 256;
 constexpr size_t STACK_TEXT = 32768;
 constexpr size_t WALK_LIMIT = size_t(1) << 16;
+/* The shortest sleep between two looks: no spinning on a deadline just past. */
+constexpr int64_t MIN_SLEEP_NS = 1000000;
 
 struct loop_slot {
     bool armed;
@@ -177,12 +179,27 @@ void *watch(void *)
         if (caught) {
             pthread_cond_broadcast(&caught_cond);
         }
-        int64_t wake_at = now_ns() + poll_ns;
+        /* Sleep until the first moment a heartbeat could be overdue by the
+         * threshold (heartbeats only move their due time later), at most
+         * poll_ns; arming a slot wakes the thread early.  A loop that keeps
+         * its heartbeat costs one wake-up per threshold, not one per poll. */
+        now = now_ns();
+        int64_t wake_at = now + poll_ns;
+        for (int i = 0; i < LOOP_SLOTS; i++) {
+            const loop_slot *slot = &loop_slots[i];
+            if (slot->armed && slot->caught_serial == 0
+                && slot->due_ns + threshold_ns + 1 < wake_at) {
+                wake_at = slot->due_ns + threshold_ns + 1;
+            }
+        }
+        if (wake_at < now + MIN_SLEEP_NS) {
+            wake_at = now + MIN_SLEEP_NS;
+        }
         struct timespec deadline;
         deadline.tv_sec = static_cast<time_t>(wake_at / 1000000000LL);
         deadline.tv_nsec = static_cast<long>(wake_at % 1000000000LL);
-        while (!stop_asked
-               && pthread_cond_timedwait(&wake_watcher, &lock, &deadline) != ETIMEDOUT) {
+        if (!stop_asked) {
+            (void)pthread_cond_timedwait(&wake_watcher, &lock, &deadline);
         }
     }
     pthread_mutex_unlock(&lock);
@@ -294,6 +311,8 @@ int32_t loop_watch_arm(int32_t slot, unsigned long ident, int64_t due_in_ns)
     entry->due_ns = now_ns() + due_in_ns;
     entry->caught_serial = 0;
     entry->stack_length = 0;
+    /* Its deadline may come before the one the thread sleeps until. */
+    pthread_cond_signal(&wake_watcher);
     pthread_mutex_unlock(&lock);
     return VANDREL_OK;
 }
@@ -337,6 +356,10 @@ int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int64_t *late_ns, 
         entry->due_ns = now + next_due_in_ns;
         entry->caught_serial = 0;
         entry->stack_length = 0;
+        if (serial != 0) {
+            /* The thread sleeps with no deadline for a caught slot. */
+            pthread_cond_signal(&wake_watcher);
+        }
     }
     pthread_mutex_unlock(&lock);
     return serial;
