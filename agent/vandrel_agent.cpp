@@ -149,3 +149,63 @@ VANDREL_EXPORT int32_t vandrel_final_text_only(void)
 {
     return vandrel::gil_final_text_only();
 }
+
+/* ---- The event-loop watcher (dump/loop_watch.cpp) -------------------------
+ * Slots 0 to 63, one per watched loop; times in nanoseconds of
+ * CLOCK_MONOTONIC. */
+
+/* Start the watcher's thread (GIL held): a heartbeat overdue by more than
+ * `threshold_ns` has its loop thread's stack read as that moment comes;
+ * the thread sleeps `poll_ns` at most.  0, or VANDREL_BAD_PARAMETER, VANDREL_NO_GIL,
+ * VANDREL_ALREADY_ON, VANDREL_NOT_AVAILABLE (frames not readable without
+ * the GIL here), VANDREL_SYSTEM_ERROR. */
+VANDREL_EXPORT int32_t vandrel_loop_watch_start(int64_t threshold_ns, int64_t poll_ns)
+{
+    return vandrel::dump::loop_watch_start(threshold_ns, poll_ns);
+}
+
+/* Stop and join the thread, forget every slot (call without the GIL: it
+ * waits).  0, or VANDREL_NOT_ON. */
+VANDREL_EXPORT int32_t vandrel_loop_watch_stop(void)
+{
+    return vandrel::dump::loop_watch_stop();
+}
+
+/* Watch slot `slot`: the loop runs on the thread with threading ident
+ * `ident`, its heartbeat is due in `due_in_ns`. */
+VANDREL_EXPORT int32_t vandrel_loop_watch_arm(int32_t slot, uint64_t ident, int64_t due_in_ns)
+{
+    return vandrel::dump::loop_watch_arm(slot, static_cast<unsigned long>(ident), due_in_ns);
+}
+
+/* Stop watching slot `slot` (its loop stopped). */
+VANDREL_EXPORT int32_t vandrel_loop_watch_disarm(int32_t slot)
+{
+    return vandrel::dump::loop_watch_disarm(slot);
+}
+
+/* The heartbeat of slot `slot` ran: *late_ns gets how late it was; when
+ * the watcher caught its loop blocked meanwhile, the stack it read goes
+ * to `stack` (lines "file<TAB>line<TAB>function", innermost first,
+ * NUL-terminated when there is room) and the catch's serial number is
+ * returned, else 0.  The next heartbeat is due in `next_due_in_ns`. */
+VANDREL_EXPORT int64_t vandrel_loop_watch_beat(int32_t slot, int64_t next_due_in_ns,
+                                               int64_t *late_ns, char *stack, int64_t capacity)
+{
+    return vandrel::dump::loop_watch_beat(slot, next_due_in_ns, late_ns, stack, capacity);
+}
+
+/* The serial number of the catch in progress on slot `slot` (its loop
+ * is blocked now and its stack was read), or 0. */
+VANDREL_EXPORT int64_t vandrel_loop_watch_caught(int32_t slot)
+{
+    return vandrel::dump::loop_watch_caught(slot);
+}
+
+/* Wait (without the GIL) until the number of catches differs from `seen`,
+ * or `timeout_ms` passed; return the number, or VANDREL_NOT_ON once the
+ * watcher stops. */
+VANDREL_EXPORT int64_t vandrel_loop_watch_wait(int64_t seen, int32_t timeout_ms)
+{
+    return vandrel::dump::loop_watch_wait(seen, timeout_ms);
+}

@@ -54,7 +54,10 @@ AGENT_EXPORTS = frozenset({
     "vandrel_cancel_dump_later", "vandrel_dump_on_crash", "vandrel_cancel_dump_on_crash",
     "vandrel_prepare_unlocked_dump", "vandrel_name_this_thread", "vandrel_hide_code",
     "vandrel_dump_unlocked", "vandrel_time_stack_walk", "vandrel_trace_stream",
-    "vandrel_gil_trace", "vandrel_exit_signals", "vandrel_final_text_only"})
+    "vandrel_gil_trace", "vandrel_exit_signals", "vandrel_final_text_only",
+    "vandrel_loop_watch_start", "vandrel_loop_watch_stop", "vandrel_loop_watch_arm",
+    "vandrel_loop_watch_disarm", "vandrel_loop_watch_beat", "vandrel_loop_watch_caught",
+    "vandrel_loop_watch_wait"})
 
 GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
                              and not sysconfig.get_config_var("Py_GIL_DISABLED"))

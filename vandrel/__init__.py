@@ -13,6 +13,8 @@ reference agent and wraps the modules in the way ``faulthandler`` works:
   dumps when the process crashes;
 - ``GilMonitor`` switches the GIL interceptor on around a block and gives
   its reports as ``GilReport`` objects;
+- ``watch_event_loops()`` catches event-loop blocks with the code that
+  blocked, as ``LoopBlockReport`` objects;
 - ``agent_path()`` and ``load_agent()`` find and load the agent library;
 - failures raise ``VandrelError`` subclasses (or ``ValueError`` and
   ``OSError`` for bad arguments and unusable files) whose message says what
@@ -39,8 +41,9 @@ from vandrel._dumps import (cancel_dump_stacks_later, cancel_dump_stacks_on_sign
                             format_stacks)
 from vandrel._interceptor import gil_status_error
 from vandrel._report import (Frame, GilGroupStats, GilInterval, GilReport, LongHold,
-                             ThreadGilStats)
+                             LoopBlock, LoopBlockReport, ThreadGilStats)
 from vandrel._monitor import GilMonitor
+from vandrel._loops import LoopWatcher, watch_event_loops
 
 __all__ = [
     "__version__",
@@ -73,4 +76,8 @@ __all__ = [
     "GilInterval",
     "LongHold",
     "Frame",
+    "watch_event_loops",
+    "LoopWatcher",
+    "LoopBlockReport",
+    "LoopBlock",
 ]

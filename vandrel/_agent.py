@@ -68,7 +68,7 @@ def load_agent() -> ctypes.CDLL:
     global _loaded_agent
     if _loaded_agent is None:
         # RTLD_GLOBAL matches how the modules re-open the agent.  Loading
-        # runs no Python and nothing of the agent's but its two
+        # runs no Python and nothing of the agent's but its
         # pthread_atfork registrations.
         _loaded_agent = ctypes.CDLL(agent_path(), mode=ctypes.RTLD_GLOBAL)
     return _loaded_agent

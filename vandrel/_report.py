@@ -14,7 +14,8 @@ import sys
 from dataclasses import KW_ONLY, MISSING, Field, dataclass, field, fields
 from typing import Any, Dict, Mapping, Optional, Tuple, Type, Union
 
-__all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport"]
+__all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport",
+           "LoopBlock", "LoopBlockReport"]
 
 # The distribution figures, in the dict's order, each absent from an agent
 # that does not record distributions: the counts are integers, the rest
@@ -400,3 +401,78 @@ def whole_session_interval(report: Dict[str, Any]) -> Dict[str, Any]:
     whole = dict(report)
     whole["interval"] = {key: report.get(key, value) for key, value in interval.items()}
     return whole
+
+
+@dataclass(frozen=True)
+class LoopBlock:
+    """A place where an event loop stopped running its callbacks for longer
+    than the watcher's threshold.
+
+    The place is the innermost Python frame of the loop's thread, read while
+    the loop was blocked: ``file``, ``line``, ``function``.  ``count`` blocks
+    were charged to it, ``total_s`` is their length and ``max_s`` the
+    longest, each measured from how late the loop ran its heartbeat (to
+    within a tenth of the threshold).  ``stack`` is the whole stack of the latest,
+    innermost first; ``task`` describes the asyncio task that was running
+    then (``None`` when none was, or it could not be read in time);
+    ``thread`` names the loop's thread."""
+
+    file: str
+    line: int
+    function: str
+    count: int
+    total_s: float
+    max_s: float
+    task: Optional[str]
+    thread: str
+    stack: Tuple[Frame, ...]
+
+    @classmethod
+    def from_dict(cls, entry: Mapping[str, Any]) -> LoopBlock:
+        """Read one entry of the report's ``places`` list."""
+        stack = tuple(Frame(str(file), int(line), str(function))
+                      for file, line, function in entry["stack"])
+        task = entry.get("task")
+        return cls(str(entry["file"]), int(entry["line"]), str(entry["function"]),
+                   int(entry["count"]), float(entry["total_s"]), float(entry["max_s"]),
+                   None if task is None else str(task), str(entry["thread"]), stack)
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The entry as a dict: ``stack`` a list of ``[file, line, function]``."""
+        return {"file": self.file, "line": self.line, "function": self.function,
+                "count": self.count, "total_s": self.total_s, "max_s": self.max_s,
+                "task": self.task, "thread": self.thread,
+                "stack": [[frame.file, frame.line, frame.function] for frame in self.stack]}
+
+
+@dataclass(frozen=True)
+class LoopBlockReport:
+    """What the event-loop watcher saw: ``block_count`` blocks longer than
+    ``threshold_s``, ``blocked_s`` seconds in all, over ``loops_seen``
+    loops; ``places`` by total time, longest first.  ``final`` once the
+    watcher has stopped.  ``str()`` gives the text report."""
+
+    threshold_s: float
+    block_count: int
+    blocked_s: float
+    loops_seen: int
+    final: bool
+    places: Tuple[LoopBlock, ...]
+
+    @classmethod
+    def from_dict(cls, report: Mapping[str, Any]) -> LoopBlockReport:
+        """Read a report dict, as ``to_dict()`` gives it."""
+        return cls(float(report["threshold_s"]), int(report["block_count"]),
+                   float(report["blocked_s"]), int(report["loops_seen"]),
+                   bool(report["final"]),
+                   tuple(LoopBlock.from_dict(entry) for entry in report["places"]))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The report as a dict of plain values (JSON-ready)."""
+        return {"threshold_s": self.threshold_s, "block_count": self.block_count,
+                "blocked_s": self.blocked_s, "loops_seen": self.loops_seen,
+                "final": self.final, "places": [place.to_dict() for place in self.places]}
+
+    def __str__(self) -> str:
+        from vandrel._loop_format import format_loop_text
+        return format_loop_text(self)

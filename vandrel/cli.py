@@ -45,6 +45,7 @@ examples:
   python -m vandrel run --gil -m mypackage.worker
   python -m vandrel run --gil -c 'import app; app.main()'
   python -m vandrel run --gil-trace gil.json app.py   # open gil.json in Perfetto
+  python -m vandrel run --loop-block 0.1 server.py   # asyncio loops blocked > 100 ms
   python -m vandrel run --dump-on USR1 app.py      # then: kill -USR1 <pid>
   python -m vandrel run --dump-after 30 app.py     # one dump after 30 s"""
 
@@ -55,7 +56,8 @@ vandrel path) when a process needs the agent before its interpreter starts."""
 # run's own options that take a value: the first argument that is neither
 # one of these, nor an option, nor such a value is the program.
 _VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-trace-resolution",
-                  "--gil-long-hold", "--gil-metrics-port", "--dump-on", "--dump-after"}
+                  "--gil-long-hold", "--gil-metrics-port", "--dump-on", "--dump-after",
+                  "--loop-block"}
 # How often the figures on --gil-metrics-port are renewed when --gil-period
 # does not say.
 METRICS_PERIOD_S = 1.0
@@ -117,6 +119,15 @@ def _trace_resolution_seconds(text: str) -> float:
     return value
 
 
+def _loop_block_seconds(text: str) -> float:
+    """An event-loop block threshold: more than 0, at most 60 seconds."""
+    value = _number_of_seconds(text)
+    if not 0 < value <= 60:
+        raise argparse.ArgumentTypeError(
+            f"must be more than 0 and at most 60 seconds, got {text!r}")
+    return value
+
+
 def _signal_number(text: str) -> int:
     """USR1, SIGUSR1, usr1 or a number, checked to be catchable."""
     name = text.upper()
@@ -171,6 +182,11 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                           "stderr), renewed every --gil-period or, without one, every "
                           f"{METRICS_PERIOD_S:g} s (the text report is then still written only "
                           "at exit); needs vandrel[prometheus]; implies --gil")
+    loops = run.add_argument_group("event loops")
+    loops.add_argument("--loop-block", metavar="SECONDS", type=_loop_block_seconds,
+                       help="watch every asyncio event loop (uvloop too) for blocks longer than "
+                            "SECONDS (0 to 60), each charged to the code that ran, and print "
+                            "the report (\"event-loop blocks (final): ...\") to stderr at exit")
     dumps = run.add_argument_group("stack dumps (to stderr)")
     dumps.add_argument("--dump-on", metavar="SIGNAL", type=_signal_number, action="append",
                        default=[],
@@ -482,6 +498,8 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
                 metrics[0].close()
             return 1
     _hide_launcher_frames()
+    if options.loop_block is not None and _start_loop_watcher(options.loop_block) != 0:
+        return 1
     for signum in options.dump_on:
         vandrel.dump_stacks_on_signal(signum, 2)
     if options.dump_after is not None:
@@ -506,6 +524,27 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
         if isinstance(error, KeyboardInterrupt):
             _interrupted = True
         return 1
+    return 0
+
+
+def _start_loop_watcher(threshold: float) -> int:
+    """--loop-block: watch the event loops; the final report goes to stderr
+    at exit."""
+    try:
+        watcher = vandrel.watch_event_loops(threshold)
+    except vandrel.VandrelError as error:
+        sys.stderr.write(f"vandrel: --loop-block: {error}\n")
+        return 1
+
+    def write_report() -> None:
+        text = str(watcher.stop())
+        try:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+        except (OSError, ValueError):
+            pass
+
+    atexit.register(write_report)
     return 0
 
 

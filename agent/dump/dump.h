@@ -10,9 +10,11 @@
  *                     other interpreter;
  *   unlocked_dump.cpp the dump without the GIL (the agent's thread, for
  *                     signals and timers) and the thread names it shows;
- *   triggers.cpp      the signal handlers and the timer that start it.
+ *   triggers.cpp      the signal handlers and the timer that start it;
+ *   loop_watch.cpp    the event-loop watcher's thread: overdue heartbeats
+ *                     and the blocked loop thread's stack, read then.
  *
- * All of it but unlocked_dump.cpp and triggers.cpp runs with the GIL
+ * All of it but unlocked_dump.cpp, triggers.cpp and loop_watch.cpp runs with the GIL
  * held. */
 #ifndef VANDREL_DUMP_H
 #define VANDREL_DUMP_H
@@ -191,6 +193,19 @@ int32_t name_this_thread(PyObject *name);
 int32_t hide_code_object(PyObject *code);
 int32_t dump_unlocked_now(int32_t fd, int64_t max_frames);
 int64_t time_walk(unsigned long ident, int32_t rounds, int64_t *frames_seen);
+
+/* ---- loop_watch.cpp ------------------------------------------------------ */
+
+/* The exports' work (vandrel_agent.cpp, where each is described); statuses
+ * as in agent.h. */
+int32_t loop_watch_start(int64_t threshold_ns, int64_t poll_ns);
+int32_t loop_watch_stop();
+int32_t loop_watch_arm(int32_t slot, unsigned long ident, int64_t due_in_ns);
+int32_t loop_watch_disarm(int32_t slot);
+int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int64_t *late_ns, char *stack,
+                        int64_t capacity);
+int64_t loop_watch_caught(int32_t slot);
+int64_t loop_watch_wait(int64_t seen, int32_t timeout_ms);
 
 /* ---- frame_lines.cpp ----------------------------------------------------- */
 

@@ -97,3 +97,13 @@ final.write_text(1)
 final.write_chrome_trace("gil.json")
 timeline: Optional[bytes] = final.timeline
 reveal_type(vandrel.GilMonitor)
+
+watcher: vandrel.LoopWatcher = vandrel.watch_event_loops(threshold=0.1)
+with vandrel.watch_event_loops() as watching:
+    block_threshold: float = watching.threshold
+blocks: vandrel.LoopBlockReport = watcher.stop()
+for block in blocks.places:
+    place: vandrel.LoopBlock = block
+    task: Optional[str] = place.task
+    innermost: vandrel.Frame = place.stack[0]
+loop_dict: Dict[str, object] = blocks.to_dict()

@@ -1,0 +1,49 @@
+# Run by test_loop_watch.py::test_blocks_caught_at_their_line_with_their_task
+# (THRESHOLD set above).  The lines marked "# LINE:" are where the blocks are.
+import asyncio
+import ctypes
+import json
+import time
+
+import vandrel
+
+holding = ctypes.PyDLL(None)    # its calls keep the GIL
+
+
+def spin(seconds):
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:  # LINE: spin
+        pass
+
+
+async def sleeper():
+    time.sleep(0.2)  # LINE: sleep
+
+
+async def holder():
+    holding.usleep(200000)  # LINE: holder
+
+
+async def short_awaits():
+    async def hop():
+        for _ in range(60):
+            await asyncio.sleep(0)
+    await asyncio.gather(*(hop() for _ in range(50)))
+
+
+async def main():
+    await short_awaits()
+    for _ in range(2):
+        await asyncio.create_task(sleeper(), name="sleeper")
+    # A pause first: blocks back to back, with no callback between them,
+    # are one block for the watcher.
+    await asyncio.sleep(0.01)
+    spin(0.2)
+    await asyncio.sleep(0.01)
+    await asyncio.create_task(holder(), name="holder")
+    await short_awaits()
+
+
+watcher = vandrel.watch_event_loops(THRESHOLD)
+asyncio.run(main())
+print(json.dumps(watcher.stop().to_dict()))

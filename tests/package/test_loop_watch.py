@@ -1,0 +1,140 @@
+"""vandrel.watch_event_loops and `run --loop-block`: event-loop blocks caught
+with their code.
+
+Every scenario with a watcher runs in a fresh interpreter (one watcher per
+process); real frameworks (aiohttp, Starlette under uvicorn with uvloop)
+are the slow checks."""
+import asyncio
+import json
+import math
+import re
+import threading
+
+import pytest
+
+import vandrel
+from child import check_child, child_program, run_python
+
+THRESHOLD = 0.1
+
+
+def marked_lines(source):
+    """{name: line} of the lines marked `# LINE: name` in `source`, as
+    check_child() runs it (after its one-line prelude)."""
+    return {match.group(1): source.count("\n", 0, match.start()) + 2
+            for match in re.finditer(r"# LINE: (\w+)", source)}
+
+
+def places_by_line(report):
+    return {place["line"]: place for place in report["places"]}
+
+
+@pytest.mark.timing
+def test_blocks_caught_at_their_line_with_their_task():
+    # time.sleep (GIL released), a CPU loop in Python (GIL handed over at the
+    # switch interval) and a C call that keeps the GIL, 200 ms each, among
+    # thousands of short awaits that must not count.
+    source = child_program("loop_blocks", THRESHOLD=THRESHOLD)
+    lines = marked_lines(source)
+    report = json.loads(check_child(source).stdout)
+    places = places_by_line(report)
+    assert set(places) == {lines["sleep"], lines["spin"], lines["holder"]}, report
+    assert [places[lines[name]]["count"] for name in ("sleep", "spin", "holder")] == [2, 1, 1]
+    assert report["block_count"] == 4 and report["loops_seen"] == 1 and report["final"]
+    for place in report["places"]:
+        assert THRESHOLD < place["max_s"] < 0.5, place
+        assert place["file"] == "<string>" and place["thread"] == "MainThread"
+        # The whole stack, innermost first, down to the module's asyncio.run.
+        assert place["stack"][0] == [place["file"], place["line"], place["function"]]
+        assert place["stack"][-1][2] == "<module>"
+    assert places[lines["sleep"]]["function"] == "sleeper"
+    assert places[lines["sleep"]]["task"] == "sleeper (sleeper)"
+    assert places[lines["spin"]]["function"] == "spin"
+    assert places[lines["spin"]]["stack"][1][2] == "main"
+    assert places[lines["spin"]]["task"] == "Task-1 (main)"
+    assert places[lines["holder"]]["function"] == "holder"
+    assert 0.35 < report["blocked_s"] < 1.5
+
+
+@pytest.mark.timing
+def test_one_watcher_stop_twice_and_fork():
+    source = child_program("loop_watch_misuse")
+    lines = [json.loads(line) for line in check_child(source).stdout.splitlines()]
+    assert lines[0]["second"] == "AlreadyRunning" and lines[0]["running"] is True
+    assert lines[0]["empty"]["block_count"] == 0 and lines[0]["empty"]["places"] == []
+    assert lines[1] == {"same": True, "running": False, "count": 1, "final": True}
+    assert {"child_inherited": 1, "child_own": 1} in lines
+    assert lines[-1] == {"parent": 1}
+
+
+def test_bad_threshold_installs_nothing():
+    hook = asyncio.events._set_running_loop
+    threads = threading.active_count()
+    for bad in ("0.1", None, True, [0.1], 1j):
+        with pytest.raises(TypeError, match="threshold must be a number"):
+            vandrel.watch_event_loops(bad)
+    for bad in (0, -0.1, 60.001, math.nan, math.inf, -math.inf):
+        with pytest.raises(ValueError, match="more than 0 and at most 60"):
+            vandrel.watch_event_loops(bad)
+    assert asyncio.events._set_running_loop is hook
+    assert threading.active_count() == threads
+
+
+@pytest.mark.timing
+def test_run_loop_block_reports_on_stderr(tmp_path):
+    script = tmp_path / "app.py"
+    script.write_text("import asyncio, time\n"
+                      "async def main():\n"
+                      "    await asyncio.sleep(0.005)\n"
+                      "    time.sleep(0.12)\n"
+                      "asyncio.run(main())\n")
+    done = run_python(["-m", "vandrel", "run", "--loop-block", "0.05", str(script)])
+    assert done.returncode == 0, done.stderr
+    assert "event-loop blocks (final): 1 block longer than 50.0 ms" in done.stderr
+    assert f"#1 {script}:4 in main: 1 block" in done.stderr
+    # The launcher's own frames are left out of the stack.
+    assert "vandrel/cli.py" not in done.stderr and "runpy" not in done.stderr
+
+
+def test_run_loop_block_refuses_bad_seconds(capsys):
+    from vandrel import cli
+    for bad in ("0", "61", "soon", "nan"):
+        with pytest.raises(SystemExit) as exit:
+            cli.main(["run", "--loop-block", bad, "app.py"])
+        assert exit.value.code == 2
+        assert "--loop-block" in capsys.readouterr().err
+
+
+# ---- real frameworks ---------------------------------------------------------
+
+
+@pytest.mark.slow
+@pytest.mark.timing
+def test_aiohttp_run_app_blocking_route():
+    pytest.importorskip("aiohttp")
+    source = child_program("loop_aiohttp", THRESHOLD=THRESHOLD)
+    lines = marked_lines(source)
+    report = json.loads(check_child(source, timeout=120).stdout.splitlines()[-1])
+    places = places_by_line(report)
+    assert set(places) == {lines["slow"]}, report
+    assert places[lines["slow"]]["count"] == 3 and report["block_count"] == 3
+    assert places[lines["slow"]]["function"] == "slow_route"
+    assert any("aiohttp" in frame[0] for frame in places[lines["slow"]]["stack"])
+
+
+@pytest.mark.slow
+@pytest.mark.timing
+def test_starlette_under_uvicorn_on_uvloop():
+    for name in ("uvicorn", "starlette", "uvloop"):
+        pytest.importorskip(name)
+    source = child_program("loop_uvicorn", THRESHOLD=THRESHOLD)
+    lines = marked_lines(source)
+    out = check_child(source, timeout=120).stdout.splitlines()
+    assert out[0] == "uvloop.Loop"
+    report = json.loads(out[-1])
+    places = places_by_line(report)
+    assert set(places) == {lines["slow"]}, report
+    assert places[lines["slow"]]["count"] == 3 and report["block_count"] == 3
+    # Deep in the library: charged to the innermost frame, the route's line.
+    assert places[lines["slow"]]["function"] == "slow_route"
+    assert any("starlette" in frame[0] for frame in places[lines["slow"]]["stack"])
