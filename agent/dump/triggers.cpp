@@ -226,10 +226,21 @@ int dump_with_the_gil(void *)
     return 0;
 }
 
-void dump_now(int fd, int64_t max_frames, unsigned long interrupted)
+/* `with_tasks`: the asyncio tasks follow their threads' stacks, when the
+ * GIL can be had for them (not for a crash: the process is going down). */
+void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_tasks)
 {
     if (target_ok) {
-        dump_threads_unlocked(&target, fd, max_frames, interrupted);
+        gathered_sections tasks;
+        bool any = with_tasks && gather_task_sections(&tasks);
+        thread_sections view;
+        if (any) {
+            task_sections_view(&tasks, &view);
+        }
+        dump_threads_unlocked(&target, fd, max_frames, interrupted, any ? &view : nullptr);
+        if (any) {
+            free_task_sections(&tasks);
+        }
         return;
     }
     if (safe_read_available()) {
@@ -278,7 +289,8 @@ void serve_signals(const unsigned char *bytes, ssize_t count)
         int fd = crash.fd;
         pthread_mutex_unlock(&lock);
         dump_now(fd, 0,
-                 static_cast<unsigned long>(__atomic_load_n(&crashed_thread, __ATOMIC_RELAXED)));
+                 static_cast<unsigned long>(__atomic_load_n(&crashed_thread, __ATOMIC_RELAXED)),
+                 false);
     }
     for (int signum = 1; signum < SLOT_COUNT; signum++) {
         if (!seen[signum]) {
@@ -292,7 +304,8 @@ void serve_signals(const unsigned char *bytes, ssize_t count)
         }
         dump_now(slot.fd, slot.max_frames,
                  static_cast<unsigned long>(__atomic_load_n(&slots[signum].interrupted,
-                                                            __ATOMIC_RELAXED)));
+                                                            __ATOMIC_RELAXED)),
+                 true);
     }
 }
 
@@ -351,7 +364,7 @@ void *serve(void *)
             timer.armed = false;
         }
         pthread_mutex_unlock(&lock);
-        dump_now(fired.fd, fired.max_frames, 0);
+        dump_now(fired.fd, fired.max_frames, 0, true);
         if (fired.exit) {
             _exit(1);
         }
@@ -407,6 +420,7 @@ void wake()
 void after_fork_in_child()
 {
     pthread_mutex_init(&lock, nullptr);
+    task_sections_after_fork();
     thread_started = false;
     timer.armed = false;
     if (wake_pipe[0] >= 0) {
