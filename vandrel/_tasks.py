@@ -88,68 +88,89 @@ def _coroutine_stack(task: Any, limit: int) -> Tuple[List[str], int]:
     return lines, more
 
 
-def _referenced(callback: Any) -> Iterable[Any]:
-    """The objects a done callback holds: a partial's arguments, a bound
-    method's object, a closure's cells."""
+def _held_futures(callback: Any, future_type: type) -> Tuple[List[Any], Any]:
+    """The futures a done callback holds (a partial's arguments, a bound
+    method's object, a closure's cells), and the TaskGroup whose method it
+    is, if any."""
+    held: List[Any] = []
     while isinstance(callback, functools.partial):
-        yield from callback.args
-        yield from callback.keywords.values()
+        held.extend(callback.args)
+        held.extend(callback.keywords.values())
         callback = callback.func
+    group = None
     owner = getattr(callback, "__self__", None)
     if owner is not None:
-        yield owner
+        if hasattr(owner, "_parent_task"):
+            group = owner
+        held.append(owner)
     for cell in getattr(callback, "__closure__", None) or ():
         try:
-            yield cell.cell_contents
+            held.append(cell.cell_contents)
         except ValueError:          # an empty cell
             pass
+    return [item for item in held if isinstance(item, future_type)], group
 
 
 class _Graph:
-    """Who awaits whom among one loop's pending tasks."""
+    """Who awaits whom among one loop's pending tasks: `parent` (by id)
+    the task awaiting each task, `children` the reverse."""
 
     def __init__(self, tasks: List[Any], future_type: type, task_type: type) -> None:
         self.tasks = tasks
-        self.future_type, self.task_type = future_type, task_type
+        self.task_type = task_type
         pending = {id(task) for task in tasks}
-        # The futures each task's completion feeds (its done callbacks).
+        self.pending = pending
+        # The futures each task's completion feeds (its done callbacks):
+        # wait_for's waiter (3.10, 3.11), shield's outer future, gather's,
+        # asyncio.wait's.
         self.fed_by: Dict[int, List[Any]] = {}
-        self.parent: Dict[int, Any] = {}
+        parent: Dict[int, Any] = {}
+        self.parent = parent
         for task in tasks:
             for entry in getattr(task, "_callbacks", None) or ():
                 callback = entry[0] if isinstance(entry, tuple) else entry
-                for held in _referenced(callback):
-                    owner_task = getattr(held, "_parent_task", None)
-                    if owner_task is not None and id(owner_task) in pending:
-                        # A TaskGroup's task: its group's owner awaits it.
-                        self.parent.setdefault(id(task), owner_task)
-                    elif held is not task and isinstance(held, future_type):
-                        self.fed_by.setdefault(id(held), []).append(task)
+                futures, group = _held_futures(callback, future_type)
+                if group is not None and id(group._parent_task) in pending:
+                    # A TaskGroup's task: the group's owner awaits it.
+                    parent.setdefault(id(task), group._parent_task)
+                for future in futures:
+                    if future is not task:
+                        self.fed_by.setdefault(id(future), []).append(task)
         for task in tasks:
-            for awaited in self._awaited_tasks(task):
+            waiter = getattr(task, "_fut_waiter", None)
+            if waiter is None:
+                continue
+            if isinstance(waiter, task_type):
+                if id(waiter) in pending and waiter is not task:
+                    parent.setdefault(id(waiter), task)
+                continue
+            if getattr(waiter, "_children", None) is None and id(waiter) not in self.fed_by:
+                continue
+            for awaited in self._awaited_tasks(waiter):
                 if id(awaited) in pending and awaited is not task:
-                    self.parent.setdefault(id(awaited), task)
+                    parent.setdefault(id(awaited), task)
         if _HAS_AWAITED_BY:
             for task in tasks:
-                if id(task) not in self.parent:
-                    awaiter = self._awaiting_task(task, pending)
+                if id(task) not in parent:
+                    awaiter = self._awaiting_task(task)
                     if awaiter is not None:
-                        self.parent[id(task)] = awaiter
+                        parent[id(task)] = awaiter
         self.children: Dict[int, List[Any]] = {}
         for task in tasks:
-            parent = self.parent.get(id(task))
-            if parent is not None:
-                self.children.setdefault(id(parent), []).append(task)
-        self._break_cycles()
+            above = parent.get(id(task))
+            if above is not None:
+                self.children.setdefault(id(above), []).append(task)
+        self.height: Dict[int, int] = {}
+        self._measure()
 
-    def _awaited_tasks(self, task: Any) -> List[Any]:
-        """The tasks `task` waits for, through the future it is blocked on."""
+    def _awaited_tasks(self, waiter: Any) -> List[Any]:
+        """The tasks behind the future a task is blocked on."""
         found: List[Any] = []
-        todo = [getattr(task, "_fut_waiter", None)]
+        todo = [waiter]
         seen = set()
-        while todo and len(seen) < 10000:
+        while todo and len(seen) < 100000:
             future = todo.pop()
-            if future is None or id(future) in seen:
+            if id(future) in seen:
                 continue
             seen.add(id(future))
             if isinstance(future, self.task_type):
@@ -159,72 +180,77 @@ class _Graph:
             todo.extend(self.fed_by.get(id(future), ()))
         return found
 
-    def _awaiting_task(self, task: Any, pending: set) -> Optional[Any]:
+    def _awaiting_task(self, task: Any) -> Optional[Any]:
         """3.14 on: the nearest pending task recorded as awaiting `task`."""
         todo = list(_awaited_by(task))
         seen = set()
-        while todo and len(seen) < 10000:
+        while todo and len(seen) < 100000:
             awaiter = todo.pop(0)
             if id(awaiter) in seen:
                 continue
             seen.add(id(awaiter))
-            if id(awaiter) in pending:
+            if id(awaiter) in self.pending:
                 return awaiter
             todo.extend(_awaited_by(awaiter))
         return None
 
-    def _break_cycles(self) -> None:
-        # A task that (oddly) awaits one of its own awaiters: the link that
-        # closes the cycle is dropped, so every task has a root.
-        for task in self.tasks:
-            path = set()
-            node = task
-            while node is not None and id(node) not in path:
-                path.add(id(node))
-                parent = self.parent.get(id(node))
-                if parent is not None and id(parent) in path:
-                    del self.parent[id(node)]
-                    self.children[id(parent)].remove(node)
-                    break
-                node = parent
+    def _measure(self) -> None:
+        """Each task's height: its longest chain of awaited tasks, itself
+        included.  A task that (oddly) awaits one of its own awaiters is
+        unreached from any root: the link that closes such a cycle is cut."""
+        for root in self.roots():
+            self._measure_from(root)
+        if len(self.height) < len(self.tasks):
+            for task in self.tasks:
+                if id(task) not in self.height:
+                    above = self.parent.pop(id(task))
+                    self.children[id(above)].remove(task)
+                    self._measure_from(task)
+
+    def _measure_from(self, root: Any) -> None:
+        height, children = self.height, self.children
+        if id(root) not in children:
+            height[id(root)] = 1
+            return
+        stack: List[Tuple[Any, bool]] = [(root, False)]
+        while stack:
+            task, done = stack.pop()
+            below = children.get(id(task))
+            if below is None:
+                height[id(task)] = 1
+            elif done:
+                height[id(task)] = 1 + max(height[id(child)] for child in below)
+            else:
+                stack.append((task, True))
+                stack.extend((child, False) for child in below)
 
     def roots(self) -> List[Any]:
         return [task for task in self.tasks if id(task) not in self.parent]
-
-    def heights(self) -> Dict[int, int]:
-        """Each task's longest chain of awaited tasks below it, itself included."""
-        height: Dict[int, int] = {}
-        for root in self.roots():
-            stack: List[Tuple[Any, bool]] = [(root, False)]
-            while stack:
-                task, done = stack.pop()
-                if done:
-                    height[id(task)] = 1 + max((height[id(child)] for child in
-                                                self.children.get(id(task), ())), default=0)
-                    continue
-                stack.append((task, True))
-                stack.extend((child, False) for child in self.children.get(id(task), ()))
-        return height
 
 
 def _render(graph: _Graph, limit: int, frames: int) -> Tuple[List[str], int]:
     """The tree, deepest chains first, at most `limit` tasks; the lines and
     how many tasks were left out."""
-    heights = graph.heights()
-    order = {id(task): index for index, task in enumerate(graph.tasks)}
+    height = graph.height
 
     def deepest_first(tasks: Iterable[Any]) -> List[Any]:
-        return sorted(tasks, key=lambda task: (-heights.get(id(task), 1), order[id(task)]))
+        # A stable sort: equal heights keep asyncio's order.
+        return sorted(tasks, key=lambda task: -height[id(task)])
 
+    # Lone tasks (nothing awaits them, they await no task) last, unsorted.
+    roots = graph.roots()
     lines: List[str] = []
+    roots = (deepest_first(root for root in roots if id(root) in graph.children)
+             + [root for root in roots if id(root) not in graph.children])
     shown = 0
-    roots = deepest_first(graph.roots())
-    # (task, prefix of its own line, prefix of the lines below it, is last)
-    stack = [(root, index == len(roots) - 1) for index, root in enumerate(roots)][::-1]
-    prefixes = [""] * len(stack)
+    # (task, is the last of its siblings, prefix of its line), in the
+    # order they are written.
+    stack = [(root, index == len(roots) - 1, "") for index, root in
+             enumerate(roots[:limit])][::-1]
+    if len(roots) > limit:
+        stack[0] = (stack[0][0], True, "")
     while stack and shown < limit:
-        task, last = stack.pop()
-        prefix = prefixes.pop()
+        task, last, prefix = stack.pop()
         shown += 1
         lines.append(f"{prefix}{'└── ' if last else '├── '}(T) {_printable(task.get_name())}")
         below = prefix + ("    " if last else "│   ")
@@ -235,8 +261,7 @@ def _render(graph: _Graph, limit: int, frames: int) -> Tuple[List[str], int]:
         if more:
             lines.append(f"{frame_prefix}... {more} more frames")
         for index in range(len(children) - 1, -1, -1):
-            stack.append((children[index], index == len(children) - 1))
-            prefixes.append(below)
+            stack.append((children[index], index == len(children) - 1, below))
     return lines, len(graph.tasks) - shown
 
 
