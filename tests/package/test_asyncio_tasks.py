@@ -164,3 +164,27 @@ def test_tasks_are_bounded_deepest_chains_first():
     assert [tree[name] for name in names[:5]] == [None] + names[:4]
     assert text.endswith(f"... {5 + 30 + 1 - 10} more tasks in shallower chains not shown\n")
 
+
+
+@pytest.mark.slow
+def test_aiohttp_server_under_load():
+    pytest.importorskip("aiohttp")
+    requests = 200
+    done = run_python(["-c", child_program("aiohttp_server", REQUESTS=requests)], timeout=120)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    dump = result["dump"]
+    tree = task_tree(dump)
+    # Every pending task (the server's connections, the client's requests,
+    # the handlers' parts) fits the bound, all shown.
+    assert len(result["names"]) <= vandrel._tasks.MAX_TASKS_SHOWN or "more tasks" in dump
+    shown = {name for name in result["names"] if name in tree}
+    assert len(shown) == min(len(result["names"]), vandrel._tasks.MAX_TASKS_SHOWN), dump
+    # The deepest chains first: every part shown hangs below the request
+    # task whose handler awaits it, and that task's stack reaches the
+    # handler.
+    parts = [name for name in tree if name.startswith("part-")]
+    assert parts, dump
+    for name in parts:
+        assert tree[name] == result["subtasks"][name], (name, dump)
+    assert dump.count(" handle_slow ") == len({tree[name] for name in parts})
