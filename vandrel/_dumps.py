@@ -219,12 +219,40 @@ def _tasks_for_agent() -> Dict[int, str]:
     return _tasks.thread_sections(library)
 
 
+class _AsyncioImportWatch:
+    """On sys.meta_path from the first signal or timer dump set before
+    asyncio is imported: once it is, the agent's dumps start asking for
+    the tasks (before, there is no loop, and a dump while a thread keeps
+    the GIL must not say that tasks are missing).  It stays there, inert
+    after that: the import system may be iterating over the list."""
+
+    def __init__(self) -> None:
+        self.done = False
+
+    def find_spec(self, name: str, path: Any = None, target: Any = None) -> None:
+        if name == "asyncio" and not self.done:
+            self.done = True
+            library = _task_library
+            if library is not None:
+                library.vandrel_set_task_formatter(_tasks_for_agent)
+        return None
+
+
+_asyncio_import_watch: Optional[_AsyncioImportWatch] = None
+
+
 def _show_tasks_in_agent_dumps() -> None:
     """Have the agent's signal and timer dumps show the asyncio tasks,
-    when it can."""
+    when it can: at once if asyncio is imported, else once it is."""
+    global _asyncio_import_watch
     library = _task_dump_library()
-    if library is not None:
+    if library is None:
+        return
+    if "asyncio" in sys.modules:
         library.vandrel_set_task_formatter(_tasks_for_agent)
+    elif _asyncio_import_watch is None:
+        _asyncio_import_watch = _AsyncioImportWatch()
+        sys.meta_path.insert(0, _asyncio_import_watch)
 
 
 def _check_max_frames(max_frames: int) -> int:

@@ -233,6 +233,9 @@ int32_t set_task_formatter(PyObject *formatter);
 bool gather_task_sections(gathered_sections *out);
 void free_task_sections(gathered_sections *sections);
 void task_sections_view(const gathered_sections *sections, thread_sections *view);
+/* Whether the thread with threading ident `ident` is the helper (left out
+ * of the dumps).  Any thread, no GIL. */
+bool is_task_helper(unsigned long ident);
 /* A forked child has no helper thread. */
 void task_sections_after_fork();
 

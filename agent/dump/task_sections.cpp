@@ -36,6 +36,10 @@ bool cond_ready = false;
 PyObject *formatter = nullptr;
 bool formatter_set = false;
 
+/* The helper's threading ident while it runs (0: none): its thread state,
+ * made as it asks for the GIL, is the tool's, not the program's. */
+unsigned long helper_ident = 0;
+
 /* Under state_lock. */
 bool helper_running = false;
 uint64_t last_request = 0;
@@ -117,6 +121,7 @@ bool copy_answer(const python_api *api, PyObject *result, gathered_sections *out
 
 void *take_gil_and_format(void *argument)
 {
+    __atomic_store_n(&helper_ident, static_cast<unsigned long>(pthread_self()), __ATOMIC_RELEASE);
     uint64_t request = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(argument));
     const python_api *api = python_api_if_resolved();
     gathered_sections result;
@@ -154,12 +159,19 @@ void *take_gil_and_format(void *argument)
         free_task_sections(&result);
     }
     helper_running = false;
+    __atomic_store_n(&helper_ident, 0UL, __ATOMIC_RELEASE);
     pthread_cond_broadcast(&state_changed);
     pthread_mutex_unlock(&state_lock);
     return nullptr;
 }
 
 }  // namespace
+
+bool is_task_helper(unsigned long ident)
+{
+    unsigned long helper = __atomic_load_n(&helper_ident, __ATOMIC_ACQUIRE);
+    return helper != 0 && helper == ident;
+}
 
 void free_task_sections(gathered_sections *sections)
 {
@@ -264,6 +276,7 @@ void task_sections_after_fork()
     pthread_mutex_init(&state_lock, nullptr);
     cond_ready = false;
     helper_running = false;
+    helper_ident = 0;
     given_up = false;
     memset(&answer, 0, sizeof answer);
 }

@@ -351,7 +351,7 @@ void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_fr
     for (int pass = 0; pass < 2; pass++) {
         for (size_t i = 0; i < count && !out.write_failed; i++) {
             unlocked_thread thread;
-            if (!unlocked_thread_read(tstates[i], &thread)) {
+            if (!unlocked_thread_read(tstates[i], &thread) || is_task_helper(thread.ident)) {
                 continue;
             }
             unsigned long native_id = thread.native_id;

@@ -98,6 +98,9 @@ def test_signal_dump_without_the_gil_says_why_tasks_are_missing(tmp_path):
     dump = run_server("stuck", "asyncio", tmp_path)["dumps"]["signal"]
     assert SECTION_HEADER not in dump
     assert "holding the GIL" in dump and "in hold_the_gil" in dump
+    # The agent's helper, waiting for the GIL with a thread state of its
+    # own, is not one of the program's threads.
+    assert "<no Python frame>" not in dump
     assert dump.rstrip("\n").splitlines()[-1] == (
         "vandrel: asyncio tasks not shown: the GIL was not released within 0.5 s "
         "(they can only be read with it)")

@@ -10,7 +10,6 @@
 # name of the task that awaits it by construction (None for none), the
 # names asyncio.all_tasks() gives at the moment of the dump and, on 3.14
 # on, the nearest awaiting task asyncio.capture_call_graph() sees.
-import asyncio
 import ctypes
 import json
 import signal
@@ -19,6 +18,13 @@ import threading
 import time
 
 import vandrel
+
+# Set before asyncio is imported, as `python -m vandrel run --dump-on`
+# does: the agent's dumps must still come to ask for the tasks.
+out = open(OUT, "w")
+vandrel.dump_stacks_on_signal(signal.SIGUSR1, out)
+
+import asyncio  # noqa: E402
 
 KINDS = ["gather", "wait_for", "shield", "nested"] + (
     ["group"] if sys.version_info >= (3, 11) else [])
@@ -127,19 +133,21 @@ async def main():
     dumps = {}
     if MODE == "both":
         dumps["api"] = vandrel.format_stacks()
-    with open(OUT, "w") as out:
-        vandrel.dump_stacks_on_signal(signal.SIGUSR1, out)
-        target = signal.pthread_kill if MODE == "both" else hold_the_gil
-        threading.Thread(target=target,
-                         args=(threading.main_thread().ident, signal.SIGUSR1)).start()
-        # The dump comes in one write once the handler ran.
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            await asyncio.sleep(0.01)
-            with open(OUT) as written:
-                dumps["signal"] = written.read()
-            if dumps["signal"]:
-                break
+    if MODE == "stuck":
+        # The holder must not be asked to let go between its signal
+        # and its C call.
+        sys.setswitchinterval(30)
+    target = signal.pthread_kill if MODE == "both" else hold_the_gil
+    threading.Thread(target=target,
+                     args=(threading.main_thread().ident, signal.SIGUSR1)).start()
+    # The dump comes in one write once the handler ran.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        await asyncio.sleep(0.01)
+        with open(OUT) as written:
+            dumps["signal"] = written.read()
+        if dumps["signal"]:
+            break
     release.set()
     await batch
     server.close()
