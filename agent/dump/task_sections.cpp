@@ -59,19 +59,27 @@ const char NOTE_FAILED[] =
 const char NOTE_FINALIZING[] =
     "vandrel: asyncio tasks not shown: the interpreter is shutting down\n";
 
-/* Lock held. */
+/* Lock held.  A default condition variable (its clock is CLOCK_REALTIME:
+ * pthread_condattr_setclock would need glibc 2.34); the waits below are
+ * short slices measured against the monotonic clock, so a clock jump
+ * cannot stretch them. */
 void ensure_cond()
 {
-    if (cond_ready) {
-        return;
+    if (!cond_ready) {
+        pthread_cond_init(&state_changed, nullptr);
+        cond_ready = true;
     }
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&state_changed, &attr);
-    pthread_condattr_destroy(&attr);
-    cond_ready = true;
 }
+
+long elapsed_ns(const struct timespec *since)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since->tv_sec) * 1000000000L + (now.tv_nsec - since->tv_nsec);
+}
+
+constexpr long WAIT_FOR_GIL_NS = 500000000L;
+constexpr long WAIT_SLICE_NS = 20000000L;
 
 /* Copy the formatter's answer, a dict {ident: str}, into `out`.  GIL
  * held.  False when it is not such a dict. */
@@ -221,18 +229,17 @@ bool gather_task_sections(gathered_sections *out)
         return true;
     }
     pthread_attr_destroy(&attr);
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_nsec += 500000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec++;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    while (answered != request) {
-        if (pthread_cond_timedwait(&state_changed, &state_lock, &deadline) != 0
-            && answered != request) {
-            break;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (answered != request && elapsed_ns(&start) < WAIT_FOR_GIL_NS) {
+        struct timespec slice;
+        clock_gettime(CLOCK_REALTIME, &slice);
+        slice.tv_nsec += WAIT_SLICE_NS;
+        if (slice.tv_nsec >= 1000000000L) {
+            slice.tv_sec++;
+            slice.tv_nsec -= 1000000000L;
         }
+        (void)pthread_cond_timedwait(&state_changed, &state_lock, &slice);
     }
     if (answered == request) {
         *out = answer;
