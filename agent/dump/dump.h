@@ -225,7 +225,7 @@ struct gathered_sections {
 };
 /* The callable (or None) whose answer, a dict {ident: text}, the signal
  * and timer dumps write after the threads' stacks.  GIL held. */
-int32_t set_task_formatter(PyObject *formatter);
+int32_t set_task_formatter(PyObject *callable);
 /* Ask the formatter, from the agent's thread (no GIL), waiting at most
  * 0.5 s for a helper thread to get the GIL.  False when no formatter is
  * set (nothing to show); else true, with the texts or a note saying why
