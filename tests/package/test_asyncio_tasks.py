@@ -191,3 +191,44 @@ def test_aiohttp_server_under_load():
     for name in parts:
         assert tree[name] == result["subtasks"][name], (name, dump)
     assert dump.count(" handle_slow ") == len({tree[name] for name in parts})
+
+
+def test_each_loop_follows_its_own_thread():
+    """Loops running in other threads: each section after its thread's
+    stack, found from the thread's own state."""
+    import threading
+
+    started, loops, threads = threading.Barrier(3), [], []
+
+    def serve(index):
+        async def park():
+            asyncio.current_task().set_name(f"parked-{index}")
+            started.wait()
+            await asyncio.sleep(60)
+
+        loop = asyncio.new_event_loop()
+        loops.append(loop)
+        try:
+            loop.run_until_complete(park())
+        except asyncio.CancelledError:
+            pass
+        finally:
+            loop.close()
+
+    for index in (1, 2):
+        threads.append(threading.Thread(target=serve, args=(index,), name=f"loop-{index}"))
+        threads[-1].start()
+    started.wait()
+    try:
+        dump = vandrel.format_stacks()
+    finally:
+        for loop in list(loops):
+            loop.call_soon_threadsafe(lambda: [t.cancel() for t in asyncio.all_tasks()])
+        for thread in threads:
+            thread.join(10)
+    blocks = dump.split("\n\n")
+    for index in (1, 2):
+        header = next(i for i, block in enumerate(blocks) if f'"loop-{index}"' in block)
+        section = blocks[header + 1]
+        assert section.startswith(SECTION_HEADER), dump
+        assert task_tree(section) == {f"parked-{index}": None}, dump
