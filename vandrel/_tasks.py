@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import functools
 import sys
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Set, Tuple
 
 __all__ = ["thread_sections", "MAX_TASKS_SHOWN", "MAX_FRAMES_PER_TASK"]
 
@@ -38,7 +38,7 @@ _HAS_AWAITED_BY = sys.version_info >= (3, 14)
 
 
 def _code_name(code: Any) -> str:
-    return code.co_qualname if _HAS_QUALNAME else code.co_name
+    return str(code.co_qualname if _HAS_QUALNAME else code.co_name)
 
 
 def _awaited_by(future: Any) -> Iterable[Any]:
@@ -167,7 +167,7 @@ class _Graph:
         """The tasks behind the future a task is blocked on."""
         found: List[Any] = []
         todo = [waiter]
-        seen = set()
+        seen: Set[int] = set()
         while todo and len(seen) < 100000:
             future = todo.pop()
             if id(future) in seen:
@@ -183,7 +183,7 @@ class _Graph:
     def _awaiting_task(self, task: Any) -> Optional[Any]:
         """3.14 on: the nearest pending task recorded as awaiting `task`."""
         todo = list(_awaited_by(task))
-        seen = set()
+        seen: Set[int] = set()
         while todo and len(seen) < 100000:
             awaiter = todo.pop(0)
             if id(awaiter) in seen:
