@@ -231,6 +231,9 @@ int32_t set_task_formatter(PyObject *callable);
  * set (nothing to show); else true, with the texts or a note saying why
  * they are missing.  Free with free_task_sections(). */
 bool gather_task_sections(gathered_sections *out);
+/* The same from a thread that holds the GIL (the dump left to the main
+ * thread as a pending call): the formatter is called right here. */
+bool gather_task_sections_with_gil(gathered_sections *out);
 void free_task_sections(gathered_sections *sections);
 void task_sections_view(const gathered_sections *sections, thread_sections *view);
 /* Whether the thread with threading ident `ident` is the helper (left out

@@ -253,6 +253,28 @@ bool gather_task_sections(gathered_sections *out)
     return true;
 }
 
+bool gather_task_sections_with_gil(gathered_sections *out)
+{
+    memset(out, 0, sizeof *out);
+    const python_api *api = python_api_if_resolved();
+    if (formatter == nullptr || api == nullptr || api->object_call_no_args == nullptr) {
+        return false;
+    }
+    PyObject *callable = formatter;
+    api->incref(callable);
+    PyObject *value = api->object_call_no_args(callable);
+    if (value == nullptr || !copy_answer(api, value, out)) {
+        api->err_clear();
+        free_task_sections(out);
+        out->note = NOTE_FAILED;
+    }
+    if (value != nullptr) {
+        api->decref(value);
+    }
+    api->decref(callable);
+    return true;
+}
+
 int32_t set_task_formatter(PyObject *callable)
 {
     const python_api *api = python_api_get_for_interceptor();

@@ -218,11 +218,24 @@ void on_crash(int signum, siginfo_t *, void *)
 
 int64_t pending_max_frames = 0;
 int pending_fd = -1;
+bool pending_with_tasks = false;
 
 int dump_with_the_gil(void *)
 {
-    dump_threads(__atomic_load_n(&pending_fd, __ATOMIC_RELAXED),
-                 __atomic_load_n(&pending_max_frames, __ATOMIC_RELAXED));
+    /* The GIL is held here: the asyncio tasks can be asked for at once. */
+    gathered_sections tasks;
+    bool any = __atomic_load_n(&pending_with_tasks, __ATOMIC_RELAXED)
+               && gather_task_sections_with_gil(&tasks);
+    thread_sections view;
+    if (any) {
+        task_sections_view(&tasks, &view);
+    }
+    dump_threads_with_sections(__atomic_load_n(&pending_fd, __ATOMIC_RELAXED),
+                               __atomic_load_n(&pending_max_frames, __ATOMIC_RELAXED),
+                               any ? &view : nullptr);
+    if (any) {
+        free_task_sections(&tasks);
+    }
     return 0;
 }
 
@@ -253,6 +266,7 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
     if (api != nullptr && api->add_pending_call != nullptr) {
         __atomic_store_n(&pending_fd, fd, __ATOMIC_RELAXED);
         __atomic_store_n(&pending_max_frames, max_frames, __ATOMIC_RELAXED);
+        __atomic_store_n(&pending_with_tasks, with_tasks, __ATOMIC_RELAXED);
         (void)api->add_pending_call(dump_with_the_gil, nullptr);
     }
 }

@@ -47,10 +47,10 @@ def task_tree(dump):
     return parents
 
 
-def run_server(mode, loop, tmp_path):
+def run_server(mode, loop, tmp_path, env=None):
     out = str(tmp_path / "dump.txt")
     done = run_python(["-c", child_program("asyncio_server", MODE=mode, LOOP=loop, OUT=out)],
-                      timeout=60)
+                      env=env, timeout=60)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -92,6 +92,15 @@ def test_dumps_show_every_task_below_its_awaiter(loop, tmp_path):
     check_tasks(result, dump)
     assert dump.count(SECTION_HEADER) == 1
     assert "vandrel:" not in dump
+
+
+def test_signal_dump_left_to_the_main_thread_shows_the_tasks(tmp_path):
+    """Where the process may not read itself, the signal dump is written by
+    the main thread as a pending call, with the GIL: the tasks come too."""
+    result = run_server("both", "asyncio", tmp_path, env={"VANDREL_SAFE_READ": "refused"})
+    dump = result["dumps"]["signal"]
+    assert dump.startswith("vandrel: this process may not read its own memory")
+    check_tasks(result, dump)
 
 
 def test_signal_dump_without_the_gil_says_why_tasks_are_missing(tmp_path):
