@@ -134,7 +134,8 @@ void *take_gil_and_format(void *argument)
     const python_api *api = python_api_if_resolved();
     gathered_sections result;
     memset(&result, 0, sizeof result);
-    if (api == nullptr || api->gil_state_ensure == nullptr || api->is_finalizing()) {
+    if (api == nullptr || api->gil_state_ensure == nullptr || api->is_finalizing == nullptr
+        || api->is_finalizing()) {
         result.note = NOTE_FINALIZING;
     }
     else {
@@ -142,19 +143,8 @@ void *take_gil_and_format(void *argument)
         pthread_mutex_lock(&state_lock);
         bool wanted = request == last_request && !given_up;
         pthread_mutex_unlock(&state_lock);
-        if (wanted && formatter != nullptr) {
-            PyObject *callable = formatter;
-            api->incref(callable);
-            PyObject *value = api->object_call_no_args(callable);
-            if (value == nullptr || !copy_answer(api, value, &result)) {
-                api->err_clear();
-                free_task_sections(&result);
-                result.note = NOTE_FAILED;
-            }
-            if (value != nullptr) {
-                api->decref(value);
-            }
-            api->decref(callable);
+        if (wanted) {
+            (void)gather_task_sections_with_gil(&result);
         }
         api->gil_state_release(state);
     }
