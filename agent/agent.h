@@ -14,9 +14,10 @@
  *                      frame reader and the published-layout check
  *                      (frame_reader.*), reading str objects in place
  *                      (str_view.h), the runtime's head lock (head_lock.*),
- *                      the GIL's place and drop request (gil_place.*), and
- *                      the internal headers for the units that read the
- *                      runtime's state (core.h);
+ *                      the GIL's place and drop request (gil_place.*),
+ *                      each thread's running asyncio loop
+ *                      (running_loop.*), and the internal headers for the
+ *                      units that read the runtime's state (core.h);
  *   dump/              dump_threads: the thread snapshots, the frame walks,
  *                      the line cache (unit map in dump/dump.h);
  *   gil/               the GIL interceptor: session, hooks, records,

@@ -3,7 +3,10 @@
  * calls through ctypes.  The work is done in the other units. */
 #include "agent.h"
 #include "cpython/python_api.h"
+#include "cpython/running_loop.h"
 #include "dump/dump.h"
+
+#include <stdlib.h>
 
 #define VANDREL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -208,4 +211,54 @@ VANDREL_EXPORT int64_t vandrel_loop_watch_caught(int32_t slot)
 VANDREL_EXPORT int64_t vandrel_loop_watch_wait(int64_t seen, int32_t timeout_ms)
 {
     return vandrel::dump::loop_watch_wait(seen, timeout_ms);
+}
+
+/* ---- asyncio tasks in the dumps (dump/task_sections.cpp) -------------------- */
+
+/* A new list of (ident, native_id, loop), one per thread of the calling
+ * interpreter that runs an asyncio event loop (cpython/running_loop.cpp);
+ * NULL with an exception set on failure.  GIL held (ctypes.PyDLL). */
+VANDREL_EXPORT PyObject *vandrel_running_loops(void)
+{
+    const vandrel::python_api *api = vandrel::python_api_get_for_interceptor();
+    if (api == nullptr) {
+        return nullptr;
+    }
+    return vandrel::running_loops(api);
+}
+
+/* dump_threads, each thread's stack followed by the text given for its
+ * threading ident (`count` pairs; texts UTF-8, NUL-terminated), and
+ * `note` (NULL: none) after the last thread.  GIL held. */
+VANDREL_EXPORT void vandrel_dump_threads_with_sections(int32_t fd, int64_t max_frames,
+                                                       int64_t count, const uint64_t *idents,
+                                                       const char *const *texts,
+                                                       const char *note)
+{
+    if (count < 0 || (count > 0 && (idents == nullptr || texts == nullptr))) {
+        count = 0;
+    }
+    unsigned long *copied = nullptr;
+    if (count > 0) {
+        copied = static_cast<unsigned long *>(calloc(static_cast<size_t>(count),
+                                                     sizeof *copied));
+        if (copied == nullptr) {
+            count = 0;
+        }
+        for (int64_t i = 0; i < count; i++) {
+            copied[i] = static_cast<unsigned long>(idents[i]);
+        }
+    }
+    vandrel::dump::thread_sections sections = {static_cast<size_t>(count), copied, texts,
+                                               note};
+    vandrel::dump::dump_threads_with_sections(fd, max_frames, &sections);
+    free(copied);
+}
+
+/* The callable (None: none) that the signal and timer dumps ask, with the
+ * GIL, for the asyncio tasks of each thread: it returns {ident: text}.
+ * 0, VANDREL_BAD_PARAMETER or VANDREL_NO_GIL.  GIL held. */
+VANDREL_EXPORT int32_t vandrel_set_task_formatter(PyObject *formatter)
+{
+    return vandrel::dump::set_task_formatter(formatter);
 }

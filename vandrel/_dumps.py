@@ -21,7 +21,7 @@ import threading
 from types import FrameType
 from typing import Any, Callable, Dict, Optional, Protocol, Union
 
-from vandrel import _agent
+from vandrel import _agent, _tasks
 from vandrel._errors import VandrelError
 
 __all__ = ["FileOrFd", "resolve_file", "check_signal", "dump_stacks", "format_stacks",
@@ -145,6 +145,116 @@ def hide_tool_code(codes: Any) -> None:
         native.library.vandrel_hide_code(code)
 
 
+# ---- asyncio tasks after their threads' stacks ---------------------------------
+
+_task_library: Optional[Any] = None
+
+
+def _task_dump_library() -> Optional[Any]:
+    """The loaded agent (ctypes.PyDLL) when it can show asyncio tasks in
+    its dumps; else None."""
+    global _task_library
+    paths = _agent.loaded_agent_paths()
+    if not paths:
+        return None
+    if _task_library is not None and _task_library._name == paths[-1]:
+        return _task_library
+    try:
+        library = ctypes.PyDLL(paths[-1])
+        if not hasattr(library, "vandrel_dump_threads_with_sections"):
+            return None
+    except OSError:
+        return None
+    library.vandrel_running_loops.argtypes = []
+    library.vandrel_running_loops.restype = ctypes.py_object
+    library.vandrel_dump_threads_with_sections.argtypes = [
+        ctypes.c_int32, ctypes.c_int64, ctypes.c_int64, ctypes.POINTER(ctypes.c_uint64),
+        ctypes.POINTER(ctypes.c_char_p), ctypes.c_char_p]
+    library.vandrel_dump_threads_with_sections.restype = None
+    library.vandrel_set_task_formatter.argtypes = [ctypes.py_object]
+    library.vandrel_set_task_formatter.restype = ctypes.c_int32
+    _task_library = library
+    return library
+
+
+class _TaskSections:
+    """The asyncio tasks of a dump taken now, as the agent's arguments."""
+
+    def __init__(self, library: Any, max_frames: int) -> None:
+        self.library = library
+        note = None
+        try:
+            sections = _tasks.thread_sections(library, max_frames=max_frames)
+        except Exception as error:
+            # The thread dump goes on without them; one line says why.
+            sections = {}
+            note = (f"vandrel: asyncio tasks not shown: {type(error).__name__}: "
+                    f"{error}\n").encode("utf-8", "replace")
+        self.count = len(sections)
+        self.idents = (ctypes.c_uint64 * max(1, self.count))(*sections.keys())
+        self.texts = (ctypes.c_char_p * max(1, self.count))(
+            *(text.encode("utf-8", "replace") for text in sections.values()))
+        self.note = note
+        self.wanted = self.count > 0 or note is not None
+
+
+def _task_sections(max_frames: int) -> Optional[_TaskSections]:
+    """What to show of the asyncio tasks in a dump taken now; None when
+    there is nothing (no loop runs, or the agent cannot show it)."""
+    if "asyncio" not in sys.modules:
+        return None
+    library = _task_dump_library()
+    if library is None:
+        return None
+    sections = _TaskSections(library, max_frames)
+    return sections if sections.wanted else None
+
+
+def _tasks_for_agent() -> Dict[int, str]:
+    """What the agent's signal and timer dumps ask, with the GIL, on a
+    thread of their own."""
+    library = _task_library
+    if library is None or "asyncio" not in sys.modules:
+        return {}
+    return _tasks.thread_sections(library)
+
+
+class _AsyncioImportWatch:
+    """On sys.meta_path from the first signal or timer dump set before
+    asyncio is imported: once it is, the agent's dumps start asking for
+    the tasks (before, there is no loop, and a dump while a thread keeps
+    the GIL must not say that tasks are missing).  It stays there, inert
+    after that: the import system may be iterating over the list."""
+
+    def __init__(self) -> None:
+        self.done = False
+
+    def find_spec(self, name: str, path: Any = None, target: Any = None) -> None:
+        if name == "asyncio" and not self.done:
+            self.done = True
+            library = _task_library
+            if library is not None:
+                library.vandrel_set_task_formatter(_tasks_for_agent)
+        return None
+
+
+_asyncio_import_watch: Optional[_AsyncioImportWatch] = None
+
+
+def _show_tasks_in_agent_dumps() -> None:
+    """Have the agent's signal and timer dumps show the asyncio tasks,
+    when it can: at once if asyncio is imported, else once it is."""
+    global _asyncio_import_watch
+    library = _task_dump_library()
+    if library is None:
+        return
+    if "asyncio" in sys.modules:
+        library.vandrel_set_task_formatter(_tasks_for_agent)
+    elif _asyncio_import_watch is None:
+        _asyncio_import_watch = _AsyncioImportWatch()
+        sys.meta_path.insert(0, _asyncio_import_watch)
+
+
 def _check_max_frames(max_frames: int) -> int:
     value = int(_index(max_frames, "max_frames"))
     if not _INT64_MIN <= value <= _INT64_MAX:
@@ -230,8 +340,12 @@ def dump_stacks(file: Optional[FileOrFd] = None, *, max_frames: int = 0) -> None
     frames = _check_max_frames(max_frames)
     fd = resolve_file(file, flush=True)
     module = _threadsnap()
+    tasks = _task_sections(frames)
     # Called from here, so that the dump shows only this one frame of ours.
-    if module.dump_all_threads_stack(fd, frames) != 0:
+    if tasks is not None:
+        tasks.library.vandrel_dump_threads_with_sections(fd, frames, tasks.count, tasks.idents,
+                                                         tasks.texts, tasks.note)
+    elif module.dump_all_threads_stack(fd, frames) != 0:
         raise _dump_failed(module, fd, frames)
 
 
@@ -250,7 +364,12 @@ def format_stacks(*, max_frames: int = 0) -> str:
         fd = os.dup(tempfile.TemporaryFile().fileno())
     try:
         module = _threadsnap()
-        if module.dump_all_threads_stack(fd, frames) != 0:
+        tasks = _task_sections(frames)
+        if tasks is not None:
+            tasks.library.vandrel_dump_threads_with_sections(fd, frames, tasks.count,
+                                                             tasks.idents, tasks.texts,
+                                                             tasks.note)
+        elif module.dump_all_threads_stack(fd, frames) != 0:
             raise _dump_failed(module, fd, frames)
         size = os.fstat(fd).st_size
         os.lseek(fd, 0, os.SEEK_SET)
@@ -364,6 +483,7 @@ def dump_stacks_on_signal(signum: int, file: Optional[FileOrFd] = None, chain: b
     native = _native_dumps(module)
     if native is not None:
         _follow_thread_starts(native.library)
+        _show_tasks_in_agent_dumps()
         native.check(native.library.vandrel_dump_on_signal(value, fd, frames, int(bool(chain))),
                      f"a dump on signal {value}")
         _native_signal_dumps[value] = file_object      # kept open for the handler
@@ -495,6 +615,7 @@ def dump_stacks_later(timeout: float, *, repeat: bool = False,
     native = _native_dumps(_working_threadsnap())
     if native is not None:
         _follow_thread_starts(native.library)
+        _show_tasks_in_agent_dumps()
         with _later_lock:
             if not _later_hooks_installed:
                 import atexit

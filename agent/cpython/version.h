@@ -74,4 +74,10 @@
  * thread taking the GIL clears. */
 #define VANDREL_PY_HAS_EVAL_BREAKER_DROP_BIT (PY_VERSION_HEX >= 0x030D0000)
 
+/* Where asyncio keeps a thread's running loop: the thread state's dict
+ * (3.10-3.12; 3.10 and 3.11 wrap it in a holder with the pid), or a field
+ * of the thread state (3.13 on). */
+#define VANDREL_PY_HAS_RUNNING_LOOP_HOLDER (PY_VERSION_HEX < 0x030C0000)
+#define VANDREL_PY_HAS_RUNNING_LOOP_FIELD (PY_VERSION_HEX >= 0x030D0000)
+
 #endif /* VANDREL_CPYTHON_VERSION_H */

@@ -13,9 +13,11 @@
  *   triggers.cpp      the signal handlers and the timer that start it;
  *   loop_watch.cpp    the event-loop watcher's thread: overdue heartbeats
  *                     and the blocked loop thread's stack, read then.
+ *   task_sections.cpp the asyncio tasks those dumps show, asked of the
+ *                     package with the GIL by a helper thread.
  *
- * All of it but unlocked_dump.cpp, triggers.cpp and loop_watch.cpp runs with the GIL
- * held. */
+ * All of it but unlocked_dump.cpp, triggers.cpp, loop_watch.cpp and
+ * task_sections.cpp runs with the GIL held. */
 #ifndef VANDREL_DUMP_H
 #define VANDREL_DUMP_H
 
@@ -46,6 +48,22 @@ struct dump_context {
     PyObject *filename_key;  /* "co_filename", owned; may be NULL */
     PyObject *code_name_key; /* "co_name", owned; may be NULL */
 };
+
+/* Text written after some threads' stacks (their asyncio tasks), by
+ * threading ident; each text UTF-8, ending with a newline.  Owned by
+ * the caller. */
+struct thread_sections {
+    size_t count;
+    const unsigned long *idents;
+    const char *const *texts;
+    /* One line written after every thread when no text could be had
+     * (why the tasks are missing), or NULL. */
+    const char *note;
+};
+
+/* Append the section of thread `ident`, if any, to `out`. */
+void append_thread_section(fd_output *out, const thread_sections *sections,
+                           unsigned long ident);
 
 /* A shown frame, recorded before anything is formatted. */
 struct frame_ref {
@@ -169,7 +187,12 @@ long name_cache_find(unsigned long ident, char *out, size_t capacity, unsigned l
  * GIL, as dump_threads would; the thread with `current_native_id` (0:
  * none) first, as "Current thread", the GIL's holder marked. */
 void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_frames,
-                           unsigned long current_native_id);
+                           unsigned long current_native_id,
+                           const thread_sections *sections = nullptr);
+/* dump_threads, with `sections` (may be NULL) after the threads'
+ * stacks. */
+void dump_threads_with_sections(int32_t fd, int64_t max_frames,
+                                const thread_sections *sections);
 /* Walk the thread `ident` `rounds` times as a dump would; the mean time in
  * nanoseconds (-1: no such thread) and the frames of the last walk. */
 int64_t time_unlocked_walk(const unlocked_target *target, unsigned long ident, int32_t rounds,
@@ -193,6 +216,33 @@ int32_t name_this_thread(PyObject *name);
 int32_t hide_code_object(PyObject *code);
 int32_t dump_unlocked_now(int32_t fd, int64_t max_frames);
 int64_t time_walk(unsigned long ident, int32_t rounds, int64_t *frames_seen);
+/* ---- task_sections.cpp --------------------------------------------------- */
+
+/* The formatter's answer, in C memory: what thread_sections shows. */
+struct gathered_sections {
+    size_t count;
+    unsigned long *idents;
+    char **texts;
+    const char *note; /* static text, or NULL */
+};
+/* The callable (or None) whose answer, a dict {ident: text}, the signal
+ * and timer dumps write after the threads' stacks.  GIL held. */
+int32_t set_task_formatter(PyObject *callable);
+/* Ask the formatter, from the agent's thread (no GIL), waiting at most
+ * 0.5 s for a helper thread to get the GIL.  False when no formatter is
+ * set (nothing to show); else true, with the texts or a note saying why
+ * they are missing.  Free with free_task_sections(). */
+bool gather_task_sections(gathered_sections *out);
+/* The same from a thread that holds the GIL (the dump left to the main
+ * thread as a pending call): the formatter is called right here. */
+bool gather_task_sections_with_gil(gathered_sections *out);
+void free_task_sections(gathered_sections *sections);
+void task_sections_view(const gathered_sections *sections, thread_sections *view);
+/* Whether the thread with threading ident `ident` is the helper (left out
+ * of the dumps).  Any thread, no GIL. */
+bool is_task_helper(unsigned long ident);
+/* A forked child has no helper thread. */
+void task_sections_after_fork();
 
 /* ---- loop_watch.cpp ------------------------------------------------------ */
 

@@ -55,6 +55,26 @@ using namespace dump;
 
 void dump_threads(int32_t fd, int64_t max_frames)
 {
+    dump_threads_with_sections(fd, max_frames, nullptr);
+}
+
+void dump::append_thread_section(fd_output *out, const thread_sections *sections,
+                                 unsigned long ident)
+{
+    if (sections == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < sections->count; i++) {
+        if (sections->idents[i] == ident && sections->texts[i] != nullptr) {
+            fd_output_append(out, sections->texts[i], strlen(sections->texts[i]));
+            return;
+        }
+    }
+}
+
+void dump::dump_threads_with_sections(int32_t fd, int64_t max_frames,
+                                      const thread_sections *sections)
+{
     /* A closed or invalid fd: nothing can be written, so nothing is done. */
     if (fd < 0 || fcntl(fd, F_GETFL) == -1) {
         return;
@@ -166,10 +186,15 @@ void dump_threads(int32_t fd, int64_t max_frames)
 #ifdef VANDREL_FRAME_READER
         if (api->direct_access) {
             write_snapshot_direct(&ctx, store, snapshot);
+            append_thread_section(&out, sections, snapshot->ident);
             continue;
         }
 #endif
         write_snapshot_public(&ctx, snapshot);
+        append_thread_section(&out, sections, snapshot->ident);
+    }
+    if (sections != nullptr && sections->note != nullptr) {
+        fd_output_append(&out, sections->note, strlen(sections->note));
     }
     if (store == &local_store) {
         store_free(&local_store);

@@ -218,18 +218,42 @@ void on_crash(int signum, siginfo_t *, void *)
 
 int64_t pending_max_frames = 0;
 int pending_fd = -1;
+bool pending_with_tasks = false;
 
 int dump_with_the_gil(void *)
 {
-    dump_threads(__atomic_load_n(&pending_fd, __ATOMIC_RELAXED),
-                 __atomic_load_n(&pending_max_frames, __ATOMIC_RELAXED));
+    /* The GIL is held here: the asyncio tasks can be asked for at once. */
+    gathered_sections tasks;
+    bool any = __atomic_load_n(&pending_with_tasks, __ATOMIC_RELAXED)
+               && gather_task_sections_with_gil(&tasks);
+    thread_sections view;
+    if (any) {
+        task_sections_view(&tasks, &view);
+    }
+    dump_threads_with_sections(__atomic_load_n(&pending_fd, __ATOMIC_RELAXED),
+                               __atomic_load_n(&pending_max_frames, __ATOMIC_RELAXED),
+                               any ? &view : nullptr);
+    if (any) {
+        free_task_sections(&tasks);
+    }
     return 0;
 }
 
-void dump_now(int fd, int64_t max_frames, unsigned long interrupted)
+/* `with_tasks`: the asyncio tasks follow their threads' stacks, when the
+ * GIL can be had for them (not for a crash: the process is going down). */
+void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_tasks)
 {
     if (target_ok) {
-        dump_threads_unlocked(&target, fd, max_frames, interrupted);
+        gathered_sections tasks;
+        bool any = with_tasks && gather_task_sections(&tasks);
+        thread_sections view;
+        if (any) {
+            task_sections_view(&tasks, &view);
+        }
+        dump_threads_unlocked(&target, fd, max_frames, interrupted, any ? &view : nullptr);
+        if (any) {
+            free_task_sections(&tasks);
+        }
         return;
     }
     if (safe_read_available()) {
@@ -242,6 +266,7 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted)
     if (api != nullptr && api->add_pending_call != nullptr) {
         __atomic_store_n(&pending_fd, fd, __ATOMIC_RELAXED);
         __atomic_store_n(&pending_max_frames, max_frames, __ATOMIC_RELAXED);
+        __atomic_store_n(&pending_with_tasks, with_tasks, __ATOMIC_RELAXED);
         (void)api->add_pending_call(dump_with_the_gil, nullptr);
     }
 }
@@ -278,7 +303,8 @@ void serve_signals(const unsigned char *bytes, ssize_t count)
         int fd = crash.fd;
         pthread_mutex_unlock(&lock);
         dump_now(fd, 0,
-                 static_cast<unsigned long>(__atomic_load_n(&crashed_thread, __ATOMIC_RELAXED)));
+                 static_cast<unsigned long>(__atomic_load_n(&crashed_thread, __ATOMIC_RELAXED)),
+                 false);
     }
     for (int signum = 1; signum < SLOT_COUNT; signum++) {
         if (!seen[signum]) {
@@ -292,7 +318,8 @@ void serve_signals(const unsigned char *bytes, ssize_t count)
         }
         dump_now(slot.fd, slot.max_frames,
                  static_cast<unsigned long>(__atomic_load_n(&slots[signum].interrupted,
-                                                            __ATOMIC_RELAXED)));
+                                                            __ATOMIC_RELAXED)),
+                 true);
     }
 }
 
@@ -351,7 +378,7 @@ void *serve(void *)
             timer.armed = false;
         }
         pthread_mutex_unlock(&lock);
-        dump_now(fired.fd, fired.max_frames, 0);
+        dump_now(fired.fd, fired.max_frames, 0, true);
         if (fired.exit) {
             _exit(1);
         }
@@ -407,6 +434,7 @@ void wake()
 void after_fork_in_child()
 {
     pthread_mutex_init(&lock, nullptr);
+    task_sections_after_fork();
     thread_started = false;
     timer.armed = false;
     if (wake_pipe[0] >= 0) {

@@ -336,7 +336,7 @@ void write_thread(const unlocked_target *target, fd_output *out, const void *tst
 }  // namespace
 
 void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_frames,
-                           unsigned long current_native_id)
+                           unsigned long current_native_id, const thread_sections *sections)
 {
     signals_held held;
     pthread_mutex_lock(&dump_lock);
@@ -351,7 +351,7 @@ void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_fr
     for (int pass = 0; pass < 2; pass++) {
         for (size_t i = 0; i < count && !out.write_failed; i++) {
             unlocked_thread thread;
-            if (!unlocked_thread_read(tstates[i], &thread)) {
+            if (!unlocked_thread_read(tstates[i], &thread) || is_task_helper(thread.ident)) {
                 continue;
             }
             unsigned long native_id = thread.native_id;
@@ -368,11 +368,15 @@ void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_fr
             }
             write_thread(target, &out, tstates[i], &thread, is_current, tstates[i] == holder,
                          max_frames);
+            append_thread_section(&out, sections, thread.ident);
             written = true;
         }
     }
     if (more) {
         fd_output_append_literal(&out, "\n... the thread list could not be read to its end\n");
+    }
+    if (sections != nullptr && sections->note != nullptr) {
+        fd_output_append(&out, sections->note, strlen(sections->note));
     }
     fd_output_close(&out);
     pthread_mutex_unlock(&dump_lock);

@@ -1,0 +1,243 @@
+"""The asyncio tasks that the dumps show after their loop's thread.
+
+A small asyncio server (tests/package/children/asyncio_server.py) parks
+its handlers in gather, TaskGroup, wait_for, shield and nested gathers;
+its dump must list every pending task that asyncio.all_tasks() lists at
+that moment, each below the task that awaits it (and, on 3.14 on, below
+the task asyncio.capture_call_graph() names)."""
+import asyncio
+import json
+import re
+import sys
+
+import pytest
+
+import vandrel
+from child import child_program, run_python
+
+TASK_LINE = re.compile(r"^(?P<prefix>[│ ├└─]*)\(T\) (?P<name>.*)$")
+SECTION_HEADER = "Tasks of its event loop ("
+
+
+def task_tree(dump):
+    """{task name: name of the task it hangs below (None for a root)} of
+    every task section of `dump`, in the order shown."""
+    parents = {}
+    stack = []                      # (depth, name) of the open branches
+    in_section = False
+    for line in dump.splitlines():
+        if line.startswith(SECTION_HEADER):
+            in_section, stack = True, []
+            continue
+        if not in_section:
+            continue
+        if not line:
+            in_section = False
+            continue
+        match = TASK_LINE.match(line)
+        if match is None:
+            continue
+        depth = len(match["prefix"]) // 4 - 1
+        del stack[depth:]
+        assert len(stack) == depth, f"a task below no task: {line!r}"
+        name = match["name"]
+        assert name not in parents, f"{name} shown twice"
+        parents[name] = stack[-1] if stack else None
+        stack.append(name)
+    return parents
+
+
+def run_server(mode, loop, tmp_path, env=None):
+    out = str(tmp_path / "dump.txt")
+    done = run_python(["-c", child_program("asyncio_server", MODE=mode, LOOP=loop, OUT=out)],
+                      env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def check_tasks(result, dump):
+    expected = result["expected"]
+    tree = task_tree(dump)
+    # Every pending task of that moment, and nothing else, each below the
+    # task that awaits it.
+    assert sorted(tree) == result["names"], dump
+    assert tree == expected, dump
+    if result["graph"] is not None:
+        for name, awaiters in result["graph"].items():
+            assert awaiters == ([tree[name]] if tree[name] else []), (name, dump)
+    # A task's stack: its coroutine chain, outermost first, down to where
+    # it waits.
+    lines = dump.splitlines()
+    below = lines[lines.index(next(line for line in lines if line.endswith("(T) gather-leaf-1")))
+                  + 1:][:2]
+    assert re.search(r" leaf <string>:\d+$", below[0]), dump
+    assert re.search(r" (Event\.)?wait \S+locks\.py:\d+$", below[1]), dump
+
+
+@pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
+def test_dumps_show_every_task_below_its_awaiter(loop, tmp_path):
+    if loop == "uvloop":
+        pytest.importorskip("uvloop")
+    result = run_server("both", loop, tmp_path)
+    # format_stacks(): the section follows the loop's thread, the current
+    # one, before the next thread's stack.
+    dump = result["dumps"]["api"]
+    check_tasks(result, dump)
+    assert dump.startswith("Current thread ")
+    assert dump.count(SECTION_HEADER) == 1
+    assert dump.index("in main\n") < dump.index(SECTION_HEADER)
+    # The agent's dump on a signal, written without the GIL: the same,
+    # asked of the package with the GIL by a thread of the agent's.
+    dump = result["dumps"]["signal"]
+    check_tasks(result, dump)
+    assert dump.count(SECTION_HEADER) == 1
+    assert "vandrel:" not in dump
+
+
+def test_signal_dump_left_to_the_main_thread_shows_the_tasks(tmp_path):
+    """Where the process may not read itself, the signal dump is written by
+    the main thread as a pending call, with the GIL: the tasks come too."""
+    result = run_server("both", "asyncio", tmp_path, env={"VANDREL_SAFE_READ": "refused"})
+    dump = result["dumps"]["signal"]
+    assert dump.startswith("vandrel: this process may not read its own memory")
+    check_tasks(result, dump)
+
+
+def test_signal_dump_without_the_gil_says_why_tasks_are_missing(tmp_path):
+    dump = run_server("stuck", "asyncio", tmp_path)["dumps"]["signal"]
+    assert SECTION_HEADER not in dump
+    assert "holding the GIL" in dump and "in hold_the_gil" in dump
+    # The agent's helper, waiting for the GIL with a thread state of its
+    # own, is not one of the program's threads.
+    assert "<no Python frame>" not in dump
+    assert dump.rstrip("\n").splitlines()[-1] == (
+        "vandrel: asyncio tasks not shown: the GIL was not released within 0.5 s "
+        "(they can only be read with it)")
+
+
+async def _waiting_pair():
+    inner = asyncio.ensure_future(asyncio.sleep(60))
+    outer = asyncio.ensure_future(asyncio.gather(inner))
+    await asyncio.sleep(0)
+    return inner, outer
+
+
+def test_a_failing_task_formatter_keeps_the_thread_dump(monkeypatch):
+    def broken(*args, **kwargs):
+        raise RuntimeError("no tasks today")
+
+    async def main():
+        inner, outer = await _waiting_pair()
+        try:
+            monkeypatch.setattr(vandrel._tasks, "_loop_section", broken)
+            broken_dump = vandrel.format_stacks()
+            monkeypatch.undo()
+            monkeypatch.setattr(vandrel._tasks, "thread_sections", broken)
+            failed_dump = vandrel.format_stacks()
+        finally:
+            outer.cancel()
+            await asyncio.gather(outer, return_exceptions=True)
+        return broken_dump, failed_dump
+
+    broken_dump, failed_dump = asyncio.run(main())
+    for dump in broken_dump, failed_dump:
+        assert dump.startswith("Current thread ")
+        assert "in test_a_failing_task_formatter_keeps_the_thread_dump" in dump
+    assert ("\nvandrel: this thread's asyncio tasks not shown: RuntimeError: no tasks today\n"
+            in broken_dump)
+    assert failed_dump.endswith(
+        "vandrel: asyncio tasks not shown: RuntimeError: no tasks today\n")
+
+
+def test_tasks_are_bounded_deepest_chains_first():
+    async def chain(depth):
+        if depth:
+            await asyncio.ensure_future(chain(depth - 1))
+        else:
+            await asyncio.sleep(60)
+
+    async def main():
+        deep = asyncio.ensure_future(chain(4), loop=None)
+        flat = [asyncio.ensure_future(asyncio.sleep(60)) for _ in range(30)]
+        await asyncio.sleep(0.01)
+        try:
+            return vandrel._tasks.thread_sections(max_tasks=10)
+        finally:
+            for task in [deep] + flat:
+                task.cancel()
+
+    sections = asyncio.run(main())
+    assert len(sections) == 1
+    text = next(iter(sections.values()))
+    tree = task_tree(text)
+    assert len(tree) == 10
+    # The five tasks of the deep chain first, each below the one awaiting it.
+    names = list(tree)
+    assert [tree[name] for name in names[:5]] == [None] + names[:4]
+    assert text.endswith(f"... {5 + 30 + 1 - 10} more tasks in shallower chains not shown\n")
+
+
+
+@pytest.mark.slow
+def test_aiohttp_server_under_load():
+    pytest.importorskip("aiohttp")
+    requests = 200
+    done = run_python(["-c", child_program("aiohttp_server", REQUESTS=requests)], timeout=120)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    dump = result["dump"]
+    tree = task_tree(dump)
+    # Every pending task (the server's connections, the client's requests,
+    # the handlers' parts) fits the bound, all shown.
+    assert len(result["names"]) <= vandrel._tasks.MAX_TASKS_SHOWN or "more tasks" in dump
+    shown = {name for name in result["names"] if name in tree}
+    assert len(shown) == min(len(result["names"]), vandrel._tasks.MAX_TASKS_SHOWN), dump
+    # The deepest chains first: every part shown hangs below the request
+    # task whose handler awaits it, and that task's stack reaches the
+    # handler.
+    parts = [name for name in tree if name.startswith("part-")]
+    assert parts, dump
+    for name in parts:
+        assert tree[name] == result["subtasks"][name], (name, dump)
+    assert dump.count(" handle_slow ") == len({tree[name] for name in parts})
+
+
+def test_each_loop_follows_its_own_thread():
+    """Loops running in other threads: each section after its thread's
+    stack, found from the thread's own state."""
+    import threading
+
+    started, loops, threads = threading.Barrier(3), [], []
+
+    def serve(index):
+        async def park():
+            asyncio.current_task().set_name(f"parked-{index}")
+            started.wait()
+            await asyncio.sleep(60)
+
+        loop = asyncio.new_event_loop()
+        loops.append(loop)
+        try:
+            loop.run_until_complete(park())
+        except asyncio.CancelledError:
+            pass
+        finally:
+            loop.close()
+
+    for index in (1, 2):
+        threads.append(threading.Thread(target=serve, args=(index,), name=f"loop-{index}"))
+        threads[-1].start()
+    started.wait()
+    try:
+        dump = vandrel.format_stacks()
+    finally:
+        for loop in list(loops):
+            loop.call_soon_threadsafe(lambda: [t.cancel() for t in asyncio.all_tasks()])
+        for thread in threads:
+            thread.join(10)
+    blocks = dump.split("\n\n")
+    for index in (1, 2):
+        header = next(i for i, block in enumerate(blocks) if f'"loop-{index}"' in block)
+        section = blocks[header + 1]
+        assert section.startswith(SECTION_HEADER), dump
+        assert task_tree(section) == {f"parked-{index}": None}, dump
