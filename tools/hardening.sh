@@ -34,7 +34,8 @@ make_venv() {
             "$PY" -m pip "${PIP_FLAGS[@]}" --python "$1/bin/python" install pip
         }
     fi
-    "$1/bin/python" -m pip install "${PIP_FLAGS[@]}" -r tests/requirements.txt
+    # shellcheck disable=SC2046  # test_requirements prints separate words
+    "$1/bin/python" -m pip install "${PIP_FLAGS[@]}" $(test_requirements "$1/bin/python")
 }
 
 apt_install() {
