@@ -322,20 +322,26 @@ void write_thread(const unlocked_target *target, fd_output *out, const void *tst
     }
     fd_output_append_literal(out, " (most recent call first):\n");
     (void)tstate;
-    size_t capacity = max_frames > 0 && static_cast<uint64_t>(max_frames) < FRAME_CAPACITY
-                          ? static_cast<size_t>(max_frames)
-                          : FRAME_CAPACITY;
+    /* The whole walk, then max_frames over the frames shown: the tool's
+     * own frames count neither as written nor as left out, as in the dump
+     * with the GIL. */
     size_t left_out = 0;
     bool more = false;
     size_t count =
-        unlocked_walk(target, thread, frames, capacity, FRAME_LIMIT, &left_out, &more);
+        unlocked_walk(target, thread, frames, FRAME_CAPACITY, FRAME_LIMIT, &left_out, &more);
+    uint64_t written = 0;
     for (size_t i = 0; i < count; i++) {
         if (!frames[i].unreadable && code_hidden(frames[i].code)) {
             continue;
         }
+        if (max_frames > 0 && written >= static_cast<uint64_t>(max_frames)) {
+            left_out++;
+            continue;
+        }
         append_frame(target, out, &frames[i]);
+        written++;
     }
-    if (count == 0 && left_out == 0) {
+    if (written == 0 && left_out == 0) {
         fd_output_append_literal(out, "  <no Python frame>\n");
     }
     if (left_out > 0) {
