@@ -10,6 +10,7 @@
 
 #include <stdint.h>
 
+#include "free_threading.h"
 #include "symbol.h"
 
 namespace {
@@ -84,5 +85,5 @@ PyMODINIT_FUNC PyInit_lockgauge(void)
         get_symbol_addr("init_py_gil_interceptor"));
     deinit_func = reinterpret_cast<deinit_py_gil_interceptor_t>(
         get_symbol_addr("deinit_py_gil_interceptor"));
-    return PyModule_Create2(&lockgauge_module, 1013);
+    return declare_gil_not_used(PyModule_Create2(&lockgauge_module, 1013));
 }

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include "free_threading.h"
 #include "symbol.h"
 
 typedef void (*dump_threads_t)(int32_t fd, int64_t max_frames);
@@ -64,5 +65,5 @@ PyModuleDef threadsnap_module = {
 PyMODINIT_FUNC PyInit_threadsnap(void)
 {
     dump_threads_function = reinterpret_cast<dump_threads_t>(get_symbol_addr("dump_threads"));
-    return PyModule_Create2(&threadsnap_module, 1013);
+    return declare_gil_not_used(PyModule_Create2(&threadsnap_module, 1013));
 }

@@ -1,5 +1,5 @@
 # Sourced by ./dev and tools/hardening.sh (from the checkout's root):
-# locating a CPython of a given version.
+# locating a CPython of a given version, and its test requirements.
 
 # find_python VERSION [path|testsuite]: print the path of a CPython of
 # VERSION (3.13, or a tools/pythons.sh name such as 3.15 or debian-3.13), or
@@ -39,4 +39,14 @@ venv_tag() {
 real = os.path.realpath(getattr(sys, "_base_executable", sys.executable))
 print(f"{sys.implementation.name}-{sys.version_info[0]}.{sys.version_info[1]}{sys.abiflags}"
       f"-{hashlib.sha1(real.encode()).hexdigest()[:8]}")'
+}
+
+# test_requirements PYTHON: print pip's arguments that install the test
+# requirements into PYTHON, with the constraints a free-threaded build needs
+# (tests/constraints-free-threaded.txt: tools without cp313t wheels).
+test_requirements() {
+    echo -r tests/requirements.txt
+    if "$1" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))'; then
+        echo -c tests/constraints-free-threaded.txt
+    fi
 }

@@ -20,7 +20,14 @@ ROOT=$PWD
 # Same rule as ./dev: PYTHON wins, else the first CPython 3.13 that runs.
 source tools/find_python.sh
 PY=${PYTHON:-$(find_python 3.13)}
-VER=$("$PY" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
+# With the ABI flags: a free-threaded 3.13 gets venvs of its own (asan-3.13t).
+VER=$("$PY" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}{sys.abiflags}")')
+# Python's allocator as plain malloc, so that the tools see object memory;
+# a free-threaded build knows no other allocator than its own mimalloc.
+PLAIN_MALLOC=malloc
+if [[ $VER == *t* ]]; then
+    PLAIN_MALLOC=
+fi
 PIP_FLAGS=(-q --disable-pip-version-check)
 
 # make_venv DIR: a virtualenv at DIR with the test requirements.
@@ -34,7 +41,8 @@ make_venv() {
             "$PY" -m pip "${PIP_FLAGS[@]}" --python "$1/bin/python" install pip
         }
     fi
-    "$1/bin/python" -m pip install "${PIP_FLAGS[@]}" -r tests/requirements.txt
+    # shellcheck disable=SC2046  # test_requirements prints separate words
+    "$1/bin/python" -m pip install "${PIP_FLAGS[@]}" $(test_requirements "$1/bin/python")
 }
 
 apt_install() {
@@ -63,7 +71,7 @@ stage_asan() {
     runtime=$(realpath "$(${CXX:-g++} -print-file-name=libasan.so)")
     VANDREL_SANITIZED=1 \
     VANDREL_CHILD_PRELOAD="$runtime" \
-    PYTHONMALLOC=malloc \
+    PYTHONMALLOC=$PLAIN_MALLOC \
     ASAN_OPTIONS="halt_on_error=1:exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1" \
     LSAN_OPTIONS="suppressions=$ROOT/tools/sanitizer/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87" \
@@ -103,7 +111,7 @@ stage_valgrind() {
     VANDREL_TIMEOUT_FACTOR=10 \
     VANDREL_FUZZ_EXAMPLES="${VANDREL_FUZZ_EXAMPLES:-300}" \
     VANDREL_CHURN_SCALE="${VANDREL_CHURN_SCALE:-0.02}" \
-    PYTHONMALLOC=malloc \
+    PYTHONMALLOC=$PLAIN_MALLOC \
         tools/run_tests.sh "$venv/bin/pytest" "${args[@]}"
 }
 

@@ -268,10 +268,12 @@ def unavailable_reason() -> str:
     if sys.implementation.name != "cpython":
         return (f"{sys.implementation.name} is not CPython; run the program on "
                 f"CPython 3.10 to 3.15")
-    gil_enabled = getattr(sys, "_is_gil_enabled", None)
-    if gil_enabled is not None and not gil_enabled():
-        return ("this interpreter runs without a GIL (free-threaded); run the program on "
-                "a CPython build with the GIL")
+    # The build decides, not whether its GIL happens to be on now: a
+    # free-threaded build that switched it back on still has no GIL the
+    # agent can follow.
+    if "t" in getattr(sys, "abiflags", ""):
+        return ("this CPython is a free-threaded build: it has no GIL to measure; run the "
+                "program on a CPython build with the GIL")
     if not (3, 10) <= sys.version_info[:2] <= (3, 15):
         return (f"CPython {version} (it needs CPython 3.10 to 3.15); run the program on one "
                 f"of those")

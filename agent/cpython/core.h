@@ -13,7 +13,7 @@
 
 #include "cpython/version.h"
 
-#if VANDREL_PY_KNOWN
+#if VANDREL_PY_FRAMES_KNOWN
 #define Py_BUILD_CORE 1
 #if VANDREL_PY_HAS_WRAPPED_ATOMICS
 #undef HAVE_STD_ATOMIC
@@ -22,7 +22,7 @@
 
 #include "cpython/python_api.h"
 
-#if VANDREL_PY_KNOWN
+#if VANDREL_PY_FRAMES_KNOWN
 #include "internal/pycore_ceval.h"
 #include "internal/pycore_interp.h"
 #include "internal/pycore_runtime.h"

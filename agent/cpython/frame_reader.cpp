@@ -19,7 +19,10 @@ bool frame_layout_confirmed(const void *runtime_state)
         return false;
     }
     /* Same feature release; the micro version may differ. */
-    if ((published->version >> 16) != (PY_VERSION_HEX >> 16) || published->free_threaded != 0) {
+    /* And the same object header: free-threaded or not, as compiled. */
+    if ((published->version >> 16) != (PY_VERSION_HEX >> 16)
+        || published->free_threaded != VANDREL_PY_FREE_THREADED
+        || published->pyobject.ob_type != offsetof(PyObject, ob_type)) {
         return false;
     }
     return published->runtime_state.interpreters_head

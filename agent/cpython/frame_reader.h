@@ -22,9 +22,10 @@
 #include "cpython/version.h"
 #include "cpython/python_api.h"
 
-/* No reader for free-threaded builds (per-thread bytecode copies) or for
- * versions this agent does not know: those take the public frame API. */
-#if VANDREL_PY_KNOWN
+/* No reader for versions this agent does not know: those take the public
+ * frame API.  The free-threaded 3.13 has it, for the checked reader only
+ * (python_api's reader_access; never direct_access). */
+#if VANDREL_PY_FRAMES_KNOWN
 #define VANDREL_FRAME_READER 1
 #endif
 

@@ -144,6 +144,7 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     ok &= resolve(handle, "PyDict_GetItemString", &api->dict_get_item_string);
     ok &= resolve(handle, "PyDict_Size", &api->dict_size);
     ok &= resolve(handle, "PyDict_Next", &api->dict_next);
+    ok &= resolve(handle, "PyDict_Copy", &api->dict_copy);
     ok &= resolve(handle, "PyLong_FromUnsignedLong", &api->long_from_unsigned_long);
     ok &= resolve(handle, "PyLong_AsUnsignedLong", &api->long_as_unsigned_long);
     ok &= resolve(handle, "PyObject_GenericGetDict", &api->object_generic_get_dict);
@@ -242,15 +243,19 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     api->object_header_matches = runtime_free_threaded == compiled_free_threaded;
     api->layout_matches = api->object_header_matches
         && api->runtime_major == PY_MAJOR_VERSION && api->runtime_minor == PY_MINOR_VERSION;
+    api->parallel_threads = runtime_free_threaded;
 #ifdef VANDREL_FRAME_READER
     /* From 3.13 on the runtime's own published layout must agree too. */
-    api->direct_access = api->layout_matches && frame_layout_confirmed(api->runtime_state);
+    api->reader_access = api->layout_matches && frame_layout_confirmed(api->runtime_state);
 #else
-    api->direct_access = false;
+    api->reader_access = false;
 #endif
+    /* In place only where the GIL keeps the other threads still. */
+    api->direct_access = api->reader_access && !VANDREL_PY_FREE_THREADED;
 #ifdef VANDREL_FORCE_PUBLIC_API
     /* Test builds: exercise the path other interpreter versions take. */
     api->direct_access = false;
+    api->reader_access = false;
 #endif
     return true;
 }

@@ -39,6 +39,7 @@ struct python_api {
     PyObject *(*dict_get_item_string)(PyObject *, const char *);
     Py_ssize_t (*dict_size)(PyObject *);
     int (*dict_next)(PyObject *, Py_ssize_t *, PyObject **, PyObject **);
+    PyObject *(*dict_copy)(PyObject *);
     PyObject *(*long_from_unsigned_long)(unsigned long);
     unsigned long (*long_as_unsigned_long)(PyObject *);
     PyObject *(*object_generic_get_dict)(PyObject *, void *);
@@ -126,6 +127,14 @@ struct python_api {
      * interpreter whose frame structures this agent knows, 3.10 to 3.15,
      * and from 3.13 on whose published layout agrees). */
     bool direct_access;
+    /* The checked reader (unlocked_reader.h) may read this interpreter's
+     * thread states and frames: direct_access, or the free-threaded 3.13
+     * whose published layout agrees. */
+    bool reader_access;
+    /* Threads of the running interpreter run truly in parallel (a
+     * free-threaded build): nothing of another thread may be read in
+     * place, with the caller's thread state attached or not. */
+    bool parallel_threads;
     /* Objects can be handled through the functions above at all: the
      * object header has the compiled-in shape (not free-threaded vs. a
      * default build or the reverse). */

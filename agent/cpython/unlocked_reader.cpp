@@ -219,7 +219,7 @@ bool read_code(const unlocked_target *target, const void *address, PyCodeObject 
 bool unlocked_target_init(const python_api *api, unlocked_target *target)
 {
     memset(target, 0, sizeof *target);
-    if (!api->direct_access || !safe_read_available()) {
+    if (!api->reader_access || !safe_read_available()) {
         return false;
     }
     PyThreadState *current = api->thread_state_unchecked();

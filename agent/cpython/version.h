@@ -24,6 +24,26 @@
 #define VANDREL_PY_KNOWN 0
 #endif
 
+/* A free-threaded build (no GIL): threads run truly in parallel, so only
+ * the checked reader (unlocked_reader.h) may read another thread's
+ * frames, and there is no GIL to intercept. */
+#ifdef Py_GIL_DISABLED
+#define VANDREL_PY_FREE_THREADED 1
+#else
+#define VANDREL_PY_FREE_THREADED 0
+#endif
+
+/* Versions whose thread states, frames and code objects this agent reads:
+ * the known ones, and the free-threaded 3.13, laid out as 3.13 once the
+ * object header's own shape is compiled in (3.14's free-threaded build
+ * keeps per-thread copies of the bytecode, which the reader does not know). */
+#if VANDREL_PY_KNOWN || (VANDREL_PY_FREE_THREADED && PY_VERSION_HEX >= 0x030D0000 \
+                         && PY_VERSION_HEX < 0x030E0000)
+#define VANDREL_PY_FRAMES_KNOWN 1
+#else
+#define VANDREL_PY_FRAMES_KNOWN 0
+#endif
+
 /* ---- Frames -------------------------------------------------------------- */
 
 /* Frames are a chain of frame objects (tstate->frame, f_back, f_lasti);

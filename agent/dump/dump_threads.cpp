@@ -27,6 +27,9 @@ const char NOT_HOLDING_GIL[] =
     "vandrel: dump_threads: the calling thread does not hold the GIL; nothing dumped\n";
 const char UNSUPPORTED_BUILD[] =
     "vandrel: dump_threads: unsupported interpreter build; nothing dumped\n";
+const char NO_SAFE_READER[] =
+    "vandrel: dump_threads: threads run in parallel here and cannot be read safely; "
+    "nothing dumped\n";
 
 /* Write a one-line message, ignoring failure: there is no one to tell. */
 void write_message(int fd, const char *message, size_t size)
@@ -105,6 +108,16 @@ void dump::dump_threads_with_sections(int32_t fd, int64_t max_frames,
 
     PyObject *saved_type = nullptr, *saved_value = nullptr, *saved_traceback = nullptr;
     api->err_fetch(&saved_type, &saved_value, &saved_traceback);
+    if (api->parallel_threads) {
+        /* No GIL keeps the other threads still: every read of them must
+         * be a checked one. */
+        if (!dump_threads_in_parallel(api, fd, max_frames)) {
+            write_message(fd, NO_SAFE_READER, sizeof NO_SAFE_READER - 1);
+        }
+        api->err_clear();
+        api->err_restore(saved_type, saved_value, saved_traceback);
+        return;
+    }
 
     fd_output out;
     fd_output_open(&out, fd);

@@ -9,7 +9,9 @@
 #include "text/utf8.h"
 
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 #include <string.h>
 
 namespace vandrel {
@@ -47,6 +49,7 @@ cached_name names[NAME_SLOTS];
 size_t name_count = 0;
 pthread_mutex_t names_lock = PTHREAD_MUTEX_INITIALIZER;
 
+#ifdef VANDREL_FRAME_READER
 /* Escape `view` into `out` (`capacity` bytes); "..." ends a name cut short. */
 size_t escape_name(const str_view *view, char *out, size_t capacity)
 {
@@ -65,13 +68,14 @@ size_t escape_name(const str_view *view, char *out, size_t capacity)
     }
     return length;
 }
+#endif
 
 }  // namespace
 
 void name_cache_refresh(const python_api *api)
 {
 #ifdef VANDREL_FRAME_READER
-    if (!api->direct_access) {
+    if (!api->reader_access) {
         return;
     }
     PyObject *active = find_active_threads(api);
@@ -79,6 +83,15 @@ void name_cache_refresh(const python_api *api)
         return;
     }
     owned_refs keys(api);
+    if (api->parallel_threads) {
+        /* Threads that start or end change the dict meanwhile: walk a
+         * copy of it, whose references keep the Thread objects alive. */
+        active = keys(api->dict_copy(active));
+        if (active == nullptr) {
+            api->err_clear();
+            return;
+        }
+    }
     dump_context ctx;
     memset(&ctx, 0, sizeof ctx);
     ctx.api = api;
@@ -125,7 +138,7 @@ void name_cache_add(const python_api *api, unsigned long ident, unsigned long na
 {
 #ifdef VANDREL_FRAME_READER
     str_view view;
-    if (!api->direct_access || !is_unicode(api, name) || !str_in_place(name, &view)) {
+    if (!api->reader_access || !is_unicode(api, name) || !str_in_place(name, &view)) {
         return;
     }
     signals_held held;
@@ -180,6 +193,9 @@ namespace {
 constexpr int HIDDEN_SLOTS = 32;
 const void *hidden[HIDDEN_SLOTS];
 int hidden_count = 0;
+/* Serializes the additions: in a free-threaded build two threads may add
+ * at once.  Readers take no lock (the count is published last). */
+pthread_mutex_t hidden_lock = PTHREAD_MUTEX_INITIALIZER;
 
 }  // namespace
 
@@ -199,17 +215,17 @@ bool hide_code(const python_api *api, PyObject *code)
     if (code == nullptr || Py_TYPE(code) != api->code_type) {
         return false;
     }
-    if (code_hidden(code)) {
-        return true;
-    }
+    pthread_mutex_lock(&hidden_lock);
+    bool kept = code_hidden(code);
     int count = hidden_count;
-    if (count == HIDDEN_SLOTS) {
-        return false;
+    if (!kept && count < HIDDEN_SLOTS) {
+        api->incref(code);
+        hidden[count] = code;
+        __atomic_store_n(&hidden_count, count + 1, __ATOMIC_RELEASE);
+        kept = true;
     }
-    api->incref(code);
-    hidden[count] = code;
-    __atomic_store_n(&hidden_count, count + 1, __ATOMIC_RELEASE);
-    return true;
+    pthread_mutex_unlock(&hidden_lock);
+    return kept;
 }
 
 /* ---- The dump ------------------------------------------------------------ */
@@ -306,20 +322,26 @@ void write_thread(const unlocked_target *target, fd_output *out, const void *tst
     }
     fd_output_append_literal(out, " (most recent call first):\n");
     (void)tstate;
-    size_t capacity = max_frames > 0 && static_cast<uint64_t>(max_frames) < FRAME_CAPACITY
-                          ? static_cast<size_t>(max_frames)
-                          : FRAME_CAPACITY;
+    /* The whole walk, then max_frames over the frames shown: the tool's
+     * own frames count neither as written nor as left out, as in the dump
+     * with the GIL. */
     size_t left_out = 0;
     bool more = false;
     size_t count =
-        unlocked_walk(target, thread, frames, capacity, FRAME_LIMIT, &left_out, &more);
+        unlocked_walk(target, thread, frames, FRAME_CAPACITY, FRAME_LIMIT, &left_out, &more);
+    uint64_t written = 0;
     for (size_t i = 0; i < count; i++) {
         if (!frames[i].unreadable && code_hidden(frames[i].code)) {
             continue;
         }
+        if (max_frames > 0 && written >= static_cast<uint64_t>(max_frames)) {
+            left_out++;
+            continue;
+        }
         append_frame(target, out, &frames[i]);
+        written++;
     }
-    if (count == 0 && left_out == 0) {
+    if (written == 0 && left_out == 0) {
         fd_output_append_literal(out, "  <no Python frame>\n");
     }
     if (left_out > 0) {
@@ -380,6 +402,18 @@ void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_fr
     }
     fd_output_close(&out);
     pthread_mutex_unlock(&dump_lock);
+}
+
+bool dump_threads_in_parallel(const python_api *api, int fd, int64_t max_frames)
+{
+    unlocked_target target;
+    if (!unlocked_target_init(api, &target)) {
+        return false;
+    }
+    /* Names as they are now: the reader cannot read them itself. */
+    name_cache_refresh(api);
+    dump_threads_unlocked(&target, fd, max_frames, static_cast<unsigned long>(syscall(SYS_gettid)));
+    return true;
 }
 
 }  // namespace dump

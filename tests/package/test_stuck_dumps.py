@@ -153,6 +153,41 @@ def test_the_unlocked_dump_reads_what_the_dump_with_the_gil_reads():
     assert "holding the GIL" in unlocked and "<unreadable frame>" not in unlocked, unlocked
 
 
+
+def test_max_frames_counts_the_same_frames_with_and_without_the_gil():
+    # Threads started once the dumps are set up run under the package's
+    # hidden wrapper frame: neither dump shows it, and neither counts it
+    # among the frames max_frames leaves out.
+    done = check_child("""
+        import ctypes, os, threading, vandrel
+        from vandrel import _agent
+        vandrel.dump_stacks_later(1000)             # sets the agent up
+        vandrel.cancel_dump_stacks_later()
+        parked = threading.Event()
+        def nested(n):
+            return nested(n - 1) if n else parked.wait()
+        thread = threading.Thread(target=nested, args=(12,), name="deep")
+        thread.start()
+        import time; time.sleep(0.2)
+        library = ctypes.PyDLL(_agent.loaded_agent_paths()[-1])
+        with_gil = vandrel.format_stacks(max_frames=5)
+        r, w = os.pipe()
+        assert library.vandrel_dump_unlocked(w, 5) == 0
+        os.close(w)
+        unlocked = os.read(r, 1 << 20).decode()
+        parked.set()
+        print(with_gil)
+        print("=====")
+        print(unlocked)
+    """)
+    with_gil, unlocked = done.stdout.split("=====\n")
+    def deep(text):
+        section = text[text.index('"deep"'):]
+        return section[section.index("\n") + 1:].split("\n\n")[0]
+    assert deep(unlocked) == deep(with_gil), (with_gil, unlocked)
+    assert deep(with_gil).endswith(" more frames not shown"), with_gil
+
+
 CRASH = """
     import ctypes, faulthandler, signal, sys, threading, time, vandrel
     parked = threading.Event()
