@@ -59,6 +59,8 @@ int32_t gil_interceptor_stop();
 int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file);
 /* vandrel_exit_signals: SIGTERM and SIGHUP write the outputs first. */
 int32_t gil_exit_signals(const char *report_name);
+/* vandrel_gil_profile: sample the GIL holder's stack, charge long waits. */
+int32_t gil_profile(int64_t period_ns, int64_t wait_threshold_ns);
 
 /* True when the interceptor is on and the thread with this native id is
  * queued for the GIL right now.  Used by the stack dump to mark waiters. */

@@ -1,0 +1,366 @@
+/* The GIL profile's two tables: the stacks that held the GIL (one sample
+ * of the holder every period, by the agent's thread) and the stacks that
+ * waited for it (each wait over the threshold, by the hook that ends it),
+ * each stack with its time, per thread name.
+ *
+ * Frames are kept once per table (file, function, line) and stacks as
+ * lists of their indices, so a table is bounded: profile_stacks_kept
+ * stacks; a stack that finds the table full is counted in the folded
+ * row.  Each table has one writer: the held table the agent's thread,
+ * under held_lock since reports read it with the GIL while it samples;
+ * the waited table the hooks, one at a time (they own gil->mutex) and
+ * only while a thread is taking the GIL, so never while a report, which
+ * holds the GIL, reads it. */
+#include "gil/internal.h"
+#include "gil/report.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace vandrel {
+namespace gil {
+
+bool profile_on;
+int64_t profile_period_ns;
+
+namespace {
+
+const size_t frame_capacity = 4096; /* below unknown_frame */
+const size_t frame_slots = 8192;    /* open addressing, twice the capacity */
+const size_t stack_slots = 8192;
+const size_t overflow_slots = 8192;
+
+struct profile_stack {
+    uint64_t key;
+    char thread[64];
+    uint32_t depth;
+    profile_frame_id frames[profile_depth];
+    int64_t ns;
+    uint64_t samples;
+};
+
+struct profile_table {
+    held_frame *frames;
+    uint32_t *frame_index; /* slot: frame id + 1, 0 empty */
+    uint32_t frame_count;
+    profile_stack *stacks;
+    uint32_t *stack_index; /* slot: stack index + 1, 0 empty */
+    uint32_t stack_count;
+    /* Stacks that found the table full: their keys (to count them once),
+     * time and samples. */
+    uint64_t *overflow_keys;
+    uint32_t overflow_count;
+    int64_t overflow_ns;
+    uint64_t overflow_samples;
+};
+
+profile_table tables[2];
+pthread_mutex_t held_lock = PTHREAD_MUTEX_INITIALIZER;
+
+uint64_t mix_bytes(uint64_t hash, const void *data, size_t length)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; i < length; i++) {
+        hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+    }
+    return hash;
+}
+
+const uint64_t hash_seed = 0xCBF29CE484222325ULL;
+
+bool allocate_table(profile_table *table)
+{
+    if (table->frames == nullptr) {
+        table->frames = static_cast<held_frame *>(calloc(frame_capacity, sizeof(held_frame)));
+        table->frame_index = static_cast<uint32_t *>(calloc(frame_slots, sizeof(uint32_t)));
+        table->stacks =
+            static_cast<profile_stack *>(calloc(profile_stacks_kept, sizeof(profile_stack)));
+        table->stack_index = static_cast<uint32_t *>(calloc(stack_slots, sizeof(uint32_t)));
+        table->overflow_keys = static_cast<uint64_t *>(calloc(overflow_slots, sizeof(uint64_t)));
+    }
+    if (table->frames == nullptr || table->frame_index == nullptr || table->stacks == nullptr ||
+        table->stack_index == nullptr || table->overflow_keys == nullptr) {
+        free(table->frames);
+        free(table->frame_index);
+        free(table->stacks);
+        free(table->stack_index);
+        free(table->overflow_keys);
+        memset(table, 0, sizeof(*table));
+        return false;
+    }
+    memset(table->frame_index, 0, frame_slots * sizeof(uint32_t));
+    memset(table->stack_index, 0, stack_slots * sizeof(uint32_t));
+    memset(table->overflow_keys, 0, overflow_slots * sizeof(uint64_t));
+    table->frame_count = table->stack_count = table->overflow_count = 0;
+    table->overflow_ns = 0;
+    table->overflow_samples = 0;
+    return true;
+}
+
+/* Count a stack that found the table full, each distinct key once. */
+void add_overflow(profile_table *table, uint64_t key, int64_t ns, uint64_t samples)
+{
+    table->overflow_ns += ns;
+    table->overflow_samples += samples;
+    key = key == 0 ? 1 : key;
+    size_t slot = key & (overflow_slots - 1);
+    for (size_t probe = 0; probe < overflow_slots; probe++) {
+        uint64_t *at = &table->overflow_keys[(slot + probe) & (overflow_slots - 1)];
+        if (*at == key) {
+            return;
+        }
+        if (*at == 0) {
+            if (table->overflow_count + 1 < overflow_slots) {
+                *at = key;
+            }
+            table->overflow_count++;
+            return;
+        }
+    }
+    table->overflow_count++;
+}
+
+int compare_stacks(const void *left, const void *right)
+{
+    const profile_stack *a = static_cast<const profile_stack *>(left);
+    const profile_stack *b = static_cast<const profile_stack *>(right);
+    if (a->ns != b->ns) {
+        return a->ns > b->ns ? -1 : 1;
+    }
+    return a->key < b->key ? -1 : a->key > b->key;
+}
+
+/* One stack's frames as [[file, line, function], ...]; null with an
+ * exception set on failure. */
+PyObject *stack_list(const profile_table *table, uint32_t frame_count,
+                     const profile_frame_id *frames, uint32_t depth)
+{
+    PyObject *list = py->list_new(0);
+    bool ok = list != nullptr;
+    for (uint32_t i = 0; ok && i < depth; i++) {
+        static const held_frame unknown = {"(unknown)", "(unknown)", 0};
+        const held_frame *frame = frames[i] < frame_count ? &table->frames[frames[i]] : &unknown;
+        owned_refs owned(py);
+        PyObject *file = owned(text_object(frame->file));
+        PyObject *line = owned(py->long_from_long_long(frame->line));
+        PyObject *function = owned(text_object(frame->function));
+        PyObject *item = owned(file && line && function ? py->list_new(0) : nullptr);
+        ok = item != nullptr && py->list_append(item, file) == 0 &&
+             py->list_append(item, line) == 0 && py->list_append(item, function) == 0 &&
+             py->list_append(list, item) == 0;
+    }
+    if (!ok && list != nullptr) {
+        py->decref(list);
+        return nullptr;
+    }
+    return list;
+}
+
+PyObject *row_dict(const char *thread, PyObject *stack, int64_t ns, uint64_t samples)
+{
+    PyObject *row = py->dict_new();
+    bool ok = row != nullptr && stack != nullptr && set_item(row, "thread", text_object(thread));
+    if (ok) {
+        py->incref(stack);
+        ok = set_item(row, "stack", stack) &&
+             set_item(row, "seconds", py->float_from_double(seconds(ns))) &&
+             set_item(row, "samples",
+                      py->long_from_long_long(static_cast<long long>(samples)));
+    }
+    if (stack != nullptr) {
+        py->decref(stack);
+    }
+    if (!ok && row != nullptr) {
+        py->decref(row);
+        return nullptr;
+    }
+    return row;
+}
+
+/* A table's rows: its top stacks by time, then one folded row for the
+ * rest, if any.  A new list, or null with an exception set. */
+PyObject *table_rows(profile_kind kind)
+{
+    profile_table *table = &tables[kind];
+    bool locked = kind == PROFILE_HELD;
+    if (locked) {
+        pthread_mutex_lock(&held_lock);
+    }
+    uint32_t count = table->stack_count;
+    uint32_t frame_count = __atomic_load_n(&table->frame_count, __ATOMIC_ACQUIRE);
+    profile_stack *copy =
+        count > 0 ? static_cast<profile_stack *>(malloc(count * sizeof(profile_stack))) : nullptr;
+    int64_t other_ns = table->overflow_ns;
+    uint64_t other_samples = table->overflow_samples;
+    uint64_t other_stacks = table->overflow_count;
+    if (copy != nullptr) {
+        memcpy(copy, table->stacks, count * sizeof(profile_stack));
+    }
+    else {
+        /* No memory for the rows: all of it in the folded row. */
+        for (uint32_t i = 0; i < count; i++) {
+            other_ns += table->stacks[i].ns;
+            other_samples += table->stacks[i].samples;
+            other_stacks++;
+        }
+        count = 0;
+    }
+    if (locked) {
+        pthread_mutex_unlock(&held_lock);
+    }
+    qsort(copy, count, sizeof(profile_stack), compare_stacks);
+    PyObject *rows = py->list_new(0);
+    bool ok = rows != nullptr;
+    for (uint32_t i = 0; ok && i < count; i++) {
+        if (i >= profile_stacks_shown) {
+            other_ns += copy[i].ns;
+            other_samples += copy[i].samples;
+            other_stacks++;
+            continue;
+        }
+        PyObject *row = row_dict(copy[i].thread,
+                                 stack_list(table, frame_count, copy[i].frames, copy[i].depth),
+                                 copy[i].ns, copy[i].samples);
+        ok = row != nullptr && py->list_append(rows, row) == 0;
+        if (row != nullptr) {
+            py->decref(row);
+        }
+    }
+    free(copy);
+    if (ok && other_stacks > 0) {
+        PyObject *row = row_dict("", py->list_new(0), other_ns, other_samples);
+        ok = row != nullptr &&
+             set_item(row, "other", py->long_from_long_long(static_cast<long long>(other_stacks))) &&
+             py->list_append(rows, row) == 0;
+        if (row != nullptr) {
+            py->decref(row);
+        }
+    }
+    if (!ok && rows != nullptr) {
+        py->decref(rows);
+        return nullptr;
+    }
+    return rows;
+}
+
+}  // namespace
+
+bool reset_profile()
+{
+    pthread_mutex_lock(&held_lock);
+    bool ok = allocate_table(&tables[PROFILE_HELD]);
+    pthread_mutex_unlock(&held_lock);
+    return ok && allocate_table(&tables[PROFILE_WAITED]);
+}
+
+profile_frame_id profile_frame(profile_kind kind, const char *file, const char *function,
+                               int32_t line)
+{
+    profile_table *table = &tables[kind];
+    if (table->frames == nullptr) {
+        return unknown_frame;
+    }
+    uint64_t hash = mix_bytes(hash_seed, file, strlen(file) + 1);
+    hash = mix_bytes(hash, function, strlen(function) + 1);
+    hash = mix_bytes(hash, &line, sizeof(line));
+    for (size_t probe = 0; probe < frame_slots; probe++) {
+        uint32_t *slot = &table->frame_index[(hash + probe) & (frame_slots - 1)];
+        if (*slot == 0) {
+            if (table->frame_count == frame_capacity) {
+                return unknown_frame;
+            }
+            uint32_t id = table->frame_count;
+            held_frame *frame = &table->frames[id];
+            snprintf(frame->file, sizeof(frame->file), "%s", file);
+            snprintf(frame->function, sizeof(frame->function), "%s", function);
+            frame->line = line;
+            *slot = id + 1;
+            /* Published: a report reads frames below the count it loads. */
+            __atomic_store_n(&table->frame_count, id + 1, __ATOMIC_RELEASE);
+            return static_cast<profile_frame_id>(id);
+        }
+        const held_frame *frame = &table->frames[*slot - 1];
+        if (frame->line == line && strcmp(frame->file, file) == 0 &&
+            strcmp(frame->function, function) == 0) {
+            return static_cast<profile_frame_id>(*slot - 1);
+        }
+    }
+    return unknown_frame;
+}
+
+void profile_add(profile_kind kind, const char *thread, const profile_frame_id *frames,
+                 uint32_t depth, int64_t ns, uint64_t samples)
+{
+    profile_table *table = &tables[kind];
+    if (table->stacks == nullptr) {
+        return;
+    }
+    if (depth > profile_depth) {
+        depth = static_cast<uint32_t>(profile_depth);
+    }
+    size_t thread_length = strnlen(thread, 63);
+    uint64_t key = mix_bytes(hash_seed, thread, thread_length);
+    key = mix_bytes(key, frames, depth * sizeof(profile_frame_id));
+    key = mix_bytes(key, &depth, sizeof(depth));
+    bool locked = kind == PROFILE_HELD;
+    if (locked) {
+        pthread_mutex_lock(&held_lock);
+    }
+    for (size_t probe = 0; probe < stack_slots; probe++) {
+        uint32_t *slot = &table->stack_index[(key + probe) & (stack_slots - 1)];
+        if (*slot == 0) {
+            if (table->stack_count == profile_stacks_kept) {
+                add_overflow(table, key, ns, samples);
+                break;
+            }
+            profile_stack *stack = &table->stacks[table->stack_count];
+            stack->key = key;
+            memcpy(stack->thread, thread, thread_length);
+            stack->thread[thread_length] = '\0';
+            stack->depth = depth;
+            memcpy(stack->frames, frames, depth * sizeof(profile_frame_id));
+            stack->ns = ns;
+            stack->samples = samples;
+            *slot = ++table->stack_count;
+            break;
+        }
+        profile_stack *stack = &table->stacks[*slot - 1];
+        if (stack->key == key && stack->depth == depth &&
+            memcmp(stack->frames, frames, depth * sizeof(profile_frame_id)) == 0 &&
+            strncmp(stack->thread, thread, thread_length) == 0 &&
+            stack->thread[thread_length] == '\0') {
+            stack->ns += ns;
+            stack->samples += samples;
+            break;
+        }
+    }
+    if (locked) {
+        pthread_mutex_unlock(&held_lock);
+    }
+}
+
+PyObject *profile_dict()
+{
+    if (!profile_on) {
+        py->incref(py->none);
+        return py->none;
+    }
+    PyObject *dict = py->dict_new();
+    bool ok = dict != nullptr &&
+              set_item(dict, "rate_hz", py->float_from_double(1e9 / static_cast<double>(
+                                                                         profile_period_ns))) &&
+              set_item(dict, "wait_threshold_s",
+                       py->float_from_double(seconds(hooks.profile_wait_threshold_ns))) &&
+              set_item(dict, "held", table_rows(PROFILE_HELD)) &&
+              set_item(dict, "waited", table_rows(PROFILE_WAITED));
+    if (!ok && dict != nullptr) {
+        py->decref(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
+}  // namespace gil
+}  // namespace vandrel
