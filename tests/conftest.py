@@ -54,7 +54,7 @@ AGENT_EXPORTS = frozenset({
     "vandrel_cancel_dump_later", "vandrel_dump_on_crash", "vandrel_cancel_dump_on_crash",
     "vandrel_prepare_unlocked_dump", "vandrel_name_this_thread", "vandrel_hide_code",
     "vandrel_dump_unlocked", "vandrel_time_stack_walk", "vandrel_trace_stream",
-    "vandrel_exit_signals"})
+    "vandrel_exit_signals", "vandrel_gil_profile"})
 
 GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
                              and not sysconfig.get_config_var("Py_GIL_DISABLED"))
