@@ -307,7 +307,8 @@ void take_sample(holder_watch *watch, int64_t period_ns, int64_t ticks, hold_see
             ids[i] = profile_location(watch, &frames[i]);
         }
     }
-    profile_add(PROFILE_HELD, thread, ids, static_cast<uint32_t>(count), period_ns * ticks,
+    profile_add(PROFILE_HELD, thread, seen.native_id, ids, static_cast<uint32_t>(count),
+                period_ns * ticks,
                 static_cast<uint64_t>(ticks));
 }
 

@@ -419,7 +419,7 @@ void charge_long_wait(const thread_record *record, int64_t waited_ns)
         ids[i] = profile_frame(PROFILE_WAITED, wait_stack[i].file, wait_stack[i].function,
                                wait_stack[i].line);
     }
-    profile_add(PROFILE_WAITED, record_name(record), ids, depth, waited_ns, 1);
+    profile_add(PROFILE_WAITED, record_name(record), record->native_id, ids, depth, waited_ns, 1);
 }
 
 namespace {

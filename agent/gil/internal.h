@@ -711,13 +711,15 @@ bool reset_profile();
 profile_frame_id profile_frame(profile_kind kind, const char *file, const char *function,
                                int32_t line);
 /* Add `ns` and `samples` to the stack `frames` (`depth` of them) of
- * thread `thread`.  The table's one writer (see profile_frame). */
-void profile_add(profile_kind kind, const char *thread, const profile_frame_id *frames,
-                 uint32_t depth, int64_t ns, uint64_t samples);
-/* The profile as the report's dict: a new reference, None when no profile
- * was asked for this session, null with an exception set on failure.
- * GIL held. */
-PyObject *profile_dict();
+ * thread `thread` (its name now; `native_id` its id).  The table's one
+ * writer (see profile_frame). */
+void profile_add(profile_kind kind, const char *thread, long native_id,
+                 const profile_frame_id *frames, uint32_t depth, int64_t ns, uint64_t samples);
+/* The profile as the report's dict, each row under its thread's name as
+ * the report's `rows` (`count`) show it, or its group's name for a thread
+ * they do not list (finished, added into its group): a new reference,
+ * null with an exception set on failure.  GIL held. */
+PyObject *profile_dict(const thread_row *rows, size_t count);
 /* Whether this session has a profile, and its settings. */
 extern bool profile_on;
 extern int64_t profile_period_ns;

@@ -35,6 +35,7 @@ const size_t overflow_slots = 8192;
 struct profile_stack {
     uint64_t key;
     char thread[64];
+    long native_id; /* the thread of its latest sample */
     uint32_t depth;
     profile_frame_id frames[profile_depth];
     int64_t ns;
@@ -122,6 +123,69 @@ void add_overflow(profile_table *table, uint64_t key, int64_t ns, uint64_t sampl
     table->overflow_count++;
 }
 
+/* Same thread name and frames: one row. */
+int compare_places(const void *left, const void *right)
+{
+    const profile_stack *a = static_cast<const profile_stack *>(left);
+    const profile_stack *b = static_cast<const profile_stack *>(right);
+    int names = strcmp(a->thread, b->thread);
+    if (names != 0) {
+        return names;
+    }
+    if (a->depth != b->depth) {
+        return a->depth < b->depth ? -1 : 1;
+    }
+    return memcmp(a->frames, b->frames, a->depth * sizeof(profile_frame_id));
+}
+
+int compare_ids(const void *left, const void *right)
+{
+    long a = static_cast<const thread_row *const *>(left)[0]->native_id;
+    long b = static_cast<const thread_row *const *>(right)[0]->native_id;
+    return a < b ? -1 : a > b;
+}
+
+/* Give each stack its thread's name as the report shows it (`by_id`: the
+ * report's rows sorted by id), or its group's name when the report does
+ * not list the thread, and merge the stacks that end up the same.
+ * Returns the new count. */
+uint32_t name_and_merge(profile_stack *stacks, uint32_t count, const thread_row **by_id,
+                        size_t rows)
+{
+    for (uint32_t i = 0; i < count; i++) {
+        thread_row key_row;
+        key_row.native_id = stacks[i].native_id;
+        const thread_row *key = &key_row;
+        const thread_row *const *found = static_cast<const thread_row *const *>(
+            rows > 0 ? bsearch(&key, by_id, rows, sizeof(*by_id), compare_ids) : nullptr);
+        char name[64];
+        if (found != nullptr) {
+            snprintf(name, sizeof(name), "%s", (*found)->name);
+        }
+        else {
+            group_name(stacks[i].thread, name, sizeof(name));
+        }
+        memcpy(stacks[i].thread, name, sizeof(name));
+    }
+    if (count < 2) {
+        return count;
+    }
+    qsort(stacks, count, sizeof(profile_stack), compare_places);
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        if (kept > 0 && compare_places(&stacks[kept - 1], &stacks[i]) == 0) {
+            stacks[kept - 1].ns += stacks[i].ns;
+            stacks[kept - 1].samples += stacks[i].samples;
+            continue;
+        }
+        if (kept != i) {
+            stacks[kept] = stacks[i];
+        }
+        kept++;
+    }
+    return kept;
+}
+
 int compare_stacks(const void *left, const void *right)
 {
     const profile_stack *a = static_cast<const profile_stack *>(left);
@@ -181,7 +245,7 @@ PyObject *row_dict(const char *thread, PyObject *stack, int64_t ns, uint64_t sam
 
 /* A table's rows: its top stacks by time, then one folded row for the
  * rest, if any.  A new list, or null with an exception set. */
-PyObject *table_rows(profile_kind kind)
+PyObject *table_rows(profile_kind kind, const thread_row **by_id, size_t rows)
 {
     profile_table *table = &tables[kind];
     bool locked = kind == PROFILE_HELD;
@@ -210,9 +274,10 @@ PyObject *table_rows(profile_kind kind)
     if (locked) {
         pthread_mutex_unlock(&held_lock);
     }
+    count = name_and_merge(copy, count, by_id, rows);
     qsort(copy, count, sizeof(profile_stack), compare_stacks);
-    PyObject *rows = py->list_new(0);
-    bool ok = rows != nullptr;
+    PyObject *list = py->list_new(0);
+    bool ok = list != nullptr;
     for (uint32_t i = 0; ok && i < count; i++) {
         if (i >= profile_stacks_shown) {
             other_ns += copy[i].ns;
@@ -223,7 +288,7 @@ PyObject *table_rows(profile_kind kind)
         PyObject *row = row_dict(copy[i].thread,
                                  stack_list(table, frame_count, copy[i].frames, copy[i].depth),
                                  copy[i].ns, copy[i].samples);
-        ok = row != nullptr && py->list_append(rows, row) == 0;
+        ok = row != nullptr && py->list_append(list, row) == 0;
         if (row != nullptr) {
             py->decref(row);
         }
@@ -233,16 +298,16 @@ PyObject *table_rows(profile_kind kind)
         PyObject *row = row_dict("", py->list_new(0), other_ns, other_samples);
         ok = row != nullptr &&
              set_item(row, "other", py->long_from_long_long(static_cast<long long>(other_stacks))) &&
-             py->list_append(rows, row) == 0;
+             py->list_append(list, row) == 0;
         if (row != nullptr) {
             py->decref(row);
         }
     }
-    if (!ok && rows != nullptr) {
-        py->decref(rows);
+    if (!ok && list != nullptr) {
+        py->decref(list);
         return nullptr;
     }
-    return rows;
+    return list;
 }
 
 }  // namespace
@@ -290,8 +355,8 @@ profile_frame_id profile_frame(profile_kind kind, const char *file, const char *
     return unknown_frame;
 }
 
-void profile_add(profile_kind kind, const char *thread, const profile_frame_id *frames,
-                 uint32_t depth, int64_t ns, uint64_t samples)
+void profile_add(profile_kind kind, const char *thread, long native_id,
+                 const profile_frame_id *frames, uint32_t depth, int64_t ns, uint64_t samples)
 {
     profile_table *table = &tables[kind];
     if (table->stacks == nullptr) {
@@ -319,6 +384,7 @@ void profile_add(profile_kind kind, const char *thread, const profile_frame_id *
             stack->key = key;
             memcpy(stack->thread, thread, thread_length);
             stack->thread[thread_length] = '\0';
+            stack->native_id = native_id;
             stack->depth = depth;
             memcpy(stack->frames, frames, depth * sizeof(profile_frame_id));
             stack->ns = ns;
@@ -331,6 +397,7 @@ void profile_add(profile_kind kind, const char *thread, const profile_frame_id *
             memcmp(stack->frames, frames, depth * sizeof(profile_frame_id)) == 0 &&
             strncmp(stack->thread, thread, thread_length) == 0 &&
             stack->thread[thread_length] == '\0') {
+            stack->native_id = native_id;
             stack->ns += ns;
             stack->samples += samples;
             break;
@@ -341,11 +408,18 @@ void profile_add(profile_kind kind, const char *thread, const profile_frame_id *
     }
 }
 
-PyObject *profile_dict()
+PyObject *profile_dict(const thread_row *rows, size_t count)
 {
-    if (!profile_on) {
-        py->incref(py->none);
-        return py->none;
+    const thread_row **by_id =
+        count > 0 ? static_cast<const thread_row **>(malloc(count * sizeof(*by_id))) : nullptr;
+    if (by_id == nullptr) {
+        count = 0;
+    }
+    for (size_t i = 0; i < count; i++) {
+        by_id[i] = &rows[i];
+    }
+    if (count > 1) {
+        qsort(by_id, count, sizeof(*by_id), compare_ids);
     }
     PyObject *dict = py->dict_new();
     bool ok = dict != nullptr &&
@@ -353,8 +427,9 @@ PyObject *profile_dict()
                                                                          profile_period_ns))) &&
               set_item(dict, "wait_threshold_s",
                        py->float_from_double(seconds(hooks.profile_wait_threshold_ns))) &&
-              set_item(dict, "held", table_rows(PROFILE_HELD)) &&
-              set_item(dict, "waited", table_rows(PROFILE_WAITED));
+              set_item(dict, "held", table_rows(PROFILE_HELD, by_id, count)) &&
+              set_item(dict, "waited", table_rows(PROFILE_WAITED, by_id, count));
+    free(by_id);
     if (!ok && dict != nullptr) {
         py->decref(dict);
         return nullptr;

@@ -370,8 +370,9 @@ PyObject *place_dict(const long_hold_place *place)
               set_item(entry, "max_s", py->float_from_double(seconds(place->max_ns))) &&
               set_item(entry, "released_at", frames_list(place->released_at, place->released_depth)) &&
               set_item(entry, "ended_by",
-                       text_object(ending_names[place->ended_by <= ENDED_BY_EXIT ? place->ended_by
-                                                                                 : ENDED_VOLUNTARILY]));
+                       text_object(ending_names[place->ended_by <= ENDED_BY_EXIT
+                                                    ? place->ended_by
+                                                    : static_cast<uint8_t>(ENDED_VOLUNTARILY)]));
     if (ok) {
         py->incref(stack);
         ok = set_item(entry, "stack", stack);
@@ -518,7 +519,7 @@ PyObject *report_dict(const report_data *data, bool final)
              set_insight(dict, &data->insight, final);
     }
     if (ok && profile_on) {
-        ok = set_item(dict, "profile", profile_dict());
+        ok = set_item(dict, "profile", profile_dict(data->rows, data->count));
     }
     if (threads) {
         py->decref(threads);
