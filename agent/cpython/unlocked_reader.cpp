@@ -372,6 +372,18 @@ constexpr size_t CODE_TABLE = 2 * CODE_CAPACITY;
 
 /* The walk's storage (one walk at a time: walk_lock). */
 pthread_mutex_t walk_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/* fork()'s child handler: the walker that held the lock (the agent's
+ * watcher samples many times a second) was not copied. */
+void free_walk_lock_in_child()
+{
+    pthread_mutex_init(&walk_lock, nullptr);
+}
+
+__attribute__((constructor)) void register_walk_lock_fork_handler()
+{
+    pthread_atfork(nullptr, nullptr, free_walk_lock_in_child);
+}
 raw_frame raw[RAW_CAPACITY];
 alignas(64) unsigned char stack_copy[STACK_COPY];
 const void *code_addresses[CODE_CAPACITY];

@@ -60,6 +60,18 @@ struct profile_table {
 profile_table tables[2];
 pthread_mutex_t held_lock = PTHREAD_MUTEX_INITIALIZER;
 
+/* fork()'s child handler: the watcher that held the lock was not copied
+ * (the tables are emptied by the child's next profile). */
+void free_held_lock_in_child()
+{
+    pthread_mutex_init(&held_lock, nullptr);
+}
+
+__attribute__((constructor)) void register_held_lock_fork_handler()
+{
+    pthread_atfork(nullptr, nullptr, free_held_lock_in_child);
+}
+
 uint64_t mix_bytes(uint64_t hash, const void *data, size_t length)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
