@@ -85,7 +85,8 @@ def test_profile_shares_follow_the_time_each_line_held_and_waits_their_line(tmp_
     # The waiter waits behind the worker's C calls, at its sleep's line.
     waits = [row for row in profile["waited"] if row["thread"] == "waiter"]
     assert waits, profile["waited"]
+    # (A thread's first wait, as it starts, is in threading's bootstrap.)
     at_line = sum(row["seconds"] for row in waits
                   if row["stack"][:1] == [["<string>", lines["WAIT LINE"], "waiter"]])
-    assert at_line == pytest.approx(sum(row["seconds"] for row in waits)), waits
+    assert at_line >= 0.9 * sum(row["seconds"] for row in waits), waits
     assert at_line > 0.01, waits
