@@ -36,7 +36,15 @@ import textwrap
 
 from bench_gil_scale import LOAD, child
 
-PROFILE = textwrap.dedent(
+# A child that hangs says where, and ends (the parent then fails with it).
+WATCHDOG = textwrap.dedent(
+    """
+    import faulthandler
+    faulthandler.dump_traceback_later(120, exit=True)
+    """
+)
+
+PROFILE = WATCHDOG + textwrap.dedent(
     """
     _agent = ctypes.PyDLL(agent)
     _agent.vandrel_gil_profile.argtypes = [ctypes.c_int64, ctypes.c_int64]
@@ -95,7 +103,7 @@ SHARES = LOAD + PROFILE + textwrap.dedent(
     """
 )
 
-SERVER = LOAD + textwrap.dedent(
+SERVER = LOAD + WATCHDOG + textwrap.dedent(
     """
     import http.server, re, socketserver
     requests = int(sys.argv[1])

@@ -405,8 +405,10 @@ bool start_holder_watch()
         /* Code objects of the previous session may be gone. */
         memset(locations, 0, location_slots * sizeof(location_slot));
     }
+    /* Nothing read yet; and even, should a fork have copied it odd. */
     __atomic_store_n(&watched_hold.record, static_cast<const thread_record *>(nullptr),
                      __ATOMIC_RELAXED);
+    __atomic_store_n(&watched_hold.seq, (watched_hold.seq + 1) & ~1u, __ATOMIC_RELEASE);
     watch->wake_fd = static_cast<int>(syscall(SYS_eventfd2, 0, EFD_CLOEXEC));
     if (watch->wake_fd < 0) {
         free(watch);
