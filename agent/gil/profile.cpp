@@ -150,10 +150,16 @@ int compare_places(const void *left, const void *right)
     return memcmp(a->frames, b->frames, a->depth * sizeof(profile_frame_id));
 }
 
+/* A report row by native id (for bsearch). */
+struct row_ref {
+    long native_id;
+    const char *name;
+};
+
 int compare_ids(const void *left, const void *right)
 {
-    long a = static_cast<const thread_row *const *>(left)[0]->native_id;
-    long b = static_cast<const thread_row *const *>(right)[0]->native_id;
+    long a = static_cast<const row_ref *>(left)->native_id;
+    long b = static_cast<const row_ref *>(right)->native_id;
     return a < b ? -1 : a > b;
 }
 
@@ -161,18 +167,16 @@ int compare_ids(const void *left, const void *right)
  * report's rows sorted by id), or its group's name when the report does
  * not list the thread, and merge the stacks that end up the same.
  * Returns the new count. */
-uint32_t name_and_merge(profile_stack *stacks, uint32_t count, const thread_row **by_id,
+uint32_t name_and_merge(profile_stack *stacks, uint32_t count, const row_ref *by_id,
                         size_t rows)
 {
     for (uint32_t i = 0; i < count; i++) {
-        thread_row key_row;
-        key_row.native_id = stacks[i].native_id;
-        const thread_row *key = &key_row;
-        const thread_row *const *found = static_cast<const thread_row *const *>(
-            rows > 0 ? bsearch(&key, by_id, rows, sizeof(*by_id), compare_ids) : nullptr);
+        row_ref key = {stacks[i].native_id, nullptr};
+        const row_ref *found = static_cast<const row_ref *>(
+            rows > 0 ? bsearch(&key, by_id, rows, sizeof(row_ref), compare_ids) : nullptr);
         char name[64];
         if (found != nullptr) {
-            snprintf(name, sizeof(name), "%s", (*found)->name);
+            snprintf(name, sizeof(name), "%s", found->name);
         }
         else {
             group_name(stacks[i].thread, name, sizeof(name));
@@ -257,7 +261,7 @@ PyObject *row_dict(const char *thread, PyObject *stack, int64_t ns, uint64_t sam
 
 /* A table's rows: its top stacks by time, then one folded row for the
  * rest, if any.  A new list, or null with an exception set. */
-PyObject *table_rows(profile_kind kind, const thread_row **by_id, size_t rows)
+PyObject *table_rows(profile_kind kind, const row_ref *by_id, size_t rows)
 {
     profile_table *table = &tables[kind];
     bool locked = kind == PROFILE_HELD;
@@ -286,11 +290,15 @@ PyObject *table_rows(profile_kind kind, const thread_row **by_id, size_t rows)
     if (locked) {
         pthread_mutex_unlock(&held_lock);
     }
-    count = name_and_merge(copy, count, by_id, rows);
-    qsort(copy, count, sizeof(profile_stack), compare_stacks);
+    if (copy != nullptr) {
+        count = name_and_merge(copy, count, by_id, rows);
+        if (count > 1) {
+            qsort(copy, count, sizeof(profile_stack), compare_stacks);
+        }
+    }
     PyObject *list = py->list_new(0);
     bool ok = list != nullptr;
-    for (uint32_t i = 0; ok && i < count; i++) {
+    for (uint32_t i = 0; ok && copy != nullptr && i < count; i++) {
         if (i >= profile_stacks_shown) {
             other_ns += copy[i].ns;
             other_samples += copy[i].samples;
@@ -422,16 +430,15 @@ void profile_add(profile_kind kind, const char *thread, long native_id,
 
 PyObject *profile_dict(const thread_row *rows, size_t count)
 {
-    const thread_row **by_id =
-        count > 0 ? static_cast<const thread_row **>(malloc(count * sizeof(*by_id))) : nullptr;
+    row_ref *by_id = count > 0 ? static_cast<row_ref *>(malloc(count * sizeof(row_ref))) : nullptr;
     if (by_id == nullptr) {
         count = 0;
     }
     for (size_t i = 0; i < count; i++) {
-        by_id[i] = &rows[i];
+        by_id[i] = row_ref{rows[i].native_id, rows[i].name};
     }
-    if (count > 1) {
-        qsort(by_id, count, sizeof(*by_id), compare_ids);
+    if (by_id != nullptr && count > 1) {
+        qsort(by_id, count, sizeof(row_ref), compare_ids);
     }
     PyObject *dict = py->dict_new();
     bool ok = dict != nullptr &&
