@@ -273,21 +273,13 @@ profile_frame_id profile_location(holder_watch *watch, const unlocked_frame *fra
     return id;
 }
 
-/* One sample of the profile: the holder's stack, `ticks` periods' worth
- * when the hold is `previous`, the one the last sample saw (it held all
- * along, and this thread woke late), else one.  Sets *previous to this
- * sample's hold. */
-void take_sample(holder_watch *watch, int64_t period_ns, int64_t ticks, hold_seen *previous)
+/* One sample of the profile: the holder's stack, one period's worth. */
+void take_sample(holder_watch *watch, int64_t period_ns)
 {
     hold_seen seen;
     if (!read_holder(&seen)) {
-        previous->record = nullptr;
         return; /* the GIL is free */
     }
-    if (seen.record == &overflow_record || !same_hold(&seen, previous)) {
-        ticks = 1;
-    }
-    *previous = seen;
     char thread[64];
     if (seen.record == &overflow_record) {
         snprintf(thread, sizeof(thread), "(unknown)");
@@ -309,8 +301,7 @@ void take_sample(holder_watch *watch, int64_t period_ns, int64_t ticks, hold_see
         }
     }
     profile_add(PROFILE_HELD, thread, seen.native_id, ids, static_cast<uint32_t>(count),
-                period_ns * ticks,
-                static_cast<uint64_t>(ticks));
+                period_ns, 1);
 }
 
 bool watch_stopping(holder_watch *watch)
@@ -345,7 +336,6 @@ void *watch_main(void *arg)
     hold_seen read_hold = {};
     bool read_any = false;
     int64_t next_sample = INT64_MAX;
-    hold_seen sampled_hold = {};
     while (!watch_stopping(watch)) {
         int64_t period = __atomic_load_n(&profile_period_ns, __ATOMIC_ACQUIRE);
         int64_t now = now_ns();
@@ -368,11 +358,16 @@ void *watch_main(void *arg)
             }
         }
         if (period > 0 && now >= next_sample) {
-            /* Woken late, ticks were missed: they count only when the same
-             * hold ran through them. */
-            int64_t ticks = 1 + (now - next_sample) / period;
-            take_sample(watch, period, ticks, &sampled_hold);
-            next_sample += ticks * period;
+            take_sample(watch, period);
+            /* Woken late, the ticks missed are not counted: what ran then
+             * is not known, and the moment this thread gets a CPU follows
+             * the program's own (a thread blocking frees one), so counting
+             * them for the stack seen now would lean to where that
+             * happens. */
+            next_sample += period;
+            if (next_sample <= now) {
+                next_sample = now + period;
+            }
         }
         int64_t wake = read_at != INT64_MAX ? read_at : now + rest;
         if (read_at != INT64_MAX && wake < now + min_watch_sleep_ns / 10) {
