@@ -8,7 +8,7 @@ code that held, and what does the sampler cost?
   two spinning threads ("contended"); the profile's share of that
   thread's held time per line against the calls' own share, timed around
   each call in the uncontended runs (about 60/30/10 %: usleep overruns a
-  little), at 100 Hz and at 1 kHz (runs of 10 s at 100 Hz, about 1,000
+  little), at 100 Hz and at 1 kHz (runs of 20 s at 100 Hz, about 2,000
   samples, and of 3 s at 1 kHz).  The figure is the largest miss over the
   three lines, in points (median over the runs).
 - long holds of a server: a ThreadingHTTPServer whose handlers spend
@@ -203,8 +203,8 @@ def measure(runs=3, seconds=3.0):
     reference = None
     for name, spinners in (("uncontended", 0), ("contended", 2)):
         for rate in (100, 1000):
-            # About 1,000 samples at 100 Hz, 3,000 at 1 kHz.
-            length = max(seconds, 10.0) if rate == 100 else seconds
+            # About 2,000 samples at 100 Hz, 3,000 at 1 kHz.
+            length = max(seconds, 20.0) if rate == 100 else seconds
             got = [child(SHARES, rate, length, spinners) for _ in range(runs)]
             if spinners == 0:
                 truth = [g["measured"] for g in got]

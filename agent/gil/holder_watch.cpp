@@ -304,6 +304,20 @@ void take_sample(holder_watch *watch, int64_t period_ns)
                 period_ns, 1);
 }
 
+/* The time to the next sample: the period on average, drawn evenly from
+ * half to one and a half periods, so that samples do not fall in step
+ * with a program that repeats at about the period (a loop, a timer) and
+ * keep seeing the same part of it. */
+int64_t next_interval(int64_t period, uint64_t *state)
+{
+    uint64_t x = *state;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    *state = x;
+    return period / 2 + static_cast<int64_t>(x % static_cast<uint64_t>(period));
+}
+
 bool watch_stopping(holder_watch *watch)
 {
     return __atomic_load_n(&watch->stop, __ATOMIC_ACQUIRE) != 0;
@@ -336,11 +350,12 @@ void *watch_main(void *arg)
     hold_seen read_hold = {};
     bool read_any = false;
     int64_t next_sample = INT64_MAX;
+    uint64_t draw = static_cast<uint64_t>(now_ns()) | 1;
     while (!watch_stopping(watch)) {
         int64_t period = __atomic_load_n(&profile_period_ns, __ATOMIC_ACQUIRE);
         int64_t now = now_ns();
         if (period > 0 && next_sample == INT64_MAX) {
-            next_sample = now + period;
+            next_sample = now + next_interval(period, &draw);
         }
         int64_t threshold = hooks.long_hold_threshold_ns;
         int64_t lead = threshold / 4 < max_read_lead_ns ? threshold / 4 : max_read_lead_ns;
@@ -364,9 +379,9 @@ void *watch_main(void *arg)
              * the program's own (a thread blocking frees one), so counting
              * them for the stack seen now would lean to where that
              * happens. */
-            next_sample += period;
+            next_sample += next_interval(period, &draw);
             if (next_sample <= now) {
-                next_sample = now + period;
+                next_sample = now + next_interval(period, &draw);
             }
         }
         int64_t wake = read_at != INT64_MAX ? read_at : now + rest;
