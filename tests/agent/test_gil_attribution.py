@@ -90,3 +90,27 @@ def test_profile_shares_follow_the_time_each_line_held_and_waits_their_line(tmp_
                   if row["stack"][:1] == [["<string>", lines["WAIT LINE"], "waiter"]])
     assert at_line >= 0.9 * sum(row["seconds"] for row in waits), waits
     assert at_line > 0.01, waits
+
+
+@needs_interceptor
+def test_a_holder_whose_stack_cannot_be_read_is_sampled_as_unknown(tmp_path):
+    # Without the GIL-free reader (VANDREL_SAFE_READ=refused stands for a
+    # seccomp filter) the holder is still known: its samples are kept,
+    # under "(unknown)", not dropped.
+    result, _ = run_agent_child(
+        tmp_path,
+        """
+        agent = ctypes.PyDLL(AGENT)
+        agent.vandrel_gil_profile.argtypes = [ctypes.c_int64, ctypes.c_int64]
+        reports = []
+        assert interceptor_on(lockgauge, sink=reports.append) == 0
+        assert agent.vandrel_gil_profile(10**6, 10**6) == 0
+        ctypes.PyDLL(None).usleep(100000)
+        assert lockgauge.deinit_gil_interceptor() == 0
+        emit(reports[-1]["profile"]["held"])
+        """,
+        env=dict(os.environ, VANDREL_SAFE_READ="refused"),
+    )
+    main = [row for row in result if row["thread"] == "MainThread"]
+    assert [row["stack"] for row in main] == [[["(unknown)", 0, "(unknown)"]]], result
+    assert main[0]["seconds"] >= 0.05, result
