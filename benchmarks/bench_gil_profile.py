@@ -24,8 +24,9 @@ code that held, and what does the sampler cost?
   wall time, with a thread 40 frames deep spinning, at 100 Hz and 1 kHz,
   and without a profile.
 
-A sampling profiler from outside the process (py-spy) is no reference
-here: it needs ptrace, which this machine does not allow.
+A sampling profiler from outside the process (py-spy, which attaches with
+ptrace) is no reference here: it is not available on the development
+machine, so the shares are checked against the calls' own timing.
 """
 import argparse
 import json
