@@ -67,6 +67,8 @@ int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file,
 int32_t gil_exit_signals(const char *report_name);
 /* vandrel_final_text_only: periodic reports go to the sink only. */
 int32_t gil_final_text_only();
+/* vandrel_gil_profile: sample the GIL holder's stack, charge long waits. */
+int32_t gil_profile(int64_t period_ns, int64_t wait_threshold_ns);
 
 /* True when the interceptor is on and the thread with this native id is
  * queued for the GIL right now.  Used by the stack dump to mark waiters. */

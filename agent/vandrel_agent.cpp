@@ -262,3 +262,13 @@ VANDREL_EXPORT int32_t vandrel_set_task_formatter(PyObject *formatter)
 {
     return vandrel::dump::set_task_formatter(formatter);
 }
+
+/* A GIL profile for the running session (docs/internals.md): the holder's
+ * stack sampled every `period_ns` (1 ms to 1 s), and each wait of
+ * `wait_threshold_ns` (0 to 60 s) or more charged to the waiter's stack;
+ * the reports carry it as "profile".  GIL held, session on with a sink or
+ * a report_fd. */
+VANDREL_EXPORT int32_t vandrel_gil_profile(int64_t period_ns, int64_t wait_threshold_ns)
+{
+    return vandrel::gil_profile(period_ns, wait_threshold_ns);
+}

@@ -22,7 +22,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 BENCHMARKS = ["bench_binding", "bench_dump", "bench_gil_overhead", "bench_gil_scale", "bench_gil_churn",
               "bench_gil_wait", "bench_import", "bench_stuck_dump",
-              "bench_trace_exit", "bench_loop_block", "bench_asyncio_tasks"]
+              "bench_trace_exit", "bench_loop_block", "bench_asyncio_tasks",
+              "bench_gil_profile"]
 
 
 def interpreter_description():

@@ -58,7 +58,8 @@ AGENT_EXPORTS = frozenset({
     "vandrel_loop_watch_start", "vandrel_loop_watch_stop", "vandrel_loop_watch_arm",
     "vandrel_loop_watch_disarm", "vandrel_loop_watch_beat", "vandrel_loop_watch_caught",
     "vandrel_loop_watch_wait",
-    "vandrel_running_loops", "vandrel_dump_threads_with_sections", "vandrel_set_task_formatter"})
+    "vandrel_running_loops", "vandrel_dump_threads_with_sections", "vandrel_set_task_formatter",
+    "vandrel_gil_profile"})
 
 GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
                              and not sysconfig.get_config_var("Py_GIL_DISABLED"))

@@ -4,7 +4,8 @@
 interceptor on through ``switch_on()``: ``Settings`` checks the options in
 seconds and turns them into the agent's units (a report period in
 milliseconds, a long-hold threshold in microseconds, a timeline capacity in
-transitions), and ``gil_status_error()`` explains a status the agent answers.
+transitions, the GIL profile's sample period and wait threshold in
+nanoseconds), and ``gil_status_error()`` explains a status the agent answers.
 """
 from __future__ import annotations
 
@@ -35,6 +36,10 @@ _INT32_MAX = 2**31 - 1
 # Without a report period the agent can still be asked to report this often,
 # so that the sink has figures during the session.
 _QUIET_PERIOD_MS = 1000
+# The GIL profile's bounds: samples per second, and the wait threshold.
+_MIN_PROFILE_RATE = 1
+_MAX_PROFILE_RATE = 1000
+_MAX_PROFILE_WAIT_S = 60.0
 
 
 def _seconds(value: Any, what: str) -> float:
@@ -74,15 +79,20 @@ class Settings:
     """The interceptor's options in the agent's units: the report period in
     milliseconds (0: none), the long-hold threshold in microseconds (0: the
     agent's default, twice the switch interval) and the timeline's capacity
-    in transitions (0: none)."""
+    in transitions (0: none); whether to keep a GIL profile, its sample
+    period and its wait threshold in nanoseconds."""
 
     period_ms: int = 0
     threshold_us: int = 0
     capacity: int = 0
+    profile: bool = False
+    profile_period_ns: int = 10_000_000
+    profile_wait_threshold_ns: int = 1_000_000
 
     @classmethod
     def of(cls, report_period: float = 0.0, long_hold_threshold: Optional[float] = None,
-           timeline: Union[bool, int, None] = False) -> Settings:
+           timeline: Union[bool, int, None] = False, *, profile: bool = False,
+           profile_rate: float = 100, profile_wait_threshold: float = 0.001) -> Settings:
         """Check the options as ``GilMonitor`` takes them, in seconds, and
         convert them.  A wrong type raises ``TypeError``, a value out of
         range ``ValueError``, each naming the option."""
@@ -111,7 +121,22 @@ class Settings:
                                  f"from 0 to {_INT32_MAX}, got {timeline!r}")
         else:
             raise TypeError(f"timeline must be a bool or an int, not {type(timeline).__name__}")
-        return cls(period_ms, micros, capacity)
+
+        if not isinstance(profile, bool):
+            raise TypeError(f"profile must be a bool, not {type(profile).__name__}")
+        if isinstance(profile_rate, bool) or not isinstance(profile_rate, (int, float)):
+            raise TypeError(f"profile_rate must be a number of samples per second, not "
+                            f"{type(profile_rate).__name__}")
+        rate = float(profile_rate)
+        if not _MIN_PROFILE_RATE <= rate <= _MAX_PROFILE_RATE:   # NaN fails too
+            raise ValueError(f"profile_rate must be {_MIN_PROFILE_RATE} to {_MAX_PROFILE_RATE} "
+                             f"samples per second (Hz), got {profile_rate!r}")
+        wait = _seconds(profile_wait_threshold, "profile_wait_threshold")
+        if not 0 <= wait <= _MAX_PROFILE_WAIT_S:
+            raise ValueError(f"profile_wait_threshold must be 0 to {_MAX_PROFILE_WAIT_S:.0f} "
+                             f"seconds, got {profile_wait_threshold!r}")
+        return cls(period_ms, micros, capacity, profile,
+                   min(1_000_000_000, max(1_000_000, round(1e9 / rate))), round(wait * 1e9))
 
     @property
     def report_period(self) -> float:
@@ -123,6 +148,16 @@ class Settings:
         """Seconds a hold must last to count as long (None: the agent's default)."""
         return self.threshold_us / 1e6 if self.threshold_us else None
 
+    @property
+    def profile_rate(self) -> float:
+        """The GIL profile's samples per second, as the agent keeps it."""
+        return 1e9 / self.profile_period_ns
+
+    @property
+    def profile_wait_threshold(self) -> float:
+        """Seconds a wait must last to be charged in the GIL profile."""
+        return self.profile_wait_threshold_ns / 1e9
+
 
 def switch_on(sink: Optional[Callable[[Dict[str, Any]], object]], settings: Settings,
               report_fd: int, *, keep_reporting: bool = False) -> int:
@@ -132,10 +167,22 @@ def switch_on(sink: Optional[Callable[[Dict[str, Any]], object]], settings: Sett
     The agent calls `sink` with each report dict and writes each report's
     text to a duplicate of `report_fd` (-1: nowhere).  With
     `keep_reporting`, settings without a report period still get a report
-    every second (to the sink and to `report_fd`)."""
+    every second (to the sink and to `report_fd`).  With ``settings.profile``
+    the GIL profile is started right after (the agent's
+    ``vandrel_gil_profile``); if the agent refuses it, the interceptor is
+    switched off again and the refusal's status returned (-2 when the
+    loaded agent has no such export)."""
     period_ms = settings.period_ms or (_QUIET_PERIOD_MS if keep_reporting else 0)
-    return int(_agent.module("lockgauge").init_gil_interceptor(
+    status = int(_agent.module("lockgauge").init_gil_interceptor(
         sink, 0, period_ms, report_fd, settings.threshold_us, settings.capacity, 0))
+    if status != 0 or not settings.profile:
+        return status
+    export = _export("vandrel_gil_profile", ctypes.c_int64, ctypes.c_int64)
+    profiled = -2 if export is None else int(export(settings.profile_period_ns,
+                                                      settings.profile_wait_threshold_ns))
+    if profiled != 0:
+        switch_off()
+    return profiled
 
 
 def _export(name: str, *argtypes: Any) -> Any:

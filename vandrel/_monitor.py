@@ -86,6 +86,11 @@ class GilMonitor:
     - ``timeline``: keep the latest GIL transitions for
       ``GilReport.write_chrome_trace()``: ``True`` for 1,000,000, or the
       number to keep; ``False`` (the default) for none.
+    - ``profile``: keep a GIL profile in ``GilReport.profile``: the stack
+      of the thread holding the GIL sampled ``profile_rate`` times a second
+      (1 to 1000, default 100), and each wait for the GIL of at least
+      ``profile_wait_threshold`` seconds (0 to 60, default 0.001) charged
+      to the stack the thread waited at.  ``False`` (the default) for none.
     - ``report_file``: where the agent's text table goes at each report: a
       path (created or truncated), a file object with a ``fileno()`` or a
       file descriptor; None (the default) for none.
@@ -103,8 +108,12 @@ class GilMonitor:
                  long_hold_threshold: Optional[float] = None,
                  timeline: Union[bool, int] = False,
                  report_file: Optional[ReportFile] = None,
-                 callback: Optional[Callable[[GilReport], object]] = None) -> None:
-        self._settings = _interceptor.Settings.of(report_period, long_hold_threshold, timeline)
+                 callback: Optional[Callable[[GilReport], object]] = None,
+                 profile: bool = False, profile_rate: float = 100,
+                 profile_wait_threshold: float = 0.001) -> None:
+        self._settings = _interceptor.Settings.of(
+            report_period, long_hold_threshold, timeline, profile=profile,
+            profile_rate=profile_rate, profile_wait_threshold=profile_wait_threshold)
 
         if report_file is not None and not isinstance(report_file, (str, os.PathLike, int)) \
                 and not hasattr(report_file, "fileno"):
@@ -151,6 +160,21 @@ class GilMonitor:
     def timeline(self) -> int:
         """Transitions the timeline keeps (0: no timeline)."""
         return self._settings.capacity
+
+    @property
+    def profile(self) -> bool:
+        """Whether the reports carry a GIL profile."""
+        return self._settings.profile
+
+    @property
+    def profile_rate(self) -> float:
+        """The GIL profile's samples per second."""
+        return self._settings.profile_rate
+
+    @property
+    def profile_wait_threshold(self) -> float:
+        """Seconds a wait must last to be charged in the GIL profile."""
+        return self._settings.profile_wait_threshold
 
     @property
     def running(self) -> bool:

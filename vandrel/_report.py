@@ -45,12 +45,17 @@ class Frame:
 class LongHold:
     """A place that held the GIL longer than the long-hold threshold.
 
-    A place is one stack of the holder, taken on its own thread as the hold
-    ended.  ``count`` holds were charged to it; ``total_s`` is their full
-    length, ``beyond_s`` their time beyond the threshold (what the places
-    are ranked by), ``max_s`` the longest.  ``thread`` and ``native_id``
-    name the latest holder.  ``stack`` is innermost first, at most 8
-    frames."""
+    A place is one stack of the code that held the GIL, read by the
+    agent's own thread while the hold went on.  ``count`` holds were
+    charged to it; ``total_s`` is their full length, ``beyond_s`` their
+    time beyond the threshold (what the places are ranked by), ``max_s``
+    the longest.  ``thread`` and ``native_id`` name the latest holder.
+    ``stack`` is innermost first, at most 8 frames.  Of the latest hold,
+    ``released_at`` is where its thread let go of the GIL (empty when its
+    thread ended) and ``ended_by`` why: ``"waiter"`` (another thread asked
+    for the GIL), ``"voluntary"`` (a blocking call, a sleep) or ``"exit"``
+    (its thread ended); both None from an agent that does not send
+    them."""
 
     thread: str
     native_id: int
@@ -59,24 +64,41 @@ class LongHold:
     beyond_s: float
     max_s: float
     stack: Tuple[Frame, ...]
+    released_at: Optional[Tuple[Frame, ...]] = None
+    ended_by: Optional[str] = None
     _extra: Mapping[str, Any] = _extra_field()
 
     @classmethod
     def from_dict(cls, entry: Mapping[str, Any]) -> LongHold:
         """Read one entry of the report's ``long_holds`` list."""
-        stack = tuple(Frame(str(file), int(line), str(function))
-                      for file, line, function in entry["stack"])
+        released_at = entry.get("released_at")
+        ended_by = entry.get("ended_by")
         return cls(str(entry["thread"]), int(entry["native_id"]), int(entry["count"]),
                    float(entry["total_s"]), float(entry["beyond_s"]), float(entry["max_s"]),
-                   stack, _unknown_keys(entry, cls))
+                   _frames(entry["stack"]),
+                   None if released_at is None else _frames(released_at),
+                   None if ended_by is None else str(ended_by),
+                   _unknown_keys(entry, cls))
 
     def to_dict(self) -> Dict[str, Any]:
-        """The entry as the agent gives it: ``stack`` a list of
-        ``[file, line, function]`` lists."""
-        return {"thread": self.thread, "native_id": self.native_id, "count": self.count,
-                "total_s": self.total_s, "beyond_s": self.beyond_s, "max_s": self.max_s,
-                "stack": [[frame.file, frame.line, frame.function] for frame in self.stack],
-                **self._extra}
+        """The entry as the agent gives it: ``stack`` and ``released_at``
+        lists of ``[file, line, function]`` lists, absent keys left out."""
+        result: Dict[str, Any] = {
+            "thread": self.thread, "native_id": self.native_id, "count": self.count,
+            "total_s": self.total_s, "beyond_s": self.beyond_s, "max_s": self.max_s,
+            "stack": [[frame.file, frame.line, frame.function] for frame in self.stack]}
+        if self.released_at is not None:
+            result["released_at"] = [[frame.file, frame.line, frame.function]
+                                     for frame in self.released_at]
+        if self.ended_by is not None:
+            result["ended_by"] = self.ended_by
+        result.update(self._extra)
+        return result
+
+
+def _frames(stack: Any) -> Tuple[Frame, ...]:
+    """``[[file, line, function], ...]`` as Frames."""
+    return tuple(Frame(str(file), int(line), str(function)) for file, line, function in stack)
 
 
 @dataclass(frozen=True, kw_only=True, repr=False)
@@ -191,7 +213,11 @@ class GilReport(_Distribution):
     that held the GIL longer than ``long_hold_threshold_s``, worst first;
     ``interval`` has the figures since the previous report; ``timeline`` is
     the packed ring of the latest GIL transitions (final report only, when
-    a timeline was asked for).  Each is None when the agent did not send it."""
+    a timeline was asked for); ``profile`` is the GIL profile (when one was
+    asked for) as the agent gives it: ``rate_hz``, ``wait_threshold_s``,
+    and ``held`` and ``waited`` lists of rows ``{"thread", "stack",
+    "seconds", "samples"}``, the last row folding the rest when it has an
+    ``"other"`` count.  Each is None when the agent did not send it."""
 
     wall_s: float
     held_s: float
@@ -210,6 +236,7 @@ class GilReport(_Distribution):
     wait_buckets: Optional[Tuple[Tuple[float, int], ...]] = field(default=None, repr=False)
     hold_buckets: Optional[Tuple[Tuple[float, int], ...]] = field(default=None, repr=False)
     timeline: Optional[bytes] = field(default=None, repr=False)
+    profile: Optional[Dict[str, Any]] = field(default=None, repr=False)
 
     @classmethod
     def from_dict(cls, report: Mapping[str, Any]) -> GilReport:
@@ -232,6 +259,7 @@ class GilReport(_Distribution):
         long_holds = report.get("long_holds")
         interval = report.get("interval")
         timeline = report.get("timeline")
+        profile = report.get("profile")
         threshold = report.get("long_hold_threshold_s")
         long_hold_count = report.get("long_hold_count")
         long_hold_s = report.get("long_hold_s")
@@ -246,13 +274,15 @@ class GilReport(_Distribution):
                    long_hold_s=None if long_hold_s is None else float(long_hold_s),
                    wait_buckets=_buckets(report.get("wait_buckets")),
                    hold_buckets=_buckets(report.get("hold_buckets")),
-                   timeline=None if timeline is None else bytes(timeline))
+                   timeline=None if timeline is None else bytes(timeline),
+                   profile=None if profile is None else dict(profile))
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as the agent's dict: ``threads`` keyed by native id,
         ``groups`` and ``long_holds`` as lists, absent keys left out."""
         result = _stats_dict(self, skip=("threads", "groups", "long_holds", "interval",
-                                         "wait_buckets", "hold_buckets", "timeline"))
+                                         "wait_buckets", "hold_buckets", "timeline",
+                                         "profile"))
         for key in ("wait_buckets", "hold_buckets"):
             buckets = getattr(self, key)
             if buckets is not None:
@@ -265,6 +295,8 @@ class GilReport(_Distribution):
             result["interval"] = self.interval.to_dict()
         if self.timeline is not None:
             result["timeline"] = self.timeline
+        if self.profile is not None:
+            result["profile"] = self.profile
         return result
 
     def thread(self, native_id: int) -> Optional[ThreadGilStats]:

@@ -214,6 +214,22 @@ bool read_code(const unlocked_target *target, const void *address, PyCodeObject 
         && code->co_firstlineno >= 0;
 }
 
+/* What a code object shows, as one number: its file name, name and line
+ * table objects and first line (see unlocked_frame::identity). */
+uint64_t code_identity(const PyCodeObject *code)
+{
+    uint64_t hash = 0xCBF29CE484222325ULL;
+    const uintptr_t parts[4] = {reinterpret_cast<uintptr_t>(code->co_filename),
+                                reinterpret_cast<uintptr_t>(code->co_name),
+                                reinterpret_cast<uintptr_t>(code->co_linetable),
+                                static_cast<uintptr_t>(code->co_firstlineno)};
+    for (uintptr_t part : parts) {
+        hash = (hash ^ part) * 0x100000001B3ULL;
+        hash ^= hash >> 29;
+    }
+    return hash;
+}
+
 }  // namespace
 
 bool unlocked_target_init(const python_api *api, unlocked_target *target)
@@ -356,6 +372,18 @@ constexpr size_t CODE_TABLE = 2 * CODE_CAPACITY;
 
 /* The walk's storage (one walk at a time: walk_lock). */
 pthread_mutex_t walk_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/* fork()'s child handler: the walker that held the lock (the agent's
+ * watcher samples many times a second) was not copied. */
+void free_walk_lock_in_child()
+{
+    pthread_mutex_init(&walk_lock, nullptr);
+}
+
+__attribute__((constructor)) void register_walk_lock_fork_handler()
+{
+    pthread_atfork(nullptr, nullptr, free_walk_lock_in_child);
+}
 raw_frame raw[RAW_CAPACITY];
 alignas(64) unsigned char stack_copy[STACK_COPY];
 const void *code_addresses[CODE_CAPACITY];
@@ -503,7 +531,7 @@ size_t unlocked_walk(const unlocked_target *target, const unlocked_thread *threa
     for (size_t i = 0; i < raw_count; i++) {
         const raw_frame *frame = &raw[i];
         if (frame->unreadable) {
-            store(unlocked_frame{nullptr, 0, true});
+            store(unlocked_frame{nullptr, 0, true, 0});
             continue;
         }
         const PyCodeObject *code = nullptr;
@@ -516,27 +544,28 @@ size_t unlocked_walk(const unlocked_target *target, const unlocked_thread *threa
             code = &single; /* more distinct code objects than the table holds */
         }
         if (code == nullptr) {
-            store(unlocked_frame{nullptr, 0, true});
+            store(unlocked_frame{nullptr, 0, true, 0});
             continue;
         }
 #if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
-        store(unlocked_frame{frame->code, static_cast<int>(frame->place), false});
+        store(unlocked_frame{frame->code, static_cast<int>(frame->place), false, code_identity(code)});
 #else
         uintptr_t first = reinterpret_cast<uintptr_t>(frame->code)
                         + offsetof(PyCodeObject, co_code_adaptive);
         Py_ssize_t size = Py_SIZE(reinterpret_cast<const PyObject *>(code));
         intptr_t offset = frame->place - static_cast<intptr_t>(first);
         if (size <= 0 || size > MAX_CODE_UNITS || offset % 2 != 0) {
-            store(unlocked_frame{nullptr, 0, true});
+            store(unlocked_frame{nullptr, 0, true, 0});
             continue;
         }
         intptr_t instruction = offset / static_cast<intptr_t>(sizeof(_Py_CODEUNIT));
         if (instruction < -1 || instruction > size) {
-            store(unlocked_frame{nullptr, 0, true});
+            store(unlocked_frame{nullptr, 0, true, 0});
             continue;
         }
         if (instruction >= code->_co_firsttraceable || frame->owner == FRAME_OWNED_BY_GENERATOR) {
-            store(unlocked_frame{frame->code, static_cast<int>(instruction), false});
+            store(unlocked_frame{frame->code, static_cast<int>(instruction), false,
+                                 code_identity(code)});
         }
 #endif
     }

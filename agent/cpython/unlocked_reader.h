@@ -58,6 +58,11 @@ struct unlocked_frame {
     const void *code;
     int instruction;
     bool unreadable; /* a frame that could not be read or made no sense */
+    /* What its code object showed as it was read (file name, name and line
+     * table objects, first line), hashed: with `code` and `instruction`, a
+     * key to cache a frame's location by, which a new code object at a
+     * freed one's address matches only if it shows the same. */
+    uint64_t identity;
 };
 
 /* Walk the frames of `thread`: those traceback shows go to `frames` (up

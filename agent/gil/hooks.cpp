@@ -119,7 +119,8 @@ void note_gil_mutex_unlock()
                                    : __atomic_load_n(reinterpret_cast<const uint32_t *>(
                                                          request_base + hooks.gil_switch.request_offset),
                                                      __ATOMIC_RELAXED);
-            if ((request & hooks.gil_switch.request_mask) != 0) {
+            bool forced = (request & hooks.gil_switch.request_mask) != 0;
+            if (forced) {
                 if (record->forced_phase != 1) {
                     __atomic_add_fetch(&hooks.forced_drops_pending, 1, __ATOMIC_RELAXED);
                 }
@@ -141,7 +142,7 @@ void note_gil_mutex_unlock()
             store_field(&record->held_ns, record->held_ns + span(hold_start, now));
             store_field(&record->state, static_cast<uint8_t>(THREAD_IDLE));
             end_update(record);
-            note_release(record, hold_start, now);
+            note_release(record, hold_start, now, forced);
         }
         return;
     }

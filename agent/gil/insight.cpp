@@ -200,6 +200,11 @@ void count_within_bounds(const total_histogram *histogram, uint64_t *within)
     }
 }
 long_hold_place capture; /* scratch for the stack being taken (one hook at a time) */
+}  // namespace
+
+hold_capture watched_hold;
+
+namespace {
 
 }  // namespace
 
@@ -242,43 +247,71 @@ void copy_text(PyObject *text, char *out, size_t size)
     }
 }
 
-/* Take the calling thread's stack into `capture`: up to long_hold_depth
- * frames, innermost first, as traceback shows them.  The thread is in
- * drop_gil(), so its frames and their code objects stay put while read;
- * everything is copied, so nothing is read once the hold has ended. */
-void take_own_stack()
+/* Copy the calling thread's stack into `frames`: up to `capacity` frames,
+ * innermost first, as traceback shows them; return how many.  The thread
+ * is in take_gil() or drop_gil(), owning gil->mutex, so its frames and
+ * their code objects stay put while read; everything is copied, so
+ * nothing is read once the hook is done. */
+uint32_t take_own_stack(held_frame *frames, size_t capacity)
 {
-    capture.depth = 0;
     if (!py->direct_access || hooks.gil_switch.last_holder == nullptr) {
-        return;
+        return 0;
     }
-    /* drop_gil() has just named the thread state letting go. */
+    /* take_gil() and drop_gil() have just named the thread state taking
+     * or letting go. */
     PyThreadState *tstate = static_cast<PyThreadState *>(
         const_cast<void *>(__atomic_load_n(hooks.gil_switch.last_holder, __ATOMIC_RELAXED)));
     if (tstate == nullptr || tstate->thread_id != static_cast<unsigned long>(pthread_self())) {
-        return;
+        return 0;
     }
+    uint32_t depth = 0;
     int guard = 0;
     for (interp_frame *frame = thread_top_frame(tstate);
-         frame != nullptr && capture.depth < long_hold_depth && guard < 10000;
+         frame != nullptr && depth < capacity && guard < 10000;
          frame = frame_previous(frame), guard++) {
         PyCodeObject *code;
         int instruction;
         if (!frame_shown(py->code_type, frame, &code, &instruction)) {
             continue;
         }
-        held_frame *out = &capture.frames[capture.depth++];
+        held_frame *out = &frames[depth++];
         copy_text(code->co_filename, out->file, sizeof(out->file));
         copy_text(code->co_name, out->function, sizeof(out->function));
         out->line = code_line(py, code, instruction);
     }
+    return depth;
 }
 #else
-void take_own_stack()
+uint32_t take_own_stack(held_frame *, size_t)
 {
-    capture.depth = 0;
+    return 0;
 }
 #endif
+
+/* Is the calling thread letting go of the GIL as its thread state is
+ * deleted (its thread ends)?  Its own-thread binding is cleared first,
+ * while a release that keeps the thread state (a blocking call) keeps it. */
+bool thread_state_ending()
+{
+    return py->gil_state_this_thread() == nullptr;
+}
+
+/* The stack the agent's thread read during this hold, copied into
+ * `capture`; false when it read none (or not of this hold). */
+bool watched_stack(const thread_record *record)
+{
+    uint32_t before = __atomic_load_n(&watched_hold.seq, __ATOMIC_ACQUIRE);
+    if ((before & 1) != 0 || __atomic_load_n(&watched_hold.record, __ATOMIC_RELAXED) != record ||
+        __atomic_load_n(&watched_hold.native_id, __ATOMIC_RELAXED) != record->native_id ||
+        __atomic_load_n(&watched_hold.acquisition, __ATOMIC_RELAXED) != record->acquisitions) {
+        return false;
+    }
+    uint32_t depth = __atomic_load_n(&watched_hold.depth, __ATOMIC_RELAXED);
+    capture.depth = depth < long_hold_depth ? depth : static_cast<uint32_t>(long_hold_depth);
+    memcpy(capture.frames, watched_hold.frames, sizeof(capture.frames));
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    return __atomic_load_n(&watched_hold.seq, __ATOMIC_RELAXED) == before;
+}
 
 uint64_t mix(uint64_t hash, const void *data, size_t length)
 {
@@ -318,11 +351,20 @@ bool same_stack(const long_hold_place *a, const long_hold_place *b)
 
 }  // namespace
 
-void charge_long_hold(const thread_record *record, int64_t held_ns)
+void charge_long_hold(const thread_record *record, int64_t held_ns, bool forced)
 {
     long_hold_count++;
     long_hold_ns += held_ns;
-    take_own_stack();
+    capture.released_depth = take_own_stack(capture.released_at, long_hold_depth);
+    capture.ended_by = forced                 ? ENDED_BY_WAITER
+                       : thread_state_ending() ? ENDED_BY_EXIT
+                                               : ENDED_VOLUNTARILY;
+    if (!watched_stack(record)) {
+        /* Not read in time (a hold just over the threshold, the agent's
+         * thread kept off a CPU): where it lets go stands for it. */
+        capture.depth = capture.released_depth;
+        memcpy(capture.frames, capture.released_at, sizeof(capture.frames));
+    }
     capture.key = stack_key(&capture);
     long_hold_place *place = nullptr;
     for (size_t i = 0; i < place_count; i++) {
@@ -349,6 +391,9 @@ void charge_long_hold(const thread_record *record, int64_t held_ns)
         place->count = 0;
         place->total_ns = place->beyond_ns = place->max_ns = 0;
     }
+    place->released_depth = capture.released_depth;
+    memcpy(place->released_at, capture.released_at, sizeof(place->released_at));
+    place->ended_by = capture.ended_by;
     place->native_id = record->native_id;
     memcpy(place->thread, record_name(record), sizeof(place->thread));
     place->thread[sizeof(place->thread) - 1] = '\0';
@@ -358,6 +403,24 @@ void charge_long_hold(const thread_record *record, int64_t held_ns)
     if (held_ns > place->max_ns) {
         place->max_ns = held_ns;
     }
+}
+
+namespace {
+held_frame wait_stack[profile_depth]; /* scratch of the one hook at a time */
+}  // namespace
+
+void charge_long_wait(const thread_record *record, int64_t waited_ns)
+{
+    if (record->is_agent) {
+        return; /* the agent's own thread, queued to report */
+    }
+    uint32_t depth = take_own_stack(wait_stack, profile_depth);
+    profile_frame_id ids[profile_depth];
+    for (uint32_t i = 0; i < depth; i++) {
+        ids[i] = profile_frame(PROFILE_WAITED, wait_stack[i].file, wait_stack[i].function,
+                               wait_stack[i].line);
+    }
+    profile_add(PROFILE_WAITED, record_name(record), record->native_id, ids, depth, waited_ns, 1);
 }
 
 namespace {

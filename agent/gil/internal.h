@@ -13,6 +13,11 @@
  *                    index that finds them, and their life;
  *   finished.cpp     the finished threads: kept rows and name groups;
  *   insight.cpp      distributions, long holds and the timeline;
+ *   holder_watch.cpp the agent's thread that reads the GIL holder's stack
+ *                    while it holds: long holds as they cross the
+ *                    threshold, and the profile's samples;
+ *   profile.cpp      the GIL profile's tables: stacks that held the GIL
+ *                    and stacks that waited for it, with their time;
  *   naming.cpp       thread names, from `threading` and from each new
  *                    thread itself;
  *   report.cpp       one report's figures and the sink's dict (report.h);
@@ -147,6 +152,7 @@ struct alignas(64) thread_record {
     /* Set before `ready` is published, then constant while in use. */
     int64_t seen_since_ns; /* when this session first saw the thread */
     long native_id;
+    unsigned long ident; /* pthread_self(), as thread states keep it */
     bool is_agent;
     /* The thread's number in the process (low 16 bits), which tells apart
      * threads the kernel gave the same id, in the timeline. */
@@ -346,10 +352,17 @@ struct held_frame {
     char function[96];
     int32_t line;
 };
+/* How a hold ended: another thread asked for the GIL, the holder let go of
+ * its own accord, or its thread state was being deleted (thread exit). */
+enum hold_ending : uint8_t { ENDED_BY_WAITER = 0, ENDED_VOLUNTARILY = 1, ENDED_BY_EXIT = 2 };
 struct long_hold_place {
     uint64_t key;
     uint32_t depth;
-    held_frame frames[long_hold_depth];
+    held_frame frames[long_hold_depth]; /* the code that held, innermost first */
+    /* Of its latest hold: where it let go, and how. */
+    uint32_t released_depth;
+    held_frame released_at[long_hold_depth];
+    uint8_t ended_by;
     long native_id;    /* the thread of its latest hold */
     char thread[64];   /* that thread's name then */
     uint64_t count;
@@ -438,6 +451,9 @@ struct alignas(64) hook_globals {
     uint64_t session_epoch;         /* bumped by every start; 0 is never a session */
     int64_t session_start_ns;
     int64_t long_hold_threshold_ns;
+    /* Waits at least this long are charged to the waiter's stack in the
+     * GIL profile (INT64_MAX: no profile). */
+    int64_t profile_wait_threshold_ns;
     int tsc_state;                  /* 0 not tried, 1 in use, -1 not usable */
     tsc_scale tsc;
     gil_switch_layout gil_switch;
@@ -466,8 +482,14 @@ inline void timeline_add(const thread_record *record, int64_t time_ns, uint8_t e
     __atomic_store_n(&hooks.timeline.written, hooks.timeline.written + 1, __ATOMIC_RELEASE);
 }
 /* Charge a hold of `held_ns`, longer than the threshold, by the calling
- * thread (owner of `record`) to the place it is at in Python. */
-__attribute__((cold)) void charge_long_hold(const thread_record *record, int64_t held_ns);
+ * thread (owner of `record`) to the code that held: the stack the agent's
+ * thread read during the hold, else (not read in time) where it lets go.
+ * `forced`: another thread asked for the GIL. */
+__attribute__((cold)) void charge_long_hold(const thread_record *record, int64_t held_ns,
+                                            bool forced);
+/* Charge a wait of `waited_ns` (at least the profile's threshold) by the
+ * calling thread, which now holds the GIL, to the stack it waited at. */
+__attribute__((cold)) void charge_long_wait(const thread_record *record, int64_t waited_ns);
 
 /* The bucket of `ns` (>= 0). */
 inline size_t duration_bucket(int64_t ns)
@@ -526,21 +548,26 @@ inline void note_acquire(thread_record *record, int64_t wait_start_ns, int64_t n
         if (first_seen && hooks.timeline.ring != nullptr) {
             timeline_add(record, wait_start_ns, TIMELINE_WAIT, 0);
         }
-        add_duration(&record->distributions.waits, now > wait_start_ns ? now - wait_start_ns : 0);
+        int64_t waited = now > wait_start_ns ? now - wait_start_ns : 0;
+        add_duration(&record->distributions.waits, waited);
+        if (__builtin_expect(waited >= hooks.profile_wait_threshold_ns, 0)) {
+            charge_long_wait(record, waited);
+        }
     }
     if (hooks.timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_ACQUIRE, 0);
     }
 }
 
-/* The GIL, held since `hold_start_ns`, is released at `now`. */
-inline void note_release(thread_record *record, int64_t hold_start_ns, int64_t now)
+/* The GIL, held since `hold_start_ns`, is released at `now`; `forced`:
+ * another thread asked for it. */
+inline void note_release(thread_record *record, int64_t hold_start_ns, int64_t now, bool forced)
 {
     int64_t held = now > hold_start_ns ? now - hold_start_ns : 0;
     add_duration(&record->distributions.holds, held);
     bool long_hold = held > hooks.long_hold_threshold_ns;
     if (__builtin_expect(long_hold, 0)) {
-        charge_long_hold(record, held);
+        charge_long_hold(record, held, forced);
     }
     if (hooks.timeline.ring != nullptr) {
         timeline_add(record, now, TIMELINE_RELEASE, long_hold ? timeline_long_hold : 0);
@@ -638,6 +665,68 @@ void stop_exit_signals();
  * (where the handler is still ours) and, when one came meanwhile, end the
  * process by it now that the outputs are written. */
 void restore_exit_signals();
+
+/* ---- The holder's stack, read while it holds (holder_watch.cpp) ------- */
+
+/* The stack the agent's thread read during a hold that was about to cross
+ * the long-hold threshold, for the hook that ends that hold.  Written by
+ * that thread under `seq` (odd while it writes), read by the hook. */
+struct hold_capture {
+    uint32_t seq;
+    const thread_record *record; /* the holder */
+    long native_id;              /* its thread (records are reused) */
+    uint64_t acquisition;        /* its acquisitions count during that hold */
+    uint32_t depth;
+    held_frame frames[long_hold_depth];
+};
+extern hold_capture watched_hold;
+
+/* Start the thread that watches the holder, with every signal blocked; it
+ * never takes the GIL.  GIL held, hooks live.  False on failure. */
+bool start_holder_watch();
+/* Stop and join it (nothing when none).  Any thread. */
+void stop_holder_watch();
+/* In a forked child: forget it (its thread was not copied). */
+void forget_holder_watch();
+/* Start the GIL profile (vandrel_gil_profile): a sample of the holder's
+ * stack every `period_ns`, and every wait of `wait_threshold_ns` or more
+ * charged to the waiter's stack.  GIL held, session on. */
+int32_t start_gil_profile(int64_t period_ns, int64_t wait_threshold_ns);
+
+/* ---- The GIL profile's tables (profile.cpp) ---------------------------- */
+
+/* Frames kept per stack, innermost first. */
+const size_t profile_depth = 64;
+/* Stacks kept per table, and shown in a report (the rest in one row). */
+const size_t profile_stacks_kept = 4096;
+const size_t profile_stacks_shown = 500;
+/* A frame of a profile stack: an index into its table's frames. */
+typedef uint16_t profile_frame_id;
+const profile_frame_id unknown_frame = 0xFFFF;
+
+enum profile_kind { PROFILE_HELD = 0, PROFILE_WAITED = 1 };
+
+/* Allocate (once per process) and empty both tables.  GIL held, no
+ * writer running.  False when out of memory. */
+bool reset_profile();
+/* The frame id of a location, added when new (unknown_frame when the
+ * table is full).  Only the table's one writer: the agent's thread for
+ * PROFILE_HELD, the hooks (owning gil->mutex) for PROFILE_WAITED. */
+profile_frame_id profile_frame(profile_kind kind, const char *file, const char *function,
+                               int32_t line);
+/* Add `ns` and `samples` to the stack `frames` (`depth` of them) of
+ * thread `thread` (its name now; `native_id` its id).  The table's one
+ * writer (see profile_frame). */
+void profile_add(profile_kind kind, const char *thread, long native_id,
+                 const profile_frame_id *frames, uint32_t depth, int64_t ns, uint64_t samples);
+/* The profile as the report's dict, each row under its thread's name as
+ * the report's `rows` (`count`) show it, or its group's name for a thread
+ * they do not list (finished, added into its group): a new reference,
+ * null with an exception set on failure.  GIL held. */
+PyObject *profile_dict(const thread_row *rows, size_t count);
+/* Whether this session has a profile, and its settings. */
+extern bool profile_on;
+extern int64_t profile_period_ns;
 
 /* ---- The session and its background thread ----------------------------- */
 

@@ -418,6 +418,7 @@ thread_record *new_record(bool is_agent, uint64_t epoch)
     __atomic_store_n(record->waiting_flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
     record->epoch = hooks.session_epoch;
     __atomic_store_n(&record->native_id, native_id, __ATOMIC_RELAXED);
+    record->ident = static_cast<unsigned long>(pthread_self());
     record->is_agent = is_agent;
     static uint16_t last_serial; /* table_lock */
     record->serial = ++last_serial;

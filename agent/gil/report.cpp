@@ -330,20 +330,14 @@ PyObject *figures_dict(const char *name, const uint64_t *count, int64_t held_ns,
     return entry;
 }
 
-/* One long-hold place as a dict; null with an exception set on failure. */
-PyObject *place_dict(const long_hold_place *place)
+/* Frames as [[file, line, function], ...]; null with an exception set on
+ * failure. */
+PyObject *frames_list(const held_frame *frames, uint32_t depth)
 {
-    PyObject *entry = py->dict_new();
     PyObject *stack = py->list_new(0);
-    bool ok = entry != nullptr && stack != nullptr &&
-              set_item(entry, "thread", text_object(place->thread)) &&
-              set_item(entry, "native_id", py->long_from_long_long(place->native_id)) &&
-              set_item(entry, "count", py->long_from_long_long(static_cast<long long>(place->count))) &&
-              set_item(entry, "total_s", py->float_from_double(seconds(place->total_ns))) &&
-              set_item(entry, "beyond_s", py->float_from_double(seconds(place->beyond_ns))) &&
-              set_item(entry, "max_s", py->float_from_double(seconds(place->max_ns)));
-    for (uint32_t i = 0; ok && i < place->depth; i++) {
-        const held_frame *frame = &place->frames[i];
+    bool ok = stack != nullptr;
+    for (uint32_t i = 0; ok && i < depth; i++) {
+        const held_frame *frame = &frames[i];
         owned_refs owned(py);
         PyObject *file = owned(text_object(frame->file));
         PyObject *line = owned(py->long_from_long_long(frame->line));
@@ -353,6 +347,32 @@ PyObject *place_dict(const long_hold_place *place)
              py->list_append(item, line) == 0 && py->list_append(item, function) == 0 &&
              py->list_append(stack, item) == 0;
     }
+    if (!ok && stack != nullptr) {
+        py->decref(stack);
+        return nullptr;
+    }
+    return stack;
+}
+
+const char *const ending_names[] = {"waiter", "voluntary", "exit"};
+
+/* One long-hold place as a dict; null with an exception set on failure. */
+PyObject *place_dict(const long_hold_place *place)
+{
+    PyObject *entry = py->dict_new();
+    PyObject *stack = frames_list(place->frames, place->depth);
+    bool ok = entry != nullptr && stack != nullptr &&
+              set_item(entry, "thread", text_object(place->thread)) &&
+              set_item(entry, "native_id", py->long_from_long_long(place->native_id)) &&
+              set_item(entry, "count", py->long_from_long_long(static_cast<long long>(place->count))) &&
+              set_item(entry, "total_s", py->float_from_double(seconds(place->total_ns))) &&
+              set_item(entry, "beyond_s", py->float_from_double(seconds(place->beyond_ns))) &&
+              set_item(entry, "max_s", py->float_from_double(seconds(place->max_ns))) &&
+              set_item(entry, "released_at", frames_list(place->released_at, place->released_depth)) &&
+              set_item(entry, "ended_by",
+                       text_object(ending_names[place->ended_by <= ENDED_BY_EXIT
+                                                    ? place->ended_by
+                                                    : static_cast<uint8_t>(ENDED_VOLUNTARILY)]));
     if (ok) {
         py->incref(stack);
         ok = set_item(entry, "stack", stack);
@@ -497,6 +517,9 @@ PyObject *report_dict(const report_data *data, bool final)
         py->incref(group_list);
         ok = set_item(dict, "threads", threads) && set_item(dict, "groups", group_list) &&
              set_insight(dict, &data->insight, final);
+    }
+    if (ok && profile_on) {
+        ok = set_item(dict, "profile", profile_dict(data->rows, data->count));
     }
     if (threads) {
         py->decref(threads);

@@ -68,6 +68,11 @@ bool write_all(int fd, const char *data, size_t length, write_failure *failure);
 void tell_write_failure(int fd, int32_t given_fd, size_t length, const write_failure *failure);
 
 double seconds(int64_t ns);
+/* dict[key] = value, consuming `value` (null counts as failure).  False on
+ * failure, with an exception set. */
+bool set_item(PyObject *dict, const char *key, PyObject *value);
+/* A name or file name kept as UTF-8 (see name_nul) as a new str. */
+PyObject *text_object(const char *text);
 /* Of `seen_ns`, the time neither held nor waited for (never negative). */
 int64_t neither_ns(int64_t seen_ns, int64_t held_ns, int64_t waited_ns);
 

@@ -229,6 +229,7 @@ void session_off_in_child()
     else if (r != nullptr) {
         free_reporter(r); /* its thread was not copied */
     }
+    forget_holder_watch();
     if (session.sink != nullptr) {
         sink_left_by_fork = session.sink;
         session.sink = nullptr;
@@ -482,6 +483,10 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
         caller->hold_start_ns = hooks.session_start_ns;
     }
     hooks.gil_holder = hooks.previous_holder = caller != nullptr ? caller : &overflow_record;
+    /* No profile until vandrel_gil_profile asks for one. */
+    profile_on = false;
+    profile_period_ns = 0;
+    hooks.profile_wait_threshold_ns = INT64_MAX;
     begin_insight(threshold_ns, ring, static_cast<size_t>(b), caller, hooks.session_start_ns);
     hooks.gil_locked = gil_locked_flag;
     __atomic_store_n(&hooks.watched_mutex, gil_mutex, __ATOMIC_SEQ_CST);
@@ -542,6 +547,18 @@ int32_t gil_interceptor_start(void *sink_arg, int64_t sample_period_us, int64_t 
     }
     if (sink != nullptr || report_fd >= 0) {
         session.background = start_reporter(sample_period_us * 1000, report_period_ms * 1000000);
+        if (session.background != nullptr && !start_holder_watch()) {
+            reporter *r = session.background;
+            session.background = nullptr;
+            __atomic_store_n(&r->stop, 1, __ATOMIC_RELEASE);
+            uint64_t one = 1;
+            ssize_t woken = write(r->wake_fd, &one, sizeof(one));
+            (void)woken;
+            PyThreadState *state = py->eval_save_thread();
+            pthread_join(r->thread, nullptr);
+            py->eval_restore_thread(state);
+            free_reporter(r);
+        }
         if (session.background != nullptr) {
             __atomic_store_n(&naming_wake_fd, session.background->wake_fd, __ATOMIC_RELEASE);
         }
@@ -576,6 +593,8 @@ int32_t gil_interceptor_stop()
     unhook();
     remove_name_hook();
     int64_t stop_ns = now_ns();
+    /* It never takes the GIL: joined with it held. */
+    stop_holder_watch();
 
     reporter *r = session.background;
     session.background = nullptr;

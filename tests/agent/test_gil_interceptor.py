@@ -214,7 +214,7 @@ def test_statuses(tmp_path):
     assert result["init_again"] == ALREADY_ON
     assert result["init_again_other"] == ALREADY_ON
     before, started, again, after = result["tasks"]
-    assert started == before + 1, result  # one background thread
+    assert started == before + 2, result  # the reporter and the holder's watcher
     assert again == started, result  # a second init starts nothing
     assert after == before, result  # deinit joined it
     assert result["deinit"] == OK

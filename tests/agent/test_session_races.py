@@ -90,7 +90,9 @@ def test_stop_never_writes_to_a_closed_wake_descriptor(tmp_path, slow_wake_poke)
                     pass
             return found
         assert interceptor_on(lockgauge, sink=lambda report: None) == 0
-        (wake,) = eventfds()
+        # The reporter's and the holder watcher's, the reporter's made first.
+        reporter_wake, watcher_wake = sorted(eventfds())
+        wake = reporter_wake
         done = _thread.allocate_lock()
         done.acquire()
         _thread.start_new_thread(done.release, ())

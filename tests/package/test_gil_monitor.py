@@ -173,6 +173,61 @@ def test_options_reach_the_agent(native, tmp_path):
     assert created.strip() == "True"
 
 
+def test_profile_options_are_checked_and_kept_in_the_agent_s_units():
+    import vandrel
+    from vandrel._interceptor import Settings
+    settings = Settings.of(profile=True, profile_rate=250, profile_wait_threshold=0.0025)
+    assert (settings.profile, settings.profile_period_ns, settings.profile_wait_threshold_ns) == (
+        True, 4_000_000, 2_500_000)
+    assert settings.profile_rate == 250 and settings.profile_wait_threshold == 0.0025
+    default = Settings.of()
+    assert (default.profile, default.profile_period_ns, default.profile_wait_threshold_ns) == (
+        False, 10_000_000, 1_000_000)
+    edges = Settings.of(profile_rate=1, profile_wait_threshold=60)
+    assert edges.profile_period_ns == 10**9 and edges.profile_wait_threshold_ns == 60 * 10**9
+    assert Settings.of(profile_rate=1000, profile_wait_threshold=0).profile_period_ns == 10**6
+    for options, error, text in (
+            (dict(profile_rate="100"), TypeError, "profile_rate must be a number"),
+            (dict(profile_rate=True), TypeError, "profile_rate must be a number"),
+            (dict(profile_rate=0.5), ValueError, r"profile_rate must be 1 to 1000 .*Hz"),
+            (dict(profile_rate=1000.5), ValueError, r"profile_rate must be 1 to 1000"),
+            (dict(profile_rate=float("nan")), ValueError, r"profile_rate must be 1 to 1000"),
+            (dict(profile_wait_threshold=-0.001), ValueError,
+             r"profile_wait_threshold must be 0 to 60 seconds"),
+            (dict(profile_wait_threshold=60.5), ValueError, r"profile_wait_threshold must be 0"),
+            (dict(profile_wait_threshold="1"), TypeError, r"profile_wait_threshold must be a"),
+            (dict(profile=1), TypeError, r"profile must be a bool")):
+        with pytest.raises(error, match=text):
+            Settings.of(**options)
+        with pytest.raises(error, match=text):
+            vandrel.GilMonitor(**options)
+    monitor = vandrel.GilMonitor(profile=True, profile_rate=50)
+    assert monitor.profile and monitor.profile_rate == 50 and monitor.profile_wait_threshold == 0.001
+
+
+@needs_interceptor
+def test_monitor_profile_reaches_its_reports():
+    done = check_child("""
+        import ctypes, json, sys, vandrel
+        lib = ctypes.PyDLL(None)
+        raws = []
+        with vandrel.GilMonitor(profile=True, profile_rate=1000, profile_wait_threshold=0,
+                                callback=lambda report: raws.append(report)) as monitor:
+            held_line = sys._getframe().f_lineno + 1
+            lib.usleep(100000)
+        profile = monitor.report().profile
+        top = [row["stack"][0] for row in profile["held"]
+               if row["thread"] == "MainThread" and row["stack"]]
+        print(json.dumps([profile["rate_hz"], profile["wait_threshold_s"], top[0][1] - held_line,
+                          raws[-1].to_dict() == vandrel.GilReport.from_dict(
+                              raws[-1].to_dict()).to_dict()]))
+    """)
+    rate, wait, top, round_trip = json.loads(done.stdout)
+    assert rate == 1000.0 and wait == 0.0 and round_trip, done.stdout
+    # Nearly all of the session is the call's 100 ms: the top row.
+    assert top == 0, done.stdout
+
+
 def test_each_agent_status_is_a_named_exception(native):
     done = check_child("""
         import vandrel
@@ -354,13 +409,20 @@ def test_report_round_trip_with_every_key():
         "wait_count": 40, "hold_count": 41, "long_hold_threshold_s": 0.01,
         "long_holds": [{"thread": "MainThread", "native_id": 101, "count": 2, "total_s": 0.1,
                         "beyond_s": 0.08, "max_s": 0.05,
-                        "stack": [["/app/x.py", 12, "slow"], ["/app/x.py", 30, "<module>"]]}],
+                        "stack": [["/app/x.py", 12, "slow"], ["/app/x.py", 30, "<module>"]],
+                        "released_at": [["/app/x.py", 13, "slow"]], "ended_by": "voluntary"}],
         "interval": {"wall_s": 1.0, "held_s": 0.9, "wait_s": 0.3, "switches": 12,
                      "wait_count": 12, "hold_count": 13,
                      "wait_p50_s": 0.001, "wait_p90_s": 0.002, "wait_p99_s": 0.003,
                      "wait_max_s": 0.004, "hold_p50_s": 0.005, "hold_p90_s": 0.006,
                      "hold_p99_s": 0.007, "hold_max_s": 0.008},
         "timeline": b"\x00\x01" * 8,
+        "profile": {"rate_hz": 100.0, "wait_threshold_s": 0.001,
+                    "held": [{"thread": "MainThread", "stack": [["/app/x.py", 12, "slow"]],
+                              "seconds": 0.5, "samples": 50},
+                             {"thread": "", "stack": [], "seconds": 0.01, "samples": 1,
+                              "other": 1}],
+                    "waited": []},
         "agent_note": "kept as is",
     }
     report = vandrel.GilReport.from_dict(raw)
@@ -372,6 +434,14 @@ def test_report_round_trip_with_every_key():
     hold = report.long_holds[0]
     assert hold.stack[0] == vandrel.Frame("/app/x.py", 12, "slow") and hold.count == 2
     assert hold.native_id == 101 and hold.beyond_s == 0.08 and report.long_hold_threshold_s == 0.01
+    assert hold.released_at == (vandrel.Frame("/app/x.py", 13, "slow"),)
+    assert hold.ended_by == "voluntary" and hold._extra == {}
+    assert report.profile == raw["profile"] and "profile" not in repr(report)
+    # A long hold from an agent that does not say where it let go.
+    older = {k: v for k, v in raw["long_holds"][0].items() if k not in ("released_at", "ended_by")}
+    older_hold = vandrel.LongHold.from_dict(older)
+    assert older_hold.released_at is None and older_hold.ended_by is None
+    assert older_hold.to_dict() == older
     assert type(report.wait_count) is int and type(main.hold_count) is int
     assert report.interval.switches == 12 and report.groups[0].count == 3
     with pytest.raises(Exception):
@@ -384,6 +454,7 @@ def test_report_round_trip_with_every_key():
     report = vandrel.GilReport.from_dict(old)
     assert report.to_dict() == old
     assert report.long_holds is None and report.interval is None and report.timeline is None
+    assert report.profile is None
     with pytest.raises(ValueError, match=r"no timeline: start the monitor with "
                                          r"vandrel\.GilMonitor\(timeline=True\)"):
         report.write_chrome_trace("/nonexistent/trace.json")
