@@ -12,7 +12,8 @@ reference agent and wraps the modules in the way ``faulthandler`` works:
   ``cancel_dump_stacks_later()`` take them back; ``dump_stacks_on_crash()``
   dumps when the process crashes;
 - ``GilMonitor`` switches the GIL interceptor on around a block and gives
-  its reports as ``GilReport`` objects;
+  its reports as ``GilReport`` objects, whose ``profile`` (``GilProfile``)
+  writes flame graphs of where the GIL was held and waited for;
 - ``agent_path()`` and ``load_agent()`` find and load the agent library;
 - failures raise ``VandrelError`` subclasses (or ``ValueError`` and
   ``OSError`` for bad arguments and unusable files) whose message says what
@@ -41,6 +42,7 @@ from vandrel._interceptor import gil_status_error
 from vandrel._report import (Frame, GilGroupStats, GilInterval, GilReport, LongHold,
                              ThreadGilStats)
 from vandrel._monitor import GilMonitor
+from vandrel._profile import GilProfile, ProfileRow, ProfileTable
 
 __all__ = [
     "__version__",
@@ -73,4 +75,7 @@ __all__ = [
     "GilInterval",
     "LongHold",
     "Frame",
+    "GilProfile",
+    "ProfileTable",
+    "ProfileRow",
 ]

@@ -12,7 +12,10 @@ from __future__ import annotations
 import os
 import sys
 from dataclasses import KW_ONLY, MISSING, Field, dataclass, field, fields
-from typing import Any, Dict, Mapping, Optional, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Type, Union
+
+if TYPE_CHECKING:
+    from vandrel._profile import GilProfile
 
 __all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport"]
 
@@ -265,6 +268,14 @@ class GilReport(_Distribution):
         if self.timeline is not None:
             result["timeline"] = self.timeline
         return result
+
+    @property
+    def profile(self) -> Optional[GilProfile]:
+        """The GIL profile the report carries (``GilProfile``): where the
+        holder was and where threads waited, sampled; None when the session
+        was not profiling."""
+        from vandrel._profile import profile_of
+        return profile_of(self._extra.get("profile"))
 
     def thread(self, native_id: int) -> Optional[ThreadGilStats]:
         """The figures of the thread with this native id, or None if the
