@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import zlib
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
@@ -152,11 +153,18 @@ class ProfileTable:
         ``function (file:line)``; the count is the stack's time in whole
         microseconds (a stack under half a microsecond is left out)."""
         counts: Dict[str, int] = {}
+        names: Dict[Tuple[str, str, int], str] = {}
         for row in self.rows:
             micros = round(row.seconds * _MICROSECONDS)
             if micros <= 0:
                 continue
-            line = ";".join(_collapsed_name(_label(frame)) for frame in row.path())
+            parts = []
+            for frame in row.path():
+                name = names.get(frame)
+                if name is None:
+                    name = names[frame] = _collapsed_name(_label(frame))
+                parts.append(name)
+            line = ";".join(parts)
             counts[line] = counts.get(line, 0) + micros
         return "".join(f"{line} {counts[line]}\n" for line in sorted(counts))
 
@@ -307,10 +315,16 @@ def _label(frame: Tuple[str, str, int]) -> str:
     return f"{name} ({file}:{line})" if file else name
 
 
+# The characters _escaped() rewrites, and ";" too (folded stacks).
+_NEEDS_ESCAPE = re.compile("[\x00-\x1f\x7f\ud800-\udfff\ufffe\uffff;]")
+
+
 def _escaped(text: str, also: str = "") -> str:
     """`text` with control characters, lone surrogates (undecodable bytes
     of a file name) and the characters in `also` written as escapes, so it
     stays one line and encodes as UTF-8."""
+    if _NEEDS_ESCAPE.search(text) is None:
+        return text
     out = []
     for ch in text:
         code = ord(ch)
@@ -376,7 +390,7 @@ class _FlameGraph:
 
     def svg(self) -> str:
         if self.total > 0:
-            self._place(self.root, 0.0, 0)
+            self._place(self.root)
         depth = max((depth for _, _, depth in self.placed), default=0)
         height = _HEADER + (depth + 1) * _FRAME_HEIGHT + _FOOTER
         bottom = height - _FOOTER
@@ -400,29 +414,34 @@ class _FlameGraph:
             f'and share; frames under {MIN_FRAME_SHARE:.1%} of the whole are merged.</text>\n'
             f'{body}</svg>\n')
 
-    def _place(self, node: _Node, start: float, depth: int) -> None:
-        """Place `node` at `start` seconds from the left, `depth` frames up,
-        then its children: the wide ones by name, the narrow ones merged
-        into one frame (a single narrow one keeps its name), whose own
-        children are left out."""
-        self.placed.append((node, start, depth))
-        if node.merged:
-            return
-        wide: List[_Node] = []
-        narrow: List[_Node] = []
-        for child in node.children.values():
-            (wide if child.seconds >= self.min_seconds else narrow).append(child)
-        offset = start
-        for child in sorted(wide, key=lambda item: item.frame):
-            self._place(child, offset, depth + 1)
-            offset += child.seconds
-        if narrow:
-            merged = _Node((f"({len(narrow)} narrow frames merged)", "", 0) if len(narrow) > 1
-                           else narrow[0].frame)
-            merged.seconds = sum(child.seconds for child in narrow)
-            merged.samples = sum(child.samples for child in narrow)
-            merged.merged = len(narrow)
-            self._place(merged, offset, depth + 1)
+    def _place(self, root: _Node) -> None:
+        """Place every frame: each at its start in seconds from the left and
+        its depth up from the root, its children side by side above it, the
+        wide ones by name and the narrow ones merged into one frame (a
+        single narrow one keeps its name) whose own children are left out.
+        A loop rather than recursion: a stack can be deeper than Python's
+        recursion limit."""
+        pending = [(root, 0.0, 0)]
+        while pending:
+            node, start, depth = pending.pop()
+            self.placed.append((node, start, depth))
+            if node.merged:
+                continue
+            wide: List[_Node] = []
+            narrow: List[_Node] = []
+            for child in node.children.values():
+                (wide if child.seconds >= self.min_seconds else narrow).append(child)
+            offset = start
+            for child in sorted(wide, key=lambda item: item.frame):
+                pending.append((child, offset, depth + 1))
+                offset += child.seconds
+            if narrow:
+                merged = _Node((f"({len(narrow)} narrow frames merged)", "", 0)
+                               if len(narrow) > 1 else narrow[0].frame)
+                merged.seconds = sum(child.seconds for child in narrow)
+                merged.samples = sum(child.samples for child in narrow)
+                merged.merged = len(narrow)
+                pending.append((merged, offset, depth + 1))
 
     def _rect(self, node: _Node, start: float, depth: int, bottom: int) -> str:
         """One frame: a group of its tooltip, its box and, where it fits,
@@ -442,9 +461,9 @@ class _FlameGraph:
         if chars >= 3:
             shown = label if len(label) <= chars else label[:chars - 2] + ".."
             text = f'<text x="{x + 3:.2f}" y="{y + _FRAME_HEIGHT - 4}">{_xml(shown)}</text>'
-        return (f'<g><title>{tip}</title><rect x="{x:.2f}" y="{y}" '
-                f'width="{width:.2f}" height="{_FRAME_HEIGHT - 1}" fill="{self._color(node, depth)}" '
-                f'rx="2"/>{text}</g>\n')
+        fill = self._color(node, depth)
+        return (f'<g><title>{tip}</title><rect x="{x:.2f}" y="{y}" width="{width:.2f}" '
+                f'height="{_FRAME_HEIGHT - 1}" fill="{fill}" rx="2"/>{text}</g>\n')
 
     def _color(self, node: _Node, depth: int) -> str:
         if depth == 0 or node.merged > 1 or node.frame[0] in (OTHER_FRAME, NO_PYTHON_FRAME):
