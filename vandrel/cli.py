@@ -510,11 +510,11 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
     global _interrupted
     own, program = _split_run_arguments(args)
     options = run.parse_args(own)
-    _check_profile_options(run, options)
     if not program or program in (["-m"], ["-c"]):
         run.error({"-m": "missing the module name after -m", "-c": "missing the command after -c"}
                   [program[0]] if program else
                   "missing the program: a script, -m module, -c command or -")
+    _check_profile_options(run, options)
     try:
         vandrel.load_agent()
     except OSError as error:
