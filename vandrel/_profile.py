@@ -354,7 +354,7 @@ def _xml(text: str) -> str:
 class _Node:
     """A frame of the flame graph: its children by (name, file, line)."""
 
-    __slots__ = ("frame", "seconds", "samples", "children", "merged")
+    __slots__ = ("frame", "seconds", "samples", "children", "merged", "folded")
 
     def __init__(self, frame: Tuple[str, str, int]) -> None:
         self.frame = frame
@@ -362,6 +362,7 @@ class _Node:
         self.samples = 0
         self.children: Dict[Tuple[str, str, int], _Node] = {}
         self.merged = 0          # the frames merged into this one (0: a real frame)
+        self.folded = 0          # the agent's stacks folded into this "(other)"
 
 
 class _FlameGraph:
@@ -383,6 +384,7 @@ class _FlameGraph:
                 child.seconds += row.seconds
                 child.samples += row.samples
                 node = child
+            node.folded += row.other or 0
         self.total = self.root.seconds
         self.min_seconds = self.total * MIN_FRAME_SHARE
         self.scale = (_SVG_WIDTH - 2 * _SVG_PAD) / self.total if self.total > 0 else 0.0
@@ -456,6 +458,8 @@ class _FlameGraph:
                f"{node.samples} sample{'s' if node.samples != 1 else ''}")
         if node.merged > 1:
             tip += f", each frame under {MIN_FRAME_SHARE:.1%}"
+        if node.folded:
+            tip += f"; the agent folded {node.folded} rare stacks into it"
         chars = int((width - 6) / _CHAR_WIDTH)
         text = ""
         if chars >= 3:

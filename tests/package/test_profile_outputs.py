@@ -139,6 +139,7 @@ def test_flamegraph_is_self_contained_escaped_and_proportional(tmp_path):
     for external in ('href="http', "<script src", "xlink:href", "@import", "url("):
         assert external not in text, external
     assert "&lt;lambda&gt; (a&amp;b.py:3)" in text
+    assert "the agent folded 7 rare stacks into it</title>" in text
     frames = dict(frames_of(text))
     # One rectangle per frame: all, four threads and the folded row, the
     # Python frames below them.
