@@ -12,7 +12,8 @@ reference agent and wraps the modules in the way ``faulthandler`` works:
   ``cancel_dump_stacks_later()`` take them back; ``dump_stacks_on_crash()``
   dumps when the process crashes;
 - ``GilMonitor`` switches the GIL interceptor on around a block and gives
-  its reports as ``GilReport`` objects;
+  its reports as ``GilReport`` objects, whose ``profile`` (``GilProfile``)
+  writes flame graphs of where the GIL was held and waited for;
 - ``watch_event_loops()`` catches event-loop blocks with the code that
   blocked, as ``LoopBlockReport`` objects;
 - ``agent_path()`` and ``load_agent()`` find and load the agent library;
@@ -44,6 +45,7 @@ from vandrel._report import (Frame, GilGroupStats, GilInterval, GilReport, LongH
                              LoopBlock, LoopBlockReport, ThreadGilStats)
 from vandrel._monitor import GilMonitor
 from vandrel._loops import LoopWatcher, watch_event_loops
+from vandrel._profile import GilProfile, ProfileRow, ProfileTable
 
 __all__ = [
     "__version__",
@@ -80,4 +82,7 @@ __all__ = [
     "LoopWatcher",
     "LoopBlockReport",
     "LoopBlock",
+    "GilProfile",
+    "ProfileTable",
+    "ProfileRow",
 ]

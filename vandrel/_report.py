@@ -12,7 +12,10 @@ from __future__ import annotations
 import os
 import sys
 from dataclasses import KW_ONLY, MISSING, Field, dataclass, field, fields
-from typing import Any, Dict, Mapping, Optional, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Type, Union
+
+if TYPE_CHECKING:
+    from vandrel._profile import GilProfile
 
 __all__ = ["Frame", "LongHold", "ThreadGilStats", "GilGroupStats", "GilInterval", "GilReport",
            "LoopBlock", "LoopBlockReport"]
@@ -214,10 +217,8 @@ class GilReport(_Distribution):
     ``interval`` has the figures since the previous report; ``timeline`` is
     the packed ring of the latest GIL transitions (final report only, when
     a timeline was asked for); ``profile`` is the GIL profile (when one was
-    asked for) as the agent gives it: ``rate_hz``, ``wait_threshold_s``,
-    and ``held`` and ``waited`` lists of rows ``{"thread", "stack",
-    "seconds", "samples"}``, the last row folding the rest when it has an
-    ``"other"`` count.  Each is None when the agent did not send it."""
+    asked for) as a ``GilProfile``, which writes it as flame graphs.  Each
+    is None when the agent did not send it."""
 
     wall_s: float
     held_s: float
@@ -236,7 +237,6 @@ class GilReport(_Distribution):
     wait_buckets: Optional[Tuple[Tuple[float, int], ...]] = field(default=None, repr=False)
     hold_buckets: Optional[Tuple[Tuple[float, int], ...]] = field(default=None, repr=False)
     timeline: Optional[bytes] = field(default=None, repr=False)
-    profile: Optional[Dict[str, Any]] = field(default=None, repr=False)
 
     @classmethod
     def from_dict(cls, report: Mapping[str, Any]) -> GilReport:
@@ -259,7 +259,6 @@ class GilReport(_Distribution):
         long_holds = report.get("long_holds")
         interval = report.get("interval")
         timeline = report.get("timeline")
-        profile = report.get("profile")
         threshold = report.get("long_hold_threshold_s")
         long_hold_count = report.get("long_hold_count")
         long_hold_s = report.get("long_hold_s")
@@ -274,15 +273,13 @@ class GilReport(_Distribution):
                    long_hold_s=None if long_hold_s is None else float(long_hold_s),
                    wait_buckets=_buckets(report.get("wait_buckets")),
                    hold_buckets=_buckets(report.get("hold_buckets")),
-                   timeline=None if timeline is None else bytes(timeline),
-                   profile=None if profile is None else dict(profile))
+                   timeline=None if timeline is None else bytes(timeline))
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as the agent's dict: ``threads`` keyed by native id,
         ``groups`` and ``long_holds`` as lists, absent keys left out."""
         result = _stats_dict(self, skip=("threads", "groups", "long_holds", "interval",
-                                         "wait_buckets", "hold_buckets", "timeline",
-                                         "profile"))
+                                         "wait_buckets", "hold_buckets", "timeline"))
         for key in ("wait_buckets", "hold_buckets"):
             buckets = getattr(self, key)
             if buckets is not None:
@@ -295,9 +292,15 @@ class GilReport(_Distribution):
             result["interval"] = self.interval.to_dict()
         if self.timeline is not None:
             result["timeline"] = self.timeline
-        if self.profile is not None:
-            result["profile"] = self.profile
         return result
+
+    @property
+    def profile(self) -> Optional[GilProfile]:
+        """The GIL profile the report carries (``GilProfile``): where the
+        holder was and where threads waited, sampled; None when the session
+        was not profiling."""
+        from vandrel._profile import profile_of
+        return profile_of(self._extra.get("profile"))
 
     def thread(self, native_id: int) -> Optional[ThreadGilStats]:
         """The figures of the thread with this native id, or None if the

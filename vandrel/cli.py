@@ -17,13 +17,18 @@ import runpy
 import signal
 import sys
 import types
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import vandrel
-from vandrel import _interceptor
+from vandrel import _interceptor, _profile
 from vandrel._dumps import check_signal
 
 PROG = "python -m vandrel"
+
+# --gil-profile's sampling when --gil-profile-rate and --gil-profile-wait
+# are not given: samples a second, and the shortest wait sampled in seconds.
+DEFAULT_PROFILE_RATE = 100.0
+DEFAULT_PROFILE_WAIT = 0.001
 
 DESCRIPTION = """\
 Run a Python program with the vandrel agent loaded, so that the threadsnap
@@ -46,6 +51,7 @@ examples:
   python -m vandrel run --gil -c 'import app; app.main()'
   python -m vandrel run --gil-trace gil.json app.py   # open gil.json in Perfetto
   python -m vandrel run --loop-block 0.1 server.py   # asyncio loops blocked > 100 ms
+  python -m vandrel run --gil-profile prof app.py     # open prof/held.svg in a browser
   python -m vandrel run --dump-on USR1 app.py      # then: kill -USR1 <pid>
   python -m vandrel run --dump-after 30 app.py     # one dump after 30 s"""
 
@@ -56,8 +62,8 @@ vandrel path) when a process needs the agent before its interpreter starts."""
 # run's own options that take a value: the first argument that is neither
 # one of these, nor an option, nor such a value is the program.
 _VALUE_OPTIONS = {"--gil-report", "--gil-period", "--gil-trace", "--gil-trace-resolution",
-                  "--gil-long-hold", "--gil-metrics-port", "--dump-on", "--dump-after",
-                  "--loop-block"}
+                  "--gil-long-hold", "--gil-metrics-port", "--gil-profile", "--gil-profile-rate",
+                  "--gil-profile-wait", "--dump-on", "--dump-after", "--loop-block"}
 # How often the figures on --gil-metrics-port are renewed when --gil-period
 # does not say.
 METRICS_PERIOD_S = 1.0
@@ -128,6 +134,25 @@ def _loop_block_seconds(text: str) -> float:
     return value
 
 
+def _profile_rate(text: str) -> float:
+    """A sampling rate: 1 to 1000 samples a second."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of samples a second: {text!r}") from None
+    if not 1 <= value <= 1000:     # NaN fails too
+        raise argparse.ArgumentTypeError(f"must be 1 to 1000 Hz, got {text!r}")
+    return value
+
+
+def _profile_wait(text: str) -> float:
+    """The shortest wait for the GIL that is sampled: 0 to 60 seconds."""
+    value = _number_of_seconds(text)
+    if not 0 <= value <= 60:
+        raise argparse.ArgumentTypeError(f"must be 0 to 60 seconds, got {text!r}")
+    return value
+
+
 def _signal_number(text: str) -> int:
     """USR1, SIGUSR1, usr1 or a number, checked to be catchable."""
     name = text.upper()
@@ -182,6 +207,17 @@ def build_parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                           "stderr), renewed every --gil-period or, without one, every "
                           f"{METRICS_PERIOD_S:g} s (the text report is then still written only "
                           "at exit); needs vandrel[prometheus]; implies --gil")
+    gil.add_argument("--gil-profile", metavar="DIR",
+                     help="sample the stacks of the thread holding the GIL and of the threads "
+                          "waiting for it, and write them into DIR (made if missing) at exit and "
+                          "at each --gil-period: held.svg and waited.svg (flame graphs for a "
+                          "browser), *.speedscope.json (speedscope) and *.collapsed "
+                          "(flamegraph.pl); implies --gil")
+    gil.add_argument("--gil-profile-rate", metavar="HZ", type=_profile_rate,
+                     help="samples a second, 1 to 1000 (default: 100); needs --gil-profile")
+    gil.add_argument("--gil-profile-wait", metavar="SECONDS", type=_profile_wait,
+                     help="sample the threads that have waited for the GIL longer than SECONDS, "
+                          "0 to 60 (default: 0.001); needs --gil-profile")
     loops = run.add_argument_group("event loops")
     loops.add_argument("--loop-block", metavar="SECONDS", type=_loop_block_seconds,
                        help="watch every asyncio event loop (uvloop too) for blocks longer than "
@@ -265,16 +301,21 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
         period = METRICS_PERIOD_S
     settings = _interceptor.Settings.of(report_period=period,
                                         long_hold_threshold=options.gil_long_hold,
-                                        timeline=options.gil_trace is not None)
+                                        timeline=options.gil_trace is not None,
+                                        **_profile_settings(options))
     trace = os.path.abspath(options.gil_trace) if options.gil_trace is not None else None
     streamed = trace is not None and _interceptor.can_stream_trace()
     resolution = (options.gil_trace_resolution if options.gil_trace_resolution is not None
                   else _interceptor.DEFAULT_TRACE_RESOLUTION)
-    sink: Any = _TraceWriter(trace, resolution) if trace is not None and not streamed else None
-    if sink is not None:
+    sinks: List[Callable[[Dict[str, Any]], None]] = []
+    if trace is not None and not streamed:
+        sinks.append(_TraceWriter(trace, resolution))
         sys.stderr.write(f"vandrel: --gil-trace: the loaded agent cannot write the trace while "
                          f"the program runs (it has no vandrel_trace_stream); {trace!r} is "
                          f"written at exit from the final report instead\n")
+    if options.gil_profile is not None:
+        sinks.append(_ProfileWriter(options.gil_profile))
+    sink: Any = sinks[0] if len(sinks) == 1 else _EachSink(sinks) if sinks else None
     if metrics is not None:
         metrics[1].then(sink)
         sink = metrics[1].sink
@@ -317,6 +358,84 @@ def _create(run: argparse.ArgumentParser, option: str, path: str) -> int:
         return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
     except OSError as error:
         run.error(f"{option}: cannot open {path!r}: {error.strerror}")
+
+
+def _profile_directory(run: argparse.ArgumentParser, path: str) -> str:
+    """The absolute path of --gil-profile's directory, made if missing; a
+    directory that cannot be made or written into is a usage error."""
+    directory = os.path.abspath(path)
+    try:
+        os.makedirs(directory, exist_ok=True)
+        # Try a file: permissions alone do not tell (root, read-only mounts).
+        probe = os.path.join(directory, f".vandrel-probe-{os.getpid()}-{os.urandom(4).hex()}")
+        os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+        os.unlink(probe)
+    except OSError as error:
+        reason = ("it exists and is not a directory"
+                  if isinstance(error, FileExistsError) else error.strerror)
+        run.error(f"--gil-profile: cannot write into the directory {path!r}: {reason}")
+    return directory
+
+
+def _check_profile_options(run: argparse.ArgumentParser, options: argparse.Namespace) -> None:
+    """Usage errors of the --gil-profile options, before anything starts;
+    the directory becomes an absolute path (the program may chdir)."""
+    if options.gil_profile is None:
+        for option, value in (("--gil-profile-rate", options.gil_profile_rate),
+                              ("--gil-profile-wait", options.gil_profile_wait)):
+            if value is not None:
+                run.error(f"{option} needs --gil-profile DIR (where the profile is written)")
+        return
+    options.gil_profile = _profile_directory(run, options.gil_profile)
+
+
+def _profile_settings(options: argparse.Namespace) -> Dict[str, Any]:
+    """The profiling keywords of Settings.of for --gil-profile."""
+    if options.gil_profile is None:
+        return {}
+    return {"profile": True,
+            "profile_rate": (options.gil_profile_rate if options.gil_profile_rate is not None
+                             else DEFAULT_PROFILE_RATE),
+            "profile_wait_threshold": (options.gil_profile_wait
+                                       if options.gil_profile_wait is not None
+                                       else DEFAULT_PROFILE_WAIT)}
+
+
+class _EachSink:
+    """A sink that hands each report to several, in turn."""
+
+    def __init__(self, sinks: List[Callable[[Dict[str, Any]], None]]) -> None:
+        self.sinks = sinks
+
+    def __call__(self, report: Dict[str, Any]) -> None:
+        for sink in self.sinks:
+            sink(report)
+
+
+class _ProfileWriter:
+    """The interceptor's sink for --gil-profile: each report's profile into
+    the directory's six files, each replaced atomically.  The first failure
+    is one line on stderr; the program goes on."""
+
+    def __init__(self, directory: str) -> None:
+        self.directory = directory
+        self.told = False
+
+    def __call__(self, report: Dict[str, Any]) -> None:
+        try:
+            profile = _profile.GilProfile.from_report_dict(report)
+            if profile is not None:
+                profile.write_files(self.directory)
+                return
+            if not report.get("final"):
+                return
+            problem = ("the GIL reports carry no profile (this agent or vandrel does not "
+                       "sample stacks); nothing written")
+        except (OSError, ValueError, TypeError) as error:
+            problem = str(error)
+        if not self.told:
+            self.told = True
+            sys.stderr.write(f"vandrel: --gil-profile: {self.directory!r}: {problem}\n")
 
 
 class _TraceWriter:
@@ -481,6 +600,7 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
                   "missing the program: a script, -m module, -c command or -")
     if options.gil_trace_resolution is not None and options.gil_trace is None:
         run.error("--gil-trace-resolution: needs --gil-trace FILE")
+    _check_profile_options(run, options)
     metrics = None
     if options.gil_metrics_port is not None:
         metrics = _open_metrics_server(run, options.gil_metrics_port)
@@ -492,7 +612,7 @@ def _run(parser: argparse.ArgumentParser, run: argparse.ArgumentParser,
     atexit.register(_die_of_sigint_at_exit)
     if (options.gil or options.gil_report is not None or options.gil_period is not None
             or options.gil_trace is not None or options.gil_long_hold is not None
-            or metrics is not None):
+            or metrics is not None or options.gil_profile is not None):
         if _start_gil_interceptor(run, options, metrics) != 0:
             if metrics is not None:
                 metrics[0].close()

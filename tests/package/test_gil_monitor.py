@@ -215,7 +215,7 @@ def test_monitor_profile_reaches_its_reports():
                                 callback=lambda report: raws.append(report)) as monitor:
             held_line = sys._getframe().f_lineno + 1
             lib.usleep(100000)
-        profile = monitor.report().profile
+        profile = monitor.report().profile.to_dict()
         top = [row["stack"][0] for row in profile["held"]
                if row["thread"] == "MainThread" and row["stack"]]
         print(json.dumps([profile["rate_hz"], profile["wait_threshold_s"], top[0][1] - held_line,
@@ -436,7 +436,7 @@ def test_report_round_trip_with_every_key():
     assert hold.native_id == 101 and hold.beyond_s == 0.08 and report.long_hold_threshold_s == 0.01
     assert hold.released_at == (vandrel.Frame("/app/x.py", 13, "slow"),)
     assert hold.ended_by == "voluntary" and hold._extra == {}
-    assert report.profile == raw["profile"] and "profile" not in repr(report)
+    assert report.profile.to_dict() == raw["profile"] and "profile" not in repr(report)
     # A long hold from an agent that does not say where it let go.
     older = {k: v for k, v in raw["long_holds"][0].items() if k not in ("released_at", "ended_by")}
     older_hold = vandrel.LongHold.from_dict(older)

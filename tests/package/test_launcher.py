@@ -274,7 +274,8 @@ def test_help_describes_each_command_and_option():
     text = run.stdout.decode()
     assert "(script | -m module | -c command | -) [args ...]" in text
     for option in ("--gil ", "--gil-report FILE", "--gil-period SECONDS", "--gil-trace FILE",
-                   "--gil-long-hold SECONDS", "--dump-on SIGNAL", "--dump-after SECONDS"):
+                   "--gil-long-hold SECONDS", "--gil-profile DIR", "--gil-profile-rate HZ",
+                   "--gil-profile-wait SECONDS", "--dump-on SIGNAL", "--dump-after SECONDS"):
         assert option in text, option
     path = run_python(["-m", "vandrel", "path", "--help"], text=False)
     assert path.returncode == 0 and b"LD_PRELOAD" in path.stdout, path.stdout

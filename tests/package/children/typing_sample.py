@@ -60,6 +60,7 @@ reveal_type(vandrel.format_stacks)
 reveal_type(vandrel.dump_stacks_later)
 
 import logging
+import pathlib
 from typing import Optional, Tuple
 
 new_errors: List[Type[vandrel.GilInterceptorError]] = [
@@ -96,6 +97,16 @@ final.write_text(sys.stdout)
 final.write_text(1)
 final.write_chrome_trace("gil.json")
 timeline: Optional[bytes] = final.timeline
+profile: Optional[vandrel.GilProfile] = final.profile
+if profile is not None:
+    held: vandrel.ProfileTable = profile.held
+    for sampled in profile.waited:
+        stack_row: vandrel.ProfileRow = sampled
+        stack_seconds: float = stack_row.seconds
+    profile.write_flamegraph("held.svg")
+    held.write_collapsed(pathlib.Path("held.collapsed"))
+    profile.waited.write_speedscope("waited.speedscope.json")
+    written: List[str] = profile.write_files(".")
 reveal_type(vandrel.GilMonitor)
 
 watcher: vandrel.LoopWatcher = vandrel.watch_event_loops(threshold=0.1)
