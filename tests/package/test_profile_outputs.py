@@ -9,6 +9,7 @@ import os
 import pathlib
 import re
 import xml.etree.ElementTree as ET
+from xml.sax.saxutils import escape
 
 import pytest
 
@@ -217,29 +218,16 @@ def test_write_files_and_the_launcher_s_sink_write_the_six_files(tmp_path, capsy
 
 # ---- run --gil-profile -----------------------------------------------------
 
-def test_profile_options_reach_settings_that_take_them(monkeypatch):
-    parser, run = cli.build_parser()
+def test_profile_options_reach_the_interceptor_s_settings():
+    _, run = cli.build_parser()
     options = run.parse_args(["--gil-profile", "d", "--gil-profile-wait", "0.5"])
-    given = {}
-
-    class ProfilingSettings:
-        @classmethod
-        def of(cls, report_period=0.0, long_hold_threshold=None, timeline=False,
-               profile=False, profile_rate=100, profile_wait_threshold=0.001):
-            given.update(profile=profile, rate=profile_rate, wait=profile_wait_threshold)
-
-    monkeypatch.setattr(cli._interceptor, "Settings", ProfilingSettings)
-    cli._interceptor.Settings.of(**cli._profile_settings(options))
-    assert given == {"profile": True, "rate": 100.0, "wait": 0.5}
-
-    class PlainSettings:
-        @classmethod
-        def of(cls, report_period=0.0, long_hold_threshold=None, timeline=False):
-            pass
-
-    monkeypatch.setattr(cli._interceptor, "Settings", PlainSettings)
-    assert cli._profile_settings(options) == {}
+    settings = cli._interceptor.Settings.of(**cli._profile_settings(options))
+    assert settings.profile
     assert cli._profile_settings(run.parse_args([])) == {}
+    default = cli._interceptor.Settings.of(profile=True)
+    rated = cli._interceptor.Settings.of(**cli._profile_settings(
+        run.parse_args(["--gil-profile", "d", "--gil-profile-rate", "250"])))
+    assert rated != default and settings != default
 
 
 def test_bad_profile_options_are_usage_errors_before_the_program_runs(tmp_path, capsys):
@@ -274,17 +262,25 @@ def test_bad_profile_options_are_usage_errors_before_the_program_runs(tmp_path, 
 
 @needs_interceptor
 def test_gil_profile_switches_the_interceptor_on_and_writes_at_exit(tmp_path):
-    script = write_script(tmp_path, "import sys; print('ran'); sys.exit(4)\n")
+    # A C call that keeps the GIL for 150 ms: the held profile puts it on
+    # its own line, in all three forms.
+    script = write_script(tmp_path, "import ctypes, sys\n"
+                                    "print('ran')\n"
+                                    "ctypes.PyDLL(None).usleep(150000)\n"
+                                    "sys.exit(4)\n")
     out = tmp_path / "made" / "here"
-    proc = run_python(["-m", "vandrel", "run", "--gil-profile", str(out), str(script)])
+    proc = run_python(["-m", "vandrel", "run", "--gil-profile", str(out),
+                       "--gil-profile-rate", "1000", str(script)])
     assert proc.returncode == 4 and proc.stdout == "ran\n", proc.stderr
     assert proc.stderr.startswith("GIL report (final): "), proc.stderr
-    if cli._profile_settings(cli.build_parser()[1].parse_args(["--gil-profile", "d"])):
-        # A vandrel that profiles: the six files, whole.
-        assert sorted(os.listdir(out)) == sorted(_profile.PROFILE_FILES), proc.stderr
-        json.loads((out / "held.speedscope.json").read_text())
-        ET.fromstring((out / "waited.svg").read_bytes())
-    else:
-        assert os.listdir(out) == []
-        assert proc.stderr.count("vandrel: --gil-profile: ") == 1
-        assert f"{str(out)!r}: the GIL reports carry no profile" in proc.stderr
+    assert sorted(os.listdir(out)) == sorted(_profile.PROFILE_FILES), proc.stderr
+    place = f"<module> ({script}:3)"
+    folded = {line.rsplit(" ", 1)[0]: int(line.rsplit(" ", 1)[1])
+              for line in (out / "held.collapsed").read_text().splitlines()}
+    at_line = sum(count for stack, count in folded.items() if stack.endswith(place))
+    assert at_line >= 100_000, folded            # µs: most of the 150 ms
+    assert escape(place) in (out / "held.svg").read_text()
+    speedscope = json.loads((out / "held.speedscope.json").read_text())
+    assert any(frame["name"].startswith("<module>") and frame.get("line") == 3
+               for frame in speedscope["shared"]["frames"]), speedscope["shared"]
+    ET.fromstring((out / "waited.svg").read_bytes())
