@@ -11,7 +11,15 @@ It starts a few named threads that sit at different depths of Python calls,
 dumps the stack of every thread through threadsnap, then switches the GIL
 interceptor on and off through lockgauge while CPU-bound workers run beside
 a heartbeat thread, and prints who held the GIL and who queued for it.
+Last, a GIL profile of a few request-like workers (JSON, sorting, a regular
+expression, a C call that keeps the GIL) shows the lines that held the GIL;
+``--profile DIR`` also writes it as flame graphs (held.svg, waited.svg) and
+for speedscope and flamegraph.pl.
 """
+import ctypes
+import json
+import os
+import re
 import sys
 import threading
 import time
@@ -82,7 +90,69 @@ def gil_view():
     return report is not None or sys.version_info[:2] != (3, 13)
 
 
-def main():
+# --- the GIL profile: which lines hold the GIL --------------------------
+
+WORDS = re.compile(r"[a-z]+ing\b")
+
+
+def encode(rows):
+    return len(json.dumps(rows))
+
+
+def rank(rows):
+    return sorted(rows, key=lambda row: (row["score"], row["name"]))[:10]
+
+
+def find_words(text):
+    return len(WORDS.findall(text))
+
+
+def call_c_library(libc):
+    libc.usleep(2000)         # a C call that keeps the GIL for 2 ms
+
+
+def request_worker(until):
+    libc = ctypes.PyDLL(None)
+    rows = [{"name": f"item-{i}", "score": (i * 7919) % 1000} for i in range(2000)]
+    text = "reading writing running sitting " * 500
+    while time.monotonic() < until:
+        encode(rows)
+        rank(rows)
+        find_words(text)
+        call_c_library(libc)
+
+
+def profile_view(directory):
+    section("GIL profile (vandrel.GilMonitor(profile=True)): where the GIL was held")
+    until = time.monotonic() + 1.0
+    workers = [threading.Thread(target=request_worker, args=(until,), name=f"request-{i}")
+               for i in range(3)]
+    try:
+        with vandrel.GilMonitor(profile=True, profile_rate=1000) as monitor:
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.join()
+    except vandrel.NotAvailable as error:
+        print(f"not here: {error}")
+        return sys.version_info[:2] != (3, 13)
+    profile = monitor.report().profile
+    lines = {}
+    for row in profile.held:
+        if row.stack:
+            place = f"{row.stack[0].function} (line {row.stack[0].line})"
+            lines[place] = lines.get(place, 0.0) + row.seconds
+    total = sum(lines.values()) or 1.0
+    for place, seconds in sorted(lines.items(), key=lambda item: -item[1])[:6]:
+        print(f"  {seconds / total:6.1%}  {place}")
+    if directory:
+        written = profile.write_files(directory)
+        print(f"written: {', '.join(sorted(os.path.basename(path) for path in written))}")
+    return True
+
+
+def main(argv):
+    directory = argv[argv.index("--profile") + 1] if "--profile" in argv[:-1] else None
     threads = start_service()
     time.sleep(0.2)  # let every thread reach its resting place
     try:
@@ -92,8 +162,9 @@ def main():
         stop.set()
         for thread in threads:
             thread.join()
+    ok = profile_view(directory) and ok
     return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))
