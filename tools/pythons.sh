@@ -184,6 +184,11 @@ case "$cmd" in
     path | testsuite)
         name=${2:?usage: tools/pythons.sh $cmd NAME}
         describe "$name" >/dev/null
+        # One maker at a time: CI builds 3.13t in the background while the
+        # suite runs, and test-all may ask for it before that build is done.
+        mkdir -p "$CACHE"
+        exec 9>"$CACHE/.making.lock"
+        flock 9
         if [[ ! -x "$CACHE/$name/venv/bin/python" ]]; then
             echo "pythons: making $name in $CACHE/$name" >&2
             if [[ $name == *t ]]; then

@@ -67,6 +67,24 @@ int64_t now_ns()
     return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
+/* The deadline, on the condition variables' clock (CLOCK_REALTIME: asking
+ * for CLOCK_MONOTONIC, pthread_condattr_setclock, binds glibc 2.34), of
+ * the CLOCK_MONOTONIC time `monotonic_ns`.  A jump of the wall clock can
+ * move it; every wait here is bounded by its poll or timeout and checked
+ * again against the monotonic clock when it ends. */
+struct timespec condition_deadline(int64_t monotonic_ns)
+{
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    int64_t left = monotonic_ns - now_ns();
+    int64_t at = static_cast<int64_t>(wall.tv_sec) * 1000000000LL + wall.tv_nsec +
+                 (left > 0 ? left : 0);
+    struct timespec deadline;
+    deadline.tv_sec = static_cast<time_t>(at / 1000000000LL);
+    deadline.tv_nsec = static_cast<long>(at % 1000000000LL);
+    return deadline;
+}
+
 /* Append `size` bytes that are not a C string (no NUL follows). */
 size_t append_bytes(char *out, size_t length, const char *bytes, size_t size)
 {
@@ -195,9 +213,7 @@ void *watch(void *)
         if (wake_at < now + MIN_SLEEP_NS) {
             wake_at = now + MIN_SLEEP_NS;
         }
-        struct timespec deadline;
-        deadline.tv_sec = static_cast<time_t>(wake_at / 1000000000LL);
-        deadline.tv_nsec = static_cast<long>(wake_at % 1000000000LL);
+        struct timespec deadline = condition_deadline(wake_at);
         if (!stop_asked) {
             (void)pthread_cond_timedwait(&wake_watcher, &lock, &deadline);
         }
@@ -206,15 +222,11 @@ void *watch(void *)
     return nullptr;
 }
 
-/* The condition variables wait on CLOCK_MONOTONIC. */
+/* The condition variables, on their default clock (condition_deadline). */
 void init_conditions()
 {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&wake_watcher, &attr);
-    pthread_cond_init(&caught_cond, &attr);
-    pthread_condattr_destroy(&attr);
+    pthread_cond_init(&wake_watcher, nullptr);
+    pthread_cond_init(&caught_cond, nullptr);
 }
 
 /* A forked child has no watcher thread: it starts with no watch at all. */
@@ -379,12 +391,10 @@ int64_t loop_watch_caught(int32_t slot)
 int64_t loop_watch_wait(int64_t seen, int32_t timeout_ms)
 {
     int64_t wake_at = now_ns() + static_cast<int64_t>(timeout_ms > 0 ? timeout_ms : 0) * 1000000;
-    struct timespec deadline;
-    deadline.tv_sec = static_cast<time_t>(wake_at / 1000000000LL);
-    deadline.tv_nsec = static_cast<long>(wake_at % 1000000000LL);
     pthread_mutex_lock(&lock);
-    while (running && !stop_asked && catches == seen
-           && pthread_cond_timedwait(&caught_cond, &lock, &deadline) != ETIMEDOUT) {
+    while (running && !stop_asked && catches == seen && now_ns() < wake_at) {
+        struct timespec deadline = condition_deadline(wake_at);
+        (void)pthread_cond_timedwait(&caught_cond, &lock, &deadline);
     }
     int64_t result = running && !stop_asked ? catches : static_cast<int64_t>(VANDREL_NOT_ON);
     pthread_mutex_unlock(&lock);
