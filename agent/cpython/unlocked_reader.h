@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "cpython/python_api.h"
 
@@ -88,6 +89,22 @@ struct unlocked_text {
     bool truncated;  /* the str was longer */
     bool ok;
 };
+
+/* Character `i` (below text->length) of a text read by unlocked_str. */
+inline uint32_t unlocked_text_char(const unlocked_text *text, size_t i)
+{
+    if (text->kind == 1) {
+        return text->data[i];
+    }
+    if (text->kind == 2) {
+        uint16_t unit;
+        memcpy(&unit, text->data + 2 * i, 2);
+        return unit;
+    }
+    uint32_t ch;
+    memcpy(&ch, text->data + 4 * i, 4);
+    return ch;
+}
 
 /* Read `object` as an exact str.  False (and out->ok false) otherwise. */
 bool unlocked_str(const unlocked_target *target, const void *object, unlocked_text *out);

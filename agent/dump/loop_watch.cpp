@@ -102,18 +102,7 @@ size_t append_text(char *out, size_t length, size_t capacity, const unlocked_tex
         return length + 3 <= capacity ? append_bytes(out, length, "???", 3) : length;
     }
     for (size_t i = 0; i < text->length; i++) {
-        uint32_t ch;
-        if (text->kind == 1) {
-            ch = text->data[i];
-        }
-        else if (text->kind == 2) {
-            uint16_t unit;
-            memcpy(&unit, text->data + 2 * i, 2);
-            ch = unit;
-        }
-        else {
-            memcpy(&ch, text->data + 4 * i, 4);
-        }
+        uint32_t ch = unlocked_text_char(text, i);
         char bytes[max_escaped_size];
         size_t size = encode_escaped(ch, false, bytes);
         if (length + size > capacity) {

@@ -251,18 +251,7 @@ void append_unlocked_text(fd_output *out, const unlocked_text *text)
         return;
     }
     for (size_t i = 0; i < text->length; i++) {
-        uint32_t ch;
-        if (text->kind == 1) {
-            ch = text->data[i];
-        }
-        else if (text->kind == 2) {
-            uint16_t unit;
-            memcpy(&unit, text->data + 2 * i, 2);
-            ch = unit;
-        }
-        else {
-            memcpy(&ch, text->data + 4 * i, 4);
-        }
+        uint32_t ch = unlocked_text_char(text, i);
         char bytes[max_escaped_size];
         fd_output_append(out, bytes, encode_escaped(ch, true, bytes));
     }

@@ -167,18 +167,7 @@ void text_utf8(const unlocked_text *text, char *out, size_t size)
     size_t used = 0;
     out[0] = '\0';
     for (size_t i = 0; i < text->length; i++) {
-        uint32_t ch;
-        if (text->kind == 1) {
-            ch = text->data[i];
-        }
-        else if (text->kind == 2) {
-            uint16_t unit;
-            memcpy(&unit, text->data + 2 * i, 2);
-            ch = unit;
-        }
-        else {
-            memcpy(&ch, text->data + 4 * i, 4);
-        }
+        uint32_t ch = unlocked_text_char(text, i);
         char bytes[4];
         size_t count = utf8_encode(is_surrogate(ch) ? '?' : ch, bytes);
         if (used + count >= size) {

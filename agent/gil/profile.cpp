@@ -223,13 +223,8 @@ PyObject *stack_list(const profile_table *table, uint32_t frame_count,
         static const held_frame unknown = {"(unknown)", "(unknown)", 0};
         const held_frame *frame = frames[i] < frame_count ? &table->frames[frames[i]] : &unknown;
         owned_refs owned(py);
-        PyObject *file = owned(text_object(frame->file));
-        PyObject *line = owned(py->long_from_long_long(frame->line));
-        PyObject *function = owned(text_object(frame->function));
-        PyObject *item = owned(file && line && function ? py->list_new(0) : nullptr);
-        ok = item != nullptr && py->list_append(item, file) == 0 &&
-             py->list_append(item, line) == 0 && py->list_append(item, function) == 0 &&
-             py->list_append(list, item) == 0;
+        PyObject *item = owned(frame_item(frame));
+        ok = item != nullptr && py->list_append(list, item) == 0;
     }
     if (!ok && list != nullptr) {
         py->decref(list);

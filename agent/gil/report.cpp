@@ -330,6 +330,21 @@ PyObject *figures_dict(const char *name, const uint64_t *count, int64_t held_ns,
     return entry;
 }
 
+PyObject *frame_item(const held_frame *frame)
+{
+    owned_refs owned(py);
+    PyObject *file = owned(text_object(frame->file));
+    PyObject *line = owned(py->long_from_long_long(frame->line));
+    PyObject *function = owned(text_object(frame->function));
+    PyObject *item = file && line && function ? py->list_new(0) : nullptr;
+    if (item != nullptr && (py->list_append(item, file) != 0 || py->list_append(item, line) != 0 ||
+                            py->list_append(item, function) != 0)) {
+        py->decref(item);
+        return nullptr;
+    }
+    return item;
+}
+
 /* Frames as [[file, line, function], ...]; null with an exception set on
  * failure. */
 PyObject *frames_list(const held_frame *frames, uint32_t depth)
@@ -337,15 +352,9 @@ PyObject *frames_list(const held_frame *frames, uint32_t depth)
     PyObject *stack = py->list_new(0);
     bool ok = stack != nullptr;
     for (uint32_t i = 0; ok && i < depth; i++) {
-        const held_frame *frame = &frames[i];
         owned_refs owned(py);
-        PyObject *file = owned(text_object(frame->file));
-        PyObject *line = owned(py->long_from_long_long(frame->line));
-        PyObject *function = owned(text_object(frame->function));
-        PyObject *item = owned(file && line && function ? py->list_new(0) : nullptr);
-        ok = item != nullptr && py->list_append(item, file) == 0 &&
-             py->list_append(item, line) == 0 && py->list_append(item, function) == 0 &&
-             py->list_append(stack, item) == 0;
+        PyObject *item = owned(frame_item(&frames[i]));
+        ok = item != nullptr && py->list_append(stack, item) == 0;
     }
     if (!ok && stack != nullptr) {
         py->decref(stack);

@@ -73,6 +73,9 @@ double seconds(int64_t ns);
 bool set_item(PyObject *dict, const char *key, PyObject *value);
 /* A name or file name kept as UTF-8 (see name_nul) as a new str. */
 PyObject *text_object(const char *text);
+/* One frame as a new [file, line, function] list; null with an exception
+ * set on failure. */
+PyObject *frame_item(const held_frame *frame);
 /* Of `seen_ns`, the time neither held nor waited for (never negative). */
 int64_t neither_ns(int64_t seen_ns, int64_t held_ns, int64_t waited_ns);
 
