@@ -130,8 +130,9 @@ class MetricsServer:
         return f"http://{shown}:{port}/metrics"
 
     def start(self) -> None:
-        self._thread = threading.Thread(target=self._server.serve_forever, name=THREAD_NAME,
-                                        daemon=True)
+        # A short poll, so that close() at exit returns at once.
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
+                                        name=THREAD_NAME, daemon=True)
         self._thread.start()
 
     def close(self) -> None:

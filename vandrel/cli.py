@@ -342,6 +342,9 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
                          f"every {settings.report_period:g} s\n")
     if metrics is not None:
         metrics[0].start()
+        # Stopped at exit, not left to die with the interpreter: nothing of
+        # the server thread's is left half done.
+        atexit.register(metrics[0].close)
         sys.stderr.write(f"vandrel: GIL metrics at {metrics[0].url} "
                          f"(renewed every {settings.report_period:g} s)\n")
     # SIGTERM and SIGHUP (service managers, terminals) still end the program

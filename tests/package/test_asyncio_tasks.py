@@ -13,7 +13,11 @@ import sys
 import pytest
 
 import vandrel
-from child import child_program, run_python
+from child import SANITIZED, child_program, run_python
+
+# These call the agent in the test process, which a sanitizer build cannot
+# be loaded into (its runtime must come first): children only there.
+in_process = pytest.mark.skipif(SANITIZED, reason="calls the agent in the test process")
 
 TASK_LINE = re.compile(r"^(?P<prefix>[│ ├└─]*)\(T\) (?P<name>.*)$")
 SECTION_HEADER = "Tasks of its event loop ("
@@ -122,6 +126,7 @@ async def _waiting_pair():
     return inner, outer
 
 
+@in_process
 def test_a_failing_task_formatter_keeps_the_thread_dump(monkeypatch):
     def broken(*args, **kwargs):
         raise RuntimeError("no tasks today")
@@ -149,6 +154,7 @@ def test_a_failing_task_formatter_keeps_the_thread_dump(monkeypatch):
         "vandrel: asyncio tasks not shown: RuntimeError: no tasks today\n")
 
 
+@in_process
 def test_tasks_are_bounded_deepest_chains_first():
     async def chain(depth):
         if depth:
@@ -202,6 +208,7 @@ def test_aiohttp_server_under_load():
     assert dump.count(" handle_slow ") == len({tree[name] for name in parts})
 
 
+@in_process
 def test_each_loop_follows_its_own_thread():
     """Loops running in other threads: each section after its thread's
     stack, found from the thread's own state."""
