@@ -46,6 +46,11 @@ SYSTEM_ERROR = -6
 NO_GIL = -7
 
 SANITIZED = os.environ.get("VANDREL_SANITIZED") == "1"
+# Why the fork tests skip under the sanitizer build: since the interceptor
+# keeps a second thread of its own (the holder watch), their children hang
+# there now and then (2 in 5 for one of them), never on the plain builds.
+FORK_HANGS_UNDER_SANITIZER = ("a child forked beside the agent's threads hangs now and then "
+                              "under the sanitizer build only; not yet understood")
 CHILD_PRELOAD = [p for p in os.environ.get("VANDREL_CHILD_PRELOAD", "").split(":") if p]
 CHILD_WRAPPER = shlex.split(os.environ.get("VANDREL_CHILD_WRAPPER", ""))
 # Children under valgrind run tens of times slower.

