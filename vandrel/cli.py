@@ -328,13 +328,13 @@ def _start_gil_interceptor(run: argparse.ArgumentParser, options: argparse.Names
                 f"{refusal}; this agent does not know --gil-long-hold or --gil-trace", -3)
         sys.stderr.write(f"vandrel: --gil: {refusal}\n")
         return 1
-    if streamed:
+    if streamed and trace is not None:
         # The agent's own thread writes the trace while the program runs.
-        status = _interceptor.stream_trace(trace, 0, resolution)
-        if status != 0:
+        stream_status = _interceptor.stream_trace(trace, 0, resolution)
+        if stream_status != 0:
             _interceptor.switch_off()
             sys.stderr.write(f"vandrel: --gil-trace: cannot write {trace!r}: "
-                             f"{vandrel.gil_status_error(status or -1, 'init_gil_interceptor')}\n")
+                             f"{vandrel.gil_status_error(stream_status or -1, 'init_gil_interceptor')}\n")
             return 1
     if final_text_only and _interceptor.write_final_text_only() != 0:
         sys.stderr.write(f"vandrel: --gil-metrics-port: the loaded agent cannot keep the text "
