@@ -161,8 +161,8 @@ uintptr_t find_section(const candidate *item, const char *wanted)
     return address;
 }
 
-/* The table as published, checked: the thread state's part must be what
- * is compiled in, the task's fields must lie inside a task. */
+/* The table as published, checked: the thread state's fields must be
+ * where they are compiled in, the task's fields must lie inside a task. */
 bool offsets_sound(const published_offsets *found)
 {
     const uint64_t task_fields[] = {found->task_name, found->task_awaited_by, found->task_coro,
@@ -177,7 +177,9 @@ bool offsets_sound(const published_offsets *found)
             return false;
         }
     }
-    return found->thread_size == sizeof(_PyThreadStateImpl)
+    /* Not the thread state's size: a build with the JIT adds fields at its
+     * end that the installed headers do not show. */
+    return found->thread_size >= found->thread_tasks_head + sizeof(void *) * 2
         && found->thread_tasks_head == offsetof(_PyThreadStateImpl, asyncio_tasks_head)
         && found->thread_running_loop == offsetof(_PyThreadStateImpl, asyncio_running_loop);
 }
@@ -408,12 +410,12 @@ bool unlocked_coroutine_step(const unlocked_target *target, const void *coroutin
 #if VANDREL_PY_HAS_LOCKED_YIELD_FROM
     yielding_from = yielding_from || state == FRAME_SUSPENDED_YIELD_FROM_LOCKED;
 #endif
-    /* What it awaits is on top of its frame's value stack. */
+    /* What it awaits is near the top of its frame's value stack. */
     _PyStackRef top;
     const void *awaited = nullptr;
     PyObject awaited_head;
     if (yielding_from && aligned(iframe->stackpointer)
-        && safe_copy(&top, iframe->stackpointer - 1, sizeof top)) {
+        && safe_copy(&top, iframe->stackpointer - VANDREL_PY_AWAITED_STACK_DEPTH, sizeof top)) {
         awaited = reinterpret_cast<const void *>(top.bits & ~Py_TAG_BITS);
     }
     if (aligned(awaited) && safe_copy(&awaited_head, awaited, sizeof awaited_head)

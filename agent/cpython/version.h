@@ -106,5 +106,9 @@
  * another thread sends into it); the frame and what it awaits are the
  * same. */
 #define VANDREL_PY_HAS_LOCKED_YIELD_FROM (PY_VERSION_HEX >= 0x030F0000)
+/* Where a suspended coroutine keeps what it awaits, counted from the top
+ * of its frame's value stack: the top itself, or (3.15) the slot below,
+ * the top being the value to send, empty while suspended. */
+#define VANDREL_PY_AWAITED_STACK_DEPTH (PY_VERSION_HEX >= 0x030F0000 ? 2 : 1)
 
 #endif /* VANDREL_CPYTHON_VERSION_H */
