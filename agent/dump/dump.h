@@ -230,7 +230,8 @@ int64_t time_walk(unsigned long ident, int32_t rounds, int64_t *frames_seen);
 /* ---- unlocked_tasks.cpp -------------------------------------------------- */
 
 /* Whether this interpreter's tasks can be read without the GIL (3.14 on,
- * once _asyncio's task layout is found and agrees).  The dump's thread. */
+ * once _asyncio's task layout is found and agrees).  Any thread, GIL or
+ * not; not in a signal handler. */
 bool unlocked_tasks_readable();
 /* Write the pending tasks of the loop the thread state `tstate` runs, if
  * any, read without the GIL, in the format of the package's formatter.

@@ -473,6 +473,11 @@ void prepare(const python_api *api)
 {
     target_ok = unlocked_target_init(api, &target);
     name_cache_refresh(api);
+    /* Where asyncio is loaded already, find its task layout now rather
+     * than in the first dump that needs it. */
+    if (target_ok) {
+        (void)unlocked_tasks_readable();
+    }
 }
 
 }  // namespace

@@ -177,6 +177,11 @@ def test_timer_dump_reads_a_loop_threads_tasks_without_the_gil(tmp_path):
     assert any(re.fullmatch(r"Task-\d+", name) for name in chained), with_gil
     assert {name: tree.get(name, "missing") for name in chained} == {
         name: gil_tree[name] for name in chained}, dump
+    # Deepest chains first: the chained tasks before the lone ones, and
+    # below the root the group (three levels) before gather and wait_for.
+    order = list(tree)
+    assert all(name in chained for name in order[:len(chained)]), dump
+    assert order.index("grouped") < min(order.index("gathered"), order.index("timed")), dump
     frames, gil_frames = task_frames(dump), task_frames(with_gil)
     for name in tree:
         assert frames[name] == gil_frames.get(name, frames[name]), (name, dump)
