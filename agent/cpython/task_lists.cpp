@@ -111,9 +111,10 @@ int note_candidate(struct dl_phdr_info *info, size_t, void *data)
     else {
         return 0;
     }
-    if (found->count < MAX_CANDIDATES && strlen(name) < PATH_MAX) {
+    size_t length = strlen(name);
+    if (found->count < MAX_CANDIDATES && length < PATH_MAX) {
         candidate *slot = &found->items[found->count++];
-        strcpy(slot->path, name);
+        memcpy(slot->path, name, length + 1);
         slot->base = info->dlpi_addr;
         slot->rank = rank;
     }
@@ -129,7 +130,7 @@ bool read_exactly(int fd, void *into, size_t size, off_t offset)
 uintptr_t find_section(const candidate *item, const char *wanted)
 {
     constexpr size_t MAX_SECTIONS = 256;
-    constexpr size_t MAX_NAMES = 64 * 1024;
+    constexpr size_t MAX_NAMES = size_t(64) << 10;
     static Elf64_Shdr sections[MAX_SECTIONS];
     static char names[MAX_NAMES];
     int fd = open(item->path, O_RDONLY | O_CLOEXEC);
@@ -396,7 +397,11 @@ bool unlocked_coroutine_step(const unlocked_target *target, const void *coroutin
     if (type == nullptr || (type != target->coro_type && type != target->gen_type)) {
         return false;
     }
-    int state = generator->gi_frame_state;
+    /* A signed byte (3.14's suspended states are negative), widened by hand. */
+    int state = static_cast<unsigned char>(generator->gi_frame_state);
+    if (state > 127) {
+        state -= 256;
+    }
     if (FRAME_STATE_FINISHED(state)) {
         return false;
     }
