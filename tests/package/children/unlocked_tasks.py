@@ -1,5 +1,6 @@
 # An event loop on a thread of its own with tasks parked in gather,
-# TaskGroup and wait_for, and LONE more lone sleepers; then a timer dump
+# TaskGroup and wait_for, one task awaited by two, and LONE more lone
+# sleepers; then a timer dump
 # (dump_stacks_later) fires while a third thread keeps the GIL in a C call
 # for HOLD seconds, so the tasks can only be read without it (3.14 on).
 # Settings: OUT (the dump's file), LONE, HOLD.  Prints one JSON object:
@@ -39,11 +40,19 @@ async def timed():
     await asyncio.wait_for(asyncio.create_task(leaf(), name="timed-leaf"), 3600)
 
 
+async def waiter(shared):
+    await shared
+
+
 async def main():
     for index in range(LONE):
         asyncio.create_task(leaf(), name=f"lone-{index}")
     asyncio.get_running_loop().call_later(0.05, ready.set)
+    # One task awaited by two: asyncio records its awaiters as a set.
+    shared = asyncio.create_task(leaf(), name="shared")
     await asyncio.gather(asyncio.create_task(gathered(), name="gathered"),
+                         asyncio.create_task(waiter(shared), name="waiter-1"),
+                         asyncio.create_task(waiter(shared), name="waiter-2"),
                          asyncio.create_task(grouped(), name="grouped"),
                          asyncio.create_task(timed(), name="timed"),
                          asyncio.create_task(leaf()))      # named by asyncio: Task-N
