@@ -151,8 +151,8 @@ def task_frames(dump):
 def test_timer_dump_reads_a_loop_threads_tasks_without_the_gil(tmp_path):
     lone = 150
     out = tmp_path / "dump.txt"
-    done = run_python(["-c", child_program("unlocked_tasks", OUT=str(out), LONE=lone, HOLD=1.5)],
-                      timeout=60)
+    done = run_python(["-c", child_program("unlocked_tasks", OUT=str(out), LONE=lone, HOLD=1.5,
+                                           MAX_FRAMES=2)], timeout=60)
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout)
     dump, with_gil, names = result["dump"], result["with_gil"], result["names"]
@@ -171,7 +171,7 @@ def test_timer_dump_reads_a_loop_threads_tasks_without_the_gil(tmp_path):
             in dump), dump
     # The tasks in await chains (all but the lone sleepers): each below the
     # same awaiter as with the GIL, with the same coroutine chain (names,
-    # files and lines, outermost first).
+    # files and lines, outermost first, at most max_frames of them).
     chained = {name for name in gil_tree if not name.startswith("lone-")}
     assert {"gather-leaf-1", "group-nested", "timed-leaf", "shared"} <= chained
     # Awaited by two (a set of awaiters): below either.
@@ -190,6 +190,9 @@ def test_timer_dump_reads_a_loop_threads_tasks_without_the_gil(tmp_path):
         assert frames[name], (name, dump)
     assert re.fullmatch(r"group_member <string>:\d+", frames["group-member"][0]), dump
     assert re.fullmatch(r"sleep \S+tasks\.py:\d+", frames["timed-leaf"][-1]), dump
+    # grouped, TaskGroup.__aexit__, TaskGroup._aexit: one past the bound.
+    assert re.fullmatch(r"TaskGroup\.__aexit__ \S+:\d+", frames["grouped"][1]), dump
+    assert frames["grouped"][2:] == ["... 1 more frames"], dump
 
 
 async def _waiting_pair():

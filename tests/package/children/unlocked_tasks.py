@@ -3,9 +3,10 @@
 # sleepers; then a timer dump
 # (dump_stacks_later) fires while a third thread keeps the GIL in a C call
 # for HOLD seconds, so the tasks can only be read without it (3.14 on).
-# Settings: OUT (the dump's file), LONE, HOLD.  Prints one JSON object:
-# "names" (asyncio.all_tasks() of the loop, taken before), "with_gil"
-# (format_stacks() taken before, with the GIL), "dump" (the timer's dump).
+# Settings: OUT (the dump's file), LONE, HOLD, MAX_FRAMES (both dumps').
+# Prints one JSON object: "names" (asyncio.all_tasks() of the loop, taken
+# before), "with_gil" (format_stacks() taken before, with the GIL), "dump"
+# (the timer's dump).
 import asyncio
 import ctypes
 import json
@@ -71,10 +72,10 @@ threading.Thread(target=run_loop, name="loop", daemon=True).start()
 ready.wait(10)
 # The loop waits in select() now: its tasks stay as they are.
 names = sorted(task.get_name() for task in asyncio.all_tasks(loop_box[0]))
-with_gil = vandrel.format_stacks()
+with_gil = vandrel.format_stacks(max_frames=MAX_FRAMES)
 out = open(OUT, "w")
 sys.setswitchinterval(30)       # the holder is not asked to let go meanwhile
-vandrel.dump_stacks_later(0.1, file=out)
+vandrel.dump_stacks_later(0.1, file=out, max_frames=MAX_FRAMES)
 # libc's usleep through PyDLL keeps the GIL for the whole call.
 holder = threading.Thread(target=ctypes.PyDLL(None).usleep, args=(int(HOLD * 1e6),),
                           name="gil-holder")
