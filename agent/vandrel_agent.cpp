@@ -103,7 +103,8 @@ VANDREL_EXPORT int32_t vandrel_hide_code(PyObject *code)
     return vandrel::dump::hide_code_object(code);
 }
 
-/* Dump now without the GIL, from the calling thread (GIL held or not). */
+/* Dump now without the GIL, from the calling thread (GIL held or not);
+ * on 3.14 on with each loop's asyncio tasks, read without it too. */
 VANDREL_EXPORT int32_t vandrel_dump_unlocked(int32_t fd, int64_t max_frames)
 {
     return vandrel::dump::dump_unlocked_now(fd, max_frames);

@@ -158,6 +158,10 @@ bool resolve_all(python_api *api, bool *interceptor_ok)
     ok &= resolve(handle, "PyBytes_Type", &api->bytes_type);
     ok &= resolve(handle, "PyUnicode_Type", &api->unicode_type);
     (void)resolve(handle, "Py_AddPendingCall", &api->add_pending_call);
+    (void)resolve(handle, "PyCoro_Type", &api->coro_type);
+    (void)resolve(handle, "PyGen_Type", &api->gen_type);
+    (void)resolve(handle, "PySet_Type", &api->set_type);
+    (void)resolve(handle, "PyLong_Type", &api->long_type);
     /* Optional: without them the dump walks the thread list unlocked. */
     (void)resolve(handle, "_PyRuntime", &api->runtime_state);
     (void)resolve(handle, "PyMutex_Unlock", &api->mutex_unlock);

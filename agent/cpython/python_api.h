@@ -111,6 +111,11 @@ struct python_api {
     PyTypeObject *code_type;      /* &PyCode_Type */
     PyTypeObject *bytes_type;     /* &PyBytes_Type */
     PyTypeObject *unicode_type;   /* &PyUnicode_Type */
+    /* Optional, for the tasks read without the GIL (NULL when missing). */
+    PyTypeObject *coro_type;      /* &PyCoro_Type */
+    PyTypeObject *gen_type;       /* &PyGen_Type */
+    PyTypeObject *set_type;       /* &PySet_Type */
+    PyTypeObject *long_type;      /* &PyLong_Type */
     PyObject *none;               /* &_Py_NoneStruct */
     const unsigned long *version; /* &Py_Version (3.11 on), else NULL */
 

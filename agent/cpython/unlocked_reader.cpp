@@ -247,6 +247,10 @@ bool unlocked_target_init(const python_api *api, unlocked_target *target)
     target->code_type = api->code_type;
     target->bytes_type = api->bytes_type;
     target->unicode_type = api->unicode_type;
+    target->coro_type = api->coro_type;
+    target->gen_type = api->gen_type;
+    target->set_type = api->set_type;
+    target->long_type = api->long_type;
     struct _gil_runtime_state *gil = nullptr;
 #if !VANDREL_PY_HAS_GIL_PER_INTERPRETER
     _PyRuntimeState *runtime = static_cast<_PyRuntimeState *>(api->runtime_state);
@@ -611,7 +615,7 @@ bool unlocked_str(const unlocked_target *target, const void *object, unlocked_te
 
 bool unlocked_code_location(const unlocked_target *target, const void *code_address,
                             int instruction, unlocked_text *filename, unlocked_text *name,
-                            int *line)
+                            int *line, bool qualified)
 {
     *line = -1;
     filename->ok = false;
@@ -621,12 +625,48 @@ bool unlocked_code_location(const unlocked_target *target, const void *code_addr
         return false;
     }
     (void)unlocked_str(target, code.co_filename, filename);
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
+    (void)qualified; /* 3.10's code objects have no qualified name */
     (void)unlocked_str(target, code.co_name, name);
+#else
+    (void)unlocked_str(target, qualified ? code.co_qualname : code.co_name, name);
+#endif
     byte_stream table;
     if (open_bytes(target, code.co_linetable, &table)) {
         *line = table_line(&table, code.co_firstlineno, instruction);
     }
     return true;
+}
+
+bool unlocked_frame_at(const unlocked_target *target, const void *code_address,
+                       const void *place, unlocked_frame *out)
+{
+#if VANDREL_PY_HAS_FRAME_OBJECT_CHAIN
+    (void)target;
+    (void)code_address;
+    (void)place;
+    (void)out;
+    return false;
+#else
+    PyCodeObject code;
+    if (!read_code(target, code_address, &code)) {
+        return false;
+    }
+    uintptr_t first = reinterpret_cast<uintptr_t>(code_address)
+                    + offsetof(PyCodeObject, co_code_adaptive);
+    Py_ssize_t size = Py_SIZE(reinterpret_cast<const PyObject *>(&code));
+    intptr_t offset = reinterpret_cast<intptr_t>(place) - static_cast<intptr_t>(first);
+    if (size <= 0 || size > MAX_CODE_UNITS || offset % 2 != 0) {
+        return false;
+    }
+    intptr_t instruction = offset / static_cast<intptr_t>(sizeof(_Py_CODEUNIT));
+    if (instruction < -1 || instruction > size) {
+        return false;
+    }
+    *out = unlocked_frame{code_address, static_cast<int>(instruction), false,
+                          code_identity(&code)};
+    return true;
+#endif
 }
 
 #else /* !VANDREL_FRAME_READER */
@@ -661,8 +701,12 @@ bool unlocked_str(const unlocked_target *, const void *, unlocked_text *out)
     out->ok = false;
     return false;
 }
+bool unlocked_frame_at(const unlocked_target *, const void *, const void *, unlocked_frame *)
+{
+    return false;
+}
 bool unlocked_code_location(const unlocked_target *, const void *, int, unlocked_text *filename,
-                            unlocked_text *name, int *line)
+                            unlocked_text *name, int *line, bool)
 {
     filename->ok = name->ok = false;
     *line = -1;

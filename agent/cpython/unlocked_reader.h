@@ -25,6 +25,10 @@ struct unlocked_target {
     const void *code_type;
     const void *bytes_type;
     const void *unicode_type;
+    const void *coro_type; /* these four may be NULL */
+    const void *gen_type;
+    const void *set_type;
+    const void *long_type;
 };
 
 /* Fill `target` for the calling thread's interpreter.  GIL held.  Return
@@ -113,7 +117,14 @@ bool unlocked_str(const unlocked_target *target, const void *object, unlocked_te
  * `instruction`.  Return false when the code object cannot be read; the
  * names' ok flags and line (-1: unknown) say what could be. */
 bool unlocked_code_location(const unlocked_target *target, const void *code, int instruction,
-                            unlocked_text *filename, unlocked_text *name, int *line);
+                            unlocked_text *filename, unlocked_text *name, int *line,
+                            bool qualified = false);
+
+/* The frame whose code is `code` at instruction pointer `place` (3.11
+ * on), checked as the walk checks its frames: false when the code object
+ * cannot be read or `place` lies outside it. */
+bool unlocked_frame_at(const unlocked_target *target, const void *code, const void *place,
+                       unlocked_frame *out);
 
 }  // namespace vandrel
 

@@ -99,5 +99,16 @@
  * of the thread state (3.13 on). */
 #define VANDREL_PY_HAS_RUNNING_LOOP_HOLDER (PY_VERSION_HEX < 0x030C0000)
 #define VANDREL_PY_HAS_RUNNING_LOOP_FIELD (PY_VERSION_HEX >= 0x030D0000)
+/* Each thread state heads a list of its pending native tasks, and
+ * _asyncio publishes its task layout for debuggers (AsyncioDebug). */
+#define VANDREL_PY_HAS_TASK_LISTS (PY_VERSION_HEX >= 0x030E0000)
+/* A coroutine suspended in `await` may also be marked locked (while
+ * another thread sends into it); the frame and what it awaits are the
+ * same. */
+#define VANDREL_PY_HAS_LOCKED_YIELD_FROM (PY_VERSION_HEX >= 0x030F0000)
+/* Where a suspended coroutine keeps what it awaits, counted from the top
+ * of its frame's value stack: the top itself, or (3.15) the slot below,
+ * the top being the value to send, empty while suspended. */
+#define VANDREL_PY_AWAITED_STACK_DEPTH (PY_VERSION_HEX >= 0x030F0000 ? 2 : 1)
 
 #endif /* VANDREL_CPYTHON_VERSION_H */

@@ -14,10 +14,12 @@
  *   loop_watch.cpp    the event-loop watcher's thread: overdue heartbeats
  *                     and the blocked loop thread's stack, read then.
  *   task_sections.cpp the asyncio tasks those dumps show, asked of the
- *                     package with the GIL by a helper thread.
+ *                     package with the GIL by a helper thread;
+ *   unlocked_tasks.cpp the same read without the GIL, when it cannot be
+ *                     had (3.14 on).
  *
- * All of it but unlocked_dump.cpp, triggers.cpp, loop_watch.cpp and
- * task_sections.cpp runs with the GIL held. */
+ * All of it but unlocked_dump.cpp, triggers.cpp, loop_watch.cpp,
+ * task_sections.cpp and unlocked_tasks.cpp runs with the GIL held. */
 #ifndef VANDREL_DUMP_H
 #define VANDREL_DUMP_H
 
@@ -185,10 +187,13 @@ void name_cache_add(const python_api *api, unsigned long ident, unsigned long na
 long name_cache_find(unsigned long ident, char *out, size_t capacity, unsigned long *native_id);
 /* Write every thread's stack of target's interpreter to fd without the
  * GIL, as dump_threads would; the thread with `current_native_id` (0:
- * none) first, as "Current thread", the GIL's holder marked. */
+ * none) first, as "Current thread", the GIL's holder marked.  With
+ * `read_tasks`, each loop's tasks are read without the GIL too
+ * (unlocked_tasks.cpp) instead of taken from `sections`. */
 void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_frames,
                            unsigned long current_native_id,
-                           const thread_sections *sections = nullptr);
+                           const thread_sections *sections = nullptr,
+                           bool read_tasks = false);
 /* dump_threads, with `sections` (may be NULL) after the threads'
  * stacks. */
 void dump_threads_with_sections(int32_t fd, int64_t max_frames,
@@ -222,6 +227,18 @@ int32_t name_this_thread(PyObject *name);
 int32_t hide_code_object(PyObject *code);
 int32_t dump_unlocked_now(int32_t fd, int64_t max_frames);
 int64_t time_walk(unsigned long ident, int32_t rounds, int64_t *frames_seen);
+/* ---- unlocked_tasks.cpp -------------------------------------------------- */
+
+/* Whether this interpreter's tasks can be read without the GIL (3.14 on,
+ * once _asyncio's task layout is found and agrees).  Any thread, GIL or
+ * not; not in a signal handler. */
+bool unlocked_tasks_readable();
+/* Write the pending tasks of the loop the thread state `tstate` runs, if
+ * any, read without the GIL, in the format of the package's formatter.
+ * Under the dump's lock (dump_threads_unlocked). */
+void append_unlocked_tasks(const unlocked_target *target, fd_output *out, const void *tstate,
+                           int64_t max_frames);
+
 /* ---- task_sections.cpp --------------------------------------------------- */
 
 /* The formatter's answer, in C memory: what thread_sections shows. */
@@ -243,6 +260,9 @@ bool gather_task_sections(gathered_sections *out);
  * thread as a pending call): the formatter is called right here. */
 bool gather_task_sections_with_gil(gathered_sections *out);
 void free_task_sections(gathered_sections *sections);
+/* Whether `sections` lack the tasks only because the GIL could not be had
+ * in time (then they may still be read without it). */
+bool task_sections_missed_the_gil(const gathered_sections *sections);
 void task_sections_view(const gathered_sections *sections, thread_sections *view);
 /* Whether the thread with threading ident `ident` is the helper (left out
  * of the dumps).  Any thread, no GIL. */

@@ -181,6 +181,11 @@ void free_task_sections(gathered_sections *sections)
     memset(sections, 0, sizeof *sections);
 }
 
+bool task_sections_missed_the_gil(const gathered_sections *sections)
+{
+    return sections->note == NOTE_TIMEOUT || sections->note == NOTE_BUSY;
+}
+
 void task_sections_view(const gathered_sections *sections, thread_sections *view)
 {
     view->count = sections->count;

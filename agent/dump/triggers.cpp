@@ -250,7 +250,11 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
         if (any) {
             task_sections_view(&tasks, &view);
         }
-        dump_threads_unlocked(&target, fd, max_frames, interrupted, any ? &view : nullptr);
+        /* Without the GIL in time, the tasks are read without it where
+         * the interpreter allows; else the note says why they are missing. */
+        bool read_tasks = any && task_sections_missed_the_gil(&tasks) && unlocked_tasks_readable();
+        dump_threads_unlocked(&target, fd, max_frames, interrupted, any ? &view : nullptr,
+                              read_tasks);
         if (any) {
             free_task_sections(&tasks);
         }
@@ -469,6 +473,11 @@ void prepare(const python_api *api)
 {
     target_ok = unlocked_target_init(api, &target);
     name_cache_refresh(api);
+    /* Where asyncio is loaded already, find its task layout now rather
+     * than in the first dump that needs it. */
+    if (target_ok) {
+        (void)unlocked_tasks_readable();
+    }
 }
 
 }  // namespace
@@ -643,7 +652,11 @@ int32_t dump_unlocked_now(int32_t fd, int64_t max_frames)
     if (!ready) {
         return VANDREL_NOT_AVAILABLE;
     }
-    dump_threads_unlocked(&copy, fd, max_frames, static_cast<unsigned long>(syscall(SYS_gettid)));
+    /* The dump that never asks for the GIL shows the tasks it can read
+     * without it. */
+    bool read_tasks = unlocked_tasks_readable();
+    dump_threads_unlocked(&copy, fd, max_frames, static_cast<unsigned long>(syscall(SYS_gettid)),
+                          nullptr, read_tasks);
     return VANDREL_OK;
 }
 

@@ -347,7 +347,8 @@ void write_thread(const unlocked_target *target, fd_output *out, const void *tst
 }  // namespace
 
 void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_frames,
-                           unsigned long current_native_id, const thread_sections *sections)
+                           unsigned long current_native_id, const thread_sections *sections,
+                           bool read_tasks)
 {
     signals_held held;
     pthread_mutex_lock(&dump_lock);
@@ -379,14 +380,19 @@ void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_fr
             }
             write_thread(target, &out, tstates[i], &thread, is_current, tstates[i] == holder,
                          max_frames);
-            append_thread_section(&out, sections, thread.ident);
+            if (read_tasks) {
+                append_unlocked_tasks(target, &out, tstates[i], max_frames);
+            }
+            else {
+                append_thread_section(&out, sections, thread.ident);
+            }
             written = true;
         }
     }
     if (more) {
         fd_output_append_literal(&out, "\n... the thread list could not be read to its end\n");
     }
-    if (sections != nullptr && sections->note != nullptr) {
+    if (!read_tasks && sections != nullptr && sections->note != nullptr) {
         fd_output_append(&out, sections->note, strlen(sections->note));
     }
     fd_output_close(&out);

@@ -19,6 +19,10 @@ from child import SANITIZED, child_program, run_python
 # be loaded into (its runtime must come first): children only there.
 in_process = pytest.mark.skipif(SANITIZED, reason="calls the agent in the test process")
 
+# 3.14 on: the tasks can be read without the GIL too, and say so.
+TASK_LISTS = sys.version_info >= (3, 14)
+UNLOCKED_HEADER = re.compile(r"^Tasks of its event loop \(\w+, (?P<pending>\d+) pending, read "
+                             r"without the GIL; ", re.M)
 TASK_LINE = re.compile(r"^(?P<prefix>[│ ├└─]*)\(T\) (?P<name>.*)$")
 SECTION_HEADER = "Tasks of its event loop ("
 
@@ -107,16 +111,88 @@ def test_signal_dump_left_to_the_main_thread_shows_the_tasks(tmp_path):
     check_tasks(result, dump)
 
 
-def test_signal_dump_without_the_gil_says_why_tasks_are_missing(tmp_path):
-    dump = run_server("stuck", "asyncio", tmp_path)["dumps"]["signal"]
-    assert SECTION_HEADER not in dump
+def test_signal_dump_while_a_thread_keeps_the_gil(tmp_path):
+    """3.14 on: the tasks are read without the GIL, from the interpreter's
+    per-thread task lists.  Before: one line says why they are missing."""
+    result = run_server("stuck", "asyncio", tmp_path)
+    dump = result["dumps"]["signal"]
     assert "holding the GIL" in dump and "in hold_the_gil" in dump
     # The agent's helper, waiting for the GIL with a thread state of its
     # own, is not one of the program's threads.
     assert "<no Python frame>" not in dump
+    if TASK_LISTS:
+        check_tasks(result, dump)
+        assert UNLOCKED_HEADER.search(dump), dump
+        assert "vandrel:" not in dump
+        return
+    assert SECTION_HEADER not in dump
     assert dump.rstrip("\n").splitlines()[-1] == (
         "vandrel: asyncio tasks not shown: the GIL was not released within 0.5 s "
         "(they can only be read with it)")
+
+
+def task_frames(dump):
+    """{task name: the lines of its coroutine chain} of every task section
+    of `dump`, the tree's drawing left out."""
+    frames, current = {}, None
+    for line in dump.splitlines():
+        match = TASK_LINE.match(line)
+        if match is not None:
+            current = match["name"]
+            frames[current] = []
+        elif current is not None and line.startswith((" ", "\u2502")) and line.strip(" \u2502"):
+            frames[current].append(line.strip(" \u2502"))
+        else:
+            current = None
+    return frames
+
+
+@pytest.mark.skipif(not TASK_LISTS, reason="task lists readable without the GIL came in 3.14")
+def test_timer_dump_reads_a_loop_threads_tasks_without_the_gil(tmp_path):
+    lone = 150
+    out = tmp_path / "dump.txt"
+    done = run_python(["-c", child_program("unlocked_tasks", OUT=str(out), LONE=lone, HOLD=1.5,
+                                           MAX_FRAMES=2)], timeout=60)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    dump, with_gil, names = result["dump"], result["with_gil"], result["names"]
+    # The holder's name may not be known yet: it started just before.
+    assert ", holding the GIL (most recent call first):" in dump, dump
+    assert "vandrel:" not in dump, dump
+    header = UNLOCKED_HEADER.search(dump)
+    assert header is not None, dump
+    # Every pending task counted; the deepest chains shown first, as many
+    # tasks as with the GIL, the rest counted.
+    assert int(header["pending"]) == len(names) == lone + 14, dump
+    tree, gil_tree = task_tree(dump), task_tree(with_gil)
+    assert len(tree) == len(gil_tree) == vandrel._tasks.MAX_TASKS_SHOWN, dump
+    assert set(tree) <= set(names), dump
+    assert (f"\n... {len(names) - len(tree)} more tasks in shallower chains not shown\n"
+            in dump), dump
+    # The tasks in await chains (all but the lone sleepers): each below the
+    # same awaiter as with the GIL, with the same coroutine chain (names,
+    # files and lines, outermost first, at most max_frames of them).
+    chained = {name for name in gil_tree if not name.startswith("lone-")}
+    assert {"gather-leaf-1", "group-nested", "timed-leaf", "shared"} <= chained
+    # Awaited by two (a set of awaiters): below either.
+    assert tree["shared"] in ("waiter-1", "waiter-2"), dump
+    assert any(re.fullmatch(r"Task-\d+", name) for name in chained), with_gil
+    assert {name: tree.get(name, "missing") for name in chained - {"shared"}} == {
+        name: gil_tree[name] for name in chained - {"shared"}}, dump
+    # Deepest chains first: the chained tasks before the lone ones, and
+    # below the root the group (three levels) before gather and wait_for.
+    order = list(tree)
+    assert all(name in chained for name in order[:len(chained)]), dump
+    assert order.index("grouped") < min(order.index("gathered"), order.index("timed")), dump
+    frames, gil_frames = task_frames(dump), task_frames(with_gil)
+    for name in tree:
+        assert frames[name] == gil_frames.get(name, frames[name]), (name, dump)
+        assert frames[name], (name, dump)
+    assert re.fullmatch(r"group_member <string>:\d+", frames["group-member"][0]), dump
+    assert re.fullmatch(r"sleep \S+tasks\.py:\d+", frames["timed-leaf"][-1]), dump
+    # grouped, TaskGroup.__aexit__, TaskGroup._aexit: one past the bound.
+    assert re.fullmatch(r"TaskGroup\.__aexit__ \S+:\d+", frames["grouped"][1]), dump
+    assert frames["grouped"][2:] == ["... 1 more frames"], dump
 
 
 async def _waiting_pair():
