@@ -40,6 +40,8 @@ def test_imports_and_dump_leave_the_gil_off_and_the_interceptor_refuses():
 def test_what_the_suite_imports_leaves_the_gil_off():
     result, proc = run_result(child_program("free_threaded_imports"))
     assert proc.stderr == "" and result["gil"] is False, (result, proc.stderr)
+    # And the test process itself, with pytest's plugins and the package.
+    assert sys._is_gil_enabled() is False
     # The test requirements every interpreter installs.
     assert {"asyncio", "vandrel.metrics", "hypothesis", "prometheus_client",
             "opentelemetry.sdk.metrics"} <= set(result["imported"]), result
