@@ -16,7 +16,9 @@ check_child() fails with the child's stderr when the child fails).
 Under a sanitizer or a child wrapper (child.py), tests marked `build_shape` (the sanitizer
 changes the libraries' symbols and dependencies) or `timing` are skipped,
 and a child whose output carries a sanitizer or valgrind report fails.  On
-a debug build of the interpreter `timing` tests are skipped too.
+a debug build of the interpreter `timing` tests are skipped too.  On a
+free-threaded build, tests marked `needs_gil(WHY)` are skipped, WHY
+their reason.
 
 The suite runs in two phases (tools/run_tests.sh): `--phase parallel`
 takes every test but those marked `timing` or `serial`, and runs under
