@@ -5,18 +5,13 @@ import re
 import textwrap
 from pathlib import Path
 
-import pytest
 import vandrel
 
 from child import PYTHON_TIMEOUT as TIMEOUT, child_program, run_python
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+# needs_interceptor: the tests here import it with the other helpers.
+from conftest import needs_interceptor  # noqa: F401
 
 HERE = Path(__file__).resolve().parent
-
-# Built for any interpreter the interceptor does not follow, it must say
-# "not available" (see test_other_interpreters_get_not_available).
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor for this interpreter")
 
 
 # Put before the agent's child programs: interceptor_on(), the installed

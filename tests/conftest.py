@@ -16,7 +16,9 @@ check_child() fails with the child's stderr when the child fails).
 Under a sanitizer or a child wrapper (child.py), tests marked `build_shape` (the sanitizer
 changes the libraries' symbols and dependencies) or `timing` are skipped,
 and a child whose output carries a sanitizer or valgrind report fails.  On
-a debug build of the interpreter `timing` tests are skipped too.
+a debug build of the interpreter `timing` tests are skipped too.  On a
+free-threaded build, tests marked `needs_gil(WHY)` are skipped, WHY
+their reason.
 
 The suite runs in two phases (tools/run_tests.sh): `--phase parallel`
 takes every test but those marked `timing` or `serial`, and runs under
@@ -63,6 +65,22 @@ AGENT_EXPORTS = frozenset({
 
 GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
                              and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+# The one skip for a test of the interceptor (or of what is built on it:
+# GilMonitor, the GIL reports, metrics) where there is none.
+needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
+                                       reason="no GIL interceptor for this interpreter")
+# A free-threaded build: threads run in parallel, and there is no GIL to
+# hold, wait for or mark in a dump.  A test that needs one carries
+# @pytest.mark.needs_gil("why") and is skipped here, saying why.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# What a dump writes after the header of the thread that holds the GIL:
+# nothing on a free-threaded build.
+GIL_MARK = "" if FREE_THREADED else ", holding the GIL"
+# Why a test needs the GIL, the reasons its skip gives:
+KEEPS_THE_GIL = "a thread keeps the GIL, and the dump marks it"
+READS_IN_PLACE = ("about the dump that reads other threads' frames in place, which only the GIL "
+                  "keeps still (a free-threaded build's dump takes the GIL-free reader)")
+READS_EVERY_LOOP = "the agent reads other threads' event loops only with the GIL"
 # A debug interpreter (assertions, reference checks) runs several times slower.
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 
@@ -90,6 +108,9 @@ def pytest_configure(config):
         "(skipped in a sanitizer build)")
     config.addinivalue_line(
         "markers", "timing: depends on wall-clock timing (skipped under a sanitizer or valgrind)")
+    config.addinivalue_line(
+        "markers", "needs_gil(why): holds, waits for or marks the GIL, or needs what only the GIL "
+        "allows (why says which): skipped on a free-threaded build")
 
 
 def pytest_terminal_summary(terminalreporter):
@@ -125,6 +146,9 @@ def pytest_collection_modifyitems(config, items):
         for name, skip in skips.items():
             if name in item.keywords:
                 item.add_marker(skip)
+        needs_gil = item.get_closest_marker("needs_gil")
+        if FREE_THREADED and needs_gil is not None:
+            item.add_marker(pytest.mark.skip(reason=f"free-threaded build, no GIL: {needs_gil.args[0]}"))
 
 
 @dataclass(frozen=True)

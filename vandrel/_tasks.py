@@ -281,12 +281,19 @@ def _loop_section(loop: Any, asyncio: Any, limit: int, frames: int) -> str:
 
 def _loops_by_thread(agent: Optional[Any], asyncio: Any) -> List[Tuple[int, Any]]:
     """(ident, loop) of each thread that runs an event loop."""
-    if agent is not None:
-        return [(ident, loop) for ident, _native, loop in agent.vandrel_running_loops()]
-    # An agent without the export: the calling thread's loop alone.
     import threading
+    loops = []
+    if agent is not None:
+        loops = [(ident, loop) for ident, _native, loop in agent.vandrel_running_loops()]
+    # The calling thread's own loop, which asyncio hands it on any build:
+    # for an agent without the export, and for one that reads no thread's
+    # loop (a free-threaded build, where another thread's loop may change
+    # under the reader, or a version it was not built for).
+    ident = threading.get_ident()
     loop = asyncio._get_running_loop()
-    return [(threading.get_ident(), loop)] if loop is not None else []
+    if loop is not None and all(seen != ident for seen, _ in loops):
+        loops.append((ident, loop))
+    return loops
 
 
 def thread_sections(agent: Optional[Any] = None, *, max_frames: int = 0,

@@ -202,10 +202,12 @@ void dump_threads_with_sections(int32_t fd, int64_t max_frames,
  * nanoseconds (-1: no such thread) and the frames of the last walk. */
 /* dump_threads where threads run truly in parallel (a free-threaded
  * build): every thread, the caller's own first, read with the GIL-free
- * reader, names from threading refreshed first.  The caller's thread state
- * is attached.  False, and nothing written, when the reader cannot read
- * this interpreter. */
-bool dump_threads_in_parallel(const python_api *api, int fd, int64_t max_frames);
+ * reader, names from threading refreshed first, `sections` (may be NULL)
+ * after the threads' stacks.  The caller's thread state is attached.
+ * False, and nothing written, when the reader cannot read this
+ * interpreter. */
+bool dump_threads_in_parallel(const python_api *api, int fd, int64_t max_frames,
+                              const thread_sections *sections);
 int64_t time_unlocked_walk(const unlocked_target *target, unsigned long ident, int32_t rounds,
                            int64_t *frames_seen);
 

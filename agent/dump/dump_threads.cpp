@@ -110,8 +110,9 @@ void dump::dump_threads_with_sections(int32_t fd, int64_t max_frames,
     api->err_fetch(&saved_type, &saved_value, &saved_traceback);
     if (api->parallel_threads) {
         /* No GIL keeps the other threads still: every read of them must
-         * be a checked one. */
-        if (!dump_threads_in_parallel(api, fd, max_frames)) {
+         * be a checked one.  The sections come along: the caller made
+         * them. */
+        if (!dump_threads_in_parallel(api, fd, max_frames, sections)) {
             write_message(fd, NO_SAFE_READER, sizeof NO_SAFE_READER - 1);
         }
         api->err_clear();

@@ -399,7 +399,8 @@ void dump_threads_unlocked(const unlocked_target *target, int fd, int64_t max_fr
     pthread_mutex_unlock(&dump_lock);
 }
 
-bool dump_threads_in_parallel(const python_api *api, int fd, int64_t max_frames)
+bool dump_threads_in_parallel(const python_api *api, int fd, int64_t max_frames,
+                              const thread_sections *sections)
 {
     unlocked_target target;
     if (!unlocked_target_init(api, &target)) {
@@ -407,7 +408,8 @@ bool dump_threads_in_parallel(const python_api *api, int fd, int64_t max_frames)
     }
     /* Names as they are now: the reader cannot read them itself. */
     name_cache_refresh(api);
-    dump_threads_unlocked(&target, fd, max_frames, static_cast<unsigned long>(syscall(SYS_gettid)));
+    dump_threads_unlocked(&target, fd, max_frames, static_cast<unsigned long>(syscall(SYS_gettid)),
+                          sections);
     return true;
 }
 

@@ -5,13 +5,12 @@ import json
 import os
 import re
 import sys
-import sysconfig
 
 import pytest
 
 from child import HERE, NOT_AVAILABLE, child_program, run_python
+from conftest import FREE_THREADED
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 needs_free_threaded = pytest.mark.skipif(
     not FREE_THREADED, reason="a build with a GIL: nothing switches it off to keep off")
 
@@ -35,6 +34,17 @@ def test_imports_and_dump_leave_the_gil_off_and_the_interceptor_refuses():
                     r'  File "<string>", line \d+ in <module>\n$', result["dump"]), result["dump"]
     assert result["status"] == NOT_AVAILABLE, result
     assert "free-threaded build: it has no GIL" in result["refusal"], result
+
+
+@needs_free_threaded
+def test_what_the_suite_imports_leaves_the_gil_off():
+    result, proc = run_result(child_program("free_threaded_imports"))
+    assert proc.stderr == "" and result["gil"] is False, (result, proc.stderr)
+    # And the test process itself, with pytest's plugins and the package.
+    assert sys._is_gil_enabled() is False
+    # The test requirements every interpreter installs.
+    assert {"asyncio", "vandrel.metrics", "hypothesis", "prometheus_client",
+            "opentelemetry.sdk.metrics"} <= set(result["imported"]), result
 
 
 @needs_free_threaded

@@ -4,8 +4,8 @@ real agent's dump could write into any fd the fuzzer picks, the test
 runner's own files included.
 
 VANDREL_FUZZ_EXAMPLES sets the number of generated argument tuples per
-function; by default 10,000 on CPython 3.13, the reference interpreter, and
-1,000 on the others.  Generation is derandomized, so a run is reproducible."""
+function; by default 10,000 on CPython 3.13 with a GIL, the reference
+interpreter, and 1,000 on the others (the free-threaded 3.13 included).  Generation is derandomized, so a run is reproducible."""
 import os
 import re
 import sys
@@ -14,10 +14,11 @@ from pathlib import Path
 import pytest
 
 from child import check_child
+from conftest import FREE_THREADED
 
 CHILDREN = Path(__file__).resolve().parent / "children"
 
-DEFAULT_EXAMPLES = 10_000 if sys.version_info[:2] == (3, 13) else 1_000
+DEFAULT_EXAMPLES = 10_000 if sys.version_info[:2] == (3, 13) and not FREE_THREADED else 1_000
 EXAMPLES = int(os.environ.get("VANDREL_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
 
 

@@ -14,6 +14,7 @@ import pytest
 
 import vandrel
 from child import SANITIZED, child_program, run_python
+from conftest import KEEPS_THE_GIL, READS_EVERY_LOOP, READS_IN_PLACE
 
 # These call the agent in the test process, which a sanitizer build cannot
 # be loaded into (its runtime must come first): children only there.
@@ -82,6 +83,7 @@ def check_tasks(result, dump):
     assert re.search(r" (Event\.)?wait \S+locks\.py:\d+$", below[1]), dump
 
 
+@pytest.mark.needs_gil(READS_EVERY_LOOP)
 @pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
 def test_dumps_show_every_task_below_its_awaiter(loop, tmp_path):
     if loop == "uvloop":
@@ -102,6 +104,7 @@ def test_dumps_show_every_task_below_its_awaiter(loop, tmp_path):
     assert "vandrel:" not in dump
 
 
+@pytest.mark.needs_gil(READS_IN_PLACE)
 def test_signal_dump_left_to_the_main_thread_shows_the_tasks(tmp_path):
     """Where the process may not read itself, the signal dump is written by
     the main thread as a pending call, with the GIL: the tasks come too."""
@@ -111,6 +114,7 @@ def test_signal_dump_left_to_the_main_thread_shows_the_tasks(tmp_path):
     check_tasks(result, dump)
 
 
+@pytest.mark.needs_gil(KEEPS_THE_GIL)
 def test_signal_dump_while_a_thread_keeps_the_gil(tmp_path):
     """3.14 on: the tasks are read without the GIL, from the interpreter's
     per-thread task lists.  Before: one line says why they are missing."""
@@ -285,6 +289,7 @@ def test_aiohttp_server_under_load():
 
 
 @in_process
+@pytest.mark.needs_gil(READS_EVERY_LOOP)
 def test_each_loop_follows_its_own_thread():
     """Loops running in other threads: each section after its thread's
     stack, found from the thread's own state."""

@@ -4,10 +4,7 @@ Nothing may hang, kill the process or vanish without a line saying so."""
 import pytest
 
 from child import check_child, child_program, run_child
-from conftest import GIL_INTERCEPTOR_SUPPORTED
-
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor on this interpreter")
+from conftest import needs_interceptor
 
 
 @pytest.mark.parametrize("round", range(3))

@@ -7,11 +7,9 @@ import time
 import pytest
 
 from child import start_python
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import needs_interceptor
 from trace_files import gil_holders, read_trace, spans_of
 
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor for this interpreter")
 
 SERVER = """
 import threading, time

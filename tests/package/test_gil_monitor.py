@@ -15,14 +15,10 @@ import pytest
 from child import (ALREADY_ON, FORK_HANGS_UNDER_SANITIZER,
                    BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SANITIZED,
                    SYSTEM_ERROR, check_child, child_program, run_python)
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import GIL_INTERCEPTOR_SUPPORTED, needs_interceptor
 from interceptor import SPIN
 from trace_files import (GIL_TRACK, counter_integral, counters_of, gil_holders,
                          read_trace, spans_of)
-
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor for this interpreter")
-
 
 
 def with_spinners(code, **kwargs):

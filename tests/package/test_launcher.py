@@ -9,7 +9,7 @@ import vandrel
 
 from agent_helpers import write_script
 from child import run_python
-from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT
+from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT, needs_interceptor
 
 
 def test_path_command_prints_the_installed_agent():
@@ -333,9 +333,6 @@ for thread in threads:
     thread.join()
 print("done")
 """
-
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor for this interpreter")
 
 
 @needs_interceptor

@@ -8,11 +8,8 @@ import sys
 import pytest
 
 import vandrel
-from conftest import GIL_INTERCEPTOR_SUPPORTED, ROOT
+from conftest import ROOT, needs_interceptor
 from child import check_child
-
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor on this interpreter")
 
 
 def test_report_file_is_checked_by_the_constructor(tmp_path):

@@ -6,10 +6,9 @@ import math
 import pytest
 
 from child import check_child, child_program
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import needs_interceptor
 
-pytestmark = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                reason="no GIL interceptor on this interpreter")
+pytestmark = needs_interceptor
 
 
 def test_package_import_brings_no_metrics_backend():

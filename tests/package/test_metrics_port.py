@@ -14,11 +14,10 @@ import urllib.request
 import pytest
 
 from child import child_program, start, start_python
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import needs_interceptor
 from vandrel import cli
 
-pytestmark = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                reason="no GIL interceptor on this interpreter")
+pytestmark = needs_interceptor
 
 METRICS_LINE = re.compile(r"^vandrel: GIL metrics at (?P<url>http://\S+/metrics) "
                           r"\(renewed every (?P<period>[\d.]+) s\)$")

@@ -6,10 +6,10 @@ import json
 import pytest
 
 from child import FORK_HANGS_UNDER_SANITIZER, SANITIZED, check_child
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import needs_interceptor
 
 
-@pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED, reason="no GIL interceptor for this interpreter")
+@needs_interceptor
 @pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_child_forked_from_c_may_start_its_own_monitor():
     done = check_child("""

@@ -8,13 +8,9 @@ import time
 import pytest
 
 from child import (ALREADY_ON, BAD_PARAMETER, NOT_ON, OK, check_child, start_python)
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import needs_interceptor
 from interceptor import SPIN
 from trace_files import GIL_TRACK, gil_holders, held_by_thread, read_trace, spans_of
-
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor for this interpreter")
-
 
 
 STREAM_AND_REPORT = SPIN + """

@@ -12,11 +12,9 @@ import pytest
 import vandrel
 from vandrel import _gil_format, cli
 from child import check_child, child_program
-from conftest import GIL_INTERCEPTOR_SUPPORTED
+from conftest import needs_interceptor
 from trace_files import GIL_TRACK, counter_integral, counters_of, read_trace, spans_of
 
-needs_interceptor = pytest.mark.skipif(not GIL_INTERCEPTOR_SUPPORTED,
-                                       reason="no GIL interceptor for this interpreter")
 
 RESOLUTIONS = (0.001, 0.01)
 

@@ -11,6 +11,7 @@ import pytest
 
 from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, SYSTEM_ERROR,
                    check_child, run_child)
+from conftest import GIL_MARK
 
 DUMP_HEADER = re.compile(r'^Current thread \d+ "MainThread" \(most recent call first\):$', re.M)
 
@@ -216,7 +217,7 @@ def test_dump_on_signal_dumps_each_time_and_cancels(tmp_path):
     # The interrupted code, no handler's frame: the agent's handler is C;
     # the second dump shows one frame.
     assert "__call__" not in text, text
-    assert text.count('"MainThread", holding the GIL (most recent call first):\n'
+    assert text.count(f'"MainThread"{GIL_MARK} (most recent call first):\n'
                       '  File "<string>", line 5 in waiting_for_the_signal\n') == 2, text
     assert text.endswith(" in waiting_for_the_signal\n  ... 1 more frame not shown\n"), text
 
