@@ -5,7 +5,9 @@ runner's own files included.
 
 VANDREL_FUZZ_EXAMPLES sets the number of generated argument tuples per
 function; by default 10,000 on CPython 3.13 with a GIL, the reference
-interpreter, and 1,000 on the others (the free-threaded 3.13 included).  Generation is derandomized, so a run is reproducible."""
+interpreter, and 1,000 on the others (the free-threaded 3.13 included;
+`./dev test-all` gives Debian's 3.13 the 1,000 too).  Generation is
+derandomized, so a run is reproducible."""
 import os
 import re
 import sys
