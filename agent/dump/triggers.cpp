@@ -69,6 +69,11 @@ bool target_ok = false;
 const char WAITS_FOR_GIL[] =
     "vandrel: this process may not read its own memory (process_vm_readv refused); "
     "the dump waits for the GIL\n";
+/* Without a GIL, nothing would keep the threads still for the pending
+ * call's dump either. */
+const char CANNOT_READ_IN_PARALLEL[] =
+    "vandrel: this process may not read its own memory (process_vm_readv refused); "
+    "threads run in parallel here and cannot be read safely; nothing dumped\n";
 const char UNKNOWN_INTERPRETER[] =
     "vandrel: this interpreter's frames cannot be read without the GIL; "
     "the dump waits for the GIL\n";
@@ -260,13 +265,17 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
         }
         return;
     }
+    const python_api *api = python_api_if_resolved();
     if (safe_read_available()) {
         (void)write_fully(fd, UNKNOWN_INTERPRETER, sizeof UNKNOWN_INTERPRETER - 1);
+    }
+    else if (api != nullptr && api->parallel_threads) {
+        (void)write_fully(fd, CANNOT_READ_IN_PARALLEL, sizeof CANNOT_READ_IN_PARALLEL - 1);
+        return;
     }
     else {
         (void)write_fully(fd, WAITS_FOR_GIL, sizeof WAITS_FOR_GIL - 1);
     }
-    const python_api *api = python_api_if_resolved();
     if (api != nullptr && api->add_pending_call != nullptr) {
         __atomic_store_n(&pending_fd, fd, __ATOMIC_RELAXED);
         __atomic_store_n(&pending_max_frames, max_frames, __ATOMIC_RELAXED);
