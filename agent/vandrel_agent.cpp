@@ -135,6 +135,17 @@ VANDREL_EXPORT int32_t vandrel_gil_trace(const char *path, int64_t max_transitio
     return vandrel::gil_trace_stream(path, max_transitions_per_file, resolution_ns);
 }
 
+/* An event-loop block from `start_ns` to `end_ns` (CLOCK_MONOTONIC) into
+ * the streamed trace, a span named `place` on the track named `loop`,
+ * `task` (or null) in its args; written at the writer's next drain.  Any
+ * thread.  0, VANDREL_NOT_ON when no trace streams, VANDREL_BAD_PARAMETER. */
+VANDREL_EXPORT int32_t vandrel_trace_loop_block(const char *loop, const char *place,
+                                                const char *task, int64_t start_ns,
+                                                int64_t end_ns)
+{
+    return vandrel::gil_trace_loop_block(loop, place, task, start_ns, end_ns);
+}
+
 /* SIGTERM and SIGHUP, where their action is the default, write the GIL
  * interceptor's final report and close the streamed trace before they end
  * the process (docs/internals.md).  GIL held, session on; `report_name`

@@ -81,6 +81,12 @@ class _Native:
         self.stop.argtypes, self.stop.restype = [], i32
         self.wait = released.vandrel_loop_watch_wait
         self.wait.argtypes, self.wait.restype = [i64, i32], i64
+        # Blocks into the GIL trace the agent streams, when one is on.
+        self.trace_block = getattr(held, "vandrel_trace_loop_block", None)
+        if self.trace_block is not None:
+            self.trace_block.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
+                                         i64, i64]
+            self.trace_block.restype = i32
 
 
 def _native() -> _Native:
@@ -397,18 +403,25 @@ class LoopWatcher:
         serial = native.beat(watched.slot, self._period_ns, ctypes.byref(watched.late),
                              watched.buffer, _STACK_BYTES)
         if serial > 0:
+            end_ns = time.monotonic_ns()
             seconds = (watched.late.value + self._half_period_ns) / 1e9
-            self._record(watched, serial, seconds, watched.buffer.value)
+            self._record(watched, serial, end_ns - int(seconds * 1e9), end_ns,
+                         watched.buffer.value)
         try:
             watched.handle = watched.loop.call_later(self._period, self._beat, watched)
         except RuntimeError:            # the loop is closing
             with self._lock:
                 self._release(watched)
 
-    def _record(self, watched: _WatchedLoop, serial: int, seconds: float, text: bytes) -> None:
+    def _record(self, watched: _WatchedLoop, serial: int, start_ns: int, end_ns: int,
+                text: bytes) -> None:
+        """Count one block from `start_ns` to `end_ns` (CLOCK_MONOTONIC), on
+        the loop's thread, and hand it to the GIL trace if one streams."""
+        seconds = (end_ns - start_ns) / 1e9
         stack = _parse_stack(text)
         key = ((stack[0].file, stack[0].line, stack[0].function) if stack
                else ("<unknown>", 0, "<unknown>"))
+        thread = threading.current_thread().name
         with self._lock:
             task = watched.tasks.pop(serial, None)
             watched.tasks.clear()
@@ -426,8 +439,14 @@ class LoopWatcher:
             place["total_s"] += seconds
             place["max_s"] = max(place["max_s"], seconds)
             place["task"] = task
-            place["thread"] = threading.current_thread().name
+            place["thread"] = thread
             place["stack"] = stack
+        native = self._native
+        if native is not None and native.trace_block is not None:
+            native.trace_block(f"event loop {thread}".encode("utf-8", "replace"),
+                               f"{key[0]}:{key[1]} {key[2]}".encode("utf-8", "replace"),
+                               task.encode("utf-8", "replace") if task is not None else None,
+                               start_ns, end_ns)
 
     def _serve(self) -> None:
         """The package's watcher thread: notes the running task at each catch

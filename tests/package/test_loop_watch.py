@@ -138,3 +138,30 @@ def test_starlette_under_uvicorn_on_uvloop():
     # Deep in the library: charged to the innermost frame, the route's line.
     assert places[lines["slow"]]["function"] == "slow_route"
     assert any("starlette" in frame[0] for frame in places[lines["slow"]]["stack"])
+
+
+@pytest.mark.timing
+def test_run_loop_block_and_gil_trace_put_blocks_in_the_trace(tmp_path):
+    from trace_files import GIL_TRACK, read_trace, spans_of
+    script = tmp_path / "app.py"
+    script.write_text(child_program("loop_block_trace"))
+    line = marked_lines(script.read_text())["sleep"] - 1     # no prelude here
+    trace = tmp_path / "trace.json"
+    done = run_python(["-m", "vandrel", "run", "--loop-block", "0.05", "--gil-trace",
+                       str(trace), str(script), str(trace)])
+    assert done.returncode == 0, done.stderr
+    # Streamed: in the file soon after the block ended, not at exit only.
+    assert "in the trace while running: True" in done.stdout, (done.stdout, done.stderr)
+    names, spans = spans_of(read_trace(trace))
+    loop_tids = [tid for tid, name in names.items() if name == "event loop MainThread"]
+    assert len(loop_tids) == 1, names
+    blocks = spans[loop_tids[0]]
+    assert [name for name, _, _, _ in blocks] == [f"{script}:{line} sleeper"], blocks
+    _, start, end, args = blocks[0]
+    assert args == {"task": "the sleeper (sleeper)"}
+    assert 0.15 < (end - start) / 1e6 < 0.4, blocks
+    # The same clock as the GIL spans: the block lies within the GIL track's
+    # time, and the report on stderr counts the same block.
+    gil = spans[GIL_TRACK]
+    assert min(s for _, s, _, _ in gil) < start and end < max(e for _, _, e, _ in gil), (gil, blocks)
+    assert f"#1 {script}:{line} in sleeper: 1 block" in done.stderr
