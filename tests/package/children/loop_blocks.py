@@ -24,6 +24,22 @@ async def holder():
     holding.usleep(200000)  # LINE: holder
 
 
+def first_callback():
+    time.sleep(0.2)  # LINE: first_callback
+
+
+def second_callback():
+    time.sleep(0.2)  # LINE: second_callback
+
+
+async def first_step():
+    time.sleep(0.2)  # LINE: first_task
+
+
+async def second_step():
+    time.sleep(0.2)  # LINE: second_task
+
+
 async def short_awaits():
     async def hop():
         for _ in range(60):
@@ -35,12 +51,18 @@ async def main():
     await short_awaits()
     for _ in range(2):
         await asyncio.create_task(sleeper(), name="sleeper")
-    # A pause first: blocks back to back, with no callback between them,
-    # are one block for the watcher.
     await asyncio.sleep(0.01)
     spin(0.2)
     await asyncio.sleep(0.01)
     await asyncio.create_task(holder(), name="holder")
+    # Back to back, with no turn of the loop between them: two callbacks
+    # queued together, then two tasks ready at once; a block each.
+    loop = asyncio.get_running_loop()
+    loop.call_soon(first_callback)
+    loop.call_soon(second_callback)
+    await asyncio.sleep(0.01)
+    await asyncio.gather(asyncio.create_task(first_step(), name="first"),
+                         asyncio.create_task(second_step(), name="second"))
     await short_awaits()
 
 
