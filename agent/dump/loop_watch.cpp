@@ -46,7 +46,9 @@ constexpr int64_t MIN_SLEEP_NS = 1000000;
  * the heartbeat, whatever ran meanwhile. */
 constexpr int MAX_BLOCKS_PER_BEAT = 8;
 /* Room kept at the end of the text for the blocks' closing lines. */
-constexpr size_t CLOSING_ROOM = 96 * (MAX_BLOCKS_PER_BEAT + 1);
+constexpr size_t CLOSING_ROOM = size_t(96) * (MAX_BLOCKS_PER_BEAT + 1);
+/* Text left for a block's stack below which no further block is begun. */
+constexpr size_t MIN_STACK_ROOM = 4096;
 /* How often a caught block's stack is read again, in catch thresholds:
  * where one callback gives way to another is known to half of it. */
 constexpr int64_t LOOKS_PER_THRESHOLD = 8;
@@ -275,11 +277,14 @@ void close_block(loop_slot *slot, int64_t end_ns)
     slot->closed_blocks++;
 }
 
-/* Whether the open block of a caught slot is looked at again. */
+/* Whether the open block of a caught slot is looked at again: not once
+ * the blocks are as many as a heartbeat collects, or the text has no room
+ * left for another stack (one of 256 deep frames fills most of it). */
 bool splits(const loop_slot *slot)
 {
     return slot->entry_depth >= 0 && slot->open_entry.known
-           && slot->closed_blocks < MAX_BLOCKS_PER_BEAT - 1;
+           && slot->closed_blocks < MAX_BLOCKS_PER_BEAT - 1
+           && slot->stack_length + MIN_STACK_ROOM <= STACK_TEXT - CLOSING_ROOM;
 }
 
 int64_t look_period()
