@@ -450,12 +450,8 @@ class LoopWatcher:
         serial = native.beat(watched.slot, self._period_ns, watched.depth,
                              ctypes.byref(watched.late), watched.buffer, _STACK_BYTES)
         if serial > 0:
-            for block in _parse_blocks(watched.buffer.value):
-                # The first began between the previous heartbeat and this
-                # one's due time: taken as the middle, half a period early.
-                start_ns = block.start_ns - (self._half_period_ns if block.from_due else 0)
-                if block.end_ns - start_ns >= self._threshold * 1e9:
-                    self._record(watched, block.serial, start_ns, block.end_ns, block.stack)
+            for block, start_ns, end_ns in self._blocks(_parse_blocks(watched.buffer.value)):
+                self._record(watched, block.serial, start_ns, end_ns, block.stack)
             with self._lock:
                 watched.tasks.clear()
         try:
@@ -464,6 +460,22 @@ class LoopWatcher:
         except RuntimeError:            # the loop is closing
             with self._lock:
                 self._release(watched)
+
+    def _blocks(self, caught: List[_CaughtBlock]) -> List[Tuple[_CaughtBlock, int, int]]:
+        """The blocks a heartbeat collected, each with its start and end.
+        The first began between the previous heartbeat and this one's due
+        time: taken as the middle, half a period early.  One that began at
+        a change of callback and is shorter than the threshold is no block:
+        its time goes to the block before."""
+        blocks: List[Tuple[_CaughtBlock, int, int]] = []
+        for block in caught:
+            start_ns = block.start_ns - (self._half_period_ns if block.from_due else 0)
+            if blocks and not block.from_due and block.end_ns - start_ns < self._threshold * 1e9:
+                blocks[-1] = (blocks[-1][0], blocks[-1][1], block.end_ns)
+            else:
+                blocks.append((block, start_ns, block.end_ns))
+        return [(block, start_ns, end_ns) for block, start_ns, end_ns in blocks
+                if end_ns - start_ns >= self._threshold * 1e9]
 
     def _record(self, watched: _WatchedLoop, serial: int, start_ns: int, end_ns: int,
                 stack: Tuple[Frame, ...]) -> None:

@@ -49,9 +49,14 @@ constexpr int MAX_BLOCKS_PER_BEAT = 8;
 constexpr size_t CLOSING_ROOM = size_t(96) * (MAX_BLOCKS_PER_BEAT + 1);
 /* Text left for a block's stack below which no further block is begun. */
 constexpr size_t MIN_STACK_ROOM = 4096;
-/* How often a caught block's stack is read again, in catch thresholds:
- * where one callback gives way to another is known to half of it. */
-constexpr int64_t LOOKS_PER_THRESHOLD = 8;
+/* How often a caught block's stack is read again, in catch thresholds,
+ * each interval drawn from half to one and a half of it so that the reads
+ * do not fall in step with callbacks that repeat: a callback taken for
+ * another one's continuation (two that alternate, read at the same one
+ * every time) would have to be seen that many times in a row to make a
+ * block of its own.  Where one callback gives way to another is known to
+ * half an interval. */
+constexpr int64_t LOOKS_PER_THRESHOLD = 32;
 
 /* The callback's own frame of a stack read: its code and what the code
  * showed (unlocked_frame.identity); no frame at that depth is `code` null. */
@@ -72,7 +77,14 @@ struct loop_slot {
     entry_frame open_entry;
     size_t open_offset;    /* where its frame lines begin in `stack` */
     int64_t last_look_ns;  /* the latest read of the open block's stack */
+    int64_t next_look_ns;  /* the next one */
     int closed_blocks;
+    /* The latest block closed, whose closing line ends the text before the
+     * open block's lines: a short block after it folds into it. */
+    int64_t kept_serial;
+    int64_t kept_start_ns;
+    bool kept_from_due;
+    size_t kept_closing_offset;
     size_t stack_length;
     /* Each block: its frame lines, then its closing line. */
     char stack[STACK_TEXT];
@@ -238,6 +250,20 @@ size_t format_stack(char *out, size_t length, size_t capacity, size_t frames)
     return length;
 }
 
+/* The time to the next read of a caught block: the look period, 1 ms at
+ * least, times a draw from 0.5 to 1.5 (xorshift; the watcher thread's
+ * own). */
+int64_t next_look_in()
+{
+    static uint64_t state = 0x9E3779B97F4A7C15ULL;
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    int64_t period = threshold_ns / LOOKS_PER_THRESHOLD;
+    period = period > MIN_SLEEP_NS ? period : MIN_SLEEP_NS;
+    return period / 2 + static_cast<int64_t>(state % static_cast<uint64_t>(period));
+}
+
 /* A new block begins at `start_ns` with the stack just walked (none when
  * `found` is false), under a new catch serial.  Lock held. */
 void open_block(loop_slot *slot, int64_t start_ns, bool from_due, bool found, size_t frames,
@@ -253,27 +279,43 @@ void open_block(loop_slot *slot, int64_t start_ns, bool from_due, bool found, si
     slot->open_start_ns = start_ns;
     slot->open_from_due = from_due;
     slot->last_look_ns = now;
+    slot->next_look_ns = now + next_look_in();
     slot->caught_serial = ++catches;
 }
 
-/* The open block ends at `end_ns`: its closing line
- * "block<TAB>serial<TAB>start_ns<TAB>end_ns<TAB>due|moved" is added, or,
- * for a block that began at a change of callback and lasted no longer
- * than the catch threshold, its lines are taken back.  Lock held. */
-void close_block(loop_slot *slot, int64_t end_ns)
+/* Append a block's closing line
+ * "block<TAB>serial<TAB>start_ns<TAB>end_ns<TAB>due|moved" (CLOSING_ROOM
+ * keeps room for it). */
+void append_closing(loop_slot *slot, int64_t serial, int64_t start_ns, int64_t end_ns,
+                    bool from_due)
 {
-    if (!slot->open_from_due && end_ns - slot->open_start_ns <= threshold_ns) {
-        slot->stack_length = slot->open_offset;
-        return;
-    }
     int size = snprintf(slot->stack + slot->stack_length, STACK_TEXT - slot->stack_length,
-                        "block\t%lld\t%lld\t%lld\t%s\n",
-                        static_cast<long long>(slot->caught_serial),
-                        static_cast<long long>(slot->open_start_ns),
-                        static_cast<long long>(end_ns), slot->open_from_due ? "due" : "moved");
+                        "block\t%lld\t%lld\t%lld\t%s\n", static_cast<long long>(serial),
+                        static_cast<long long>(start_ns), static_cast<long long>(end_ns),
+                        from_due ? "due" : "moved");
     if (size > 0 && slot->stack_length + static_cast<size_t>(size) < STACK_TEXT) {
         slot->stack_length += static_cast<size_t>(size);
     }
+}
+
+/* The open block ends at `end_ns` and gets its closing line.  One that
+ * began at a change of callback and lasted no longer than the catch
+ * threshold is no block of its own: its lines are taken back and its time
+ * goes to the block before (whose closing line is written again), so that
+ * a run of short callbacks that keeps the heartbeat waiting still counts,
+ * as one block.  Lock held. */
+void close_block(loop_slot *slot, int64_t end_ns)
+{
+    if (!slot->open_from_due && end_ns - slot->open_start_ns <= threshold_ns) {
+        slot->stack_length = slot->kept_closing_offset;
+        append_closing(slot, slot->kept_serial, slot->kept_start_ns, end_ns, slot->kept_from_due);
+        return;
+    }
+    slot->kept_serial = slot->caught_serial;
+    slot->kept_start_ns = slot->open_start_ns;
+    slot->kept_from_due = slot->open_from_due;
+    slot->kept_closing_offset = slot->stack_length;
+    append_closing(slot, slot->caught_serial, slot->open_start_ns, end_ns, slot->open_from_due);
     slot->closed_blocks++;
 }
 
@@ -287,11 +329,6 @@ bool splits(const loop_slot *slot)
            && slot->stack_length + MIN_STACK_ROOM <= STACK_TEXT - CLOSING_ROOM;
 }
 
-int64_t look_period()
-{
-    int64_t period = threshold_ns / LOOKS_PER_THRESHOLD;
-    return period > MIN_SLEEP_NS ? period : MIN_SLEEP_NS;
-}
 
 /* Read a caught slot's stack again: when the callback's own frame is
  * another, the open block ends halfway between the read that saw it last
@@ -303,6 +340,7 @@ bool look_again(loop_slot *slot, int64_t now)
     bool more = false;
     int64_t last_look = slot->last_look_ns;
     slot->last_look_ns = now;
+    slot->next_look_ns = now + next_look_in();
     if (!read_stack(slot, &frames, &more)) {
         return false;
     }
@@ -336,8 +374,7 @@ void *watch(void *)
                 open_block(slot, slot->due_ns, true, found, frames, more, now);
                 caught = true;
             }
-            else if (slot->caught_serial != 0 && splits(slot)
-                     && now - slot->last_look_ns >= look_period()) {
+            else if (slot->caught_serial != 0 && splits(slot) && now >= slot->next_look_ns) {
                 caught = look_again(slot, now) || caught;
             }
         }
@@ -356,10 +393,10 @@ void *watch(void *)
                 && slot->due_ns + threshold_ns + 1 < wake_at) {
                 wake_at = slot->due_ns + threshold_ns + 1;
             }
-            /* A caught block is looked at again every look period. */
+            /* A caught block is looked at again now and then. */
             if (slot->armed && slot->caught_serial != 0 && splits(slot)
-                && slot->last_look_ns + look_period() < wake_at) {
-                wake_at = slot->last_look_ns + look_period();
+                && slot->next_look_ns < wake_at) {
+                wake_at = slot->next_look_ns;
             }
         }
         if (wake_at < now + MIN_SLEEP_NS) {

@@ -36,14 +36,18 @@ def test_blocks_caught_at_their_line_with_their_task():
     # thousands of short awaits that must not count.
     source = child_program("loop_blocks", THRESHOLD=THRESHOLD)
     lines = marked_lines(source)
-    report = json.loads(check_child(source).stdout)
+    out = check_child(source).stdout.splitlines()
+    flood_s, report = json.loads(out[0])["flood_s"], json.loads(out[-1])
     places = places_by_line(report)
     back_to_back = ("first_callback", "second_callback", "first_task", "second_task")
-    assert set(places) == {lines[name] for name in ("sleep", "spin", "holder") + back_to_back}, report
+    known = {lines[name] for name in ("sleep", "spin", "holder") + back_to_back}
+    # One more: the short callbacks' block, at whichever was caught.
+    flood = [place for place in report["places"] if place["line"] not in known]
+    assert set(places) >= known and len(flood) == 1, report
     assert [places[lines[name]]["count"] for name in ("sleep", "spin", "holder")] == [2, 1, 1]
-    assert report["block_count"] == 8 and report["loops_seen"] == 1 and report["final"]
+    assert report["block_count"] == 9 and report["loops_seen"] == 1 and report["final"]
     for place in report["places"]:
-        assert THRESHOLD < place["max_s"] < 0.5, place
+        assert THRESHOLD < place["max_s"] < (0.5 if place["line"] in known else 5), place
         assert place["file"] == "<string>" and place["thread"] == "MainThread"
         # The whole stack, innermost first, down to the module's asyncio.run.
         assert place["stack"][0] == [place["file"], place["line"], place["function"]]
@@ -63,7 +67,10 @@ def test_blocks_caught_at_their_line_with_their_task():
     assert places[lines["first_callback"]]["task"] is None
     assert places[lines["first_task"]]["task"] == "first (first_step)"
     assert places[lines["second_task"]]["task"] == "second (second_step)"
-    assert 1.1 < report["blocked_s"] < 2.5
+    # Short callbacks back to back, none a block alone, are one block
+    # together, for their whole time.
+    assert flood[0]["count"] == 1 and abs(flood[0]["total_s"] - flood_s) < 0.06, (flood, flood_s)
+    assert 1.35 < report["blocked_s"] - flood_s + 0.3 < 2.5
 
 
 @pytest.mark.timing
