@@ -70,7 +70,8 @@ def test_blocks_caught_at_their_line_with_their_task():
     # Short callbacks back to back, none a block alone, are one block
     # together, for their whole time.
     assert flood[0]["count"] == 1 and abs(flood[0]["total_s"] - flood_s) < 0.06, (flood, flood_s)
-    assert 1.35 < report["blocked_s"] - flood_s + 0.3 < 2.5
+    # The eight 200 ms blocks and the flood.
+    assert 1.4 < report["blocked_s"] - flood_s < 2.2, (report["blocked_s"], flood_s)
 
 
 @pytest.mark.timing
