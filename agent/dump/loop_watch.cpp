@@ -78,6 +78,7 @@ struct loop_slot {
     size_t open_offset;    /* where its frame lines begin in `stack` */
     int64_t last_look_ns;  /* the latest read of the open block's stack */
     int64_t next_look_ns;  /* the next one */
+    int32_t confirmations; /* reads that saw the open block's callback again */
     int closed_blocks;
     /* The latest block closed, whose closing line ends the text before the
      * open block's lines: a short block after it folds into it. */
@@ -280,6 +281,7 @@ void open_block(loop_slot *slot, int64_t start_ns, bool from_due, bool found, si
     slot->open_from_due = from_due;
     slot->last_look_ns = now;
     slot->next_look_ns = now + next_look_in();
+    slot->confirmations = 0;
     slot->caught_serial = ++catches;
 }
 
@@ -298,15 +300,31 @@ void append_closing(loop_slot *slot, int64_t serial, int64_t start_ns, int64_t e
     }
 }
 
+/* Reads that must have seen a block begun at a change of callback again
+ * for it to be a block of its own: a quarter of those the catch threshold
+ * holds, 8 at most (a watcher that wakes late on a busy machine still
+ * makes that many in a 200 ms callback).  Two short callbacks that
+ * alternate are then taken for one long one only if every read falls on
+ * the same one that many times in a row, and a watcher that could not
+ * read for a while takes nothing it did not see for one. */
+int32_t confirmations_needed()
+{
+    int64_t period = threshold_ns / LOOKS_PER_THRESHOLD;
+    period = period > MIN_SLEEP_NS ? period : MIN_SLEEP_NS;
+    int64_t reads = threshold_ns / period / 4;
+    return static_cast<int32_t>(reads < 2 ? 2 : reads > 8 ? 8 : reads);
+}
+
 /* The open block ends at `end_ns` and gets its closing line.  One that
  * began at a change of callback and lasted no longer than the catch
- * threshold is no block of its own: its lines are taken back and its time
- * goes to the block before (whose closing line is written again), so that
- * a run of short callbacks that keeps the heartbeat waiting still counts,
- * as one block.  Lock held. */
+ * threshold, or was not seen again often enough, is no block of its own:
+ * its lines are taken back and its time goes to the block before (whose
+ * closing line is written again), so that a run of short callbacks that
+ * keeps the heartbeat waiting still counts, as one block.  Lock held. */
 void close_block(loop_slot *slot, int64_t end_ns)
 {
-    if (!slot->open_from_due && end_ns - slot->open_start_ns <= threshold_ns) {
+    if (!slot->open_from_due && (end_ns - slot->open_start_ns <= threshold_ns
+                                 || slot->confirmations < confirmations_needed())) {
         slot->stack_length = slot->kept_closing_offset;
         append_closing(slot, slot->kept_serial, slot->kept_start_ns, end_ns, slot->kept_from_due);
         return;
@@ -345,7 +363,11 @@ bool look_again(loop_slot *slot, int64_t now)
         return false;
     }
     entry_frame entry = entry_of(slot->entry_depth, frames, more);
-    if (!entry.known || same_entry(entry, slot->open_entry)) {
+    if (!entry.known) {
+        return false;
+    }
+    if (same_entry(entry, slot->open_entry)) {
+        slot->confirmations++;
         return false;
     }
     int64_t change_ns = last_look + (now - last_look) / 2;

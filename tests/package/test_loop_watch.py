@@ -41,11 +41,15 @@ def test_blocks_caught_at_their_line_with_their_task():
     places = places_by_line(report)
     back_to_back = ("first_callback", "second_callback", "first_task", "second_task")
     known = {lines[name] for name in ("sleep", "spin", "holder") + back_to_back}
-    # One more: the short callbacks' block, at whichever was caught.
+    # The rest: the short callbacks' block, at whichever was caught (two or
+    # more only where a busy machine stretched one past the threshold).
     flood = [place for place in report["places"] if place["line"] not in known]
-    assert set(places) >= known and len(flood) == 1, report
+    assert set(places) >= known and flood, report
+    assert {place["function"] for place in flood} <= {"tick", "tock"}, flood
+    flood_blocks = sum(place["count"] for place in flood)
     assert [places[lines[name]]["count"] for name in ("sleep", "spin", "holder")] == [2, 1, 1]
-    assert report["block_count"] == 9 and report["loops_seen"] == 1 and report["final"]
+    assert report["block_count"] == 8 + flood_blocks, report
+    assert report["loops_seen"] == 1 and report["final"]
     for place in report["places"]:
         assert THRESHOLD < place["max_s"] < (0.5 if place["line"] in known else 5), place
         assert place["file"] == "<string>" and place["thread"] == "MainThread"
@@ -67,9 +71,9 @@ def test_blocks_caught_at_their_line_with_their_task():
     assert places[lines["first_callback"]]["task"] is None
     assert places[lines["first_task"]]["task"] == "first (first_step)"
     assert places[lines["second_task"]]["task"] == "second (second_step)"
-    # Short callbacks back to back, none a block alone, are one block
-    # together, for their whole time.
-    assert flood[0]["count"] == 1 and abs(flood[0]["total_s"] - flood_s) < 0.06, (flood, flood_s)
+    # Short callbacks back to back, none a block alone, count for their
+    # whole time, not only until the first change of callback.
+    assert abs(sum(place["total_s"] for place in flood) - flood_s) < 0.06, (flood, flood_s)
     # The eight 200 ms blocks and the flood.
     assert 1.4 < report["blocked_s"] - flood_s < 2.2, (report["blocked_s"], flood_s)
 

@@ -80,7 +80,8 @@ async def main():
                          asyncio.create_task(second_step(), name="second"))
     # 300 callbacks of 1 ms, of two functions in turn, queued together keep
     # the heartbeat waiting 0.3 s (more on a busy machine: the child prints
-    # how long): one block, wherever the watcher caught the loop.
+    # how long): one block, wherever the watcher caught the loop, unless
+    # the machine stretched one callback past the threshold.
     loop.call_soon(lambda: flood.append(time.perf_counter()))
     for _ in range(150):
         loop.call_soon(tick, 0.001)
