@@ -63,6 +63,9 @@ const int64_t gil_trace_default_resolution_ns = 5LL * 1000 * 1000;
 const int64_t gil_trace_max_resolution_ns = 1000LL * 1000 * 1000;
 int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file,
                          int64_t resolution_ns);
+/* vandrel_trace_loop_block: an event-loop block into the streamed trace. */
+int32_t gil_trace_loop_block(const char *loop, const char *place, const char *task,
+                             int64_t start_ns, int64_t end_ns);
 /* vandrel_exit_signals: SIGTERM and SIGHUP write the outputs first. */
 int32_t gil_exit_signals(const char *report_name);
 /* vandrel_final_text_only: periodic reports go to the sink only. */

@@ -136,6 +136,17 @@ VANDREL_EXPORT int32_t vandrel_gil_trace(const char *path, int64_t max_transitio
     return vandrel::gil_trace_stream(path, max_transitions_per_file, resolution_ns);
 }
 
+/* An event-loop block from `start_ns` to `end_ns` (CLOCK_MONOTONIC) into
+ * the streamed trace, a span named `place` on the track named `loop`,
+ * `task` (or null) in its args; written at the writer's next drain.  Any
+ * thread.  0, VANDREL_NOT_ON when no trace streams, VANDREL_BAD_PARAMETER. */
+VANDREL_EXPORT int32_t vandrel_trace_loop_block(const char *loop, const char *place,
+                                                const char *task, int64_t start_ns,
+                                                int64_t end_ns)
+{
+    return vandrel::gil_trace_loop_block(loop, place, task, start_ns, end_ns);
+}
+
 /* SIGTERM and SIGHUP, where their action is the default, write the GIL
  * interceptor's final report and close the streamed trace before they end
  * the process (docs/internals.md).  GIL held, session on; `report_name`
@@ -190,13 +201,31 @@ VANDREL_EXPORT int32_t vandrel_loop_watch_disarm(int32_t slot)
 
 /* The heartbeat of slot `slot` ran: *late_ns gets how late it was; when
  * the watcher caught its loop blocked meanwhile, the stack it read goes
- * to `stack` (lines "file<TAB>line<TAB>function", innermost first,
+ * to `stack` (lines "file<TAB>line<TAB>function", innermost first, then
+ * the line "block<TAB>serial<TAB>start_ns<TAB>end_ns<TAB>due",
  * NUL-terminated when there is room) and the catch's serial number is
  * returned, else 0.  The next heartbeat is due in `next_due_in_ns`. */
 VANDREL_EXPORT int64_t vandrel_loop_watch_beat(int32_t slot, int64_t next_due_in_ns,
                                                int64_t *late_ns, char *stack, int64_t capacity)
 {
-    return vandrel::dump::loop_watch_beat(slot, next_due_in_ns, late_ns, stack, capacity);
+    return vandrel::dump::loop_watch_beat(slot, next_due_in_ns, -1, late_ns, stack, capacity);
+}
+
+/* vandrel_loop_watch_beat, told that the heartbeat runs `entry_depth`
+ * frames above the outermost (every frame counted): the watcher then
+ * looks at that frame of a blocked loop again and again, and a change of
+ * it (another callback, back to back) ends one block and begins another.
+ * `stack` gets each block in turn: its frame lines, then its line
+ * "block<TAB>serial<TAB>start_ns<TAB>end_ns<TAB>due|moved" ("due": it
+ * began at the heartbeat's due time; "moved": at the change, a block
+ * that lasted longer than the catch threshold).  Returns the last
+ * block's serial, else 0. */
+VANDREL_EXPORT int64_t vandrel_loop_watch_beat_blocks(int32_t slot, int64_t next_due_in_ns,
+                                                      int32_t entry_depth, int64_t *late_ns,
+                                                      char *stack, int64_t capacity)
+{
+    return vandrel::dump::loop_watch_beat(slot, next_due_in_ns, entry_depth, late_ns, stack,
+                                          capacity);
 }
 
 /* The serial number of the catch in progress on slot `slot` (its loop

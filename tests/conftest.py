@@ -61,7 +61,7 @@ AGENT_EXPORTS = frozenset({
     "vandrel_loop_watch_disarm", "vandrel_loop_watch_beat", "vandrel_loop_watch_caught",
     "vandrel_loop_watch_wait",
     "vandrel_running_loops", "vandrel_dump_threads_with_sections", "vandrel_set_task_formatter",
-    "vandrel_gil_profile"})
+    "vandrel_gil_profile", "vandrel_trace_loop_block", "vandrel_loop_watch_beat_blocks"})
 
 GIL_INTERCEPTOR_SUPPORTED = ((3, 10) <= sys.version_info[:2] <= (3, 15)
                              and not sysconfig.get_config_var("Py_GIL_DISABLED"))

@@ -53,7 +53,7 @@ def spans_of(events, *, closed=True):
         if phase in ("X", "B"):
             assert tid not in open_spans, event
             assert ts >= last_end.get(tid, 0) - _ROUNDING_US, (event, last_end.get(tid))
-            assert isinstance(event["name"], str) and event["cat"] == "gil", event
+            assert isinstance(event["name"], str) and event["cat"] in ("gil", "loop"), event
         if phase == "X":
             assert event["dur"] >= 0, event
             end = ts + event["dur"]

@@ -9,6 +9,10 @@ blocking code holds the GIL or not.  When the late heartbeat runs it
 collects how late it was and the stack, and charges the block to the
 stack's innermost frame.  A Python thread of the package's, woken by the
 agent at each catch, notes the asyncio task that is running meanwhile.
+While a block lasts the agent reads the stack again now and then: when the
+callback's own frame (as deep as the heartbeat's) changes, another
+callback runs back to back and the block is split in two, each caught
+with its own stack and task.
 
 Loops are found as they start: ``asyncio.events._set_running_loop`` is
 wrapped (every asyncio loop, and uvloop when imported after the watcher
@@ -29,7 +33,7 @@ import threading
 import time
 from types import FrameType
 import weakref
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Set, Tuple
 
 from vandrel import _agent
 from vandrel._errors import AgentSystemError, AlreadyRunning, NotAvailable
@@ -72,8 +76,12 @@ class _Native:
         self.arm.argtypes, self.arm.restype = [i32, ctypes.c_uint64, i64], i32
         self.disarm = held.vandrel_loop_watch_disarm
         self.disarm.argtypes, self.disarm.restype = [i32], i32
-        self.beat = held.vandrel_loop_watch_beat
-        self.beat.argtypes = [i32, i64, ctypes.POINTER(i64), ctypes.c_char_p, i64]
+        if not hasattr(held, "vandrel_loop_watch_beat_blocks"):
+            raise NotAvailable(f"the loaded agent {path} is older than this package (it has no "
+                               f"vandrel_loop_watch_beat_blocks); load the package's own agent "
+                               f"(vandrel.agent_path()) first", -2)
+        self.beat = held.vandrel_loop_watch_beat_blocks
+        self.beat.argtypes = [i32, i64, i32, ctypes.POINTER(i64), ctypes.c_char_p, i64]
         self.beat.restype = i64
         self.caught = held.vandrel_loop_watch_caught
         self.caught.argtypes, self.caught.restype = [i32], i64
@@ -81,6 +89,12 @@ class _Native:
         self.stop.argtypes, self.stop.restype = [], i32
         self.wait = released.vandrel_loop_watch_wait
         self.wait.argtypes, self.wait.restype = [i64, i32], i64
+        # Blocks into the GIL trace the agent streams, when one is on.
+        self.trace_block = getattr(held, "vandrel_trace_loop_block", None)
+        if self.trace_block is not None:
+            self.trace_block.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
+                                         i64, i64]
+            self.trace_block.restype = i32
 
 
 def _native() -> _Native:
@@ -113,13 +127,38 @@ def _describe_task(loop: asyncio.AbstractEventLoop) -> Optional[str]:
         return None
 
 
-def _parse_stack(data: bytes) -> Tuple[Frame, ...]:
+class _CaughtBlock(NamedTuple):
+    serial: int
+    start_ns: int
+    end_ns: int
+    from_due: bool          # began at the heartbeat's due time (else at a change)
+    stack: Tuple[Frame, ...]
+
+
+def _parse_blocks(data: bytes) -> List[_CaughtBlock]:
+    """The blocks a heartbeat collected: each one's frame lines
+    ``file<TAB>line<TAB>function`` (tabs in names are escaped), then its
+    line ``block<TAB>serial<TAB>start_ns<TAB>end_ns<TAB>due|moved``."""
+    blocks: List[_CaughtBlock] = []
     frames: List[Frame] = []
     for line in data.decode("utf-8", "replace").splitlines():
         parts = line.split("\t")
         if len(parts) == 3:
             frames.append(Frame(parts[0], int(parts[1]) if parts[1].isdigit() else 0, parts[2]))
-    return tuple(frames)
+        elif len(parts) == 5 and parts[0] == "block":
+            blocks.append(_CaughtBlock(int(parts[1]), int(parts[2]), int(parts[3]),
+                                       parts[4] == "due", tuple(frames)))
+            frames = []
+    return blocks
+
+
+def _depth_of(frame: Optional[FrameType]) -> int:
+    """How many frames `frame` and those under it make."""
+    depth = 0
+    while frame is not None:
+        depth += 1
+        frame = frame.f_back
+    return depth
 
 
 def _loop_in_frame(frame: Any) -> Optional[asyncio.AbstractEventLoop]:
@@ -150,6 +189,13 @@ class _WatchedLoop:
         self.handle: Any = None
         self.buffer = ctypes.create_string_buffer(_STACK_BYTES + 1)
         self.late = ctypes.c_int64(0)
+        # Frames under the heartbeat's own: a callback's own frame is at
+        # that depth, the loop's machinery under it (the same for a whole
+        # run of the loop).  Taken from a heartbeat with a plain handle
+        # (call_soon, call_later): call_soon_threadsafe's adds a frame on
+        # 3.14.
+        self.depth = -1
+        self.plain_handle = False
         # The task seen running during each catch, by the catch's serial.
         self.tasks: Dict[int, Optional[str]] = {}
 
@@ -330,7 +376,12 @@ class LoopWatcher:
                     self._seen_count += 1
             native.arm(watched.slot, ident, self._period_ns)
         try:
-            watched.handle = loop.call_soon_threadsafe(self._beat, watched)
+            if ident == threading.get_ident():
+                # On the loop's thread (it starts running): a plain handle.
+                watched.handle = loop.call_soon(self._beat, watched)
+                watched.plain_handle = True
+            else:
+                watched.handle = loop.call_soon_threadsafe(self._beat, watched)
         except RuntimeError:            # closed meanwhile
             with self._lock:
                 self._release(watched)
@@ -394,24 +445,48 @@ class LoopWatcher:
         native = self._native
         if not watched.live or self._state != "running" or native is None:
             return
-        serial = native.beat(watched.slot, self._period_ns, ctypes.byref(watched.late),
-                             watched.buffer, _STACK_BYTES)
+        if watched.depth < 0 and watched.plain_handle:
+            watched.depth = _depth_of(sys._getframe(1))
+        serial = native.beat(watched.slot, self._period_ns, watched.depth,
+                             ctypes.byref(watched.late), watched.buffer, _STACK_BYTES)
         if serial > 0:
-            seconds = (watched.late.value + self._half_period_ns) / 1e9
-            self._record(watched, serial, seconds, watched.buffer.value)
+            for block, start_ns, end_ns in self._blocks(_parse_blocks(watched.buffer.value)):
+                self._record(watched, block.serial, start_ns, end_ns, block.stack)
+            with self._lock:
+                watched.tasks.clear()
         try:
             watched.handle = watched.loop.call_later(self._period, self._beat, watched)
+            watched.plain_handle = True
         except RuntimeError:            # the loop is closing
             with self._lock:
                 self._release(watched)
 
-    def _record(self, watched: _WatchedLoop, serial: int, seconds: float, text: bytes) -> None:
-        stack = _parse_stack(text)
+    def _blocks(self, caught: List[_CaughtBlock]) -> List[Tuple[_CaughtBlock, int, int]]:
+        """The blocks a heartbeat collected, each with its start and end.
+        The first began between the previous heartbeat and this one's due
+        time: taken as the middle, half a period early.  One that began at
+        a change of callback and is shorter than the threshold is no block:
+        its time goes to the block before."""
+        blocks: List[Tuple[_CaughtBlock, int, int]] = []
+        for block in caught:
+            start_ns = block.start_ns - (self._half_period_ns if block.from_due else 0)
+            if blocks and not block.from_due and block.end_ns - start_ns < self._threshold * 1e9:
+                blocks[-1] = (blocks[-1][0], blocks[-1][1], block.end_ns)
+            else:
+                blocks.append((block, start_ns, block.end_ns))
+        return [(block, start_ns, end_ns) for block, start_ns, end_ns in blocks
+                if end_ns - start_ns >= self._threshold * 1e9]
+
+    def _record(self, watched: _WatchedLoop, serial: int, start_ns: int, end_ns: int,
+                stack: Tuple[Frame, ...]) -> None:
+        """Count one block from `start_ns` to `end_ns` (CLOCK_MONOTONIC), on
+        the loop's thread, and hand it to the GIL trace if one streams."""
+        seconds = (end_ns - start_ns) / 1e9
         key = ((stack[0].file, stack[0].line, stack[0].function) if stack
                else ("<unknown>", 0, "<unknown>"))
+        thread = threading.current_thread().name
         with self._lock:
             task = watched.tasks.pop(serial, None)
-            watched.tasks.clear()
             self._block_count += 1
             self._blocked_s += seconds
             place = self._places.get(key)
@@ -426,8 +501,14 @@ class LoopWatcher:
             place["total_s"] += seconds
             place["max_s"] = max(place["max_s"], seconds)
             place["task"] = task
-            place["thread"] = threading.current_thread().name
+            place["thread"] = thread
             place["stack"] = stack
+        native = self._native
+        if native is not None and native.trace_block is not None:
+            native.trace_block(f"event loop {thread}".encode("utf-8", "replace"),
+                               f"{key[0]}:{key[1]} {key[2]}".encode("utf-8", "replace"),
+                               task.encode("utf-8", "replace") if task is not None else None,
+                               start_ns, end_ns)
 
     def _serve(self) -> None:
         """The package's watcher thread: notes the running task at each catch

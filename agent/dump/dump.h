@@ -280,8 +280,8 @@ int32_t loop_watch_start(int64_t threshold_ns, int64_t poll_ns);
 int32_t loop_watch_stop();
 int32_t loop_watch_arm(int32_t slot, unsigned long ident, int64_t due_in_ns);
 int32_t loop_watch_disarm(int32_t slot);
-int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int64_t *late_ns, char *stack,
-                        int64_t capacity);
+int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int32_t entry_depth,
+                        int64_t *late_ns, char *stack, int64_t capacity);
 int64_t loop_watch_caught(int32_t slot);
 int64_t loop_watch_wait(int64_t seen, int32_t timeout_ms);
 

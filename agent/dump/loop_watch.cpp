@@ -9,6 +9,14 @@
  * blocking code holds.  When the late heartbeat finally runs it collects
  * how late it was and the stack caught, and arms the slot again.
  *
+ * While a caught block lasts the thread reads the stack again now and
+ * then, and looks at one frame: the callback's own, the one at the depth
+ * the heartbeat (a callback itself) runs at, above the loop's machinery.
+ * When that frame is another code's, or missing, one callback ended and
+ * another runs without a turn of the loop: the first block ends there and
+ * a second one begins, with its own stack.  The heartbeat collects them
+ * all.
+ *
  * The slots and the thread's state are guarded by `lock`; the loop side
  * holds it only to arm a slot or to copy a caught stack out. */
 #include "dump/dump.h"
@@ -18,6 +26,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
@@ -33,13 +42,52 @@ constexpr size_t STACK_TEXT = 32768;
 constexpr size_t WALK_LIMIT = size_t(1) << 16;
 /* The shortest sleep between two looks: no spinning on a deadline just past. */
 constexpr int64_t MIN_SLEEP_NS = 1000000;
+/* Blocks one heartbeat collects at most; past it the last one runs on to
+ * the heartbeat, whatever ran meanwhile. */
+constexpr int MAX_BLOCKS_PER_BEAT = 8;
+/* Room kept at the end of the text for the blocks' closing lines. */
+constexpr size_t CLOSING_ROOM = size_t(96) * (MAX_BLOCKS_PER_BEAT + 1);
+/* Text left for a block's stack below which no further block is begun. */
+constexpr size_t MIN_STACK_ROOM = 4096;
+/* How often a caught block's stack is read again, in catch thresholds,
+ * each interval drawn from half to one and a half of it so that the reads
+ * do not fall in step with callbacks that repeat: a callback taken for
+ * another one's continuation (two that alternate, read at the same one
+ * every time) would have to be seen that many times in a row to make a
+ * block of its own.  Where one callback gives way to another is known to
+ * half an interval. */
+constexpr int64_t LOOKS_PER_THRESHOLD = 32;
+
+/* The callback's own frame of a stack read: its code and what the code
+ * showed (unlocked_frame.identity); no frame at that depth is `code` null. */
+struct entry_frame {
+    bool known; /* false: the stack or the depth could not tell */
+    const void *code;
+    uint64_t identity;
+};
 
 struct loop_slot {
     bool armed;
     unsigned long ident;   /* the loop's thread (threading.get_ident()) */
     int64_t due_ns;        /* when its heartbeat should run (CLOCK_MONOTONIC) */
-    int64_t caught_serial; /* the catch of the current wait, 0: none yet */
+    int32_t entry_depth;   /* frames under a callback's own, -1: not known */
+    int64_t caught_serial; /* the open block's catch, 0: none yet */
+    int64_t open_start_ns; /* when the open block began */
+    bool open_from_due;    /* ... at the heartbeat's due time (the first) */
+    entry_frame open_entry;
+    size_t open_offset;    /* where its frame lines begin in `stack` */
+    int64_t last_look_ns;  /* the latest read of the open block's stack */
+    int64_t next_look_ns;  /* the next one */
+    int32_t confirmations; /* reads that saw the open block's callback again */
+    int closed_blocks;
+    /* The latest block closed, whose closing line ends the text before the
+     * open block's lines: a short block after it folds into it. */
+    int64_t kept_serial;
+    int64_t kept_start_ns;
+    bool kept_from_due;
+    size_t kept_closing_offset;
     size_t stack_length;
+    /* Each block: its frame lines, then its closing line. */
     char stack[STACK_TEXT];
 };
 
@@ -114,30 +162,64 @@ size_t append_text(char *out, size_t length, size_t capacity, const unlocked_tex
     return length;
 }
 
-/* Read the stack of thread `ident` into `slot` as lines of
- * "file<TAB>line<TAB>function", innermost first; a frame that cannot be
- * read is the line "?<TAB>0<TAB>?".  Lock held, on the watcher thread. */
-void catch_stack(loop_slot *slot)
+/* Walk the stack of the slot's thread into `walked`; false when its thread
+ * state is not found.  Lock held, on the watcher thread. */
+bool read_stack(const loop_slot *slot, size_t *frames, bool *more)
 {
-    slot->stack_length = 0;
-    bool more = false;
+    bool listed_more = false;
     size_t count = unlocked_thread_list(&target, thread_states,
-                                        sizeof thread_states / sizeof thread_states[0], &more);
+                                        sizeof thread_states / sizeof thread_states[0],
+                                        &listed_more);
     unlocked_thread thread;
     bool found = false;
     for (size_t i = 0; i < count && !found; i++) {
         found = unlocked_thread_read(thread_states[i], &thread) && thread.ident == slot->ident;
     }
     if (!found) {
-        return;
+        return false;
     }
     size_t left_out = 0;
-    size_t frames = unlocked_walk(&target, &thread, walked, CAUGHT_FRAMES, WALK_LIMIT, &left_out,
-                                  &more);
-    char *out = slot->stack;
-    size_t length = 0;
+    *more = false;
+    *frames = unlocked_walk(&target, &thread, walked, CAUGHT_FRAMES, WALK_LIMIT, &left_out, more);
+    *more = *more || left_out > 0;
+    return true;
+}
+
+/* The callback's own frame in the `frames` just walked: `depth` frames
+ * from the outermost (every frame counted, the hidden ones too, as the
+ * heartbeat counts them). */
+entry_frame entry_of(int32_t depth, size_t frames, bool more)
+{
+    entry_frame entry = {false, nullptr, 0};
+    if (depth < 0 || more) {
+        return entry; /* the outermost frames are not in the walk */
+    }
+    entry.known = true;
+    if (static_cast<size_t>(depth) >= frames) {
+        return entry; /* back in the loop's own machinery, or a C callback */
+    }
+    const unlocked_frame *frame = &walked[frames - 1 - static_cast<size_t>(depth)];
+    if (frame->unreadable) {
+        entry.known = false;
+        return entry;
+    }
+    entry.code = frame->code;
+    entry.identity = frame->identity;
+    return entry;
+}
+
+bool same_entry(const entry_frame &a, const entry_frame &b)
+{
+    return a.code == b.code && a.identity == b.identity;
+}
+
+/* Append the `frames` just walked to `out` as lines of
+ * "file<TAB>line<TAB>function", innermost first, up to `capacity`; a frame
+ * that cannot be read is the line "?<TAB>0<TAB>?".  The new length. */
+size_t format_stack(char *out, size_t length, size_t capacity, size_t frames)
+{
     /* Room kept for the longest line number and separators. */
-    const size_t capacity = STACK_TEXT - 32;
+    capacity -= 32;
     for (size_t i = 0; i < frames && length < capacity; i++) {
         const unlocked_frame *frame = &walked[i];
         if (!frame->unreadable && code_hidden(frame->code)) {
@@ -166,7 +248,132 @@ void catch_stack(loop_slot *slot)
         length = append_text(out, length, capacity, &name_text);
         out[length++] = '\n';
     }
-    slot->stack_length = length;
+    return length;
+}
+
+/* The time to the next read of a caught block: the look period, 1 ms at
+ * least, times a draw from 0.5 to 1.5 (xorshift; the watcher thread's
+ * own). */
+int64_t next_look_in()
+{
+    static uint64_t state = 0x9E3779B97F4A7C15ULL;
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    int64_t period = threshold_ns / LOOKS_PER_THRESHOLD;
+    period = period > MIN_SLEEP_NS ? period : MIN_SLEEP_NS;
+    return period / 2 + static_cast<int64_t>(state % static_cast<uint64_t>(period));
+}
+
+/* A new block begins at `start_ns` with the stack just walked (none when
+ * `found` is false), under a new catch serial.  Lock held. */
+void open_block(loop_slot *slot, int64_t start_ns, bool from_due, bool found, size_t frames,
+                bool more, int64_t now)
+{
+    slot->open_offset = slot->stack_length;
+    if (found) {
+        slot->stack_length = format_stack(slot->stack, slot->stack_length,
+                                          STACK_TEXT - CLOSING_ROOM, frames);
+    }
+    slot->open_entry = found ? entry_of(slot->entry_depth, frames, more)
+                             : entry_frame{false, nullptr, 0};
+    slot->open_start_ns = start_ns;
+    slot->open_from_due = from_due;
+    slot->last_look_ns = now;
+    slot->next_look_ns = now + next_look_in();
+    slot->confirmations = 0;
+    slot->caught_serial = ++catches;
+}
+
+/* Append a block's closing line
+ * "block<TAB>serial<TAB>start_ns<TAB>end_ns<TAB>due|moved" (CLOSING_ROOM
+ * keeps room for it). */
+void append_closing(loop_slot *slot, int64_t serial, int64_t start_ns, int64_t end_ns,
+                    bool from_due)
+{
+    int size = snprintf(slot->stack + slot->stack_length, STACK_TEXT - slot->stack_length,
+                        "block\t%lld\t%lld\t%lld\t%s\n", static_cast<long long>(serial),
+                        static_cast<long long>(start_ns), static_cast<long long>(end_ns),
+                        from_due ? "due" : "moved");
+    if (size > 0 && slot->stack_length + static_cast<size_t>(size) < STACK_TEXT) {
+        slot->stack_length += static_cast<size_t>(size);
+    }
+}
+
+/* Reads that must have seen a block begun at a change of callback again
+ * for it to be a block of its own: a quarter of those the catch threshold
+ * holds, 8 at most (a watcher that wakes late on a busy machine still
+ * makes that many in a 200 ms callback).  Two short callbacks that
+ * alternate are then taken for one long one only if every read falls on
+ * the same one that many times in a row, and a watcher that could not
+ * read for a while takes nothing it did not see for one. */
+int32_t confirmations_needed()
+{
+    int64_t period = threshold_ns / LOOKS_PER_THRESHOLD;
+    period = period > MIN_SLEEP_NS ? period : MIN_SLEEP_NS;
+    int64_t reads = threshold_ns / period / 4;
+    return static_cast<int32_t>(reads < 2 ? 2 : reads > 8 ? 8 : reads);
+}
+
+/* The open block ends at `end_ns` and gets its closing line.  One that
+ * began at a change of callback and lasted no longer than the catch
+ * threshold, or was not seen again often enough, is no block of its own:
+ * its lines are taken back and its time goes to the block before (whose
+ * closing line is written again), so that a run of short callbacks that
+ * keeps the heartbeat waiting still counts, as one block.  Lock held. */
+void close_block(loop_slot *slot, int64_t end_ns)
+{
+    if (!slot->open_from_due && (end_ns - slot->open_start_ns <= threshold_ns
+                                 || slot->confirmations < confirmations_needed())) {
+        slot->stack_length = slot->kept_closing_offset;
+        append_closing(slot, slot->kept_serial, slot->kept_start_ns, end_ns, slot->kept_from_due);
+        return;
+    }
+    slot->kept_serial = slot->caught_serial;
+    slot->kept_start_ns = slot->open_start_ns;
+    slot->kept_from_due = slot->open_from_due;
+    slot->kept_closing_offset = slot->stack_length;
+    append_closing(slot, slot->caught_serial, slot->open_start_ns, end_ns, slot->open_from_due);
+    slot->closed_blocks++;
+}
+
+/* Whether the open block of a caught slot is looked at again: not once
+ * the blocks are as many as a heartbeat collects, or the text has no room
+ * left for another stack (one of 256 deep frames fills most of it). */
+bool splits(const loop_slot *slot)
+{
+    return slot->entry_depth >= 0 && slot->open_entry.known
+           && slot->closed_blocks < MAX_BLOCKS_PER_BEAT - 1
+           && slot->stack_length + MIN_STACK_ROOM <= STACK_TEXT - CLOSING_ROOM;
+}
+
+
+/* Read a caught slot's stack again: when the callback's own frame is
+ * another, the open block ends halfway between the read that saw it last
+ * and this one, and a new block begins there.  Whether one did.  Lock
+ * held, on the watcher thread. */
+bool look_again(loop_slot *slot, int64_t now)
+{
+    size_t frames = 0;
+    bool more = false;
+    int64_t last_look = slot->last_look_ns;
+    slot->last_look_ns = now;
+    slot->next_look_ns = now + next_look_in();
+    if (!read_stack(slot, &frames, &more)) {
+        return false;
+    }
+    entry_frame entry = entry_of(slot->entry_depth, frames, more);
+    if (!entry.known) {
+        return false;
+    }
+    if (same_entry(entry, slot->open_entry)) {
+        slot->confirmations++;
+        return false;
+    }
+    int64_t change_ns = last_look + (now - last_look) / 2;
+    close_block(slot, change_ns);
+    open_block(slot, change_ns, false, true, frames, more, now);
+    return true;
 }
 
 void *watch(void *)
@@ -177,10 +384,20 @@ void *watch(void *)
         bool caught = false;
         for (int i = 0; i < LOOP_SLOTS; i++) {
             loop_slot *slot = &loop_slots[i];
-            if (slot->armed && slot->caught_serial == 0 && now - slot->due_ns > threshold_ns) {
-                catch_stack(slot);
-                slot->caught_serial = ++catches;
+            if (!slot->armed) {
+                continue;
+            }
+            if (slot->caught_serial == 0 && now - slot->due_ns > threshold_ns) {
+                size_t frames = 0;
+                bool more = false;
+                bool found = read_stack(slot, &frames, &more);
+                slot->stack_length = 0;
+                slot->closed_blocks = 0;
+                open_block(slot, slot->due_ns, true, found, frames, more, now);
                 caught = true;
+            }
+            else if (slot->caught_serial != 0 && splits(slot) && now >= slot->next_look_ns) {
+                caught = look_again(slot, now) || caught;
             }
         }
         if (caught) {
@@ -197,6 +414,11 @@ void *watch(void *)
             if (slot->armed && slot->caught_serial == 0
                 && slot->due_ns + threshold_ns + 1 < wake_at) {
                 wake_at = slot->due_ns + threshold_ns + 1;
+            }
+            /* A caught block is looked at again now and then. */
+            if (slot->armed && slot->caught_serial != 0 && splits(slot)
+                && slot->next_look_ns < wake_at) {
+                wake_at = slot->next_look_ns;
             }
         }
         if (wake_at < now + MIN_SLEEP_NS) {
@@ -310,6 +532,7 @@ int32_t loop_watch_arm(int32_t slot, unsigned long ident, int64_t due_in_ns)
     entry->armed = true;
     entry->ident = ident;
     entry->due_ns = now_ns() + due_in_ns;
+    entry->entry_depth = -1;
     entry->caught_serial = 0;
     entry->stack_length = 0;
     /* Its deadline may come before the one the thread sleeps until. */
@@ -330,8 +553,8 @@ int32_t loop_watch_disarm(int32_t slot)
     return VANDREL_OK;
 }
 
-int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int64_t *late_ns, char *stack,
-                        int64_t capacity)
+int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int32_t entry_depth,
+                        int64_t *late_ns, char *stack, int64_t capacity)
 {
     *late_ns = 0;
     if (!slot_valid(slot) || next_due_in_ns < 0 || capacity < 0) {
@@ -345,6 +568,7 @@ int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int64_t *late_ns, 
         *late_ns = now > entry->due_ns ? now - entry->due_ns : 0;
         serial = entry->caught_serial;
         if (serial != 0) {
+            close_block(entry, now);
             size_t length = entry->stack_length;
             if (length > static_cast<uint64_t>(capacity)) {
                 length = static_cast<size_t>(capacity);
@@ -355,6 +579,7 @@ int64_t loop_watch_beat(int32_t slot, int64_t next_due_in_ns, int64_t *late_ns, 
             }
         }
         entry->due_ns = now + next_due_in_ns;
+        entry->entry_depth = entry_depth >= 0 ? entry_depth : -1;
         entry->caught_serial = 0;
         entry->stack_length = 0;
         if (serial != 0) {

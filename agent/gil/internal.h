@@ -647,6 +647,11 @@ void finish_trace_stream(int64_t stop_ns);
  * holds now and close the file.  Any thread, no GIL needed.  Returns
  * whether it is closed (or there is none) by `deadline_ns`. */
 bool finish_trace_stream_now(int64_t deadline_ns);
+/* Queue an event-loop block (CLOCK_MONOTONIC ns) for the streamed trace's
+ * next drain: a span on the track named `loop`.  Any thread, no GIL
+ * needed.  VANDREL_NOT_ON when no trace streams. */
+int32_t trace_loop_block(const char *loop, const char *place, const char *task,
+                         int64_t start_ns, int64_t end_ns);
 /* The streamed trace's first file, or null (kept until the process ends
  * once an exit signal looked at it). */
 const char *trace_stream_path();

@@ -24,6 +24,10 @@
  *     threads), with its holds and waits not shorter than the resolution;
  *     before that, and for short-lived threads, their holding and waiting
  *     count in a counter of their name's group ("Thread-* (handle)").
+ *   - a track per watched event loop ("event loop <thread>"), its spans
+ *     the blocks the event-loop watcher handed over (trace_loop_block),
+ *     named by the blocking place and carrying the task; written at the
+ *     drain after the block ended.
  * A GIL span's begin is written once the hold is over, or as soon as it
  * has lasted longer than the long-hold threshold, so a hold in progress
  * at a SIGKILL is in the file once it is long.
@@ -80,6 +84,12 @@ const int64_t long_lived_ns = 500LL * 1000 * 1000;
 const int32_t gil_track_tid = 4194304;
 /* Groups with a counter of their own; later ones share "other threads". */
 const size_t max_trace_groups = 64;
+/* Event-loop blocks waiting for the next drain; past it they are dropped
+ * and counted.  Blocks last a threshold at least, so a drain a second
+ * rarely finds more than a few. */
+const size_t max_pending_blocks = 64;
+/* Loop tracks (one per loop thread's name); later loops share the last. */
+const size_t max_loop_tracks = 64;
 
 enum span_kind : uint8_t { SPAN_NONE = 0, SPAN_WAIT = 1, SPAN_HOLD = 2 };
 
@@ -134,6 +144,21 @@ struct gil_track {
     bool run_mixed;      /* ... and another thread's among them */
 };
 
+/* An event-loop block handed over by the watcher, times since the
+ * switch-on. */
+struct loop_block {
+    char loop[96];   /* its track's name */
+    char place[512]; /* "file:line function" */
+    char task[256];  /* empty: none */
+    int64_t start_ns;
+    int64_t end_ns;
+};
+
+struct loop_track {
+    char name[96];
+    bool name_written; /* in the current file */
+};
+
 struct stream {
     char *path;          /* the first file's */
     int fd;
@@ -169,6 +194,14 @@ struct stream {
     int finished;        /* atomic: the file is closed */
     int kept;            /* an exit signal waits on it: never freed */
     int64_t end_ns;      /* where the trace ends, since the switch-on */
+    /* Loop blocks: queued under stream_lock by any thread, taken by the
+     * writer at each drain into `taken_blocks`. */
+    loop_block pending_blocks[max_pending_blocks];
+    size_t pending_count;
+    uint64_t blocks_dropped;
+    loop_block taken_blocks[max_pending_blocks];
+    loop_track loop_tracks[max_loop_tracks];
+    size_t loop_track_count;
 };
 
 /* The session's stream: set by the entry point, taken by the switch-off
@@ -943,6 +976,9 @@ void rotate(stream *s, int64_t ns)
     s->fd = fd;
     write_file_head(s);
     each_track(s, [&](track *t) { t->name_written = false; });
+    for (size_t i = 0; i < s->loop_track_count; i++) {
+        s->loop_tracks[i].name_written = false;
+    }
     each_counter(s, [&](counter *c, const char *, bool) { memset(c->written, 0, sizeof(c->written)); });
     if (s->gil.begun) {
         track *holder = lookup_track(s, s->gil.holder);
@@ -952,6 +988,67 @@ void rotate(stream *s, int64_t ns)
         }
     }
     write_names(s, false);
+}
+
+/* ---- Event-loop blocks -------------------------------------------------- */
+
+/* The tid of the track named `name`, added (and named in this file) when
+ * new: above the GIL track's, so no thread can have it. */
+int32_t loop_track_tid(stream *s, const char *name)
+{
+    size_t index = 0;
+    while (index < s->loop_track_count && strcmp(s->loop_tracks[index].name, name) != 0) {
+        index++;
+    }
+    if (index == s->loop_track_count) {
+        if (s->loop_track_count < max_loop_tracks) {
+            loop_track *added = &s->loop_tracks[s->loop_track_count++];
+            snprintf(added->name, sizeof(added->name), "%s", name);
+            added->name_written = false;
+        }
+        else {
+            index = max_loop_tracks - 1;
+        }
+    }
+    loop_track *t = &s->loop_tracks[index];
+    int32_t tid = gil_track_tid + 1 + static_cast<int32_t>(index);
+    if (!t->name_written) {
+        write_metadata(s, tid, "thread_name", t->name);
+        /* Right under the GIL track, above the threads'. */
+        write_sort_index(s, tid, 0);
+        t->name_written = true;
+    }
+    return tid;
+}
+
+/* Write the blocks queued since the last drain, each a span on its loop's
+ * track. */
+void write_loop_blocks(stream *s)
+{
+    pthread_mutex_lock(&stream_lock);
+    size_t count = s->pending_count;
+    memcpy(s->taken_blocks, s->pending_blocks, count * sizeof(loop_block));
+    s->pending_count = 0;
+    pthread_mutex_unlock(&stream_lock);
+    for (size_t i = 0; i < count; i++) {
+        const loop_block *block = &s->taken_blocks[i];
+        int32_t tid = loop_track_tid(s, block->loop);
+        event_head(s, 'X', tid);
+        text_appendf(&s->out, ",\"cat\":\"loop\",\"name\":");
+        append_json_string(s, block->place);
+        text_appendf(&s->out, ",\"ts\":");
+        append_ts(s, block->start_ns);
+        text_appendf(&s->out, ",\"dur\":");
+        append_us(s, block->end_ns - block->start_ns);
+        text_appendf(&s->out, ",\"args\":{\"task\":");
+        if (block->task[0] != '\0') {
+            append_json_string(s, block->task);
+        }
+        else {
+            text_appendf(&s->out, "null");
+        }
+        text_appendf(&s->out, "}}");
+    }
 }
 
 /* ---- Draining the ring -------------------------------------------------- */
@@ -1031,6 +1128,7 @@ uint64_t drain(stream *s, int64_t now_rel)
             advance(s, c, name, two_series, s->latest_ns);
         }
     });
+    write_loop_blocks(s);
     write_names(s, false);
     flush(s);
     return taken;
@@ -1080,6 +1178,15 @@ void *writer_main(void *arg)
             append_ts(s, s->end_ns);
             text_appendf(&s->out, ",\"args\":{\"count\":%llu}}",
                          static_cast<unsigned long long>(s->lost));
+        }
+        if (s->blocks_dropped > 0) {
+            event_start(s);
+            text_appendf(&s->out,
+                         "\"ph\":\"i\",\"s\":\"g\",\"name\":\"event-loop blocks lost\","
+                         "\"pid\":%ld,\"tid\":%d,\"ts\":", s->pid, gil_track_tid);
+            append_ts(s, s->end_ns);
+            text_appendf(&s->out, ",\"args\":{\"count\":%llu}}",
+                         static_cast<unsigned long long>(s->blocks_dropped));
         }
         close_file(s, s->end_ns, true);
     }
@@ -1197,6 +1304,33 @@ bool finish_trace_stream_now(int64_t deadline_ns)
     return true;
 }
 
+int32_t trace_loop_block(const char *loop, const char *place, const char *task,
+                         int64_t start_ns, int64_t end_ns)
+{
+    if (loop == nullptr || place == nullptr || end_ns < start_ns) {
+        return VANDREL_BAD_PARAMETER;
+    }
+    pthread_mutex_lock(&stream_lock);
+    stream *s = current_stream;
+    if (s == nullptr) {
+        pthread_mutex_unlock(&stream_lock);
+        return VANDREL_NOT_ON;
+    }
+    if (s->pending_count == max_pending_blocks) {
+        s->blocks_dropped++;
+        pthread_mutex_unlock(&stream_lock);
+        return VANDREL_OK;
+    }
+    loop_block *block = &s->pending_blocks[s->pending_count++];
+    snprintf(block->loop, sizeof(block->loop), "%s", loop);
+    snprintf(block->place, sizeof(block->place), "%s", place);
+    snprintf(block->task, sizeof(block->task), "%s", task != nullptr ? task : "");
+    block->start_ns = start_ns > s->origin_ns ? start_ns - s->origin_ns : 0;
+    block->end_ns = end_ns > s->origin_ns ? end_ns - s->origin_ns : 0;
+    pthread_mutex_unlock(&stream_lock);
+    return VANDREL_OK;
+}
+
 const char *trace_stream_path()
 {
     pthread_mutex_lock(&stream_lock);
@@ -1246,6 +1380,12 @@ int32_t gil_trace_stream(const char *path, int64_t max_transitions_per_file, int
         return VANDREL_NO_GIL;
     }
     return start_trace_stream(path, max_transitions_per_file, resolution_ns);
+}
+
+int32_t gil_trace_loop_block(const char *loop, const char *place, const char *task,
+                             int64_t start_ns, int64_t end_ns)
+{
+    return gil::trace_loop_block(loop, place, task, start_ns, end_ns);
 }
 
 }  // namespace vandrel

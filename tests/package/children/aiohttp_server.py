@@ -1,15 +1,28 @@
 # An aiohttp server under a client load: REQUESTS concurrent requests
 # whose handlers each wait on two named subtasks (a gather) until every
-# handler is parked; then format_stacks().  Settings: REQUESTS.  Prints
-# one JSON object: the dump, the names asyncio.all_tasks() gives at that
-# moment, and each subtask's name with its handler's task name.
-import asyncio
+# handler is parked; then format_stacks(), and a dump on SIGUSR1
+# (dump_stacks_on_signal, written by the agent's thread) into OUT while
+# the loop waits.  Settings: REQUESTS, OUT.  Prints one JSON object: the
+# dumps ("api", "signal"), the names asyncio.all_tasks() gives at that
+# moment, each subtask's name with its handler's task name and, on 3.14
+# on, each task's nearest awaiting tasks as asyncio.capture_call_graph()
+# sees them.
 import json
-
-import aiohttp
-from aiohttp import web
+import signal
+import threading
+import time
 
 import vandrel
+
+# Set before asyncio is imported, as `python -m vandrel run --dump-on`
+# does: the agent's dumps must still come to ask for the tasks.
+out = open(OUT, "w")
+vandrel.dump_stacks_on_signal(signal.SIGUSR1, out)
+
+import asyncio  # noqa: E402
+
+import aiohttp  # noqa: E402
+from aiohttp import web  # noqa: E402
 
 parked = 0
 subtasks = {}
@@ -36,6 +49,32 @@ async def handle_slow(request):
     return web.Response(text="done")
 
 
+def nearest_awaiters(task):
+    """capture_call_graph's nearest awaiting tasks (3.14 on)."""
+    found, todo = set(), list(asyncio.capture_call_graph(task).awaited_by)
+    while todo:
+        node = todo.pop()
+        if isinstance(node.future, asyncio.Task):
+            found.add(node.future.get_name())
+        else:
+            todo.extend(node.awaited_by)
+    return sorted(found)
+
+
+async def signal_dump():
+    threading.Thread(target=signal.pthread_kill,
+                     args=(threading.main_thread().ident, signal.SIGUSR1)).start()
+    # The dump comes in one write once the handler ran.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        await asyncio.sleep(0.01)
+        with open(OUT) as written:
+            dump = written.read()
+        if dump:
+            return dump
+    return ""
+
+
 async def main():
     app = web.Application()
     app["release"], app["all_parked"] = asyncio.Event(), asyncio.Event()
@@ -54,13 +93,17 @@ async def main():
         load = asyncio.ensure_future(asyncio.gather(*(fetch(i) for i in range(REQUESTS))))
         await app["all_parked"].wait()
         await asyncio.sleep(0.05)
-        names = sorted(task.get_name() for task in asyncio.all_tasks() if not task.done())
-        dump = vandrel.format_stacks()
+        tasks = [task for task in asyncio.all_tasks() if not task.done()]
+        names = sorted(task.get_name() for task in tasks)
+        graph = None
+        if hasattr(asyncio, "capture_call_graph"):
+            graph = {task.get_name(): nearest_awaiters(task) for task in tasks}
+        dumps = {"api": vandrel.format_stacks(), "signal": await signal_dump()}
         app["release"].set()
         answers = await load
     await runner.cleanup()
     assert answers == ["done"] * REQUESTS
-    print(json.dumps({"dump": dump, "names": names, "subtasks": subtasks}))
+    print(json.dumps({"dumps": dumps, "names": names, "subtasks": subtasks, "graph": graph}))
 
 
 asyncio.run(main())
