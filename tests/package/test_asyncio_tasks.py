@@ -278,6 +278,7 @@ def run_aiohttp_server(requests, tmp_path):
     return json.loads(done.stdout)
 
 
+@pytest.mark.needs_gil(READS_EVERY_LOOP)
 def test_aiohttp_server_every_task_in_both_dumps(tmp_path):
     # Few enough requests that every pending task is shown.
     result = run_aiohttp_server(16, tmp_path)

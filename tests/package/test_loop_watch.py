@@ -14,6 +14,7 @@ import pytest
 
 import vandrel
 from child import check_child, child_program, run_python
+from conftest import needs_interceptor
 
 THRESHOLD = 0.1
 
@@ -163,6 +164,7 @@ def test_starlette_under_uvicorn_on_uvloop():
 
 
 @pytest.mark.timing
+@needs_interceptor
 def test_run_loop_block_and_gil_trace_put_blocks_in_the_trace(tmp_path):
     from trace_files import GIL_TRACK, read_trace, spans_of
     script = tmp_path / "app.py"
