@@ -223,15 +223,15 @@ bool pending_with_tasks = false;
 int dump_with_the_gil(void *)
 {
     /* The GIL is held here: the asyncio tasks can be asked for at once. */
+    int64_t max_frames = __atomic_load_n(&pending_max_frames, __ATOMIC_RELAXED);
     gathered_sections tasks;
     bool any = __atomic_load_n(&pending_with_tasks, __ATOMIC_RELAXED)
-               && gather_task_sections_with_gil(&tasks);
+               && gather_task_sections_with_gil(&tasks, max_frames);
     thread_sections view;
     if (any) {
         task_sections_view(&tasks, &view);
     }
-    dump_threads_with_sections(__atomic_load_n(&pending_fd, __ATOMIC_RELAXED),
-                               __atomic_load_n(&pending_max_frames, __ATOMIC_RELAXED),
+    dump_threads_with_sections(__atomic_load_n(&pending_fd, __ATOMIC_RELAXED), max_frames,
                                any ? &view : nullptr);
     if (any) {
         free_task_sections(&tasks);
@@ -245,7 +245,7 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
 {
     if (target_ok) {
         gathered_sections tasks;
-        bool any = with_tasks && gather_task_sections(&tasks);
+        bool any = with_tasks && gather_task_sections(&tasks, max_frames);
         thread_sections view;
         if (any) {
             task_sections_view(&tasks, &view);
