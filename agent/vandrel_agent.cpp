@@ -286,7 +286,8 @@ VANDREL_EXPORT void vandrel_dump_threads_with_sections(int32_t fd, int64_t max_f
 }
 
 /* The callable (None: none) that the signal and timer dumps ask, with the
- * GIL, for the asyncio tasks of each thread: it returns {ident: text}.
+ * GIL, for the asyncio tasks of each thread: called with the dump's
+ * max_frames, it returns {ident: text}.
  * 0, VANDREL_BAD_PARAMETER or VANDREL_NO_GIL.  GIL held. */
 VANDREL_EXPORT int32_t vandrel_set_task_formatter(PyObject *formatter)
 {

@@ -210,13 +210,14 @@ def _task_sections(max_frames: int) -> Optional[_TaskSections]:
     return sections if sections.wanted else None
 
 
-def _tasks_for_agent() -> Dict[int, str]:
+def _tasks_for_agent(max_frames: int) -> Dict[int, str]:
     """What the agent's signal and timer dumps ask, with the GIL, on a
-    thread of their own."""
+    thread of their own; `max_frames` is the asking dump's, and bounds each
+    task's coroutine chain as format_stacks(max_frames=...) does."""
     library = _task_library
     if library is None or "asyncio" not in sys.modules:
         return {}
-    return _tasks.thread_sections(library)
+    return _tasks.thread_sections(library, max_frames=max_frames)
 
 
 class _AsyncioImportWatch:

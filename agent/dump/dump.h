@@ -251,16 +251,18 @@ struct gathered_sections {
     const char *note; /* static text, or NULL */
 };
 /* The callable (or None) whose answer, a dict {ident: text}, the signal
- * and timer dumps write after the threads' stacks.  GIL held. */
+ * and timer dumps write after the threads' stacks; it is called with one
+ * int, the dump's max_frames.  GIL held. */
 int32_t set_task_formatter(PyObject *callable);
 /* Ask the formatter, from the agent's thread (no GIL), waiting at most
- * 0.5 s for a helper thread to get the GIL.  False when no formatter is
- * set (nothing to show); else true, with the texts or a note saying why
- * they are missing.  Free with free_task_sections(). */
-bool gather_task_sections(gathered_sections *out);
+ * 0.5 s for a helper thread to get the GIL; `max_frames` is the asking
+ * dump's.  False when no formatter is set (nothing to show); else true,
+ * with the texts or a note saying why they are missing.  Free with
+ * free_task_sections(). */
+bool gather_task_sections(gathered_sections *out, int64_t max_frames);
 /* The same from a thread that holds the GIL (the dump left to the main
  * thread as a pending call): the formatter is called right here. */
-bool gather_task_sections_with_gil(gathered_sections *out);
+bool gather_task_sections_with_gil(gathered_sections *out, int64_t max_frames);
 void free_task_sections(gathered_sections *sections);
 /* Whether `sections` lack the tasks only because the GIL could not be had
  * in time (then they may still be read without it). */

@@ -43,6 +43,9 @@ unsigned long helper_ident = 0;
 /* Under state_lock. */
 bool helper_running = false;
 uint64_t last_request = 0;
+/* The frame limit of last_request's dump: the helper formats the tasks
+ * with it, as that dump shows its threads. */
+int64_t requested_max_frames = 0;
 uint64_t answered = 0;
 bool given_up = false;
 gathered_sections answer;
@@ -142,9 +145,10 @@ void *take_gil_and_format(void *argument)
         PyGILState_STATE state = api->gil_state_ensure();
         pthread_mutex_lock(&state_lock);
         bool wanted = request == last_request && !given_up;
+        int64_t max_frames = requested_max_frames;
         pthread_mutex_unlock(&state_lock);
         if (wanted) {
-            (void)gather_task_sections_with_gil(&result);
+            (void)gather_task_sections_with_gil(&result, max_frames);
         }
         api->gil_state_release(state);
     }
@@ -194,7 +198,7 @@ void task_sections_view(const gathered_sections *sections, thread_sections *view
     view->note = sections->note;
 }
 
-bool gather_task_sections(gathered_sections *out)
+bool gather_task_sections(gathered_sections *out, int64_t max_frames)
 {
     memset(out, 0, sizeof *out);
     if (!__atomic_load_n(&formatter_set, __ATOMIC_ACQUIRE)) {
@@ -208,6 +212,7 @@ bool gather_task_sections(gathered_sections *out)
         return true;
     }
     uint64_t request = ++last_request;
+    requested_max_frames = max_frames;
     given_up = false;
     helper_running = true;
     pthread_attr_t attr;
@@ -248,16 +253,23 @@ bool gather_task_sections(gathered_sections *out)
     return true;
 }
 
-bool gather_task_sections_with_gil(gathered_sections *out)
+bool gather_task_sections_with_gil(gathered_sections *out, int64_t max_frames)
 {
     memset(out, 0, sizeof *out);
     const python_api *api = python_api_if_resolved();
-    if (formatter == nullptr || api == nullptr || api->object_call_no_args == nullptr) {
+    if (formatter == nullptr || api == nullptr || api->object_call_one_arg == nullptr
+        || api->long_from_long_long == nullptr) {
         return false;
     }
     PyObject *callable = formatter;
     api->incref(callable);
-    PyObject *value = api->object_call_no_args(callable);
+    /* The formatter bounds each task's coroutine chain as the dump bounds
+     * each thread's stack. */
+    PyObject *limit = api->long_from_long_long(static_cast<long long>(max_frames));
+    PyObject *value = limit != nullptr ? api->object_call_one_arg(callable, limit) : nullptr;
+    if (limit != nullptr) {
+        api->decref(limit);
+    }
     if (value == nullptr || !copy_answer(api, value, out)) {
         api->err_clear();
         free_task_sections(out);

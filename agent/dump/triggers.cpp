@@ -221,26 +221,31 @@ void on_crash(int signum, siginfo_t *, void *)
 
 /* ---- The agent's thread -------------------------------------------------- */
 
-int64_t pending_max_frames = 0;
-int pending_fd = -1;
-bool pending_with_tasks = false;
+/* One dump left to the main thread: its own settings, since a signal's
+ * and the timer's dumps may wait there at the same time. */
+struct pending_dump {
+    int fd;
+    int64_t max_frames;
+    bool with_tasks;
+};
 
-int dump_with_the_gil(void *)
+/* The pending call: writes the dump `argument` (a pending_dump the agent's
+ * thread allocated) and frees it.  GIL held. */
+int dump_with_the_gil(void *argument)
 {
+    pending_dump *request = static_cast<pending_dump *>(argument);
     /* The GIL is held here: the asyncio tasks can be asked for at once. */
     gathered_sections tasks;
-    bool any = __atomic_load_n(&pending_with_tasks, __ATOMIC_RELAXED)
-               && gather_task_sections_with_gil(&tasks);
+    bool any = request->with_tasks && gather_task_sections_with_gil(&tasks, request->max_frames);
     thread_sections view;
     if (any) {
         task_sections_view(&tasks, &view);
     }
-    dump_threads_with_sections(__atomic_load_n(&pending_fd, __ATOMIC_RELAXED),
-                               __atomic_load_n(&pending_max_frames, __ATOMIC_RELAXED),
-                               any ? &view : nullptr);
+    dump_threads_with_sections(request->fd, request->max_frames, any ? &view : nullptr);
     if (any) {
         free_task_sections(&tasks);
     }
+    free(request);
     return 0;
 }
 
@@ -250,7 +255,7 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
 {
     if (target_ok) {
         gathered_sections tasks;
-        bool any = with_tasks && gather_task_sections(&tasks);
+        bool any = with_tasks && gather_task_sections(&tasks, max_frames);
         thread_sections view;
         if (any) {
             task_sections_view(&tasks, &view);
@@ -276,11 +281,18 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
     else {
         (void)write_fully(fd, WAITS_FOR_GIL, sizeof WAITS_FOR_GIL - 1);
     }
-    if (api != nullptr && api->add_pending_call != nullptr) {
-        __atomic_store_n(&pending_fd, fd, __ATOMIC_RELAXED);
-        __atomic_store_n(&pending_max_frames, max_frames, __ATOMIC_RELAXED);
-        __atomic_store_n(&pending_with_tasks, with_tasks, __ATOMIC_RELAXED);
-        (void)api->add_pending_call(dump_with_the_gil, nullptr);
+    if (api == nullptr || api->add_pending_call == nullptr) {
+        return;
+    }
+    pending_dump *request = static_cast<pending_dump *>(malloc(sizeof(pending_dump)));
+    if (request == nullptr) {
+        return;
+    }
+    request->fd = fd;
+    request->max_frames = max_frames;
+    request->with_tasks = with_tasks;
+    if (api->add_pending_call(dump_with_the_gil, request) != 0) {
+        free(request); /* the interpreter's queue is full */
     }
 }
 

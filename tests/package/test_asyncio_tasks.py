@@ -199,6 +199,34 @@ def test_timer_dump_reads_a_loop_threads_tasks_without_the_gil(tmp_path):
     assert frames["grouped"][2:] == ["... 1 more frames"], dump
 
 
+@pytest.mark.parametrize("queued", [False, True], ids=["asked-by-the-agent", "left-to-main"])
+def test_signal_and_timer_dumps_bound_each_task_by_their_own_max_frames(queued, tmp_path):
+    """The agent's dumps ask the package for the tasks with the GIL, each
+    with its own max_frames, applied as format_stacks() does: from the
+    agent's thread, or (where the process may not read itself) as calls
+    left to the main thread, two of them waiting there at once."""
+    depth = 5
+    done = run_python(["-c", child_program(
+        "task_frames", SIGNAL_OUT=str(tmp_path / "signal.txt"),
+        TIMER_OUT=str(tmp_path / "timer.txt"), DEPTH=depth, SIGNAL_FRAMES=2,
+        TIMER_FRAMES=3, QUEUED=queued)], env={"VANDREL_SAFE_READ": "refused"} if queued else None,
+        timeout=60)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    api = {int(frames): task_frames(dump)["deep"] for frames, dump in result["api"].items()}
+    # nest() DEPTH times, then asyncio.sleep: within the default bound.
+    assert len(api[0]) == depth + 1, result["api"]
+    for name, frames in ("signal", 2), ("timer", 3):
+        dump = result[name]
+        assert dump.count(SECTION_HEADER) == 1, (name, dump)
+        assert "vandrel: asyncio tasks not shown" not in dump, (name, dump)
+        # Read with the GIL, not from the interpreter's task lists.
+        assert not UNLOCKED_HEADER.search(dump), (name, dump)
+        shown = task_frames(dump)["deep"]
+        assert shown == api[frames], (name, dump)
+        assert shown == api[0][:frames] + [f"... {depth + 1 - frames} more frames"], (name, dump)
+
+
 async def _waiting_pair():
     inner = asyncio.ensure_future(asyncio.sleep(60))
     outer = asyncio.ensure_future(asyncio.gather(inner))
