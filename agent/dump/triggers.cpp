@@ -227,7 +227,13 @@ struct pending_dump {
     int fd;
     int64_t max_frames;
     bool with_tasks;
+    bool exit_after; /* a timer set with exit: end the process once written */
 };
+
+/* How long a timer set with exit waits for the dump it left to the main
+ * thread before it ends the process anyway (that thread may never let go
+ * of the GIL: the case such a timer is for). */
+constexpr long EXIT_WAIT_NS = 2000000000L;
 
 /* The pending call: writes the dump `argument` (a pending_dump the agent's
  * thread allocated) and frees it.  GIL held. */
@@ -245,13 +251,19 @@ int dump_with_the_gil(void *argument)
     if (any) {
         free_task_sections(&tasks);
     }
+    if (request->exit_after) {
+        _exit(1);
+    }
     free(request);
     return 0;
 }
 
 /* `with_tasks`: the asyncio tasks follow their threads' stacks, when the
- * GIL can be had for them (not for a crash: the process is going down). */
-void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_tasks)
+ * GIL can be had for them (not for a crash: the process is going down).
+ * `exit_after`: a dump left to the main thread ends the process once
+ * written.  Return true when the dump was left to the main thread. */
+bool dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_tasks,
+              bool exit_after = false)
 {
     if (target_ok) {
         gathered_sections tasks;
@@ -268,7 +280,7 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
         if (any) {
             free_task_sections(&tasks);
         }
-        return;
+        return false;
     }
     const python_api *api = python_api_if_resolved();
     if (safe_read_available()) {
@@ -276,24 +288,27 @@ void dump_now(int fd, int64_t max_frames, unsigned long interrupted, bool with_t
     }
     else if (api != nullptr && api->parallel_threads) {
         (void)write_fully(fd, CANNOT_READ_IN_PARALLEL, sizeof CANNOT_READ_IN_PARALLEL - 1);
-        return;
+        return false;
     }
     else {
         (void)write_fully(fd, WAITS_FOR_GIL, sizeof WAITS_FOR_GIL - 1);
     }
     if (api == nullptr || api->add_pending_call == nullptr) {
-        return;
+        return false;
     }
     pending_dump *request = static_cast<pending_dump *>(malloc(sizeof(pending_dump)));
     if (request == nullptr) {
-        return;
+        return false;
     }
     request->fd = fd;
     request->max_frames = max_frames;
     request->with_tasks = with_tasks;
+    request->exit_after = exit_after;
     if (api->add_pending_call(dump_with_the_gil, request) != 0) {
         free(request); /* the interpreter's queue is full */
+        return false;
     }
+    return true;
 }
 
 bool reached(const struct timespec *now, const struct timespec *deadline)
@@ -403,7 +418,13 @@ void *serve(void *)
             timer.armed = false;
         }
         pthread_mutex_unlock(&lock);
-        dump_now(fired.fd, fired.max_frames, 0, true);
+        if (dump_now(fired.fd, fired.max_frames, 0, true, fired.exit)) {
+            /* The main thread writes the dump and exits; unless it never
+             * gets to it. */
+            struct timespec wait = {EXIT_WAIT_NS / 1000000000L, EXIT_WAIT_NS % 1000000000L};
+            while (fired.exit && nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+            }
+        }
         if (fired.exit) {
             _exit(1);
         }

@@ -121,6 +121,27 @@ def test_a_refused_reader_says_so_and_the_dump_waits_for_the_gil():
     assert " in signalled" in done.stdout and lines[-1] == "after", done.stdout
 
 
+def test_a_timer_set_to_exit_ends_the_process_after_the_dump_left_to_the_main_thread():
+    done = run_child("""
+        import sys, time, vandrel
+        def waiting():
+            for _ in range(5000):
+                time.sleep(0.001)       # the main thread takes the dump here
+        vandrel.dump_stacks_later(0.05, exit=True, file=sys.stdout)
+        waiting()
+        print("not ended")
+    """, env={"VANDREL_SAFE_READ": "refused"})
+    assert done.returncode == 1, (done.returncode, done.stdout, done.stderr)
+    lines = done.stdout.splitlines()
+    if FREE_THREADED:
+        assert len(lines) == 1 and lines[0].endswith("nothing dumped"), done.stdout
+        return
+    # The dump itself, not only the line saying it waits for the GIL.
+    assert lines[0].endswith("the dump waits for the GIL"), done.stdout
+    assert re.match(r'Current thread \d+ "MainThread" \(most recent call first\):$', lines[1])
+    assert " in waiting" in done.stdout and "not ended" not in done.stdout, done.stdout
+
+
 def test_the_unlocked_dump_reads_what_the_dump_with_the_gil_reads():
     # Threads parked: both dumps see the same frames, names and lines.
     done = check_child("""
