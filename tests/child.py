@@ -50,7 +50,8 @@ SANITIZED = os.environ.get("VANDREL_SANITIZED") == "1"
 # does not hold its allocator's locks across fork(), so a child forked while
 # another thread allocates or frees may find one held for good.  The agent's
 # own threads keep out of fork()'s way (agent/fork_gate.h); a program whose
-# threads start and end all along still loses a child now and then there.
+# threads start and end all along still loses a child now and then there,
+# with no GIL session on as well (CPython's own after-fork allocation waits).
 FORK_HANGS_UNDER_SANITIZER = ("AddressSanitizer's allocator is not held across fork(): a child "
                               "forked while threads start and end may inherit its lock held")
 CHILD_PRELOAD = [p for p in os.environ.get("VANDREL_CHILD_PRELOAD", "").split(":") if p]
