@@ -7,6 +7,8 @@
  *                      the package's, prefixed vandrel_);
  *   import_slots.*     finding and rewriting an object's import slots
  *                      (GOT entries), how the GIL hooks get in;
+ *   fork_gate.*        the agent's threads started, and their work without
+ *                      the GIL kept out of fork()'s way;
  *   cpython/           everything that knows CPython's versions and
  *                      internals: the version gate and the features asked
  *                      of it (version.h), the interpreter's functions

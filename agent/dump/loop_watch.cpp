@@ -23,6 +23,7 @@
 
 #include "agent.h"
 #include "text/utf8.h"
+#include "fork_gate.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -487,11 +488,7 @@ int32_t loop_watch_start(int64_t threshold, int64_t poll)
     poll_ns = poll;
     stop_asked = false;
     /* The thread takes no signal: the program's handlers run elsewhere. */
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    int failed = pthread_create(&watcher, nullptr, watch, nullptr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    int failed = start_agent_thread(&watcher, nullptr, watch, nullptr);
     if (failed != 0) {
         pthread_mutex_unlock(&lock);
         return VANDREL_SYSTEM_ERROR;

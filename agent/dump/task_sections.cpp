@@ -16,6 +16,7 @@
 
 #include "agent.h"
 #include "cpython/python_api.h"
+#include "fork_gate.h"
 
 #include <pthread.h>
 #include <stdlib.h>
@@ -220,8 +221,8 @@ bool gather_task_sections(gathered_sections *out, int64_t max_frames)
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     /* The agent's thread blocks every signal; so does the helper. */
-    if (pthread_create(&thread, &attr, take_gil_and_format,
-                       reinterpret_cast<void *>(static_cast<uintptr_t>(request))) != 0) {
+    if (start_agent_thread(&thread, &attr, take_gil_and_format,
+                           reinterpret_cast<void *>(static_cast<uintptr_t>(request))) != 0) {
         pthread_attr_destroy(&attr);
         helper_running = false;
         pthread_mutex_unlock(&state_lock);

@@ -18,6 +18,7 @@
 
 #include "agent.h"
 #include "cpython/safe_read.h"
+#include "fork_gate.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -447,16 +448,12 @@ bool start_thread()
         __atomic_store_n(&wake_pipe[1], fds[1], __ATOMIC_RELAXED);
     }
     /* The thread takes no signal: the handlers run on the program's threads. */
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int failed = pthread_create(&thread, &attr, serve, nullptr);
+    int failed = start_agent_thread(&thread, &attr, serve, nullptr);
     pthread_attr_destroy(&attr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (failed != 0) {
         return false;
     }

@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include "agent.h"
+#include "fork_gate.h"
 
 namespace vandrel {
 namespace gil {
@@ -129,11 +130,7 @@ void act_on(int signum)
     int64_t start = now_ns();
     __atomic_store_n(&report_outcome, 0, __ATOMIC_RELEASE);
     pthread_t worker;
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    bool started = pthread_create(&worker, nullptr, report_worker, nullptr) == 0;
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    bool started = start_agent_thread(&worker, nullptr, report_worker, nullptr) == 0;
     if (started) {
         pthread_detach(worker);
     }
@@ -239,11 +236,7 @@ int32_t start_exit_signals(const char *name)
     __atomic_store_n(&pending_signal, 0, __ATOMIC_SEQ_CST);
     __atomic_store_n(&stopping, 0, __ATOMIC_SEQ_CST);
     wake_fd = fd;
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    int error = pthread_create(&watcher, nullptr, watcher_main, nullptr);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    int error = start_agent_thread(&watcher, nullptr, watcher_main, nullptr);
     if (error != 0) {
         wake_fd = -1;
         close(fd);

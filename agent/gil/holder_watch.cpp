@@ -23,6 +23,7 @@
 #include "cpython/unlocked_reader.h"
 #include "text/utf8.h"
 #include "gil/internal.h"
+#include "fork_gate.h"
 #include "agent.h"
 
 #include <errno.h>
@@ -341,6 +342,9 @@ void *watch_main(void *arg)
     int64_t next_sample = INT64_MAX;
     uint64_t draw = static_cast<uint64_t>(now_ns()) | 1;
     while (!watch_stopping(watch)) {
+        /* Reads, the record lock and the profile's tables, never the GIL:
+         * a fork() waits for them (fork_gate.h), not in its sleep. */
+        fork_gate_enter();
         int64_t period = __atomic_load_n(&profile_period_ns, __ATOMIC_ACQUIRE);
         int64_t now = now_ns();
         if (period > 0 && next_sample == INT64_MAX) {
@@ -377,6 +381,7 @@ void *watch_main(void *arg)
         if (read_at != INT64_MAX && wake < now + min_watch_sleep_ns / 10) {
             wake = now + min_watch_sleep_ns / 10;
         }
+        fork_gate_leave();
         sleep_until(watch, wake < next_sample ? wake : next_sample);
     }
     return nullptr;
@@ -413,11 +418,7 @@ bool start_holder_watch()
         free(watch);
         return false;
     }
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    int error = pthread_create(&watch->thread, nullptr, watch_main, watch);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    int error = start_agent_thread(&watch->thread, nullptr, watch_main, watch);
     if (error != 0) {
         free_watch(watch);
         return false;

@@ -57,14 +57,16 @@ void unlock_records()
  * the child's copy would stay locked for good, and the child's first name
  * or record (threading names its thread again after fork) would hang.  So
  * the forking thread holds it across fork(), as glibc does with malloc's
- * locks; the child starts with a fresh one. */
+ * locks; the child starts with a fresh one.  Registered before the fork
+ * gate's handler (fork_gate.cpp), whose prepare handler therefore runs
+ * first: the agent's threads, which take this lock, are quiet by then. */
 static void reinit_records_lock()
 {
     pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
     memcpy(&table_lock, &fresh, sizeof(fresh));
 }
 
-__attribute__((constructor)) static void hold_records_across_fork()
+__attribute__((constructor(101))) static void hold_records_across_fork()
 {
     pthread_atfork(lock_records, unlock_records, reinit_records_lock);
 }

@@ -1,6 +1,7 @@
 /* The session's background thread: it names new threads and emits the
  * periodic reports, and sleeps on an eventfd in between. */
 #include "gil/internal.h"
+#include "fork_gate.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -66,7 +67,12 @@ void wait_until(reporter *r, int64_t deadline)
 void *reporter_main(void *arg)
 {
     reporter *r = static_cast<reporter *>(arg);
+    /* What this thread does without the GIL (its record, the look for
+     * unnamed threads, letting go of its thread state) a fork() waits for
+     * (fork_gate.h); its wait for the GIL is not gated. */
+    fork_gate_enter();
     bind_agent_record();
+    fork_gate_leave();
     int64_t next_report = r->report_period_ns > 0 ? now_ns() + r->report_period_ns : INT64_MAX;
     int64_t next_naming = INT64_MAX;
     for (;;) {
@@ -91,7 +97,10 @@ void *reporter_main(void *arg)
             /* Cleared before looking, so that a thread arriving meanwhile
              * sets it again. */
             __atomic_store_n(&names_pending, 0, __ATOMIC_SEQ_CST);
-            if (!records_need_names()) {
+            fork_gate_enter();
+            bool need_names = records_need_names();
+            fork_gate_leave();
+            if (!need_names) {
                 /* Every new thread named itself: no need for the GIL. */
                 next_naming = INT64_MAX;
                 continue;
@@ -112,7 +121,10 @@ void *reporter_main(void *arg)
                 retry_naming = naming_pass();
             }
         }
+        /* The thread state is freed once the GIL is let go. */
+        fork_gate_enter();
         py->gil_state_release(gil);
+        fork_gate_leave();
         if (naming_due) {
             next_naming = retry_naming ? now + r->sample_period_ns : INT64_MAX;
         }
@@ -154,11 +166,7 @@ reporter *start_reporter(int64_t sample_period_ns, int64_t report_period_ns)
         free(r);
         return nullptr;
     }
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    int error = pthread_create(&r->thread, nullptr, reporter_main, r);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    int error = start_agent_thread(&r->thread, nullptr, reporter_main, r);
     if (error != 0) {
         free_reporter(r);
         return nullptr;

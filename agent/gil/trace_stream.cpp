@@ -58,6 +58,7 @@
 #include <unistd.h>
 
 #include "agent.h"
+#include "fork_gate.h"
 
 namespace vandrel {
 namespace gil {
@@ -1267,11 +1268,7 @@ int32_t start_trace_stream(const char *path, int64_t max_transitions_per_file, i
     }
     write_file_head(s);
     flush(s);
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    int error = pthread_create(&s->thread, nullptr, writer_main, s);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    int error = start_agent_thread(&s->thread, nullptr, writer_main, s);
     if (error != 0) {
         free_stream(s);
         return VANDREL_SYSTEM_ERROR;

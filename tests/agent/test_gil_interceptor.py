@@ -14,8 +14,7 @@ import pytest
 
 from agent_helpers import (AGENT_PRELUDE, INTERCEPTOR_ON, assert_totals_add_up, needs_interceptor,
                            run_agent_child, thread_figures)
-from child import (ALREADY_ON, FORK_HANGS_UNDER_SANITIZER,
-                   BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, OK, SANITIZED,
+from child import (ALREADY_ON, BAD_PARAMETER, NO_GIL, NOT_AVAILABLE, NOT_ON, OK, SANITIZED,
                    child_program, run, run_python)
 from conftest import GIL_INTERCEPTOR_SUPPORTED, NATIVE, ROOT
 
@@ -511,7 +510,6 @@ def test_init_during_exit_is_refused(tmp_path):
 
 
 @needs_interceptor
-@pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_fork_child_starts_off(tmp_path):
     result, _ = run_agent_child(
         tmp_path,
@@ -537,7 +535,6 @@ def test_fork_child_starts_off(tmp_path):
 
 
 @needs_interceptor
-@pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_fork_inside_the_sink(tmp_path):
     # The child of a fork made by the sink is the agent's thread, still in
     # its loop: it must finish that loop on memory it still owns, then end.

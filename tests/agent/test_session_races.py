@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from agent_helpers import needs_interceptor, run_agent_child
-from child import ALREADY_ON, FORK_HANGS_UNDER_SANITIZER, NOT_ON, OK, SANITIZED
+from child import ALREADY_ON, NOT_ON, OK
 from conftest import NATIVE, _compile
 from test_gil_interceptor import got_owner  # noqa: F401  (fixture)
 
@@ -142,7 +142,6 @@ emit({"child": child_statuses, "exited": exited, "parent": lockgauge.deinit_gil_
 
 
 @needs_interceptor
-@pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_child_forked_from_c_starts_off(tmp_path):
     # fork() called from C runs no os.register_at_fork callback: the child
     # must still start with the session off (its stop answers -5, a new

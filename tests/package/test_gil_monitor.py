@@ -487,7 +487,6 @@ def test_the_agent_s_own_reports_round_trip():
 
 
 @needs_interceptor
-@pytest.mark.skipif(SANITIZED, reason=FORK_HANGS_UNDER_SANITIZER)
 def test_fork_child_has_no_session_and_may_start_its_own():
     done = check_child("""
         import os, warnings, vandrel
