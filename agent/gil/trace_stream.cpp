@@ -1153,6 +1153,20 @@ void wait_for(stream *s, int64_t period_ns)
     }
 }
 
+/* At the switch-off: one global instant event on the GIL track counting
+ * what could not be kept, when anything was lost. */
+void append_lost_count(stream *s, const char *name, uint64_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    event_start(s);
+    text_appendf(&s->out, "\"ph\":\"i\",\"s\":\"g\",\"name\":\"%s\",\"pid\":%ld,\"tid\":%d,\"ts\":",
+                 name, s->pid, gil_track_tid);
+    append_ts(s, s->end_ns);
+    text_appendf(&s->out, ",\"args\":{\"count\":%llu}}", static_cast<unsigned long long>(count));
+}
+
 void *writer_main(void *arg)
 {
     stream *s = static_cast<stream *>(arg);
@@ -1171,24 +1185,8 @@ void *writer_main(void *arg)
     /* The switch-off: the hooks are gone, the ring holds the rest. */
     if (!s->failed) {
         drain(s, s->end_ns);
-        if (s->lost > 0) {
-            event_start(s);
-            text_appendf(&s->out,
-                         "\"ph\":\"i\",\"s\":\"g\",\"name\":\"transitions lost\",\"pid\":%ld,"
-                         "\"tid\":%d,\"ts\":", s->pid, gil_track_tid);
-            append_ts(s, s->end_ns);
-            text_appendf(&s->out, ",\"args\":{\"count\":%llu}}",
-                         static_cast<unsigned long long>(s->lost));
-        }
-        if (s->blocks_dropped > 0) {
-            event_start(s);
-            text_appendf(&s->out,
-                         "\"ph\":\"i\",\"s\":\"g\",\"name\":\"event-loop blocks lost\","
-                         "\"pid\":%ld,\"tid\":%d,\"ts\":", s->pid, gil_track_tid);
-            append_ts(s, s->end_ns);
-            text_appendf(&s->out, ",\"args\":{\"count\":%llu}}",
-                         static_cast<unsigned long long>(s->blocks_dropped));
-        }
+        append_lost_count(s, "transitions lost", s->lost);
+        append_lost_count(s, "event-loop blocks lost", s->blocks_dropped);
         close_file(s, s->end_ns, true);
     }
     __atomic_store_n(&s->finished, 1, __ATOMIC_RELEASE);
