@@ -469,4 +469,5 @@ def test_format_text_is_the_agents_text_to_the_byte(tmp_path):
     final_text = texts[-1]
     assert "tab\\x09here" in final_text and "back\\\\slash" in final_text
     assert "\u2026" in final_text  # the long name cut visibly
+    assert "short-*" in final_text  # the short-lived threads in their group's row
     assert "long holds (over 10.000 ms)" in final_text

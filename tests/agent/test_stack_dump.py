@@ -60,18 +60,39 @@ def build_c_helper(directory, name):
     return out
 
 
+def shared_agent(tmp_path_factory, name, *defines):
+    """build_agent() once per test run, not once per xdist worker (each
+    build takes some 10 s): the first worker to ask builds it in the run's
+    shared temporary directory while the others wait on its lock."""
+    import fcntl
+    root = tmp_path_factory.getbasetemp()
+    if os.environ.get("PYTEST_XDIST_WORKER"):
+        root = root.parent          # the workers' directories are its children
+    directory = root / f"agent-{name}"
+    directory.mkdir(exist_ok=True)
+    out = directory / "vandrel_agent.so"
+    with open(directory / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not out.exists():
+            # Built aside and renamed: a failed build leaves nothing to reuse.
+            building = directory / "building"
+            building.mkdir(exist_ok=True)
+            os.replace(build_agent(building, *defines), out)
+    return out
+
+
 @pytest.fixture(scope="module")
 def public_api_agent(tmp_path_factory):
     """The agent built with its public-API frame walk forced on: the path
     it takes on interpreters other than the one it was compiled for."""
-    return build_agent(tmp_path_factory.mktemp("public"), "VANDREL_FORCE_PUBLIC_API")
+    return shared_agent(tmp_path_factory, "public", "VANDREL_FORCE_PUBLIC_API")
 
 
 @pytest.fixture(scope="module")
 def tiny_flush_agent(tmp_path_factory):
     """The agent writing out every 300 bytes: every flush boundary case
     (mid-line, mid-run of repeated frames) happens many times a dump."""
-    return build_agent(tmp_path_factory.mktemp("tiny"), "VANDREL_FLUSH_SIZE=300")
+    return shared_agent(tmp_path_factory, "tiny", "VANDREL_FLUSH_SIZE=300")
 
 
 NAMED_THREADS = SCENARIO_PROLOGUE + r'''

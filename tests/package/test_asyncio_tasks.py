@@ -199,6 +199,7 @@ def test_timer_dump_reads_a_loop_threads_tasks_without_the_gil(tmp_path):
     assert frames["grouped"][2:] == ["... 1 more frames"], dump
 
 
+@pytest.mark.needs_gil(READS_EVERY_LOOP)
 @pytest.mark.parametrize("queued", [False, True], ids=["asked-by-the-agent", "left-to-main"])
 def test_signal_and_timer_dumps_bound_each_task_by_their_own_max_frames(queued, tmp_path):
     """The agent's dumps ask the package for the tasks with the GIL, each

@@ -10,12 +10,14 @@ names = ["holder", "tab	here", "back\slash", "a-very-long-thread-name-that-is-cu
 threads = [threading.Thread(target=holder, name=names[0])] + [
     threading.Thread(target=spinner, name=n) for n in names[1:]]
 assert interceptor_on(lockgauge, sink=sink, period_ms=200, report_fd=w) == 0
-for t in threads:
-    t.start()
+# The short-lived threads (counted in their group's row) first: beside the
+# spinners each start and join would queue for the GIL.
 for i in range(150):
     t = threading.Thread(target=lambda: None, name=f"short-{i}")
     t.start()
     t.join()
+for t in threads:
+    t.start()
 time.sleep(1.2)
 finish(stop, threads)
 assert lockgauge.deinit_gil_interceptor() == 0
