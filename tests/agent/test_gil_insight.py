@@ -109,7 +109,7 @@ def test_hold_percentiles_match_holds_of_known_length(tmp_path):
 
 @needs_interceptor
 def test_distributions_are_monotonic_and_clamped_everywhere(tmp_path):
-    # Spinners, sleepers and 100 short threads (folded into a group): every
+    # Spinners, sleepers and 300 short threads (folded into a group): every
     # row, group, the totals and the interval.
     result, _ = run_agent_child(
         tmp_path,
@@ -120,7 +120,7 @@ def test_distributions_are_monotonic_and_clamped_everywhere(tmp_path):
         assert interceptor_on(lockgauge, sink=reports.append, period_ms=100) == 0
         for t in spinning:
             t.start()
-        for i in range(100):
+        for i in range(300):
             t = threading.Thread(target=lambda: sum(range(1000)), name=f"short-{i}")
             t.start()
             t.join()
