@@ -45,7 +45,8 @@ def test_children_forked_as_the_monitor_starts_never_hang():
     # a child must not inherit a lock one of them held, and starts threads
     # of its own at once.  Under ASan about one such child in six hung.
     done = check_child("""
-        import ctypes, os, time, vandrel
+        import ctypes, os, vandrel
+        from forks import reap_or_kill
         libc = ctypes.PyDLL(None)
         hung = 0
         for _ in range(20):
@@ -54,14 +55,7 @@ def test_children_forked_as_the_monitor_starts_never_hang():
             if pid == 0:
                 vandrel.GilMonitor().start().stop()
                 os._exit(0)
-            deadline = time.monotonic() + 10
-            while os.waitpid(pid, os.WNOHANG) == (0, 0):
-                if time.monotonic() > deadline:
-                    hung += 1
-                    os.kill(pid, 9)
-                    os.waitpid(pid, 0)
-                    break
-                time.sleep(0.005)
+            hung += reap_or_kill(pid, 10, 0.005)
             monitor.stop()
         print("hung", hung)
     """, timeout=150)

@@ -1,7 +1,8 @@
 # Run by test_gil_monitor.py::
 # test_fork_while_threads_come_and_go_never_hangs_the_child; FORKS is set
 # before it.
-import os, threading, time, warnings, vandrel
+import os, threading, warnings, vandrel
+from forks import reap_or_kill
 warnings.simplefilter("ignore", DeprecationWarning)   # fork with the agent's thread
 monitor = vandrel.GilMonitor(0.001).start()
 stop = False
@@ -18,14 +19,7 @@ for _ in range(FORKS):
     pid = os.fork()
     if pid == 0:
         os._exit(0)
-    deadline = time.monotonic() + 3
-    while not os.waitpid(pid, os.WNOHANG)[0]:
-        if time.monotonic() > deadline:
-            hung += 1
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            break
-        time.sleep(0.001)
+    hung += reap_or_kill(pid, 3, 0.001)
 stop = True
 for thread in churners:
     thread.join()
