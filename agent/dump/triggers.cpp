@@ -419,14 +419,15 @@ void *serve(void *)
             timer.armed = false;
         }
         pthread_mutex_unlock(&lock);
-        if (dump_now(fired.fd, fired.max_frames, 0, true, fired.exit)) {
-            /* The main thread writes the dump and exits; unless it never
-             * gets to it. */
-            struct timespec wait = {EXIT_WAIT_NS / 1000000000L, EXIT_WAIT_NS % 1000000000L};
-            while (fired.exit && nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-            }
-        }
+        bool left_to_main = dump_now(fired.fd, fired.max_frames, 0, true, fired.exit);
         if (fired.exit) {
+            if (left_to_main) {
+                /* The main thread writes the dump and exits; unless it
+                 * never gets to it. */
+                struct timespec wait = {EXIT_WAIT_NS / 1000000000L, EXIT_WAIT_NS % 1000000000L};
+                while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+                }
+            }
             _exit(1);
         }
     }
